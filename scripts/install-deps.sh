@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Vorn needs to build, run and test. Safe to run again.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config clang-format
+  qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev
+  qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
+  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
+  qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
+  qml6-module-qttest qml6-module-qtquick-dialogs
+  libqt6svg6 qt6-image-formats-plugins
+  libsecret-1-dev libglib2.0-dev
+  fonts-dejavu-core
+  # test-only: a real Secret Service, a private bus, an X server for the smoke run
+  gnome-keyring dbus dbus-bin libsecret-tools xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update
+$sudo apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds Vorn twice (plain, and with AddressSanitizer +
+# UndefinedBehaviorSanitizer) and runs the whole test suite against both builds, inside a private
+# D-Bus session with an unlocked gnome-keyring as the Secret Service.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+bash scripts/install-deps.sh
+
+jobs=$(nproc)
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+
+echo "== format check"
+git ls-files -- '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+echo "== build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+cmake --build build -j"$jobs"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON "${launcher[@]}" >/dev/null
+cmake --build build-asan -j"$jobs"
+
+# Tests get their own HOME, runtime and cache folders; nothing touches the real user's state.
+scratch=$(mktemp -d /tmp/vorn-test.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+mkdir -p "$scratch/home" "$scratch/runtime"
+chmod 700 "$scratch/runtime"
+export HOME="$scratch/home" XDG_RUNTIME_DIR="$scratch/runtime" XDG_CACHE_HOME="$scratch/home/.cache"
+export XDG_CONFIG_HOME="$scratch/home/.config" XDG_DATA_HOME="$scratch/home/.local/share"
+export XDG_STATE_HOME="$scratch/home/.local/state"
+unset DISPLAY WAYLAND_DISPLAY
+export QT_QPA_PLATFORM=offscreen
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+status=0
+for dir in build build-asan; do
+  echo "== tests ($dir)"
+  dbus-run-session -- bash -c '
+    set -e
+    printf vorn-test-password | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+    ctest --test-dir "$1" --output-on-failure -j2
+  ' _ "$root/$dir" || status=1
+done
+exit $status

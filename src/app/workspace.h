@@ -1,0 +1,34 @@
+#pragma once
+
+#include "runningapplication.h"
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+// The desktop's running applications: launch notices, the running list and forced termination.
+//
+// Promises:
+// - didLaunchApplication() is emitted on the main thread, once for each application that starts
+//   after the workspace was created (once per root of an application's process tree).
+// - runningApplications() is a snapshot of the applications of this user running now.
+// - forceTerminate() kills the application at once (SIGKILL to its root and the descendants that
+//   share its identity) after checking that the PID still names the same process; it never
+//   touches another user's process, PID 1 or this process. Returns whether a signal was sent.
+// - setWatchedBundleIDs() names the applications whose launches must be noticed fastest (the
+//   block list); launches of every other application are still reported.
+class Workspace : public QObject
+{
+    Q_OBJECT
+
+public:
+    using QObject::QObject;
+
+    virtual QList<RunningApplication> runningApplications() = 0;
+    virtual bool forceTerminate(const RunningApplication &application) = 0;
+    virtual void setWatchedBundleIDs(const QSet<QString> &bundleIDs) = 0;
+
+Q_SIGNALS:
+    void didLaunchApplication(const RunningApplication &application);
+};

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// Where Vorn keeps its state, following the XDG base-directory rules. Each call reads the
+// environment afresh; an unset, empty or relative XDG variable falls back to its default.
+namespace XdgPaths {
+
+QString dataHome();   // $XDG_DATA_HOME or ~/.local/share
+QString configHome(); // $XDG_CONFIG_HOME or ~/.config
+QString stateHome();  // $XDG_STATE_HOME or ~/.local/state
+
+QString cloudFolder();      // $VORN_CLOUD_DIR, else <dataHome>/vorn/cloud
+QString defaultsFile();     // <configHome>/vorn/defaults.json
+QString keychainFolder();   // <dataHome>/vorn/keychain
+QString vornStateFolder();  // <stateHome>/vorn
+
+} // namespace XdgPaths
