@@ -34,4 +34,9 @@ Workspace *workspace()
     return workspace;
 }
 
+QString stateFolder()
+{
+    return XdgPaths::vornStateFolder();
+}
+
 } // namespace Platform

@@ -20,4 +20,7 @@ Workspace *workspace();
 // The computer's name as the user sees it; empty when the system reports none.
 QString localizedHostName();
 
+// A private folder for this program's local state (backups, logs); may not exist yet.
+QString stateFolder();
+
 } // namespace Platform

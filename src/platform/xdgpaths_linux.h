@@ -6,13 +6,13 @@
 // environment afresh; an unset, empty or relative XDG variable falls back to its default.
 namespace XdgPaths {
 
-QString dataHome();   // $XDG_DATA_HOME or ~/.local/share
+QString dataHome(); // $XDG_DATA_HOME or ~/.local/share
 QString configHome(); // $XDG_CONFIG_HOME or ~/.config
-QString stateHome();  // $XDG_STATE_HOME or ~/.local/state
+QString stateHome(); // $XDG_STATE_HOME or ~/.local/state
 
-QString cloudFolder();      // $VORN_CLOUD_DIR, else <dataHome>/vorn/cloud
-QString defaultsFile();     // <configHome>/vorn/defaults.json
-QString keychainFolder();   // <dataHome>/vorn/keychain
-QString vornStateFolder();  // <stateHome>/vorn
+QString cloudFolder(); // $VORN_CLOUD_DIR, else <dataHome>/vorn/cloud
+QString defaultsFile(); // <configHome>/vorn/defaults.json
+QString keychainFolder(); // <dataHome>/vorn/keychain
+QString vornStateFolder(); // <stateHome>/vorn
 
 } // namespace XdgPaths

@@ -19,8 +19,8 @@ struct SyncedBlockState
     // an array of strings, a number); null, a missing member or any other type rejects the record.
     // Members with other names are ignored.
     static std::optional<SyncedBlockState> decode(const QByteArray &json);
-    // Compact JSON, members in field order.
-    QByteArray encode() const;
+    // Compact JSON, members in field order; nothing when updatedAt is not a finite number.
+    std::optional<QByteArray> encode() const;
 
     static QString keyName(CodingKeys key);
     static std::optional<CodingKeys> keyFromName(const QString &name);

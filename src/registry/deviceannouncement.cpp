@@ -1,0 +1,92 @@
+#include "deviceannouncement.h"
+
+#include "compactjson.h"
+
+#include <QJsonDocument>
+
+QString rawValue(SyncDeviceType type)
+{
+    switch (type) {
+    case SyncDeviceType::iPhone:
+        return QStringLiteral("iPhone");
+    case SyncDeviceType::iPad:
+        return QStringLiteral("iPad");
+    case SyncDeviceType::mac:
+        return QStringLiteral("mac");
+    }
+    Q_UNREACHABLE();
+}
+
+std::optional<SyncDeviceType> syncDeviceTypeFromRawValue(const QString &value)
+{
+    for (SyncDeviceType type :
+         {SyncDeviceType::iPhone, SyncDeviceType::iPad, SyncDeviceType::mac}) {
+        if (rawValue(type) == value)
+            return type;
+    }
+    return std::nullopt;
+}
+
+std::optional<DeviceAnnouncement> DeviceAnnouncement::fromJson(const QJsonValue &value)
+{
+    if (!value.isObject())
+        return std::nullopt;
+    const QJsonObject object = value.toObject();
+    const QJsonValue id = object.value(QLatin1String("id"));
+    const QJsonValue deviceType = object.value(QLatin1String("deviceType"));
+    const QJsonValue deviceName = object.value(QLatin1String("deviceName"));
+    const QJsonValue lastSeenAt = object.value(QLatin1String("lastSeenAt"));
+    if (!id.isString() || !deviceType.isString() || !deviceName.isString()
+        || !lastSeenAt.isDouble())
+        return std::nullopt;
+    const std::optional<SyncDeviceType> type = syncDeviceTypeFromRawValue(deviceType.toString());
+    if (!type)
+        return std::nullopt;
+    return DeviceAnnouncement{id.toString(), *type, deviceName.toString(), lastSeenAt.toDouble()};
+}
+
+std::optional<QByteArray> DeviceAnnouncement::toJson() const
+{
+    const std::optional<QByteArray> time = CompactJson::number(lastSeenAt);
+    if (!time)
+        return std::nullopt;
+    return "{\"id\":" + CompactJson::string(id)
+            + ",\"deviceType\":" + CompactJson::string(rawValue(deviceType)) + ",\"deviceName\":"
+            + CompactJson::string(deviceName) + ",\"lastSeenAt\":" + *time + '}';
+}
+
+namespace RegistryValue {
+
+std::optional<DeviceRegistryMap> decode(const QByteArray &json)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+    DeviceRegistryMap registry;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        std::optional<DeviceAnnouncement> record = DeviceAnnouncement::fromJson(it.value());
+        if (!record)
+            return std::nullopt;
+        registry.insert(it.key(), *record);
+    }
+    return registry;
+}
+
+std::optional<QByteArray> encode(const DeviceRegistryMap &registry)
+{
+    QByteArray json = "{";
+    for (auto it = registry.cbegin(); it != registry.cend(); ++it) {
+        const std::optional<QByteArray> record = it.value().toJson();
+        if (!record)
+            return std::nullopt;
+        if (json.size() > 1)
+            json += ',';
+        json += CompactJson::string(it.key()) + ':' + *record;
+    }
+    json += '}';
+    return json;
+}
+
+} // namespace RegistryValue

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "deviceannouncement.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+class CloudKeyValueStore;
+class DeviceIdentity;
+
+// Keeps this computer's announcement in the registry all the user's devices share under
+// "deviceRegistry", and publishes the other devices seen within the last 30 days, by name.
+//
+// The registry keeps no copy of the stored map: every operation reads the store afresh.
+// otherDevices is assigned on the main thread only (refresh may run on the store's notifier
+// thread; it posts the result), and every assignment emits otherDevicesChanged.
+class DeviceRegistry : public QObject
+{
+    Q_OBJECT
+
+public:
+    static inline const QString registryKey = QStringLiteral("deviceRegistry");
+    static constexpr double staleAfter = 2592000; // 30 days, in seconds
+
+    // Uses the platform's cloud store and this process's device identity.
+    explicit DeviceRegistry(QObject *parent = nullptr);
+    DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *identity,
+                   QObject *parent = nullptr);
+    ~DeviceRegistry() override;
+
+    const QList<DeviceAnnouncement> &otherDevices() const { return m_otherDevices; }
+
+    void announce(SyncDeviceType deviceType, const QString &deviceName);
+    void refresh();
+
+    // Other devices' records from `registry` that are not older than `now - staleAfter`,
+    // sorted by name in plain string order (Unicode scalar values after NFC).
+    static QList<DeviceAnnouncement> currentOthers(const DeviceRegistryMap &registry,
+                                                   const QString &ownID, double now);
+
+Q_SIGNALS:
+    void otherDevicesChanged();
+
+private:
+    struct Loaded
+    {
+        DeviceRegistryMap registry;
+        // The stored bytes when they could not be decoded; announce keeps them in a backup.
+        std::optional<QByteArray> undecodable;
+    };
+
+    Loaded loadRegistry() const;
+    void saveRegistry(const DeviceRegistryMap &registry);
+    void setOtherDevices(const QList<DeviceAnnouncement> &devices);
+
+    QList<DeviceAnnouncement> m_otherDevices;
+    CloudKeyValueStore *m_kvStore = nullptr;
+    DeviceIdentity *m_identity = nullptr;
+};

@@ -1,0 +1,34 @@
+#include "registrybackup.h"
+
+#include "platform.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+
+namespace RegistryBackup {
+
+QString keep(const QByteArray &bytes)
+{
+    const QString folder = Platform::stateFolder();
+    if (!QDir().mkpath(folder))
+        return {};
+    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    const QString stamp
+            = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+    QString path = QStringLiteral("%1/deviceRegistry.undecodable-%2").arg(folder, stamp);
+    for (int n = 1; QFile::exists(path); ++n)
+        path = QStringLiteral("%1/deviceRegistry.undecodable-%2-%3").arg(folder, stamp).arg(n);
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return {};
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    if (file.write(bytes) != bytes.size() || !file.commit())
+        return {};
+    return path;
+}
+
+} // namespace RegistryBackup

@@ -1,0 +1,106 @@
+#include "appblocker.h"
+
+#include "blocklist.h"
+#include "cloudkeyvaluestore.h"
+#include "deviceidentity.h"
+#include "deviceregistry.h"
+#include "enforcementlog.h"
+#include "platform.h"
+#include "userdefaults.h"
+#include "workspace.h"
+
+AppBlocker::AppBlocker(QObject *parent)
+    : QObject(parent)
+{
+    m_deviceRegistry = std::make_unique<DeviceRegistry>();
+    m_kvStore = Platform::cloudStore();
+
+    // Restored only: applications already running are left alone until a state is applied.
+    m_isBlocking = Platform::userDefaults()->boolForKey(isBlockingKey);
+
+    // Also makes sure this computer's identifier exists before the first load compares with it.
+    m_deviceRegistry->announce(SyncDeviceType::mac, deviceName());
+
+    connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
+            &AppBlocker::handleRemoteChange, Qt::DirectConnection);
+    m_kvStore->synchronize();
+    loadFromCloud();
+
+    // Launch enforcement. The workspace reports launches on the main thread; the block list tells
+    // it which applications' launches to watch most closely.
+    m_workspace = Platform::workspace();
+    BlockList *blockList = BlockList::shared();
+    m_workspace->setWatchedBundleIDs(blockList->blockedBundleIDs());
+    connect(blockList, &BlockList::blockedBundleIDsChanged, this,
+            [this, blockList] { m_workspace->setWatchedBundleIDs(blockList->blockedBundleIDs()); });
+    m_launchObserver = connect(m_workspace, &Workspace::didLaunchApplication, this,
+                               &AppBlocker::handleAppLaunch);
+}
+
+AppBlocker::~AppBlocker()
+{
+    if (m_launchObserver)
+        disconnect(m_launchObserver);
+    disconnect(m_kvStore, nullptr, this, nullptr);
+}
+
+QString AppBlocker::deviceName()
+{
+    const QString name = Platform::localizedHostName();
+    return name.isEmpty() ? QStringLiteral("Mac") : name;
+}
+
+void AppBlocker::handleRemoteChange()
+{
+    loadFromCloud();
+}
+
+void AppBlocker::loadFromCloud()
+{
+    const std::optional<QByteArray> bytes = m_kvStore->dataForKey(syncKey);
+    if (!bytes)
+        return;
+    const std::optional<SyncedBlockState> state = SyncedBlockState::decode(*bytes);
+    if (!state)
+        return;
+    if (!state->targetDeviceIDs.contains(DeviceIdentity::shared()->currentDeviceID()))
+        return;
+    // Always queued, even on the main thread: the state changes in posting order there.
+    QMetaObject::invokeMethod(
+            this, [this, state = *state] { applySyncedState(state); }, Qt::QueuedConnection);
+}
+
+void AppBlocker::applySyncedState(const SyncedBlockState &state)
+{
+    m_isBlocking = state.isBlocking;
+    Q_EMIT isBlockingChanged();
+    Platform::userDefaults()->setBool(m_isBlocking, isBlockingKey);
+    terminateBlockedRunningApps();
+}
+
+void AppBlocker::handleAppLaunch(const RunningApplication &application)
+{
+    if (!m_isBlocking || !application.hasBundleIdentifier())
+        return;
+    enforce(application);
+}
+
+void AppBlocker::terminateBlockedRunningApps()
+{
+    if (!m_isBlocking)
+        return;
+    const QList<RunningApplication> running = m_workspace->runningApplications();
+    for (const RunningApplication &application : running) {
+        if (application.hasBundleIdentifier())
+            enforce(application);
+    }
+}
+
+void AppBlocker::enforce(const RunningApplication &application)
+{
+    // Read afresh each time: an edit of the list takes effect at the next launch or pass.
+    if (!BlockList::shared()->contains(application.bundleIdentifier))
+        return;
+    EnforcementLog::blocking(application.bundleIdentifier);
+    m_workspace->forceTerminate(application);
+}

@@ -1,0 +1,42 @@
+#include "enforcementlog.h"
+
+#include <QList>
+
+#include <cstdio>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace EnforcementLog {
+
+QByteArray lineFor(const QString &bundleID)
+{
+    QString escaped;
+    escaped.reserve(bundleID.size());
+    const QList<uint> codePoints = bundleID.toUcs4();
+    for (const uint c : codePoints) {
+        if (c == uint(u'\\')) {
+            escaped += QLatin1String("\\\\");
+        } else if (c < 0x20 || (c >= 0x7f && c < 0xa0)) {
+            escaped += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        } else if (c == 0x2028 || c == 0x2029) {
+            escaped += QStringLiteral("\\u{%1}").arg(uint(c), 4, 16, QLatin1Char('0'));
+        } else {
+            const char32_t ch = c;
+            escaped += QString::fromUcs4(&ch, 1);
+        }
+    }
+    return "Blocking " + escaped.toUtf8();
+}
+
+void blocking(const QString &bundleID)
+{
+    const QByteArray line = lineFor(bundleID);
+    // The identifier is data: it goes in as an argument, never as the format.
+    syslog(LOG_NOTICE, "%s", line.constData());
+    const QByteArray withNewline = line + '\n';
+    // One write, so that lines from concurrent writers never interleave.
+    [[maybe_unused]] const ssize_t written
+            = ::write(STDERR_FILENO, withNewline.constData(), size_t(withNewline.size()));
+}
+
+} // namespace EnforcementLog

@@ -1,0 +1,83 @@
+#include "syncedblockstate.h"
+
+#include "compactjson.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringList>
+
+#include <algorithm>
+
+std::optional<SyncedBlockState> SyncedBlockState::decode(const QByteArray &json)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+
+    SyncedBlockState state;
+    const QJsonValue isBlocking = object.value(keyName(CodingKeys::isBlocking));
+    if (!isBlocking.isBool())
+        return std::nullopt;
+    state.isBlocking = isBlocking.toBool();
+
+    const QJsonValue targets = object.value(keyName(CodingKeys::targetDeviceIDs));
+    if (!targets.isArray())
+        return std::nullopt;
+    for (const QJsonValue &target : targets.toArray()) {
+        if (!target.isString())
+            return std::nullopt;
+        state.targetDeviceIDs.insert(target.toString());
+    }
+
+    const QJsonValue updatedAt = object.value(keyName(CodingKeys::updatedAt));
+    if (!updatedAt.isDouble())
+        return std::nullopt;
+    state.updatedAt = updatedAt.toDouble();
+    return state;
+}
+
+std::optional<QByteArray> SyncedBlockState::encode() const
+{
+    const std::optional<QByteArray> updatedAtJson = CompactJson::number(updatedAt);
+    if (!updatedAtJson)
+        return std::nullopt;
+    // A set has no order; sort so that the same state always encodes to the same bytes.
+    QStringList targets(targetDeviceIDs.cbegin(), targetDeviceIDs.cend());
+    std::sort(targets.begin(), targets.end());
+    QByteArray targetsJson = "[";
+    for (const QString &target : std::as_const(targets)) {
+        if (targetsJson.size() > 1)
+            targetsJson += ',';
+        targetsJson += CompactJson::string(target);
+    }
+    targetsJson += ']';
+
+    return "{\"isBlocking\":" + CompactJson::boolean(isBlocking)
+            + ",\"targetDeviceIDs\":" + targetsJson + ",\"updatedAt\":" + *updatedAtJson + '}';
+}
+
+QString SyncedBlockState::keyName(CodingKeys key)
+{
+    switch (key) {
+    case CodingKeys::isBlocking:
+        return QStringLiteral("isBlocking");
+    case CodingKeys::targetDeviceIDs:
+        return QStringLiteral("targetDeviceIDs");
+    case CodingKeys::updatedAt:
+        return QStringLiteral("updatedAt");
+    }
+    Q_UNREACHABLE();
+}
+
+std::optional<SyncedBlockState::CodingKeys> SyncedBlockState::keyFromName(const QString &name)
+{
+    for (CodingKeys key :
+         {CodingKeys::isBlocking, CodingKeys::targetDeviceIDs, CodingKeys::updatedAt}) {
+        if (keyName(key) == name)
+            return key;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,322 @@
+// vorn-phone: a command-line stand-in for the phone. It reads and writes the same cloud store
+// folder as Vorn, with the same record code, so a block state can be published by hand.
+
+#include "cloudkeyvaluestore.h"
+#include "deviceannouncement.h"
+#include "deviceregistry.h"
+#include "platform.h"
+#include "referencedate.h"
+#include "syncedblockstate.h"
+#include "xdgpaths_linux.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+const char usageText[] = R"(Usage: vorn-phone COMMAND [OPTIONS]
+
+A stand-in for the phone: reads and writes Vorn's cloud store folder
+(%1).
+
+Commands:
+  devices [--json]                      list the device registry
+  state [--json]                        show the published block state
+  block on|off [--device ID]... [--all] publish a block state, updatedAt now;
+                                        without --device it targets every "mac"
+                                        device announced within 30 days, with
+                                        --all every device in the registry
+  get KEY                               write the raw bytes stored under KEY
+  put KEY [FILE|-]                      store the bytes of FILE (or standard
+                                        input) under KEY
+  --help                                show this text
+
+The folder is $VORN_CLOUD_DIR when set, else $XDG_DATA_HOME/vorn/cloud.
+)";
+
+struct UsageError
+{
+    QString message;
+};
+
+struct Failure
+{
+    QString message;
+};
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+void writeBytes(const QByteArray &bytes)
+{
+    out().flush();
+    fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    fflush(stdout);
+}
+
+// The store creates its folder; if that did not work, every read would just say "nothing".
+CloudKeyValueStore *usableStore()
+{
+    CloudKeyValueStore *store = Platform::cloudStore();
+    const QFileInfo folder(XdgPaths::cloudFolder());
+    if (!folder.isDir() || !folder.isReadable())
+        throw Failure{QStringLiteral("the cloud store folder %1 is not a readable folder")
+                              .arg(folder.filePath())};
+    return store;
+}
+
+QString localTime(double secondsSinceReferenceDate)
+{
+    return ReferenceDate::toDateTime(secondsSinceReferenceDate)
+            .toLocalTime()
+            .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+bool isStale(const DeviceAnnouncement &record, double now)
+{
+    return record.lastSeenAt < now - DeviceRegistry::staleAfter;
+}
+
+std::optional<DeviceRegistryMap> readRegistry(CloudKeyValueStore *store, bool *undecodable)
+{
+    *undecodable = false;
+    const std::optional<QByteArray> bytes = store->dataForKey(DeviceRegistry::registryKey);
+    if (!bytes)
+        return DeviceRegistryMap();
+    std::optional<DeviceRegistryMap> registry = RegistryValue::decode(*bytes);
+    *undecodable = !registry;
+    return registry;
+}
+
+int devices(const QStringList &args)
+{
+    const bool json = args.contains(QLatin1String("--json"));
+    for (const QString &arg : args) {
+        if (arg != QLatin1String("--json"))
+            throw UsageError{QStringLiteral("devices: unknown option %1").arg(arg)};
+    }
+    bool undecodable = false;
+    const std::optional<DeviceRegistryMap> registry = readRegistry(usableStore(), &undecodable);
+    if (!registry)
+        throw Failure{QStringLiteral("the stored device registry is undecodable (inspect it with "
+                                     "'vorn-phone get deviceRegistry')")};
+
+    QList<DeviceAnnouncement> records = registry->values();
+    std::stable_sort(records.begin(), records.end(),
+                     [](const auto &a, const auto &b) { return a.lastSeenAt > b.lastSeenAt; });
+    const double now = ReferenceDate::now();
+    if (json) {
+        QJsonArray array;
+        for (const DeviceAnnouncement &record : std::as_const(records)) {
+            array.append(QJsonObject{{QStringLiteral("id"), record.id},
+                                     {QStringLiteral("deviceType"), rawValue(record.deviceType)},
+                                     {QStringLiteral("deviceName"), record.deviceName},
+                                     {QStringLiteral("lastSeenAt"), record.lastSeenAt},
+                                     {QStringLiteral("stale"), isStale(record, now)}});
+        }
+        writeBytes(QJsonDocument(array).toJson(QJsonDocument::Indented));
+        return 0;
+    }
+    if (records.isEmpty()) {
+        out() << "No devices announced.\n";
+        return 0;
+    }
+    for (const DeviceAnnouncement &record : std::as_const(records)) {
+        out() << record.id << "  " << rawValue(record.deviceType) << "  " << record.deviceName
+              << "  last seen " << localTime(record.lastSeenAt)
+              << (isStale(record, now) ? "  stale" : "") << '\n';
+    }
+    return 0;
+}
+
+int state(const QStringList &args)
+{
+    const bool json = args.contains(QLatin1String("--json"));
+    for (const QString &arg : args) {
+        if (arg != QLatin1String("--json"))
+            throw UsageError{QStringLiteral("state: unknown option %1").arg(arg)};
+    }
+    const std::optional<QByteArray> bytes
+            = usableStore()->dataForKey(QStringLiteral("syncedBlockState"));
+    if (!bytes) {
+        if (json)
+            writeBytes("null\n");
+        else
+            out() << "No block state published.\n";
+        return 0;
+    }
+    const std::optional<SyncedBlockState> decoded = SyncedBlockState::decode(*bytes);
+    if (!decoded)
+        throw Failure{QStringLiteral("the published block state is undecodable (inspect it with "
+                                     "'vorn-phone get syncedBlockState')")};
+    QStringList targets(decoded->targetDeviceIDs.cbegin(), decoded->targetDeviceIDs.cend());
+    std::sort(targets.begin(), targets.end());
+    if (json) {
+        writeBytes(QJsonDocument(QJsonObject{{QStringLiteral("isBlocking"), decoded->isBlocking},
+                                             {QStringLiteral("targetDeviceIDs"),
+                                              QJsonArray::fromStringList(targets)},
+                                             {QStringLiteral("updatedAt"), decoded->updatedAt}})
+                           .toJson(QJsonDocument::Indented));
+        return 0;
+    }
+    out() << "Blocking: " << (decoded->isBlocking ? "on" : "off") << '\n'
+          << "Updated: " << localTime(decoded->updatedAt) << '\n'
+          << "Targets:" << (targets.isEmpty() ? " none" : "") << '\n';
+    for (const QString &target : std::as_const(targets))
+        out() << "  " << target << '\n';
+    return 0;
+}
+
+int block(const QStringList &args)
+{
+    if (args.isEmpty()
+        || (args.first() != QLatin1String("on") && args.first() != QLatin1String("off")))
+        throw UsageError{QStringLiteral("block: say 'on' or 'off'")};
+    SyncedBlockState published;
+    published.isBlocking = args.first() == QLatin1String("on");
+    bool all = false;
+    bool named = false;
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--all")) {
+            all = true;
+        } else if (args[i] == QLatin1String("--device")) {
+            if (i + 1 >= args.size() || args[i + 1].isEmpty())
+                throw UsageError{QStringLiteral("block: --device needs an identifier")};
+            published.targetDeviceIDs.insert(args[++i]);
+            named = true;
+        } else {
+            throw UsageError{QStringLiteral("block: unknown argument %1").arg(args[i])};
+        }
+    }
+
+    CloudKeyValueStore *store = usableStore();
+    if (all || !named) {
+        bool undecodable = false;
+        const std::optional<DeviceRegistryMap> registry = readRegistry(store, &undecodable);
+        if (!registry)
+            throw Failure{QStringLiteral("the stored device registry is undecodable; name the "
+                                         "devices with --device ID")};
+        const double now = ReferenceDate::now();
+        for (const DeviceAnnouncement &record : *registry) {
+            if (all || (record.deviceType == SyncDeviceType::mac && !isStale(record, now)))
+                published.targetDeviceIDs.insert(record.id);
+        }
+    }
+    if (published.targetDeviceIDs.isEmpty())
+        throw Failure{QStringLiteral("no device to target: none is announced%1; name one with "
+                                     "--device ID")
+                              .arg(all ? QString() : QStringLiteral(" as a mac within 30 days"))};
+
+    published.updatedAt = ReferenceDate::now();
+    const QByteArray bytes = published.encode().value();
+    store->setData(bytes, QStringLiteral("syncedBlockState"));
+    if (store->dataForKey(QStringLiteral("syncedBlockState")) != bytes)
+        throw Failure{QStringLiteral("could not write the block state to %1")
+                              .arg(XdgPaths::cloudFolder())};
+    QStringList targets(published.targetDeviceIDs.cbegin(), published.targetDeviceIDs.cend());
+    std::sort(targets.begin(), targets.end());
+    out() << "Published blocking " << (published.isBlocking ? "on" : "off") << " for "
+          << targets.join(QLatin1String(", ")) << '\n';
+    return 0;
+}
+
+int get(const QStringList &args)
+{
+    if (args.size() != 1)
+        throw UsageError{QStringLiteral("get: name one KEY")};
+    const std::optional<QByteArray> bytes = usableStore()->dataForKey(args.first());
+    if (!bytes)
+        throw Failure{QStringLiteral("nothing is stored under %1").arg(args.first())};
+    writeBytes(*bytes);
+    return 0;
+}
+
+bool isSafeKey(const QString &key)
+{
+    return !key.isEmpty() && !key.startsWith(QLatin1Char('.')) && !key.contains(QLatin1Char('/'))
+            && !key.contains(QChar(0));
+}
+
+int put(const QStringList &args)
+{
+    if (args.isEmpty() || args.size() > 2)
+        throw UsageError{QStringLiteral("put: KEY [FILE|-]")};
+    const QString key = args.first();
+    if (!isSafeKey(key))
+        throw UsageError{QStringLiteral("put: %1 is not a usable key (empty, starts with '.', or "
+                                        "holds '/')")
+                                 .arg(key)};
+    const QString source = args.size() == 2 ? args[1] : QStringLiteral("-");
+    QFile file;
+    bool opened = false;
+    if (source == QLatin1String("-"))
+        opened = file.open(stdin, QIODevice::ReadOnly);
+    else {
+        file.setFileName(source);
+        opened = file.open(QIODevice::ReadOnly);
+    }
+    if (!opened)
+        throw Failure{QStringLiteral("cannot read %1: %2").arg(source, file.errorString())};
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw Failure{QStringLiteral("cannot read %1: %2").arg(source, file.errorString())};
+
+    CloudKeyValueStore *store = usableStore();
+    store->setData(bytes, key);
+    if (store->dataForKey(key) != bytes)
+        throw Failure{QStringLiteral("could not write %1 to %2").arg(key, XdgPaths::cloudFolder())};
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    const auto fail = [](const QString &message) {
+        fprintf(stderr, "vorn-phone: %s\n",
+                qPrintable(QString(message).replace(QLatin1Char('\n'), QLatin1Char(' '))));
+    };
+    if (args.isEmpty()) {
+        fail(QStringLiteral("no command given (try --help)"));
+        return 2;
+    }
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
+        out() << QString::fromLatin1(usageText).arg(XdgPaths::cloudFolder());
+        return 0;
+    }
+    const QString command = args.takeFirst();
+    try {
+        if (command == QLatin1String("devices"))
+            return devices(args);
+        if (command == QLatin1String("state"))
+            return state(args);
+        if (command == QLatin1String("block"))
+            return block(args);
+        if (command == QLatin1String("get"))
+            return get(args);
+        if (command == QLatin1String("put"))
+            return put(args);
+        throw UsageError{QStringLiteral("unknown command %1 (try --help)").arg(command)};
+    } catch (const UsageError &error) {
+        fail(error.message);
+        return 2;
+    } catch (const Failure &error) {
+        fail(error.message);
+        return 1;
+    }
+}
