@@ -1,0 +1,226 @@
+// Implementation notes
+//
+// One inotify descriptor, read on this thread through a QSocketNotifier. Two watches:
+// - the folder itself: entry events (create, modify, close-after-write, move in/out, delete) and
+//   its own deletion or move;
+// - the nearest existing ancestor of the folder (normally its parent), for the name of the next
+//   path component only, so that a folder that is removed, moved away or created later is watched
+//   again as soon as it reappears.
+//
+// Own writes: the store writes a temporary file named with its private prefix and renames it over
+// the key. inotify reports such a rename as IN_MOVED_FROM (temporary name) and IN_MOVED_TO (key)
+// sharing one cookie, so a MOVED_TO whose cookie came with one of our temporary names is ours,
+// however many other changes happen around it. Every other event on a key's name is foreign:
+// the store never writes a key's file in place, never creates it under its own name and never
+// deletes it. Names starting with '.' are temporary files of some writer and are ignored until
+// they are renamed to a key.
+//
+// When the folder appears (created, moved in, or recreated after removal) files may already be in
+// it before the watch exists, so it is listed once: any key file whose inode the store did not put
+// there itself counts as a change. After the folder disappears that memory is cleared, so a folder
+// moved away and back again is reported too.
+//
+// Bursts: the first foreign event starts a short timer; whatever arrives before it fires is
+// reported with the same single changed(). Limits: without inotify (descriptor or watch limit
+// reached) nothing is reported; an event queue overflow is reported as a change.
+
+#include "cloudfolderwatcher_linux.h"
+
+#include <QFile>
+#include <QMutexLocker>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kCoalesceMs = 10;
+constexpr qsizetype kMaxRememberedCookies = 1024;
+
+constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM
+        | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr uint32_t kAncestorMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO
+        | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr uint32_t kFolderGone = IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT;
+
+QByteArray parentOf(const QByteArray &path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash <= 0)
+        return QByteArrayLiteral("/");
+    return path.left(slash);
+}
+
+QByteArray lastComponent(const QByteArray &path)
+{
+    return path.mid(path.lastIndexOf('/') + 1);
+}
+
+bool isKeyName(const QByteArray &name)
+{
+    return !name.isEmpty() && !name.startsWith('.');
+}
+
+} // namespace
+
+CloudFolderWatcher::CloudFolderWatcher(const QString &folder, const QByteArray &ownTempPrefix,
+                                       QObject *parent)
+    : QThread(parent)
+    , m_folder(QFile::encodeName(folder))
+    , m_ownTempPrefix(ownTempPrefix)
+{
+    setObjectName(QStringLiteral("CloudFolderWatcher"));
+    m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    // Armed before the thread starts, so that a change made right after construction is queued.
+    if (m_fd >= 0)
+        rearm();
+}
+
+CloudFolderWatcher::~CloudFolderWatcher()
+{
+    quit();
+    wait();
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void CloudFolderWatcher::noteOwnFile(const QByteArray &name, quint64 inode)
+{
+    QMutexLocker locker(&m_ownFilesMutex);
+    m_ownFiles.insert(name, inode);
+}
+
+void CloudFolderWatcher::run()
+{
+    if (m_fd < 0) {
+        exec();
+        return;
+    }
+    QSocketNotifier notifier(m_fd, QSocketNotifier::Read);
+    QTimer coalesce;
+    coalesce.setSingleShot(true);
+    coalesce.setInterval(kCoalesceMs);
+    connect(&notifier, &QSocketNotifier::activated, &notifier, [this, &coalesce] {
+        if (drainEvents() && !coalesce.isActive())
+            coalesce.start();
+    });
+    connect(&coalesce, &QTimer::timeout, &coalesce, [this] { Q_EMIT changed(); });
+    exec();
+}
+
+bool CloudFolderWatcher::drainEvents()
+{
+    bool foreign = false;
+    bool rearmNeeded = false;
+    alignas(struct inotify_event) char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(m_fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break; // EAGAIN: everything queued so far has been read
+        for (const char *p = buffer; p < buffer + got;) {
+            const auto *event = reinterpret_cast<const struct inotify_event *>(p);
+            p += sizeof(struct inotify_event) + event->len;
+            const QByteArray name(event->name, event->len ? qstrnlen(event->name, event->len) : 0);
+
+            if (event->mask & IN_Q_OVERFLOW) {
+                foreign = true;
+                rearmNeeded = true;
+            } else if (event->wd == m_folderWd) {
+                if (event->mask & kFolderGone) {
+                    foreign = true;
+                    rearmNeeded = true;
+                } else if ((event->mask & IN_MOVED_FROM) && name.startsWith(m_ownTempPrefix)) {
+                    if (m_ownRenameCookies.size() >= kMaxRememberedCookies)
+                        m_ownRenameCookies.clear();
+                    m_ownRenameCookies.insert(event->cookie);
+                } else if (!isKeyName(name)) {
+                    continue;
+                } else if ((event->mask & IN_MOVED_TO)
+                           && m_ownRenameCookies.remove(event->cookie)) {
+                    continue;
+                } else {
+                    foreign = true;
+                }
+            } else if (event->wd == m_ancestorWd) {
+                if ((event->mask & kFolderGone) || name == m_ancestorChild)
+                    rearmNeeded = true;
+            }
+            // Anything else belongs to a watch that was already replaced.
+        }
+    }
+    if (rearmNeeded && rearm())
+        foreign = true;
+    return foreign;
+}
+
+bool CloudFolderWatcher::rearm()
+{
+    bool changed = false;
+    const int wd = ::inotify_add_watch(m_fd, m_folder.constData(), kFolderMask);
+    if (wd != m_folderWd) {
+        if (m_folderWd >= 0) {
+            ::inotify_rm_watch(m_fd, m_folderWd);
+            QMutexLocker locker(&m_ownFilesMutex);
+            m_ownFiles.clear();
+            changed = true;
+        }
+        m_folderWd = wd < 0 ? -1 : wd;
+        if (m_folderWd >= 0 && folderHoldsForeignFiles())
+            changed = true;
+    }
+
+    // Watch the nearest folder above that exists, for the next component of the path.
+    QByteArray child = m_folder;
+    int ancestorWd = -1;
+    while (child != "/" && !child.isEmpty()) {
+        const QByteArray parent = parentOf(child);
+        ancestorWd = ::inotify_add_watch(m_fd, parent.constData(), kAncestorMask);
+        if (ancestorWd >= 0 || parent == "/") {
+            m_ancestorChild = lastComponent(child);
+            break;
+        }
+        child = parent;
+    }
+    if (m_ancestorWd >= 0 && m_ancestorWd != ancestorWd)
+        ::inotify_rm_watch(m_fd, m_ancestorWd);
+    m_ancestorWd = ancestorWd;
+    return changed;
+}
+
+bool CloudFolderWatcher::folderHoldsForeignFiles() const
+{
+    const int dirFd = ::open(m_folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return false;
+    DIR *dir = ::fdopendir(dirFd);
+    if (!dir) {
+        ::close(dirFd);
+        return false;
+    }
+    bool foreign = false;
+    QMutexLocker locker(&m_ownFilesMutex);
+    while (const struct dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (!isKeyName(name))
+            continue;
+        struct stat info = {};
+        if (::fstatat(dirFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        const auto own = m_ownFiles.constFind(name);
+        if (own == m_ownFiles.constEnd() || *own != quint64(info.st_ino)) {
+            foreign = true;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return foreign;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "cloudkeyvaluestore.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+class CloudFolderWatcher;
+
+// The cloud key-value store as a local replica folder: one regular file per key, named after the
+// key, holding exactly the value's bytes. Other processes (the phone tool, a folder-sync tool, a
+// network transport) change the folder; their changes raise didChangeExternally() on the
+// watcher's thread.
+//
+// Keys must be usable as a single file name: empty keys, ".", "..", keys starting with '.'
+// (reserved for temporary files), and keys holding '/' or NUL are refused (nothing is read or
+// written). Values larger than maxValueBytes read as absent.
+class LinuxCloudKeyValueStore : public CloudKeyValueStore
+{
+    Q_OBJECT
+
+public:
+    static constexpr qint64 maxValueBytes = 64 * 1024 * 1024;
+
+    explicit LinuxCloudKeyValueStore(const QString &folder);
+    ~LinuxCloudKeyValueStore() override;
+
+    std::optional<QByteArray> dataForKey(const QString &key) const override;
+    void setData(const QByteArray &data, const QString &key) override;
+    bool synchronize() override;
+
+    static bool isSafeKey(const QString &key);
+
+private:
+    const QString m_folder;
+    const QByteArray m_tempPrefix;
+    std::unique_ptr<CloudFolderWatcher> m_watcher;
+};
