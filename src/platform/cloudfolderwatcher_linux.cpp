@@ -165,34 +165,41 @@ bool CloudFolderWatcher::drainEvents()
 bool CloudFolderWatcher::rearm()
 {
     bool changed = false;
-    const int wd = ::inotify_add_watch(m_fd, m_folder.constData(), kFolderMask);
-    if (wd != m_folderWd) {
-        if (m_folderWd >= 0) {
-            ::inotify_rm_watch(m_fd, m_folderWd);
-            QMutexLocker locker(&m_ownFilesMutex);
-            m_ownFiles.clear();
-            changed = true;
+    // A few rounds: folders above may be created while the watches are being placed.
+    for (int round = 0; round < 16; ++round) {
+        const int wd = ::inotify_add_watch(m_fd, m_folder.constData(), kFolderMask);
+        if (wd != m_folderWd) {
+            if (m_folderWd >= 0) {
+                ::inotify_rm_watch(m_fd, m_folderWd);
+                QMutexLocker locker(&m_ownFilesMutex);
+                m_ownFiles.clear();
+                changed = true;
+            }
+            m_folderWd = wd < 0 ? -1 : wd;
+            if (m_folderWd >= 0 && folderHoldsForeignFiles())
+                changed = true;
         }
-        m_folderWd = wd < 0 ? -1 : wd;
-        if (m_folderWd >= 0 && folderHoldsForeignFiles())
-            changed = true;
-    }
 
-    // Watch the nearest folder above that exists, for the next component of the path.
-    QByteArray child = m_folder;
-    int ancestorWd = -1;
-    while (child != "/" && !child.isEmpty()) {
-        const QByteArray parent = parentOf(child);
-        ancestorWd = ::inotify_add_watch(m_fd, parent.constData(), kAncestorMask);
-        if (ancestorWd >= 0 || parent == "/") {
-            m_ancestorChild = lastComponent(child);
-            break;
+        // Watch the nearest folder above that exists, for the next component of the path.
+        QByteArray child = m_folder;
+        int ancestorWd = -1;
+        while (child != "/" && !child.isEmpty()) {
+            const QByteArray parent = parentOf(child);
+            ancestorWd = ::inotify_add_watch(m_fd, parent.constData(), kAncestorMask);
+            if (ancestorWd >= 0 || parent == "/")
+                break;
+            child = parent;
         }
-        child = parent;
+        if (m_ancestorWd >= 0 && m_ancestorWd != ancestorWd)
+            ::inotify_rm_watch(m_fd, m_ancestorWd);
+        m_ancestorWd = ancestorWd;
+        m_ancestorChild = lastComponent(child);
+
+        // Done unless the next component appeared before its parent was watched.
+        struct stat info = {};
+        if (m_folderWd >= 0 || ancestorWd < 0 || ::stat(child.constData(), &info) != 0)
+            break;
     }
-    if (m_ancestorWd >= 0 && m_ancestorWd != ancestorWd)
-        ::inotify_rm_watch(m_fd, m_ancestorWd);
-    m_ancestorWd = ancestorWd;
     return changed;
 }
 
