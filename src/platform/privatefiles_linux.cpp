@@ -162,10 +162,18 @@ bool replaceAtomically(const QString &path, const QByteArray &bytes, const QByte
 
 QString resolvedPath(const QString &path)
 {
-    char resolved[PATH_MAX];
-    if (::realpath(QFile::encodeName(path).constData(), resolved) == nullptr)
-        return path;
-    return QFile::decodeName(resolved);
+    QString current = path;
+    for (int depth = 0; depth < 16; ++depth) {
+        char resolved[PATH_MAX];
+        if (::realpath(QFile::encodeName(current).constData(), resolved) != nullptr)
+            return QFile::decodeName(resolved);
+        // A link to a file that does not exist yet: the file belongs where the link points.
+        const QString target = QFile::symLinkTarget(current);
+        if (target.isEmpty())
+            return current;
+        current = target;
+    }
+    return path;
 }
 
 } // namespace PrivateFiles

@@ -39,7 +39,8 @@ bool replaceAtomically(const QString &path, const QByteArray &bytes, const QByte
                        const std::function<void(quint64 inode)> &beforeRename = {});
 
 // The path with any symbolic links resolved, so that a replacement keeps a link in place and
-// writes where it points; the path itself when it does not exist or cannot be resolved.
+// writes where it points, even when the link's target does not exist yet; the path itself when it
+// is no link and does not exist.
 QString resolvedPath(const QString &path);
 
 } // namespace PrivateFiles
