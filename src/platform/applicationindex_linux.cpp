@@ -1,0 +1,502 @@
+// Implementation notes
+//
+// Building: every application entry that the catalogue would list (DesktopEntry::
+// forEachApplication, so both agree on folders, order, Hidden and first-entry-wins) contributes the
+// programs of its Exec= and TryExec= keys. Exec= is split the way launchers split it: the key-file
+// escapes are undone by GKeyFile, the quoting by g_shell_parse_argv(), and field codes (%f, %U,
+// ...) are removed from each argument afterwards, "%%" standing for "%". A leading `env` with its
+// options and NAME=value arguments is skipped. Bare names are looked up in PATH as it is when the
+// index is built, relative paths against the entry's Path= (or dropped without one), and every
+// path is canonicalised with realpath(), so a /usr/bin symlink and its target give one key and a
+// program that does not exist gives none.
+//
+// What is not indexed: launchers that start other applications (flatpak, snap, xdg-open,
+// gtk-launch, sudo, ...), checked by the name written in the entry and by the name of the file it
+// resolves to (/snap/bin/firefox is a link to snap), and interpreters. An interpreter in Exec= is
+// replaced by the script it runs, found with scriptArgument(), the same function the process
+// resolver applies to a running interpreter's command line. A program named by several
+// applications is kept as ambiguous and answers no identifier.
+//
+// Watching: one inotify descriptor. Each existing folder is watched for entries appearing,
+// disappearing, being renamed or rewritten; a folder that does not exist yet is represented by a
+// watch on its nearest existing ancestor that reacts only to the next component on the way down,
+// so busy folders such as ~/.local/share cost nothing. Watches are re-armed before every rebuild,
+// so a change during a rebuild leads to another one. If inotify cannot be used, the folders are
+// re-scanned every few seconds instead.
+
+#include "applicationindex_linux.h"
+
+#include "desktopentry_linux.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <glib.h>
+
+namespace {
+
+constexpr int debounceMs = 200;
+constexpr int pollFallbackMs = 5000;
+constexpr uint32_t watchMask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE
+        | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+
+QString baseName(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+bool isLauncher(const QString &name)
+{
+    static const QSet<QString> launchers{
+            QStringLiteral("env"),           QStringLiteral("flatpak"),
+            QStringLiteral("flatpak-spawn"), QStringLiteral("snap"),
+            QStringLiteral("xdg-open"),      QStringLiteral("gtk-launch"),
+            QStringLiteral("gio"),           QStringLiteral("gio-launch-desktop"),
+            QStringLiteral("exo-open"),      QStringLiteral("kde-open"),
+            QStringLiteral("kde-open5"),     QStringLiteral("kioclient"),
+            QStringLiteral("kioclient5"),    QStringLiteral("kstart"),
+            QStringLiteral("kstart5"),       QStringLiteral("pkexec"),
+            QStringLiteral("sudo"),          QStringLiteral("su"),
+            QStringLiteral("gksu"),          QStringLiteral("gksudo"),
+            QStringLiteral("kdesu"),         QStringLiteral("xdg-su"),
+            QStringLiteral("nohup"),         QStringLiteral("setsid"),
+            QStringLiteral("nice"),          QStringLiteral("ionice"),
+            QStringLiteral("taskset"),       QStringLiteral("chrt"),
+            QStringLiteral("systemd-run"),   QStringLiteral("dbus-launch"),
+            QStringLiteral("dbus-send"),     QStringLiteral("gdbus"),
+            QStringLiteral("busctl"),        QStringLiteral("firejail"),
+            QStringLiteral("bwrap"),         QStringLiteral("busybox"),
+            QStringLiteral("java"),          QStringLiteral("mono"),
+            QStringLiteral("wine"),          QStringLiteral("wine64"),
+    };
+    return launchers.contains(name);
+}
+
+// How one family of interpreters marks its script: options that make it run inline code or
+// standard input instead of a file, and options that take the following argument as their value.
+struct Interpreter
+{
+    QRegularExpression name;
+    QLatin1String inlineLetters; // short options, alone or in a cluster such as "-ec"
+    QStringList inlineOptions; // long options
+    QStringList valueOptions;
+};
+
+const Interpreter *interpreterFor(const QString &name)
+{
+    static const std::array<Interpreter, 8> interpreters{{
+            {QRegularExpression(
+                     QStringLiteral("^((|a|ba|da|z|k|mk|pdk|rba|ya|c|tc)sh|ksh93|fish)$")),
+             QLatin1String("cs"),
+             {QStringLiteral("--command")},
+             {QStringLiteral("-o"), QStringLiteral("+o"), QStringLiteral("-O"),
+              QStringLiteral("+O"), QStringLiteral("--rcfile"), QStringLiteral("--init-file"),
+              QStringLiteral("-C"), QStringLiteral("--init-command")}},
+            {QRegularExpression(QStringLiteral("^(python|pypy)[0-9.]*$")),
+             QLatin1String("cm"),
+             {},
+             {QStringLiteral("-W"), QStringLiteral("-X"), QStringLiteral("-Q"),
+              QStringLiteral("--check-hash-based-pycs")}},
+            {QRegularExpression(QStringLiteral("^perl[0-9.]*$")),
+             QLatin1String("eE"),
+             {},
+             {QStringLiteral("-I")}},
+            {QRegularExpression(QStringLiteral("^ruby[0-9.]*$")),
+             QLatin1String("e"),
+             {},
+             {QStringLiteral("-I"), QStringLiteral("-r"), QStringLiteral("-C"),
+              QStringLiteral("-E")}},
+            {QRegularExpression(QStringLiteral("^(node|nodejs)$")),
+             QLatin1String("ep"),
+             {QStringLiteral("--eval"), QStringLiteral("--print")},
+             {QStringLiteral("-r"), QStringLiteral("--require"), QStringLiteral("--import"),
+              QStringLiteral("--loader"), QStringLiteral("--experimental-loader"),
+              QStringLiteral("-C"), QStringLiteral("--conditions"),
+              QStringLiteral("--input-type")}},
+            {QRegularExpression(QStringLiteral("^(lua[0-9.]*|luajit)$")),
+             QLatin1String(""),
+             {},
+             {QStringLiteral("-e"), QStringLiteral("-l")}},
+            {QRegularExpression(QStringLiteral("^(tclsh|wish)[0-9.]*$")),
+             QLatin1String(""),
+             {},
+             {QStringLiteral("-encoding")}},
+            {QRegularExpression(QStringLiteral("^gjs(-console)?$")),
+             QLatin1String("c"),
+             {QStringLiteral("--command")},
+             {QStringLiteral("-I"), QStringLiteral("--include-path")}},
+    }};
+    for (const Interpreter &interpreter : interpreters) {
+        if (interpreter.name.match(name).hasMatch())
+            return &interpreter;
+    }
+    return nullptr;
+}
+
+std::optional<QStringList> splitCommandLine(const QString &line)
+{
+    gint argc = 0;
+    gchar **argv = nullptr;
+    if (!g_shell_parse_argv(line.toUtf8().constData(), &argc, &argv, nullptr))
+        return std::nullopt;
+    QStringList arguments;
+    for (gint i = 0; i < argc; ++i)
+        arguments.append(QString::fromUtf8(argv[i]));
+    g_strfreev(argv);
+    return arguments;
+}
+
+// Removes the field codes of one Exec= argument; nothing when the argument consisted of field
+// codes only (such an argument expands to nothing or to separate arguments, never to a program).
+std::optional<QString> withoutFieldCodes(const QString &argument)
+{
+    static const QLatin1String codes("fFuUdDnNickvm");
+    QString result;
+    bool onlyCodes = !argument.isEmpty();
+    for (qsizetype i = 0; i < argument.size(); ++i) {
+        const QChar c = argument.at(i);
+        if (c == QLatin1Char('%') && i + 1 < argument.size()) {
+            const QChar code = argument.at(i + 1);
+            if (code == QLatin1Char('%')) {
+                result.append(code);
+                onlyCodes = false;
+                ++i;
+                continue;
+            }
+            if (codes.contains(code)) {
+                ++i;
+                continue;
+            }
+        }
+        result.append(c);
+        onlyCodes = false;
+    }
+    if (onlyCodes)
+        return std::nullopt;
+    return result;
+}
+
+// Drops a leading `env` (and a nested one) with its options and NAME=value arguments.
+QStringList withoutEnv(QStringList arguments)
+{
+    while (!arguments.isEmpty() && baseName(arguments.constFirst()) == QLatin1String("env")) {
+        arguments.removeFirst();
+        while (!arguments.isEmpty() && arguments.constFirst().startsWith(QLatin1Char('-'))) {
+            const QString option = arguments.takeFirst();
+            if (option == QLatin1String("--"))
+                break;
+            if (option == QLatin1String("-u") || option == QLatin1String("--unset")
+                || option == QLatin1String("-C") || option == QLatin1String("--chdir")) {
+                if (!arguments.isEmpty())
+                    arguments.removeFirst();
+            } else if (option == QLatin1String("-S") || option == QLatin1String("--split-string")
+                       || option.startsWith(QLatin1String("-S"))
+                       || option.startsWith(QLatin1String("--split-string="))) {
+                QString text;
+                if (option == QLatin1String("-S") || option == QLatin1String("--split-string"))
+                    text = arguments.isEmpty() ? QString() : arguments.takeFirst();
+                else
+                    text = option.mid(option.startsWith(QLatin1String("-S")) ? 2 : 15);
+                arguments = splitCommandLine(text).value_or(QStringList()) + arguments;
+            }
+        }
+        while (!arguments.isEmpty() && arguments.constFirst().contains(QLatin1Char('=')))
+            arguments.removeFirst();
+    }
+    return arguments;
+}
+
+QString canonicalPath(const QString &path)
+{
+    char resolved[PATH_MAX];
+    if (!::realpath(QFile::encodeName(path).constData(), resolved))
+        return {};
+    return QFile::decodeName(resolved);
+}
+
+class IndexBuilder
+{
+public:
+    QHash<QString, QString> bundleIDForProgram;
+    QHash<QString, QStringList> programsForBundleID;
+
+    void addEntry(const QString &id, const DesktopEntry &entry)
+    {
+        m_workingFolder = entry.string("Path").value_or(QString());
+        if (const std::optional<QString> exec = entry.string("Exec"))
+            addCommandLine(id, *exec);
+        if (const std::optional<QString> tryExec = entry.string("TryExec"))
+            addProgram(id, tryExec->trimmed(), false);
+    }
+
+private:
+    void addCommandLine(const QString &id, const QString &exec)
+    {
+        const std::optional<QStringList> split = splitCommandLine(exec);
+        if (!split)
+            return;
+        QStringList arguments;
+        for (const QString &argument : *split) {
+            if (std::optional<QString> kept = withoutFieldCodes(argument))
+                arguments.append(*kept);
+        }
+        arguments = withoutEnv(arguments);
+        if (!arguments.isEmpty())
+            addProgram(id, arguments.constFirst(), true, arguments);
+    }
+
+    // Indexes program (as written in the entry) for id. With the command line, an interpreter is
+    // replaced by the script it runs; without one (TryExec=) an interpreter is not indexed.
+    void addProgram(const QString &id, const QString &program, bool followScript,
+                    const QStringList &arguments = {})
+    {
+        const QString path = resolve(program, true);
+        if (path.isEmpty() || isLauncher(baseName(program)) || isLauncher(baseName(path)))
+            return;
+        if (interpreterFor(baseName(program)) || interpreterFor(baseName(path))) {
+            if (!followScript)
+                return;
+            QStringList forScript = arguments;
+            forScript[0] = path;
+            const QString script = ApplicationIndex::scriptArgument(forScript);
+            if (script.isEmpty())
+                return;
+            const QString scriptPath = resolve(script, false);
+            if (!scriptPath.isEmpty() && !isLauncher(baseName(scriptPath)))
+                insert(scriptPath, id);
+            return;
+        }
+        insert(path, id);
+    }
+
+    // The canonical path of a program or script as written in an entry; empty when it cannot be
+    // found. Bare names are looked up in PATH only for programs.
+    QString resolve(const QString &written, bool searchPath)
+    {
+        if (written.isEmpty())
+            return {};
+        QString path;
+        if (written.startsWith(QLatin1Char('/'))) {
+            path = written;
+        } else if (written.contains(QLatin1Char('/')) || !searchPath) {
+            if (!QDir::isAbsolutePath(m_workingFolder))
+                return {};
+            path = QDir(m_workingFolder).absoluteFilePath(written);
+        } else {
+            auto cached = m_pathLookups.constFind(written);
+            if (cached == m_pathLookups.cend())
+                cached = m_pathLookups.insert(written, QStandardPaths::findExecutable(written));
+            path = *cached;
+            if (path.isEmpty())
+                return {};
+        }
+        return canonicalPath(path);
+    }
+
+    void insert(const QString &path, const QString &id)
+    {
+        QStringList &programs = programsForBundleID[id];
+        if (!programs.contains(path))
+            programs.append(path);
+        const auto existing = bundleIDForProgram.constFind(path);
+        if (existing == bundleIDForProgram.cend())
+            bundleIDForProgram.insert(path, id);
+        else if (*existing != id)
+            bundleIDForProgram[path] = QString(); // ambiguous from now on
+    }
+
+    QString m_workingFolder;
+    QHash<QString, QString> m_pathLookups;
+};
+
+} // namespace
+
+ApplicationIndex::ApplicationIndex(const QStringList &folders, QObject *parent)
+    : QObject(parent)
+    , m_folders(folders)
+    , m_debounce(new QTimer(this))
+    , m_poll(new QTimer(this))
+{
+    m_debounce->setSingleShot(true);
+    m_debounce->setInterval(debounceMs);
+    connect(m_debounce, &QTimer::timeout, this, &ApplicationIndex::rebuild);
+    m_poll->setInterval(pollFallbackMs);
+    connect(m_poll, &QTimer::timeout, this, &ApplicationIndex::rebuild);
+
+    m_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_inotify >= 0) {
+        m_notifier = new QSocketNotifier(m_inotify, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this,
+                &ApplicationIndex::readNotifications);
+    }
+    rebuild();
+}
+
+ApplicationIndex::~ApplicationIndex()
+{
+    if (m_inotify >= 0) {
+        delete m_notifier;
+        ::close(m_inotify);
+    }
+}
+
+QString ApplicationIndex::bundleIDForProgram(const QString &absolutePath) const
+{
+    auto found = m_bundleIDForProgram.constFind(absolutePath);
+    if (found != m_bundleIDForProgram.cend())
+        return *found;
+    // The kernel names a replaced executable (after an upgrade) "<path> (deleted)"; the program
+    // at that path is still the same application's.
+    static const QLatin1String deleted(" (deleted)");
+    if (absolutePath.endsWith(deleted))
+        return m_bundleIDForProgram.value(absolutePath.chopped(deleted.size()));
+    const QString canonical = canonicalPath(absolutePath);
+    if (canonical.isEmpty() || canonical == absolutePath)
+        return {};
+    return m_bundleIDForProgram.value(canonical);
+}
+
+QStringList ApplicationIndex::programsForBundleID(const QString &bundleID) const
+{
+    return m_programsForBundleID.value(bundleID);
+}
+
+QString ApplicationIndex::scriptArgument(const QStringList &arguments)
+{
+    if (arguments.isEmpty())
+        return {};
+    const Interpreter *interpreter = interpreterFor(baseName(arguments.constFirst()));
+    if (!interpreter)
+        return {};
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--"))
+            return i + 1 < arguments.size() ? arguments.at(i + 1) : QString();
+        if (argument == QLatin1String("-"))
+            return {}; // standard input
+        const bool shortOption
+                = (argument.startsWith(QLatin1Char('-')) || argument.startsWith(QLatin1Char('+')))
+                && !argument.startsWith(QLatin1String("--"));
+        if (!shortOption && !argument.startsWith(QLatin1String("--")))
+            return argument;
+        if (interpreter->inlineOptions.contains(argument.section(QLatin1Char('='), 0, 0)))
+            return {};
+        if (shortOption && argument.startsWith(QLatin1Char('-'))) {
+            for (qsizetype k = 1; k < argument.size(); ++k) {
+                if (interpreter->inlineLetters.contains(argument.at(k)))
+                    return {};
+                // The rest of a cluster after a value-taking letter is that letter's value.
+                if (interpreter->valueOptions.contains(QStringLiteral("-") + argument.at(k)))
+                    break;
+            }
+        }
+        if (interpreter->valueOptions.contains(argument))
+            ++i;
+    }
+    return {};
+}
+
+void ApplicationIndex::rebuild()
+{
+    watchFolders();
+
+    IndexBuilder builder;
+    DesktopEntry::forEachApplication(
+            m_folders, [&builder](const QString &id, const QString &, const DesktopEntry &entry) {
+                builder.addEntry(id, entry);
+            });
+    const bool differs = builder.bundleIDForProgram != m_bundleIDForProgram
+            || builder.programsForBundleID != m_programsForBundleID;
+    m_bundleIDForProgram = std::move(builder.bundleIDForProgram);
+    m_programsForBundleID = std::move(builder.programsForBundleID);
+    if (differs)
+        Q_EMIT changed();
+}
+
+void ApplicationIndex::watchFolders()
+{
+    if (m_inotify < 0) {
+        m_poll->start();
+        return;
+    }
+    for (auto it = m_watches.cbegin(); it != m_watches.cend(); ++it)
+        ::inotify_rm_watch(m_inotify, it.key());
+    m_watches.clear();
+
+    bool complete = true;
+    for (const QString &folder : m_folders) {
+        QString path = QDir::cleanPath(folder);
+        QByteArray child; // empty: the folder itself
+        while (true) {
+            const int wd = ::inotify_add_watch(m_inotify, QFile::encodeName(path).constData(),
+                                               watchMask);
+            if (wd >= 0) {
+                // Folders can share an ancestor, or be one another's, and then share a descriptor.
+                Watch &watch = m_watches[wd];
+                if (child.isEmpty())
+                    watch.isFolder = true;
+                else
+                    watch.towards.append(child);
+                break;
+            }
+            if ((errno != ENOENT && errno != ENOTDIR) || path == QLatin1String("/")
+                || !path.startsWith(QLatin1Char('/'))) {
+                complete = false;
+                break;
+            }
+            const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+            child = QFile::encodeName(path.mid(slash + 1));
+            path = slash == 0 ? QStringLiteral("/") : path.left(slash);
+        }
+    }
+    // Without a watch on every folder (no such folder at all, or the inotify limit reached),
+    // changes there are found by looking again every few seconds.
+    if (!complete)
+        m_poll->start();
+    else
+        m_poll->stop();
+}
+
+void ApplicationIndex::readNotifications()
+{
+    alignas(inotify_event) char buffer[16 * 1024];
+    bool relevant = false;
+    while (true) {
+        const ssize_t length = ::read(m_inotify, buffer, sizeof buffer);
+        if (length <= 0)
+            break;
+        for (ssize_t offset = 0; offset < length;) {
+            const auto *event = reinterpret_cast<const inotify_event *>(buffer + offset);
+            offset += ssize_t(sizeof(inotify_event) + event->len);
+            if (event->mask & IN_Q_OVERFLOW) {
+                relevant = true;
+                continue;
+            }
+            const auto watch = m_watches.constFind(event->wd);
+            if (watch == m_watches.cend())
+                continue; // a watch removed at the last re-arming
+            if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
+                relevant = true;
+                continue;
+            }
+            const QByteArray name = event->len ? QByteArray(event->name) : QByteArray();
+            if ((watch->isFolder && name.endsWith(".desktop")) || watch->towards.contains(name))
+                relevant = true;
+        }
+    }
+    if (relevant && !m_debounce->isActive())
+        m_debounce->start(debounceMs);
+}
