@@ -26,7 +26,7 @@ public:
     // Replaces the set and publishes the change; does not persist (call save()).
     void setBlockedBundleIDs(const QSet<QString> &ids);
     // Removes one identifier and publishes the change; does not persist (call save()).
-    void remove(const QString &bundleID);
+    Q_INVOKABLE void remove(const QString &bundleID);
 
     Q_INVOKABLE bool contains(const QString &bundleID) const
     {

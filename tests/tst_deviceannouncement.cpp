@@ -1,0 +1,121 @@
+#include "deviceannouncement.h"
+
+#include <QTest>
+
+class tst_DeviceAnnouncement : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void deviceTypeRawValues();
+    void decodeRegistry_data();
+    void decodeRegistry();
+    void encodeWritesFieldOrder();
+    void extraMemberIsLostOnRewrite();
+    void memberNameIsKeptApartFromID();
+};
+
+namespace {
+
+QByteArray record(const char *id, const char *type, const char *name = "Desk",
+                  const char *time = "12.5")
+{
+    return QByteArray("{\"id\":\"") + id + "\",\"deviceType\":" + type + ",\"deviceName\":\"" + name
+            + "\",\"lastSeenAt\":" + time + '}';
+}
+
+} // namespace
+
+void tst_DeviceAnnouncement::deviceTypeRawValues()
+{
+    for (SyncDeviceType type : {SyncDeviceType::iPhone, SyncDeviceType::iPad, SyncDeviceType::mac})
+        QCOMPARE(syncDeviceTypeFromRawValue(rawValue(type)), std::optional(type));
+    QCOMPARE(rawValue(SyncDeviceType::mac), QStringLiteral("mac"));
+    QVERIFY(!syncDeviceTypeFromRawValue(QStringLiteral("Mac")));
+    QVERIFY(!syncDeviceTypeFromRawValue(QStringLiteral("iphone")));
+    QVERIFY(!syncDeviceTypeFromRawValue(QString()));
+}
+
+void tst_DeviceAnnouncement::decodeRegistry_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<int>("count"); // -1: undecodable
+
+    QTest::newRow("empty object") << QByteArray("{}") << 0;
+    QTest::newRow("two records") << "{\"P\":" + record("P", "\"iPhone\"")
+                    + ",\"M\":" + record("M", "\"mac\"")
+                    + '}' << 2;
+    QTest::newRow("integer time") << "{\"M\":" + record("M", "\"mac\"", "Desk", "700") + '}' << 1;
+    QTest::newRow("extra member") << QByteArray(
+            R"({"M":{"id":"M","deviceType":"iPad","deviceName":"x","lastSeenAt":1,"os":"17"}})")
+                                  << 1;
+    QTest::newRow("capital Mac") << "{\"M\":" + record("M", "\"Mac\"") + '}' << -1;
+    QTest::newRow("unknown kind") << "{\"M\":" + record("M", "\"watch\"") + '}' << -1;
+    QTest::newRow("null kind") << "{\"M\":" + record("M", "null") + '}' << -1;
+    QTest::newRow("ISO date") << "{\"M\":"
+                    + record("M", "\"mac\"", "Desk", "\"2024-01-01T00:00:00Z\"")
+                    + '}' << -1;
+    QTest::newRow("name a number")
+            << QByteArray(R"({"M":{"id":"M","deviceType":"mac","deviceName":3,"lastSeenAt":1}})")
+            << -1;
+    QTest::newRow("missing id") << QByteArray(
+            R"({"M":{"deviceType":"mac","deviceName":"x","lastSeenAt":1}})")
+                                << -1;
+    QTest::newRow("one bad record spoils all")
+            << "{\"P\":" + record("P", "\"iPhone\"") + ",\"M\":" + record("M", "\"Mac\"") + '}'
+            << -1;
+    QTest::newRow("top-level array") << "[" + record("M", "\"mac\"") + ']' << -1;
+    QTest::newRow("record not an object") << QByteArray(R"({"M":"mac"})") << -1;
+    QTest::newRow("empty blob") << QByteArray() << -1;
+    QTest::newRow("not JSON") << QByteArray("\x00\x9f garbage", 10) << -1;
+}
+
+void tst_DeviceAnnouncement::decodeRegistry()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(int, count);
+    const std::optional<DeviceRegistryMap> registry = RegistryValue::decode(json);
+    QCOMPARE(registry.has_value(), count >= 0);
+    if (registry)
+        QCOMPARE(registry->size(), count);
+}
+
+void tst_DeviceAnnouncement::encodeWritesFieldOrder()
+{
+    const DeviceAnnouncement mac{QStringLiteral("ID-1"), SyncDeviceType::mac,
+                                 QStringLiteral("Ada’s \"desk\""), 786543210.25};
+    QCOMPARE(mac.toJson().value(),
+             QByteArray("{\"id\":\"ID-1\",\"deviceType\":\"mac\",\"deviceName\":\"Ada’s "
+                        "\\\"desk\\\"\",\"lastSeenAt\":786543210.25}"));
+
+    DeviceRegistryMap registry{{mac.id, mac}};
+    const QByteArray bytes = RegistryValue::encode(registry).value();
+    QCOMPARE(RegistryValue::decode(bytes), std::optional(registry));
+
+    registry[mac.id].lastSeenAt = qQNaN();
+    QVERIFY(!RegistryValue::encode(registry));
+}
+
+void tst_DeviceAnnouncement::extraMemberIsLostOnRewrite()
+{
+    const QByteArray stored(
+            R"({"P":{"os":"17","id":"P","deviceType":"iPhone","deviceName":"Phone","lastSeenAt":5}})");
+    const QByteArray rewritten
+            = RegistryValue::encode(RegistryValue::decode(stored).value()).value();
+    QCOMPARE(
+            rewritten,
+            QByteArray(
+                    R"({"P":{"id":"P","deviceType":"iPhone","deviceName":"Phone","lastSeenAt":5}})"));
+}
+
+void tst_DeviceAnnouncement::memberNameIsKeptApartFromID()
+{
+    const std::optional<DeviceRegistryMap> registry
+            = RegistryValue::decode("{\"other\":" + record("M", "\"mac\"") + '}');
+    QVERIFY(registry);
+    QCOMPARE(registry->firstKey(), QStringLiteral("other"));
+    QCOMPARE(registry->first().id, QStringLiteral("M"));
+}
+
+QTEST_GUILESS_MAIN(tst_DeviceAnnouncement)
+#include "tst_deviceannouncement.moc"

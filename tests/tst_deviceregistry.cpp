@@ -1,0 +1,214 @@
+#include "cloudkeyvaluestore_linux.h"
+#include "deviceidentity.h"
+#include "deviceregistry.h"
+#include "keychain_linux.h"
+#include "referencedate.h"
+#include "testhome.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+class tst_DeviceRegistry : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void currentOthers_data();
+    void currentOthers();
+    void freshAccountAnnouncesOneRecord();
+    void announceKeepsEveryOtherRecord();
+    void undecodableValueIsKeptInABackupBeforeReplacing();
+    void externalChangesRefresh();
+
+private:
+    DeviceRegistryMap stored() const;
+    void putWithPhoneTool(const QString &key, const QByteArray &bytes);
+
+    TestHome m_home;
+    std::unique_ptr<LinuxKeychain> m_keychain;
+    std::unique_ptr<DeviceIdentity> m_identity;
+    std::unique_ptr<LinuxCloudKeyValueStore> m_store;
+};
+
+namespace {
+
+DeviceAnnouncement device(const QString &id, const QString &name, double lastSeenAt,
+                          SyncDeviceType type = SyncDeviceType::iPhone)
+{
+    return DeviceAnnouncement{id, type, name, lastSeenAt};
+}
+
+QStringList names(const QList<DeviceAnnouncement> &devices)
+{
+    QStringList result;
+    for (const DeviceAnnouncement &d : devices)
+        result.append(d.deviceName);
+    return result;
+}
+
+} // namespace
+
+void tst_DeviceRegistry::init()
+{
+    QDir(m_home.cloudFolder()).removeRecursively();
+    QDir(m_home.path(QStringLiteral(".local/state"))).removeRecursively();
+    m_keychain = std::make_unique<LinuxKeychain>(m_home.path(QStringLiteral("keychain")));
+    m_keychain->remove(DeviceIdentity::service, DeviceIdentity::account);
+    m_identity = std::make_unique<DeviceIdentity>(m_keychain.get());
+    m_store = std::make_unique<LinuxCloudKeyValueStore>(m_home.cloudFolder());
+}
+
+void tst_DeviceRegistry::cleanup()
+{
+    m_store.reset();
+    m_identity.reset();
+    m_keychain.reset();
+}
+
+DeviceRegistryMap tst_DeviceRegistry::stored() const
+{
+    const std::optional<QByteArray> bytes = m_store->dataForKey(DeviceRegistry::registryKey);
+    return bytes ? RegistryValue::decode(*bytes).value_or(DeviceRegistryMap())
+                 : DeviceRegistryMap();
+}
+
+void tst_DeviceRegistry::putWithPhoneTool(const QString &key, const QByteArray &bytes)
+{
+    QProcess phone;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VORN_CLOUD_DIR"), m_home.cloudFolder());
+    phone.setProcessEnvironment(env);
+    phone.start(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"),
+                {QStringLiteral("put"), key, QStringLiteral("-")});
+    QVERIFY(phone.waitForStarted());
+    phone.write(bytes);
+    phone.closeWriteChannel();
+    QVERIFY(phone.waitForFinished(10000));
+    QCOMPARE(phone.exitCode(), 0);
+}
+
+void tst_DeviceRegistry::currentOthers_data()
+{
+    QTest::addColumn<QList<DeviceAnnouncement>>("records"); // stored under their own ids
+    QTest::addColumn<QStringList>("expected");
+
+    const double now = 800000000;
+    const double cutoff = now - DeviceRegistry::staleAfter;
+    QTest::newRow("exactly at the cutoff stays")
+            << QList{device("P", "at cutoff", cutoff), device("Q", "too old", cutoff - 1)}
+            << QStringList{"at cutoff"};
+    QTest::newRow("future is listed")
+            << QList{device("P", "future", now + 86400)} << QStringList{"future"};
+    QTest::newRow("this device left out")
+            << QList{device("SELF", "me", now, SyncDeviceType::mac), device("P", "phone", now)}
+            << QStringList{"phone"};
+    QTest::newRow("plain order by name")
+            << QList{device("1", "beta", now), device("2", "Alpha", now), device("3", "alpha", now)}
+            << QStringList{"Alpha", "alpha", "beta"};
+    QTest::newRow("40 days old") << QList{device("P", "old", now - 40 * 86400)} << QStringList();
+}
+
+void tst_DeviceRegistry::currentOthers()
+{
+    QFETCH(QList<DeviceAnnouncement>, records);
+    QFETCH(QStringList, expected);
+    DeviceRegistryMap registry;
+    for (const DeviceAnnouncement &record : records)
+        registry.insert(record.id, record);
+    QCOMPARE(names(DeviceRegistry::currentOthers(registry, QStringLiteral("SELF"), 800000000)),
+             expected);
+}
+
+void tst_DeviceRegistry::freshAccountAnnouncesOneRecord()
+{
+    DeviceRegistry registry(m_store.get(), m_identity.get());
+    QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
+    QVERIFY(registry.otherDevices().isEmpty());
+    QCOMPARE(published.count(), 0); // the constructor's result arrives with the event loop
+
+    const double before = ReferenceDate::now();
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Ada's desk"));
+    const QString id = m_identity->currentDeviceID();
+    const DeviceRegistryMap value = stored();
+    QCOMPARE(value.keys(), QStringList{id});
+    QCOMPARE(value[id].id, id);
+    QCOMPARE(value[id].deviceType, SyncDeviceType::mac);
+    QCOMPARE(value[id].deviceName, QStringLiteral("Ada's desk"));
+    QVERIFY(value[id].lastSeenAt >= before && value[id].lastSeenAt <= ReferenceDate::now());
+
+    QTRY_COMPARE(published.count(), 2);
+    QVERIFY(registry.otherDevices().isEmpty());
+}
+
+void tst_DeviceRegistry::announceKeepsEveryOtherRecord()
+{
+    const double now = ReferenceDate::now();
+    const QString id = m_identity->currentDeviceID();
+    DeviceRegistryMap initial{
+            {"P", device("P", "Phone", now - 60)},
+            {"OLD", device("OLD", "Old iPad", now - 40 * 86400, SyncDeviceType::iPad)},
+            {"elsewhere", device(id, "Me, misfiled", now - 10, SyncDeviceType::mac)}};
+    m_store->setData(RegistryValue::encode(initial).value(), DeviceRegistry::registryKey);
+
+    DeviceRegistry registry(m_store.get(), m_identity.get());
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    const double first = stored()[id].lastSeenAt;
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+
+    const DeviceRegistryMap value = stored();
+    QCOMPARE(value.size(), 4); // the three it found, plus this device under its identifier
+    QVERIFY(value[id].lastSeenAt >= first);
+    QCOMPARE(value["P"], initial["P"]);
+    QCOMPARE(value["OLD"], initial["OLD"]);
+    QCOMPARE(value["elsewhere"], initial["elsewhere"]);
+    QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
+}
+
+void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
+{
+    const QByteArray junk(
+            R"({"P":{"id":"P","deviceType":"Phone","deviceName":"x","lastSeenAt":1}})");
+    m_store->setData(junk, DeviceRegistry::registryKey);
+
+    DeviceRegistry registry(m_store.get(), m_identity.get());
+    QTest::qWait(50);
+    QVERIFY(registry.otherDevices().isEmpty());
+    QCOMPARE(m_store->dataForKey(DeviceRegistry::registryKey),
+             std::optional(junk)); // reading leaves it
+
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    QCOMPARE(stored().keys(), QStringList{m_identity->currentDeviceID()});
+
+    const QDir backups(m_home.path(QStringLiteral(".local/state/vorn")));
+    const QStringList files = backups.entryList({"deviceRegistry.undecodable-*"}, QDir::Files);
+    QCOMPARE(files.size(), 1);
+    QCOMPARE(TestHome::readFile(backups.filePath(files.first())), junk);
+    QCOMPARE(QFileInfo(backups.filePath(files.first())).permissions() & 0x0077,
+             QFileDevice::Permissions());
+}
+
+void tst_DeviceRegistry::externalChangesRefresh()
+{
+    DeviceRegistry registry(m_store.get(), m_identity.get());
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
+    QTRY_COMPARE(published.count(), 2);
+
+    DeviceRegistryMap withPhone = stored();
+    withPhone.insert("P", device("P", "Phone", ReferenceDate::now()));
+    putWithPhoneTool(DeviceRegistry::registryKey, RegistryValue::encode(withPhone).value());
+    QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
+
+    // A change of another key refreshes too.
+    const int before = published.count();
+    putWithPhoneTool(QStringLiteral("syncedBlockState"), "{}");
+    QTRY_VERIFY(published.count() > before);
+    QCOMPARE(names(registry.otherDevices()), QStringList{"Phone"});
+}
+
+QTEST_GUILESS_MAIN(tst_DeviceRegistry)
+#include "tst_deviceregistry.moc"

@@ -1,0 +1,118 @@
+#include "syncedblockstate.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+class tst_SyncedBlockState : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void decode_data();
+    void decode();
+    void encodeWritesMembersInFieldOrder();
+    void encodeRefusesNonFiniteTime();
+    void codingKeys();
+};
+
+void tst_SyncedBlockState::decode_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<bool>("isBlocking");
+    QTest::addColumn<QStringList>("targets");
+    QTest::addColumn<double>("updatedAt");
+
+    const QStringList one{QStringLiteral("A")};
+    QTest::newRow("well formed") << QByteArray(
+            R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":0})")
+                                 << true << true << one << 0.0;
+    QTest::newRow("any member order, whitespace") << QByteArray(
+            " {\n \"updatedAt\" : 12.5, \"targetDeviceIDs\":[\"A\"], \"isBlocking\":false }\n")
+                                                  << true << false << one << 12.5;
+    QTest::newRow("empty targets")
+            << QByteArray(R"({"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1})") << true
+            << true << QStringList() << 1.0;
+    QTest::newRow("repeated target counts once")
+            << QByteArray(R"({"isBlocking":true,"targetDeviceIDs":["A","A"],"updatedAt":1})")
+            << true << true << one << 1.0;
+    QTest::newRow("extra member ignored") << QByteArray(
+            R"({"version":3,"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":7})")
+                                          << true << true << one << 7.0;
+    QTest::newRow("fractional time") << QByteArray(
+            R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":786543210.125})")
+                                     << true << true << one << 786543210.125;
+
+    const auto rejected = [](const char *name, const QByteArray &json) {
+        QTest::newRow(name) << json << false << false << QStringList() << 0.0;
+    };
+    rejected("isBlocking as number", R"({"isBlocking":1,"targetDeviceIDs":["A"],"updatedAt":0})");
+    rejected("isBlocking as string",
+             R"({"isBlocking":"true","targetDeviceIDs":["A"],"updatedAt":0})");
+    rejected("isBlocking null", R"({"isBlocking":null,"targetDeviceIDs":["A"],"updatedAt":0})");
+    rejected("isBlocking missing", R"({"targetDeviceIDs":["A"],"updatedAt":0})");
+    rejected("targets null", R"({"isBlocking":true,"targetDeviceIDs":null,"updatedAt":0})");
+    rejected("targets missing", R"({"isBlocking":true,"updatedAt":0})");
+    rejected("targets a string", R"({"isBlocking":true,"targetDeviceIDs":"A","updatedAt":0})");
+    rejected("target a number", R"({"isBlocking":true,"targetDeviceIDs":["A",1],"updatedAt":0})");
+    rejected("target null", R"({"isBlocking":true,"targetDeviceIDs":[null],"updatedAt":0})");
+    rejected("updatedAt ISO 8601",
+             R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":"2024-01-01T00:00:00Z"})");
+    rejected("updatedAt missing", R"({"isBlocking":true,"targetDeviceIDs":["A"]})");
+    rejected("updatedAt null", R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":null})");
+    rejected("top-level array", R"([{"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":0}])");
+    rejected("top-level string", R"("x")");
+    rejected("truncated", "{\"isBlocking\":true,\"targetDeviceIDs\":[\"A\"],\"updat");
+    rejected("trailing garbage", R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":0} x)");
+    rejected("empty", "");
+    rejected("binary", QByteArray("\xff\xfe\x00\x01\x80", 5));
+}
+
+void tst_SyncedBlockState::decode()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(bool, accepted);
+
+    const std::optional<SyncedBlockState> state = SyncedBlockState::decode(json);
+    QCOMPARE(state.has_value(), accepted);
+    if (!accepted)
+        return;
+    QFETCH(bool, isBlocking);
+    QFETCH(QStringList, targets);
+    QFETCH(double, updatedAt);
+    QCOMPARE(state->isBlocking, isBlocking);
+    QCOMPARE(state->targetDeviceIDs, QSet<QString>(targets.cbegin(), targets.cend()));
+    QCOMPARE(state->updatedAt, updatedAt);
+}
+
+void tst_SyncedBlockState::encodeWritesMembersInFieldOrder()
+{
+    SyncedBlockState state;
+    state.isBlocking = true;
+    state.targetDeviceIDs = {QStringLiteral("B\"\\"), QStringLiteral("A")};
+    state.updatedAt = 786543210.5;
+    const QByteArray json = state.encode().value();
+    QCOMPARE(json,
+             QByteArray("{\"isBlocking\":true,\"targetDeviceIDs\":[\"A\",\"B\\\"\\\\\"],"
+                        "\"updatedAt\":786543210.5}"));
+    QCOMPARE(SyncedBlockState::decode(json), std::optional<SyncedBlockState>(state));
+}
+
+void tst_SyncedBlockState::encodeRefusesNonFiniteTime()
+{
+    SyncedBlockState state;
+    state.updatedAt = std::numeric_limits<double>::infinity();
+    QVERIFY(!state.encode());
+}
+
+void tst_SyncedBlockState::codingKeys()
+{
+    QCOMPARE(SyncedBlockState::keyFromName(QStringLiteral("targetDeviceIDs")),
+             std::optional(SyncedBlockState::CodingKeys::targetDeviceIDs));
+    QVERIFY(!SyncedBlockState::keyFromName(QStringLiteral("isblocking")));
+    QVERIFY(!SyncedBlockState::keyFromName(QString()));
+}
+
+QTEST_GUILESS_MAIN(tst_SyncedBlockState)
+#include "tst_syncedblockstate.moc"
