@@ -1,0 +1,203 @@
+#include "deviceannouncement.h"
+#include "referencedate.h"
+#include "syncedblockstate.h"
+#include "testhome.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTest>
+
+// vorn-phone is run as the user would run it: a separate process on the same cloud folder.
+class tst_VornPhone : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void badUsage_data();
+    void badUsage();
+    void rawBytesRoundTrip();
+    void devicesAsJson();
+    void blockTargets_data();
+    void blockTargets();
+    void blockWithNothingToTarget();
+    void undecodableValuesAreReported();
+    void unusableStoreFails();
+
+private:
+    struct Result
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+    Result run(const QStringList &args, const QByteArray &input = {},
+               const QString &cloudDir = QString());
+    void storeRegistry(const DeviceRegistryMap &registry);
+
+    TestHome m_home;
+};
+
+tst_VornPhone::Result tst_VornPhone::run(const QStringList &args, const QByteArray &input,
+                                         const QString &cloudDir)
+{
+    QProcess phone;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VORN_CLOUD_DIR", cloudDir.isEmpty() ? m_home.cloudFolder() : cloudDir);
+    phone.setProcessEnvironment(env);
+    phone.start(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"), args);
+    if (!phone.waitForStarted())
+        return {};
+    phone.write(input);
+    phone.closeWriteChannel();
+    if (!phone.waitForFinished(10000) || phone.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {phone.exitCode(), phone.readAllStandardOutput(), phone.readAllStandardError()};
+}
+
+void tst_VornPhone::storeRegistry(const DeviceRegistryMap &registry)
+{
+    QCOMPARE(run({"put", "deviceRegistry"}, RegistryValue::encode(registry).value()).exitCode, 0);
+}
+
+void tst_VornPhone::init()
+{
+    QDir(m_home.cloudFolder()).removeRecursively();
+}
+
+void tst_VornPhone::badUsage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("no command") << QStringList();
+    QTest::newRow("unknown command") << QStringList{"jump"};
+    QTest::newRow("block without on/off") << QStringList{"block"};
+    QTest::newRow("block maybe") << QStringList{"block", "maybe"};
+    QTest::newRow("device without id") << QStringList{"block", "on", "--device"};
+    QTest::newRow("get without key") << QStringList{"get"};
+    QTest::newRow("put hidden key") << QStringList{"put", ".hidden"};
+    QTest::newRow("put key with slash") << QStringList{"put", "../escape"};
+    QTest::newRow("devices bad option") << QStringList{"devices", "--yaml"};
+}
+
+void tst_VornPhone::badUsage()
+{
+    QFETCH(QStringList, args);
+    const Result result = run(args);
+    QVERIFY(result.exitCode > 0);
+    QVERIFY(result.out.isEmpty());
+    QVERIFY2(result.err.startsWith("vorn-phone: ") && result.err.count('\n') == 1, result.err);
+    QVERIFY(!QFileInfo::exists(m_home.cloudFolder() + "/escape"));
+}
+
+void tst_VornPhone::rawBytesRoundTrip()
+{
+    QByteArray bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes.append(char(i));
+    QCOMPARE(run({"put", "blob"}, bytes).exitCode, 0);
+    const Result result = run({"get", "blob"});
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.out, bytes);
+
+    const Result missing = run({"get", "nothing-here"});
+    QCOMPARE(missing.exitCode, 1);
+    QVERIFY(missing.err.contains("nothing-here"));
+}
+
+void tst_VornPhone::devicesAsJson()
+{
+    const double now = ReferenceDate::now();
+    storeRegistry({{"M", {"M", SyncDeviceType::mac, "Desk", now - 5}},
+                   {"P", {"P", SyncDeviceType::iPhone, "Phone", now - 31 * 86400}}});
+    const Result result = run({"devices", "--json"});
+    QCOMPARE(result.exitCode, 0);
+    const QJsonArray devices = QJsonDocument::fromJson(result.out).array();
+    QCOMPARE(devices.size(), 2);
+    QJsonObject byID[2];
+    for (const QJsonValue &device : devices)
+        byID[device["id"].toString() == "P"] = device.toObject();
+    QCOMPARE(byID[0]["deviceType"].toString(), QStringLiteral("mac"));
+    QCOMPARE(byID[0]["deviceName"].toString(), QStringLiteral("Desk"));
+    QCOMPARE(byID[0]["stale"].toBool(), false);
+    QCOMPARE(byID[0]["lastSeenAt"].toDouble(), now - 5);
+    QCOMPARE(byID[1]["stale"].toBool(), true);
+
+    const Result table = run({"devices"});
+    QCOMPARE(table.exitCode, 0);
+    QVERIFY(table.out.contains("Desk") && table.out.contains("stale"));
+}
+
+void tst_VornPhone::blockTargets_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("isBlocking");
+    QTest::addColumn<QStringList>("targets");
+
+    QTest::newRow("macs seen within 30 days")
+            << QStringList{"block", "on"} << true << QStringList{"MAC-NEW"};
+    QTest::newRow("--all") << QStringList{"block", "off", "--all"} << false
+                           << QStringList{"MAC-NEW", "MAC-OLD", "PHONE"};
+    QTest::newRow("named devices") << QStringList{"block", "on", "--device", "X", "--device", "Y"}
+                                   << true << QStringList{"X", "Y"};
+}
+
+void tst_VornPhone::blockTargets()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, isBlocking);
+    QFETCH(QStringList, targets);
+    const double now = ReferenceDate::now();
+    storeRegistry({{"MAC-NEW", {"MAC-NEW", SyncDeviceType::mac, "New", now - 60}},
+                   {"MAC-OLD", {"MAC-OLD", SyncDeviceType::mac, "Old", now - 40 * 86400}},
+                   {"PHONE", {"PHONE", SyncDeviceType::iPhone, "Phone", now}}});
+
+    const Result result = run(args);
+    QVERIFY2(result.exitCode == 0, result.err);
+    const std::optional<SyncedBlockState> state
+            = SyncedBlockState::decode(run({"get", "syncedBlockState"}).out);
+    QVERIFY(state);
+    QCOMPARE(state->isBlocking, isBlocking);
+    QCOMPARE(state->targetDeviceIDs, QSet<QString>(targets.cbegin(), targets.cend()));
+    QVERIFY(qAbs(state->updatedAt - ReferenceDate::now()) < 60);
+}
+
+void tst_VornPhone::blockWithNothingToTarget()
+{
+    // An empty target set would be published as a success that applies nowhere.
+    const Result result = run({"block", "on"});
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY(result.err.contains("no device to target"));
+    QCOMPARE(run({"get", "syncedBlockState"}).exitCode, 1);
+}
+
+void tst_VornPhone::undecodableValuesAreReported()
+{
+    QCOMPARE(run({"put", "deviceRegistry"}, "[]").exitCode, 0);
+    QCOMPARE(run({"put", "syncedBlockState"}, "{\"isBlocking\":1}").exitCode, 0);
+    for (const QStringList &args :
+         {QStringList{"devices"}, QStringList{"state"}, QStringList{"block", "on"}}) {
+        const Result result = run(args);
+        QCOMPARE(result.exitCode, 1);
+        QVERIFY2(result.err.contains("undecodable"), result.err);
+    }
+    // Naming the device works around an unreadable registry.
+    QCOMPARE(run({"block", "on", "--device", "X"}).exitCode, 0);
+    QVERIFY(run({"state"}).out.contains("Blocking: on"));
+}
+
+void tst_VornPhone::unusableStoreFails()
+{
+    const QString notAFolder = m_home.path("plain-file");
+    QVERIFY(TestHome::writeFile(notAFolder, "x"));
+    for (const QStringList &args : {QStringList{"state"}, QStringList{"put", "k"},
+                                    QStringList{"block", "on", "--device", "X"}}) {
+        const Result result = run(args, "bytes", notAFolder);
+        QCOMPARE(result.exitCode, 1);
+        QCOMPARE(result.err.count('\n'), 1);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_VornPhone)
+#include "tst_vornphone.moc"
