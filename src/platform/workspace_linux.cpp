@@ -1,24 +1,82 @@
 #include "workspace_linux.h"
 
+#include <QThread>
+
+namespace {
+
+LinuxWorkspace::Options withEnvironment(LinuxWorkspace::Options options)
+{
+    if (qEnvironmentVariableIntValue("VORN_NO_PROC_CONNECTOR") == 1)
+        options.useProcessConnector = false;
+    return options;
+}
+
+} // namespace
+
 LinuxWorkspace::LinuxWorkspace(QObject *parent)
-    : Workspace(parent)
+    : LinuxWorkspace(Options(), parent)
 {
 }
 
-LinuxWorkspace::~LinuxWorkspace() = default;
+LinuxWorkspace::LinuxWorkspace(const Options &options, QObject *parent)
+    : Workspace(parent)
+    , m_thread(new QThread(this))
+    , m_watcher(new LaunchWatcher(withEnvironment(options)))
+{
+    qRegisterMetaType<RunningApplication>();
+    m_thread->setObjectName(QStringLiteral("vorn-launch-watcher"));
+    m_watcher->moveToThread(m_thread);
+    connect(m_thread, &QThread::finished, m_watcher, &QObject::deleteLater);
+    // Emitted on the watcher's thread; the queued connection re-emits on this object's thread.
+    connect(m_watcher, &LaunchWatcher::applicationLaunched, this, &Workspace::didLaunchApplication,
+            Qt::QueuedConnection);
+    m_thread->start();
+    // The first listing is taken before the constructor returns, so every application started
+    // after it is a launch.
+    QMetaObject::invokeMethod(m_watcher, &LaunchWatcher::start, Qt::BlockingQueuedConnection);
+}
+
+LinuxWorkspace::~LinuxWorkspace()
+{
+    m_thread->quit();
+    m_thread->wait();
+}
+
+template<typename Function> auto LinuxWorkspace::onWatcherThread(Function function)
+{
+    using Result = decltype(function());
+    if (QThread::currentThread() == m_thread)
+        return function();
+    Result result{};
+    QMetaObject::invokeMethod(
+            m_watcher, [&] { result = function(); }, Qt::BlockingQueuedConnection);
+    return result;
+}
 
 QList<RunningApplication> LinuxWorkspace::runningApplications()
 {
-    return {};
+    return onWatcherThread([this] { return m_watcher->runningApplications(); });
 }
 
 bool LinuxWorkspace::forceTerminate(const RunningApplication &application)
 {
-    Q_UNUSED(application);
-    return false;
+    return onWatcherThread([&] { return m_watcher->forceTerminate(application); });
 }
 
 void LinuxWorkspace::setWatchedBundleIDs(const QSet<QString> &bundleIDs)
 {
-    m_watchedBundleIDs = bundleIDs;
+    onWatcherThread([&] {
+        m_watcher->setWatchedBundleIDs(bundleIDs);
+        return true;
+    });
+}
+
+bool LinuxWorkspace::usesProcessConnector()
+{
+    return onWatcherThread([this] { return m_watcher->usesProcessConnector(); });
+}
+
+QStringList LinuxWorkspace::doorbellPrograms()
+{
+    return onWatcherThread([this] { return m_watcher->doorbellPrograms(); });
 }

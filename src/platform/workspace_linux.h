@@ -1,21 +1,40 @@
 #pragma once
 
+#include "launchwatcher_linux.h"
 #include "workspace.h"
 
-// The Linux workspace: running applications of this user read from /proc, launch notices and
-// forced termination through pidfds.
+#include <QStringList>
+
+class QThread;
+
+// The Linux workspace: the running applications of this user read from /proc, launch notices
+// from a watcher thread, forced termination through pidfds (see LaunchWatcher).
+//
+// The process connector is used when the kernel allows it (CAP_NET_ADMIN) unless the options
+// turn it off or the environment sets VORN_NO_PROC_CONNECTOR=1; without it, launches are found by
+// the gated /proc poll and the doorbells on the watched applications' programs.
 class LinuxWorkspace : public Workspace
 {
     Q_OBJECT
 
 public:
+    using Options = LaunchWatcher::Options;
+
     explicit LinuxWorkspace(QObject *parent = nullptr);
+    explicit LinuxWorkspace(const Options &options, QObject *parent = nullptr);
     ~LinuxWorkspace() override;
 
     QList<RunningApplication> runningApplications() override;
     bool forceTerminate(const RunningApplication &application) override;
     void setWatchedBundleIDs(const QSet<QString> &bundleIDs) override;
 
+    // Which detection paths are live: for tests and the benchmark.
+    bool usesProcessConnector();
+    QStringList doorbellPrograms();
+
 private:
-    QSet<QString> m_watchedBundleIDs;
+    template<typename Function> auto onWatcherThread(Function function);
+
+    QThread *m_thread = nullptr;
+    LaunchWatcher *m_watcher = nullptr;
 };

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <functional>
+
+class ApplicationIndex;
+class ProcReader;
+
+// Names the application a process belongs to by its own evidence, first hit wins:
+// 1. the systemd unit of its cgroup (app-[<launcher>-]<id>-<random>.scope,
+//    app-[<launcher>-]<id>[@<random>].service, app-flatpak-<id>-<random>.scope,
+//    snap.<name>.<app>-<random>.scope);
+// 2. the [Application] name= of /.flatpak-info in its file system;
+// 3. its launch environment: GIO_LAUNCHED_DESKTOP_FILE when GIO_LAUNCHED_DESKTOP_FILE_PID is this
+//    process, BAMF_DESKTOP_FILE_HINT, FLATPAK_ID;
+// 4. its executable, or the script an interpreter runs, looked up in the application index.
+// Returns the bundle identifier (desktop-file ID without ".desktop"), or an empty string.
+class AppIdentityResolver
+{
+public:
+    // Whether an identifier names an installed application; used only to settle a unit name
+    // written without escaping, where a launcher prefix and a '-' in the identifier look alike.
+    using KnownBundleID = std::function<bool(const QString &bundleID)>;
+
+    // The index may be null: then rule 4 never answers.
+    AppIdentityResolver(const ProcReader &reader, const ApplicationIndex *index);
+
+    QString bundleID(qint64 pid) const;
+
+    static QString bundleIDFromCgroup(const QByteArray &cgroupFile,
+                                      const KnownBundleID &isKnown = {});
+    static QString bundleIDFromUnitName(const QString &unitName, const KnownBundleID &isKnown = {});
+    static QString bundleIDFromFlatpakInfo(const QByteArray &keyFile);
+    static QString bundleIDFromEnvironment(const QByteArray &environment, qint64 pid);
+
+private:
+    QString bundleIDFromProgram(qint64 pid) const;
+
+    const ProcReader &m_reader;
+    const ApplicationIndex *m_index = nullptr;
+};

@@ -1,0 +1,484 @@
+// Implementation notes
+//
+// Reading every process at every tick is far too dear (about 15 ms per pass at 570 processes, 80
+// at 2,000), so the poll is gated: each tick reads the last PID the kernel handed out (loadavg)
+// and probes only the PIDs allocated since, which also catches a reused PID. A process is first
+// seen right after its fork, before it execs, so processes younger than two seconds are looked
+// at again on every tick; one that changed its image (name or executable) is resolved again. A
+// full listing every few seconds drops the processes that ended and catches anything a gap let
+// through (a burst larger than the probe range, an unreadable loadavg).
+//
+// Doorbells make the applications of the block list fast: an inotify IN_OPEN watch on their
+// programs fires as execve opens the file, before the new image runs, so the ring starts a scan
+// and a short series of follow-up scans (1 to 64 ms later) that see the process once the exec
+// has completed. A follow-up also looks at the executable of every older process, for a process
+// that has been running for a while and then execs a watched program.
+//
+// With CAP_NET_ADMIN the kernel's process connector reports every exec as it completes; the poll
+// stays on underneath, so a lost event costs latency and never a launch.
+//
+// Identity: a process takes the identifier its own evidence gives (AppIdentityResolver); one
+// without any belongs to the application of the parent it was born under (a fork child before its
+// exec, a helper that nothing names), and an exec that leaves a process unnamed keeps the
+// identifier it had (a wrapper script that execs an unindexed binary). A root is a process whose
+// identifier differs from its current parent's, or whose parent is not ours (another user, PID 1,
+// a kernel thread).
+
+#include "launchwatcher_linux.h"
+
+#include "appidentityresolver_linux.h"
+#include "applicationindex_linux.h"
+#include "execdoorbell_linux.h"
+#include "processconnector_linux.h"
+
+#include <QTimer>
+
+#include <algorithm>
+#include <array>
+#include <ctime>
+
+#include <csignal>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 youngMs = 2000;
+constexpr qint64 listingPeriodMs = 3000;
+// Past this many new PIDs since the last look, one directory listing is cheaper than probing.
+constexpr qint64 probeRangeLimit = 4096;
+constexpr qint64 unseenGraceMs = 250;
+// Times of the follow-up scans after a doorbell, in ms from the ring.
+constexpr std::array<int, 7> followUpMs{1, 2, 4, 8, 16, 32, 64};
+constexpr int recheckExecutablesAtStep = 4;
+constexpr int maxTreeDepth = 256;
+
+qint64 nowMs()
+{
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int pidfdOpen(qint64 pid)
+{
+    return int(::syscall(SYS_pidfd_open, pid_t(pid), 0u));
+}
+
+bool pidfdKill(int pidfd)
+{
+    return ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0u) == 0;
+}
+
+} // namespace
+
+LaunchWatcher::LaunchWatcher(const Options &options, QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_reader(options.procRoot)
+    , m_uid(::getuid())
+    , m_selfPid(::getpid())
+{
+}
+
+LaunchWatcher::~LaunchWatcher() = default;
+
+void LaunchWatcher::start()
+{
+    m_index = std::make_unique<ApplicationIndex>(
+            m_options.applicationFolders.value_or(applicationFolders()));
+    m_resolver = std::make_unique<AppIdentityResolver>(m_reader, m_index.get());
+    connect(m_index.get(), &ApplicationIndex::changed, this, [this] {
+        for (Process &process : m_processes)
+            process.bundleID.reset();
+        rearmDoorbells();
+    });
+
+    m_doorbell = new ExecDoorbell(this);
+    connect(m_doorbell, &ExecDoorbell::rang, this, &LaunchWatcher::ringDoorbell);
+
+    if (m_options.useProcessConnector) {
+        auto *connector = new ProcessConnector(this);
+        if (connector->open()) {
+            m_connector = connector;
+            connect(connector, &ProcessConnector::executed, this, &LaunchWatcher::noticeExec);
+            connect(connector, &ProcessConnector::eventsLost, this, [this] { listAll(false); });
+        } else {
+            delete connector;
+        }
+    }
+
+    m_pidMax = m_reader.pidMax();
+    m_startTicks = m_reader.ticksSinceBoot();
+    m_lastPid = m_reader.lastPid();
+    listAll(true);
+
+    m_pollTimer = new QTimer(this);
+    m_pollTimer->setTimerType(Qt::PreciseTimer);
+    m_pollTimer->setInterval(m_options.pollIntervalMs);
+    connect(m_pollTimer, &QTimer::timeout, this, &LaunchWatcher::poll);
+    m_pollTimer->start();
+
+    m_followUpTimer = new QTimer(this);
+    m_followUpTimer->setSingleShot(true);
+    m_followUpTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_followUpTimer, &QTimer::timeout, this, &LaunchWatcher::followUp);
+}
+
+void LaunchWatcher::poll()
+{
+    scan();
+    if (nowMs() - m_lastListingMs >= listingPeriodMs)
+        listAll(false);
+}
+
+void LaunchWatcher::scan()
+{
+    probeNewPids();
+    recheckYoung();
+}
+
+void LaunchWatcher::probeNewPids()
+{
+    if (!m_unseen.isEmpty()) {
+        const qint64 now = nowMs();
+        const QList<qint64> unseen = m_unseen.keys();
+        for (const qint64 pid : unseen) {
+            if (probe(pid, false) != Probe::Missing || now > m_unseen.value(pid))
+                m_unseen.remove(pid);
+        }
+    }
+
+    const qint64 last = m_reader.lastPid();
+    if (last == m_lastPid && last >= 0)
+        return;
+    const qint64 count = last > m_lastPid ? last - m_lastPid : m_pidMax - 1 - m_lastPid + last;
+    if (last < 0 || m_lastPid < 0 || count > probeRangeLimit || count <= 0) {
+        m_lastPid = last;
+        listAll(false);
+        return;
+    }
+    qint64 pid = m_lastPid;
+    m_lastPid = last;
+    const qint64 deadline = nowMs() + unseenGraceMs;
+    for (qint64 i = 0; i < count; ++i) {
+        pid = pid + 1 >= m_pidMax ? 1 : pid + 1;
+        if (probe(pid, false) == Probe::Missing)
+            m_unseen.insert(pid, deadline);
+    }
+}
+
+void LaunchWatcher::listAll(bool initial)
+{
+    m_lastListingMs = nowMs();
+    const QList<qint64> pids = m_reader.pids();
+    const QSet<qint64> present(pids.cbegin(), pids.cend());
+    for (auto it = m_processes.begin(); it != m_processes.end();) {
+        if (present.contains(it.key())) {
+            ++it;
+        } else {
+            m_young.remove(it.key());
+            it = m_processes.erase(it);
+        }
+    }
+    for (const qint64 pid : pids) {
+        if (!m_processes.contains(pid))
+            probe(pid, initial);
+    }
+}
+
+LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
+{
+    const auto status = m_reader.status(pid);
+    if (!status)
+        return Probe::Missing;
+    if (status->threadGroupID != pid)
+        return Probe::Thread;
+    const auto stat = m_reader.stat(pid);
+    if (!stat)
+        return Probe::Missing;
+    if (const auto known = m_processes.constFind(pid);
+        known != m_processes.cend() && known->startTime == stat->startTime)
+        return Probe::Known;
+
+    // A process met late (an unknown parent) that started before the watcher was running then.
+    if (stat->startTime < m_startTicks)
+        initial = true;
+
+    Process process;
+    process.startTime = stat->startTime;
+    process.parentPid = stat->parentPid;
+    process.name = stat->name;
+    process.isOurs = status->realUid == m_uid && status->effectiveUid == m_uid
+            && !stat->isKernelThread && pid != 1;
+    if (process.isOurs)
+        process.executable = m_reader.executable(pid);
+    if (initial)
+        process.announced = true;
+    else
+        process.firstSeenMs = nowMs();
+    m_young.remove(pid);
+    m_processes.insert(pid, process);
+    if (!initial && process.isOurs) {
+        m_young.insert(pid);
+        examine(pid);
+    }
+    return Probe::Added;
+}
+
+void LaunchWatcher::recheckYoung()
+{
+    const qint64 now = nowMs();
+    const QList<qint64> young = m_young.values();
+    for (const qint64 pid : young) {
+        const auto found = m_processes.constFind(pid);
+        if (found == m_processes.cend() || now - found->firstSeenMs > youngMs) {
+            m_young.remove(pid);
+            continue;
+        }
+        const auto stat = m_reader.stat(pid);
+        if (!stat || stat->startTime != found->startTime) {
+            forget(pid);
+            continue;
+        }
+        const QString executable = m_reader.executable(pid);
+        Process &process = m_processes[pid];
+        const bool execed = stat->name != process.name || executable != process.executable;
+        const bool reparented = stat->parentPid != process.parentPid;
+        if (!execed && !reparented)
+            continue;
+        process.name = stat->name;
+        process.executable = executable;
+        process.parentPid = stat->parentPid;
+        if (execed)
+            noticeExec(pid);
+        else
+            examine(pid);
+    }
+}
+
+void LaunchWatcher::recheckExecutables()
+{
+    const QList<qint64> pids = m_processes.keys();
+    for (const qint64 pid : pids) {
+        const Process &process = m_processes[pid];
+        if (!process.isOurs || m_young.contains(pid))
+            continue;
+        if (m_reader.executable(pid) != process.executable)
+            noticeExec(pid);
+    }
+}
+
+// The process has run execve (reported by the connector, or seen with a new image): its own
+// evidence changed, so it is resolved again.
+void LaunchWatcher::noticeExec(qint64 pid)
+{
+    if (probe(pid, false) != Probe::Known)
+        return; // new to us: probe() has examined it already, or it is gone or not a process
+    if (!m_processes[pid].isOurs)
+        return;
+    if (const auto stat = m_reader.stat(pid)) {
+        Process &process = m_processes[pid];
+        process.name = stat->name;
+        process.parentPid = stat->parentPid;
+        process.executable = m_reader.executable(pid);
+    }
+    const QString own = m_resolver->bundleID(pid);
+    Process &process = m_processes[pid];
+    if (!own.isEmpty())
+        process.bundleID = own;
+    // An image that nothing names keeps the identifier the process already had.
+    if (process.firstSeenMs < 0 || nowMs() - process.firstSeenMs > youngMs) {
+        process.firstSeenMs = nowMs();
+        m_young.insert(pid);
+    }
+    examine(pid);
+}
+
+void LaunchWatcher::examine(qint64 pid)
+{
+    const auto id = identity(pid);
+    if (!id || !isRoot(pid))
+        return;
+    Process &process = m_processes[pid];
+    if (process.announced && process.announcedBundleID == *id)
+        return;
+    process.announced = true;
+    process.announcedBundleID = *id;
+    Q_EMIT applicationLaunched(application(pid));
+}
+
+std::optional<QString> LaunchWatcher::identity(qint64 pid, int depth)
+{
+    if (depth > maxTreeDepth || pid <= 0)
+        return std::nullopt;
+    if (!m_processes.contains(pid) && probe(pid, false) != Probe::Added)
+        return std::nullopt;
+    {
+        const Process &process = m_processes[pid];
+        if (!process.isOurs)
+            return std::nullopt;
+        if (process.bundleID)
+            return process.bundleID;
+    }
+
+    // A fork child that has not exec'd yet shows its parent's image: it is the parent's.
+    const qint64 parentPid = m_processes[pid].parentPid;
+    const auto parent = m_processes.constFind(parentPid);
+    const bool sameImage = parent != m_processes.cend() && parent->isOurs
+            && parent->executable == m_processes[pid].executable
+            && parent->name == m_processes[pid].name;
+    QString id = sameImage ? QString() : m_resolver->bundleID(pid);
+    if (id.isEmpty())
+        id = identity(parentPid, depth + 1).value_or(QString());
+    m_processes[pid].bundleID = id;
+    return id;
+}
+
+bool LaunchWatcher::isRoot(qint64 pid)
+{
+    const auto id = identity(pid);
+    if (!id)
+        return false;
+    const auto parentID = identity(m_processes[pid].parentPid);
+    return !parentID || *parentID != *id;
+}
+
+RunningApplication LaunchWatcher::application(qint64 pid) const
+{
+    const Process process = m_processes.value(pid);
+    RunningApplication app;
+    app.pid = pid;
+    app.startTime = process.startTime;
+    app.bundleIdentifier = process.bundleID.value_or(QString());
+    return app;
+}
+
+void LaunchWatcher::forget(qint64 pid)
+{
+    m_young.remove(pid);
+    m_processes.remove(pid);
+}
+
+QList<RunningApplication> LaunchWatcher::runningApplications()
+{
+    scan();
+    listAll(false);
+    QList<RunningApplication> result;
+    const QList<qint64> pids = m_processes.keys();
+    for (const qint64 pid : pids) {
+        if (m_processes[pid].isOurs && isRoot(pid))
+            result.append(application(pid));
+    }
+    std::sort(result.begin(), result.end(), [](const auto &a, const auto &b) {
+        return a.startTime != b.startTime ? a.startTime < b.startTime : a.pid < b.pid;
+    });
+    return result;
+}
+
+QSet<qint64> LaunchWatcher::ownAncestors() const
+{
+    QSet<qint64> ancestors;
+    qint64 pid = m_selfPid;
+    while (pid > 1 && !ancestors.contains(pid)) {
+        const auto stat = m_reader.stat(pid);
+        if (!stat)
+            break;
+        pid = stat->parentPid;
+        ancestors.insert(pid);
+    }
+    return ancestors;
+}
+
+bool LaunchWatcher::kill(qint64 pid, quint64 startTime)
+{
+    if (pid <= 1 || pid == m_selfPid)
+        return false;
+    const int pidfd = pidfdOpen(pid);
+    if (pidfd < 0)
+        return false;
+    // The descriptor pins whichever process held the PID when it was opened; if /proc still shows
+    // the expected start time and owner now, that process is the one we mean.
+    const auto stat = m_reader.stat(pid);
+    const auto status = m_reader.status(pid);
+    const bool same = stat && status && stat->startTime == startTime && !stat->isKernelThread
+            && status->realUid == m_uid && status->effectiveUid == m_uid;
+    const bool sent = same && pidfdKill(pidfd);
+    ::close(pidfd);
+    return sent;
+}
+
+bool LaunchWatcher::forceTerminate(const RunningApplication &application)
+{
+    // Never this process, nor a process it runs under: a block list that names this program (or
+    // the terminal it was started from) must not end the enforcement itself.
+    if (application.pid <= 1 || application.pid == m_selfPid
+        || ownAncestors().contains(application.pid))
+        return false;
+    scan();
+
+    // The tree is read before anything dies, while the parent links still hold.
+    QHash<qint64, QList<qint64>> children;
+    for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
+        if (it->isOurs)
+            children[it->parentPid].append(it.key());
+    }
+    QList<std::pair<qint64, quint64>> descendants;
+    QList<qint64> pending{application.pid};
+    QSet<qint64> visited{application.pid};
+    while (!pending.isEmpty()) {
+        const qint64 parent = pending.takeFirst();
+        for (const qint64 child : children.value(parent)) {
+            if (child == m_selfPid || visited.contains(child))
+                continue;
+            visited.insert(child);
+            pending.append(child);
+            if (identity(child) == application.bundleIdentifier)
+                descendants.append({child, m_processes[child].startTime});
+        }
+    }
+
+    if (!kill(application.pid, application.startTime))
+        return false;
+    for (const auto &[pid, startTime] : std::as_const(descendants))
+        kill(pid, startTime);
+    return true;
+}
+
+void LaunchWatcher::setWatchedBundleIDs(const QSet<QString> &bundleIDs)
+{
+    m_watchedBundleIDs = bundleIDs;
+    rearmDoorbells();
+}
+
+QStringList LaunchWatcher::doorbellPrograms() const
+{
+    return m_doorbell ? m_doorbell->watchedPrograms() : QStringList();
+}
+
+void LaunchWatcher::rearmDoorbells()
+{
+    if (!m_doorbell || !m_index)
+        return;
+    QStringList programs;
+    for (const QString &id : std::as_const(m_watchedBundleIDs))
+        programs += m_index->programsForBundleID(id);
+    m_doorbell->setPrograms(programs);
+}
+
+void LaunchWatcher::ringDoorbell()
+{
+    scan();
+    m_followUpStep = 0;
+    m_followUpTimer->start(followUpMs[0]);
+}
+
+void LaunchWatcher::followUp()
+{
+    scan();
+    if (m_followUpStep == recheckExecutablesAtStep)
+        recheckExecutables();
+    ++m_followUpStep;
+    if (m_followUpStep < int(followUpMs.size()))
+        m_followUpTimer->start(followUpMs[m_followUpStep] - followUpMs[m_followUpStep - 1]);
+}

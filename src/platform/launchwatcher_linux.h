@@ -1,0 +1,117 @@
+#pragma once
+
+#include "procreader_linux.h"
+#include "runningapplication.h"
+
+#include <QHash>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+
+class AppIdentityResolver;
+class ApplicationIndex;
+class ExecDoorbell;
+class ProcessConnector;
+class QTimer;
+
+// Follows the processes of this user and notices each new running application: a process whose
+// identifier differs from its parent's (see AppIdentityResolver; a process none of its rules
+// names belongs to the application of the parent it was born under, and keeps an identifier it
+// had when an exec leaves it unnamed).
+//
+// All members run on the watcher's own thread; the workspace reaches it with queued or
+// blocking-queued calls. applicationLaunched() is emitted on that thread, once per root of an
+// application's process tree (again if the root later execs into another application).
+class LaunchWatcher : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct Options
+    {
+        QString procRoot = QStringLiteral("/proc");
+        // Where the installed application entries are; unset means the XDG folders.
+        std::optional<QStringList> applicationFolders;
+        bool useProcessConnector = true;
+        int pollIntervalMs = 50;
+    };
+
+    explicit LaunchWatcher(const Options &options, QObject *parent = nullptr);
+    ~LaunchWatcher() override;
+
+    // Takes the first listing (the processes that count as already running), then starts the
+    // poll, the doorbells and, when allowed, the process connector.
+    void start();
+
+    QList<RunningApplication> runningApplications();
+    bool forceTerminate(const RunningApplication &application);
+    void setWatchedBundleIDs(const QSet<QString> &bundleIDs);
+
+    bool usesProcessConnector() const { return m_connector != nullptr; }
+    QStringList doorbellPrograms() const;
+
+Q_SIGNALS:
+    void applicationLaunched(const RunningApplication &application);
+
+private:
+    struct Process
+    {
+        quint64 startTime = 0;
+        qint64 parentPid = 0;
+        bool isOurs = false;
+        qint64 firstSeenMs = -1; // -1: already running when the watcher started
+        QByteArray name;
+        QString executable;
+        std::optional<QString> bundleID;
+        bool announced = false;
+        std::optional<QString> announcedBundleID;
+    };
+
+    enum class Probe { Missing, Thread, Known, Added };
+
+    void poll();
+    void scan();
+    void probeNewPids();
+    void listAll(bool initial);
+    Probe probe(qint64 pid, bool initial);
+    void recheckYoung();
+    void recheckExecutables();
+    void noticeExec(qint64 pid);
+    void examine(qint64 pid);
+    std::optional<QString> identity(qint64 pid, int depth = 0);
+    bool isRoot(qint64 pid);
+    RunningApplication application(qint64 pid) const;
+    void rearmDoorbells();
+    void ringDoorbell();
+    void followUp();
+    bool kill(qint64 pid, quint64 startTime);
+    QSet<qint64> ownAncestors() const;
+    void forget(qint64 pid);
+
+    Options m_options;
+    ProcReader m_reader;
+    std::unique_ptr<ApplicationIndex> m_index;
+    std::unique_ptr<AppIdentityResolver> m_resolver;
+    ExecDoorbell *m_doorbell = nullptr;
+    ProcessConnector *m_connector = nullptr;
+    QTimer *m_pollTimer = nullptr;
+    QTimer *m_followUpTimer = nullptr;
+    int m_followUpStep = 0;
+
+    QHash<qint64, Process> m_processes;
+    QSet<qint64> m_young;
+    // PIDs handed out but not visible in /proc yet when probed: the kernel publishes the last PID
+    // before the new task can be looked up, so they get another look on the next passes.
+    QHash<qint64, int> m_unseen;
+    QSet<QString> m_watchedBundleIDs;
+    qint64 m_lastPid = -1;
+    qint64 m_pidMax = 0;
+    qint64 m_lastListingMs = 0;
+    quint64 m_startTicks = 0; // processes that started before this were already running
+    uint m_uid = 0;
+    qint64 m_selfPid = 0;
+};
