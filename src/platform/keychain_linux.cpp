@@ -9,6 +9,8 @@
 
 namespace {
 
+using Status = SecretServiceClient::Status;
+
 // Generic-password items are small; anything larger in the fallback folder is not one of ours.
 constexpr qint64 kMaxFallbackBytes = 1024 * 1024;
 
@@ -16,6 +18,23 @@ bool isSafePathComponent(const QString &name)
 {
     return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
             && !name.contains(QLatin1Char('/')) && !name.contains(QChar(0));
+}
+
+std::optional<QByteArray> readFallback(const QString &path)
+{
+    if (path.isEmpty())
+        return std::nullopt;
+    auto read = PrivateFiles::readFile(path, kMaxFallbackBytes);
+    if (read.status != PrivateFiles::ReadStatus::Ok)
+        return std::nullopt;
+    return std::move(read.bytes);
+}
+
+void writeFallback(const QString &path, const QByteArray &data)
+{
+    if (path.isEmpty() || !PrivateFiles::makePrivateFolder(QFileInfo(path).path()))
+        return;
+    PrivateFiles::replaceAtomically(path, data, QByteArrayLiteral(".tmp-"));
 }
 
 } // namespace
@@ -32,21 +51,30 @@ std::optional<QByteArray> LinuxKeychain::find(const QString &service, const QStr
 {
     QMutexLocker locker(&m_mutex);
     const QDeadlineTimer deadline(secretServiceTimeoutMs);
-    const QString path = fallbackPath(service, account);
-    const std::optional<QByteArray> fromFile = readFallback(path);
+    const Paths paths = pathsFor(service, account);
+    const std::optional<QByteArray> fromFile = readFallback(paths.item);
+
+    if (!paths.unsynced.isEmpty() && QFileInfo::exists(paths.unsynced)) {
+        // The last change happened while the Secret Service was away: it is the truth.
+        const Status pushed = fromFile
+                ? m_secretService->store(service, account, *fromFile, deadline)
+                : m_secretService->clear(service, account, deadline);
+        if (pushed == Status::Ok)
+            setUnsynced(paths, false);
+        return fromFile;
+    }
 
     const auto fromService = m_secretService->lookup(service, account, deadline);
     switch (fromService.status) {
-    case SecretServiceClient::Status::Ok:
+    case Status::Ok:
         if (fromFile != fromService.secret)
-            writeFallback(path, fromService.secret);
+            writeFallback(paths.item, fromService.secret);
         return fromService.secret;
-    case SecretServiceClient::Status::NoItem:
-        // Written while the Secret Service was away: hand it over now.
+    case Status::NoItem:
         if (fromFile)
             m_secretService->store(service, account, *fromFile, deadline);
         return fromFile;
-    case SecretServiceClient::Status::Unavailable:
+    case Status::Unavailable:
         break;
     }
     return fromFile;
@@ -55,39 +83,38 @@ std::optional<QByteArray> LinuxKeychain::find(const QString &service, const QStr
 void LinuxKeychain::remove(const QString &service, const QString &account)
 {
     QMutexLocker locker(&m_mutex);
-    const QString path = fallbackPath(service, account);
-    if (!path.isEmpty())
-        QFile::remove(path);
-    m_secretService->clear(service, account, QDeadlineTimer(secretServiceTimeoutMs));
+    const Paths paths = pathsFor(service, account);
+    if (!paths.item.isEmpty())
+        QFile::remove(paths.item);
+    const Status cleared
+            = m_secretService->clear(service, account, QDeadlineTimer(secretServiceTimeoutMs));
+    setUnsynced(paths, cleared != Status::Ok);
 }
 
 void LinuxKeychain::add(const QString &service, const QString &account, const QByteArray &data)
 {
     QMutexLocker locker(&m_mutex);
-    writeFallback(fallbackPath(service, account), data);
-    m_secretService->store(service, account, data, QDeadlineTimer(secretServiceTimeoutMs));
+    const Paths paths = pathsFor(service, account);
+    writeFallback(paths.item, data);
+    const Status stored = m_secretService->store(service, account, data,
+                                                 QDeadlineTimer(secretServiceTimeoutMs));
+    setUnsynced(paths, stored != Status::Ok);
 }
 
-QString LinuxKeychain::fallbackPath(const QString &service, const QString &account) const
+LinuxKeychain::Paths LinuxKeychain::pathsFor(const QString &service, const QString &account) const
 {
     if (!isSafePathComponent(service) || !isSafePathComponent(account))
         return {};
-    return m_fallbackFolder + QLatin1Char('/') + service + QLatin1Char('/') + account;
+    const QString folder = m_fallbackFolder + QLatin1Char('/') + service + QLatin1Char('/');
+    return {folder + account, folder + QLatin1Char('.') + account + QStringLiteral(".unsynced")};
 }
 
-std::optional<QByteArray> LinuxKeychain::readFallback(const QString &path) const
+void LinuxKeychain::setUnsynced(const Paths &paths, bool unsynced) const
 {
-    if (path.isEmpty())
-        return std::nullopt;
-    auto read = PrivateFiles::readFile(path, kMaxFallbackBytes);
-    if (read.status != PrivateFiles::ReadStatus::Ok)
-        return std::nullopt;
-    return std::move(read.bytes);
-}
-
-void LinuxKeychain::writeFallback(const QString &path, const QByteArray &data) const
-{
-    if (path.isEmpty() || !PrivateFiles::makePrivateFolder(QFileInfo(path).path()))
+    if (paths.unsynced.isEmpty())
         return;
-    PrivateFiles::replaceAtomically(path, data, QByteArrayLiteral(".tmp-"));
+    if (unsynced)
+        writeFallback(paths.unsynced, QByteArray());
+    else if (QFileInfo::exists(paths.unsynced))
+        QFile::remove(paths.unsynced);
 }
