@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+#include <atomic>
+#include <memory>
+
+class AppBlocker;
+class QQmlEngine;
+class QQuickView;
+class QQuickWindow;
+
+// The running Vorn: owns the one AppBlocker for the life of the process and the windows that show
+// it. Each window's content is a fresh VornView, bound to that blocker and to the shared block
+// list. Closing the last window does not end the process: the blocker goes on following the phone
+// and closing blocked applications. The process ends only on quit (Ctrl+Q in a window, SIGTERM).
+class VornApplication : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Creates the blocker (which restores the stored block state) before any window exists.
+    explicit VornApplication(QObject *parent = nullptr);
+    ~VornApplication() override;
+
+    AppBlocker *appBlocker() const { return m_blocker.get(); }
+
+    // Opens one more window showing a new VornView; null only when the view cannot be loaded.
+    QQuickWindow *openWindow();
+    // What starting Vorn again asks for: bring the newest window to the front, or open one when
+    // none is open.
+    void reopen();
+    // Closes every window the way the user does.
+    void closeWindows();
+    QList<QQuickWindow *> windows() const;
+
+    // Answers one request of the single-instance channel: "activate" (reopen, answers
+    // "ok <windows>"), "status" ("windows <n>"), "close" (close every window, "ok 0").
+    QByteArray handleRequest(const QByteArray &request);
+
+Q_SIGNALS:
+    void windowCountChanged();
+    // The first frame of the first window reached the screen. Emitted on the thread that renders
+    // it (connect directly to take the time at once).
+    void firstFrameSwapped();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QQmlEngine &engine();
+
+    std::unique_ptr<AppBlocker> m_blocker;
+    std::unique_ptr<QQmlEngine> m_engine;
+    QList<QPointer<QQuickView>> m_windows;
+    std::atomic_bool m_firstFrameSeen = false;
+};

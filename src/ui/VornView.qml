@@ -1,0 +1,259 @@
+pragma ComponentBehavior: Bound
+
+import QtQuick
+import QtQuick.Layouts
+import QtQuick.Controls.Fusion
+import Vorn
+
+// The content of Vorn's window: whether blocking is on (decided on the phone), the product mark,
+// and the block list with a "Remove" button per identifier and "Add App…", which opens the picker.
+// While blocking is on the list is locked. The whole look follows AppBlocker.isBlocking through one
+// critically damped spring; changes of the list itself are not animated.
+Rectangle {
+    id: root
+
+    // True while the picker sheet is shown; only "Add App…" sets it, only the sheet clears it.
+    property bool showAppPicker: false
+    readonly property color notBlockingTint: Qt.rgba(26 / 255, 205 / 255, 129 / 255, 1)
+    readonly property color blockingTint: Qt.rgba(248 / 255, 90 / 255, 59 / 255, 1)
+    // The smallest size of the content; the window takes it as its own minimum.
+    readonly property size minimumSize: Qt.size(420, 480)
+
+    readonly property bool blocking: AppBlocker.isBlocking
+    // 0 is the not-blocking look, 1 the blocking look; in between while the spring moves.
+    readonly property real look: spring.value
+
+    implicitWidth: Math.max(minimumSize.width, content.implicitWidth)
+    implicitHeight: Math.max(minimumSize.height, content.implicitHeight)
+    // The content is not scrollable: a list longer than the window is cut off at its bottom.
+    clip: true
+    color: Assets.mix(Assets.colors["NonBlockingBackground"], Assets.colors["BlockingBackground"], look)
+
+    CriticallyDampedSpring {
+        id: spring
+        response: 0.5
+        target: root.blocking ? 1 : 0
+    }
+
+    SystemPalette {
+        id: enabledPalette
+        colorGroup: SystemPalette.Active
+    }
+    SystemPalette {
+        id: disabledPalette
+        colorGroup: SystemPalette.Disabled
+    }
+
+    // Two texts in one place: `offText` in the not-blocking look, `onText` in the blocking look,
+    // cross-faded (and the height blended) as `look` moves. An empty text stands for no text.
+    component LookText: Item {
+        id: lookText
+
+        property string offText
+        property string onText
+        property bool on
+        property real look
+        property font font
+        property color color
+        property int horizontalAlignment: Text.AlignLeft
+        // The text of the state the view is in, whichever is still fading out.
+        readonly property string text: on ? onText : offText
+
+        implicitWidth: Math.max(offLabel.implicitWidth, onLabel.implicitWidth)
+        implicitHeight: (offText ? offLabel.implicitHeight : 0) * (1 - look)
+                        + (onText ? onLabel.implicitHeight : 0) * look
+        visible: text !== "" || (offText !== "" && look < 1) || (onText !== "" && look > 0)
+        Accessible.role: Accessible.StaticText
+        Accessible.name: text
+
+        Text {
+            id: offLabel
+            width: lookText.width
+            text: lookText.offText
+            opacity: 1 - lookText.look
+            visible: opacity > 0
+            font: lookText.font
+            color: lookText.color
+            horizontalAlignment: lookText.horizontalAlignment
+            wrapMode: Text.WordWrap
+            Accessible.ignored: true
+        }
+        Text {
+            id: onLabel
+            width: lookText.width
+            text: lookText.onText
+            opacity: lookText.look
+            visible: opacity > 0
+            font: lookText.font
+            color: lookText.color
+            horizontalAlignment: lookText.horizontalAlignment
+            wrapMode: Text.WordWrap
+            Accessible.ignored: true
+        }
+    }
+
+    // A button of the list, disabled while blocking. It is disabled at once, so no click gets
+    // through; its look (the label's colour) moves with the spring like the rest of the window.
+    component ListButton: Button {
+        id: listButton
+
+        property real look
+        property color enabledLabel
+        property color disabledLabel
+        readonly property color labelColor: Assets.mix(enabledLabel, disabledLabel, look)
+
+        palette.buttonText: labelColor
+        palette.disabled.buttonText: labelColor
+        // Enter activates a focused button too, as Space does.
+        Keys.onReturnPressed: clicked()
+        Keys.onEnterPressed: clicked()
+    }
+
+    ColumnLayout {
+        id: content
+
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.top: parent.top
+        spacing: 24
+
+        ColumnLayout {
+            id: header
+
+            Layout.fillWidth: true
+            Layout.topMargin: 32
+            spacing: 8
+
+            LookText {
+                id: statusLine
+                objectName: "statusLine"
+                Layout.fillWidth: true
+                offText: qsTr("Not blocked — controlled by your iPhone")
+                onText: qsTr("Blocked — controlled by your iPhone")
+                on: root.blocking
+                look: root.look
+                horizontalAlignment: Text.AlignHCenter
+                font: TextStyles.subheadline
+                color: Assets.colors["TextSecondary"]
+            }
+
+            TemplateImage {
+                id: mark
+                objectName: "mark"
+                Layout.alignment: Qt.AlignHCenter
+                Layout.preferredHeight: 140
+                Layout.preferredWidth: 140 * aspectRatio
+                source: Assets.image("VornMark")
+                color: Assets.mix(root.notBlockingTint, root.blockingTint, root.look)
+                Accessible.role: Accessible.Graphic
+                Accessible.name: qsTr("Vorn")
+            }
+        }
+
+        Rectangle {
+            objectName: "divider"
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: enabledPalette.mid
+        }
+
+        ColumnLayout {
+            id: section
+
+            Layout.fillWidth: true
+            Layout.leftMargin: 32
+            Layout.rightMargin: 32
+            spacing: 12
+
+            RowLayout {
+                Layout.fillWidth: true
+
+                Label {
+                    text: qsTr("Blocked Apps")
+                    font: TextStyles.weighted(TextStyles.title3, Font.DemiBold)
+                    color: Assets.colors["TextPrimary"]
+                    Accessible.role: Accessible.Heading
+                }
+                Item {
+                    Layout.fillWidth: true
+                }
+                ListButton {
+                    id: addButton
+                    objectName: "addButton"
+                    text: qsTr("Add App…")
+                    enabled: !root.blocking
+                    look: root.look
+                    enabledLabel: enabledPalette.buttonText
+                    disabledLabel: disabledPalette.buttonText
+                    onClicked: root.showAppPicker = true
+                }
+            }
+
+            LookText {
+                id: notice
+                objectName: "notice"
+                Layout.fillWidth: true
+                // Wraps to the section's width instead of widening the window.
+                Layout.preferredWidth: 0
+                offText: BlockList.sortedBundleIDs.length === 0
+                         ? qsTr("No apps blocked yet. Add apps below — they'll be closed automatically whenever your iPhone is blocking.")
+                         : ""
+                onText: qsTr("Locked while Vorn is active — turn blocking off on your iPhone to change this list.")
+                on: root.blocking
+                look: root.look
+                font: TextStyles.caption
+                color: Assets.colors["TextSecondary"]
+            }
+
+            Repeater {
+                id: rows
+                objectName: "rows"
+                model: BlockList.sortedBundleIDs
+
+                delegate: RowLayout {
+                    id: row
+
+                    required property string modelData
+
+                    objectName: "row:" + modelData
+                    Layout.fillWidth: true
+
+                    Label {
+                        objectName: "rowLabel"
+                        Layout.fillWidth: true
+                        // The identifier itself, never translated or replaced by a name.
+                        text: row.modelData
+                        textFormat: Text.PlainText
+                        wrapMode: Text.WrapAnywhere
+                        font: TextStyles.body
+                        color: Assets.colors["TextPrimary"]
+                    }
+                    ListButton {
+                        objectName: "removeButton"
+                        text: qsTr("Remove")
+                        enabled: !root.blocking
+                        look: root.look
+                    enabledLabel: enabledPalette.buttonText
+                    disabledLabel: disabledPalette.buttonText
+                        Accessible.name: qsTr("Remove %1").arg(row.modelData)
+                        onClicked: {
+                            BlockList.remove(row.modelData)
+                            BlockList.save()
+                        }
+                    }
+                }
+            }
+        }
+    }
+
+    AppPickerView {
+        id: picker
+        objectName: "picker"
+        onIsPresentedChanged: root.showAppPicker = isPresented
+    }
+    Binding {
+        target: picker
+        property: "isPresented"
+        value: root.showAppPicker
+    }
+}

@@ -1,0 +1,71 @@
+#include "appiconprovider.h"
+
+#include "desktopentry_linux.h"
+
+#include <QFileInfo>
+
+namespace {
+
+const QString genericIconName = QStringLiteral("application-x-executable");
+constexpr int defaultIconSize = 28;
+
+QIcon themeIcon(const QString &name)
+{
+    if (name.isEmpty())
+        return {};
+    if (QFileInfo(name).isAbsolute())
+        return QFileInfo::exists(name) ? QIcon(name) : QIcon();
+    QIcon icon = QIcon::fromTheme(name);
+    if (!icon.isNull())
+        return icon;
+    // Older entries name a picture in the shared pixmaps folder rather than a theme icon.
+    for (const char *suffix : {".png", ".svg", ".xpm"}) {
+        const QString path = QLatin1String("/usr/share/pixmaps/") + name + QLatin1String(suffix);
+        if (QFileInfo::exists(path))
+            return QIcon(path);
+    }
+    return {};
+}
+
+} // namespace
+
+AppIconProvider::AppIconProvider()
+    : QQuickImageProvider(QQuickImageProvider::Pixmap)
+{
+    // Without a platform theme Qt searches only "hicolor", which holds few generic icons; Debian's
+    // desktop icon theme is the usual fallback.
+    if (QIcon::fallbackThemeName().isEmpty())
+        QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
+}
+
+QString AppIconProvider::urlFor(const QString &desktopEntryPath)
+{
+    // Hex keeps the path intact whatever it holds: QML partly decodes percent-encoded image URLs.
+    return QLatin1String("image://appicon/")
+            + QString::fromLatin1(desktopEntryPath.toUtf8().toHex());
+}
+
+QIcon AppIconProvider::iconForEntry(const QString &desktopEntryPath)
+{
+    QIcon icon = themeIcon(iconNameForEntry(desktopEntryPath));
+    if (icon.isNull())
+        icon = QIcon::fromTheme(genericIconName);
+    if (icon.isNull())
+        icon = QIcon(QStringLiteral(":/vorn/symbols/application.svg"));
+    return icon;
+}
+
+QPixmap AppIconProvider::requestPixmap(const QString &id, QSize *size, const QSize &requestedSize)
+{
+    const QString path = QString::fromUtf8(QByteArray::fromHex(id.toLatin1()));
+    const QSize wanted = requestedSize.isValid() && !requestedSize.isEmpty()
+            ? requestedSize
+            : QSize(defaultIconSize, defaultIconSize);
+    QPixmap pixmap = iconForEntry(path).pixmap(wanted);
+    // Themes may hold only smaller sizes; the image is stretched to its 28 × 28 frame anyway.
+    if (pixmap.size() != wanted)
+        pixmap = pixmap.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    if (size)
+        *size = pixmap.size();
+    return pixmap;
+}
