@@ -174,7 +174,8 @@ void tst_LinuxWorkspace::noticesEachLaunchOnce_data()
                              "GIO_LAUNCHED_DESKTOP_FILE_PID=$$ %B/unlisted 60");
     const QStringList paths{"poll", "doorbell", "connector"};
     for (int path : {Poll, Doorbell, Connector}) {
-        const char *name = qPrintable(paths[path]);
+        const QByteArray tag = paths[path].toLatin1();
+        const char *name = tag.constData();
         QTest::addRow("%s: direct", name) << path << "%B/alpha" << QStringList{"60"} << alpha;
         QTest::addRow("%s: sh -c", name)
                 << path << "/bin/sh" << QStringList{"-c", "%B/alpha 60; true"} << alpha;
