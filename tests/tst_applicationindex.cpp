@@ -72,7 +72,8 @@ void TestApplicationIndex::lookups_data()
     QTest::addColumn<QStringList>("entries");
     // "program below the tree=expected identifier"; an empty identifier: not mapped
     QTest::addColumn<QStringList>("programs");
-    // "identifier=program,program" as programsForBundleID lists them
+    // "identifier=program,program" as programsForBundleID lists them; "!identifier=" when no
+    // application has that identifier
     QTest::addColumn<QStringList>("programsOf");
 
     QTest::newRow("absolute path")
@@ -129,7 +130,7 @@ void TestApplicationIndex::lookups_data()
                            entry("a/bar.desktop", "Exec=python3 $T/scripts/run.py\nHidden=true"),
                            entry("b/bar.desktop", "Exec=$T/with space/prog2")}
             << QStringList{"bin/prog=foo", "bin/other=", "scripts/run.py=", "with space/prog2="}
-            << QStringList{"foo=bin/prog", "bar="};
+            << QStringList{"foo=bin/prog", "!bar="};
     QTest::newRow("missing program and malformed Exec")
             << QStringList{entry("a/foo.desktop", "Exec=nothere %U"),
                            entry("a/bar.desktop", "Exec=\"prog")}
@@ -157,7 +158,11 @@ void TestApplicationIndex::lookups()
                 = tree + QLatin1Char('/') + expectation.section(QLatin1Char('='), 0, 0);
         QCOMPARE(index.bundleIDForProgram(program), expectation.section(QLatin1Char('='), 1));
     }
-    for (const QString &expectation : programsOf) {
+    for (QString expectation : programsOf) {
+        const bool isApplication = !expectation.startsWith(QLatin1Char('!'));
+        if (!isApplication)
+            expectation.remove(0, 1);
+        QCOMPARE(index.hasApplication(expectation.section(QLatin1Char('='), 0, 0)), isApplication);
         QStringList expected;
         for (const QString &program :
              expectation.section(QLatin1Char('='), 1).split(QLatin1Char(','), Qt::SkipEmptyParts))
@@ -187,6 +192,7 @@ void TestApplicationIndex::scriptArgument_data()
     QTest::newRow("node --eval") << QStringList{"node", "--eval=1", "app.js"} << "";
     QTest::newRow("node --require value")
             << QStringList{"node", "--require", "hook", "app.js"} << "app.js";
+    QTest::newRow("only shells have + options") << QStringList{"python3", "+x.py"} << "+x.py";
     QTest::newRow("not an interpreter") << QStringList{"/usr/bin/gedit", "file.txt"} << "";
     QTest::newRow("shell-like name that is no shell") << QStringList{"ssh", "host"} << "";
     QTest::newRow("interpreter alone") << QStringList{"python3"} << "";

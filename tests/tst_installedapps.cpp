@@ -1,3 +1,4 @@
+#include "desktopentry_linux.h"
 #include "installedapp.h"
 #include "testhome.h"
 
@@ -57,6 +58,8 @@ private Q_SLOTS:
     void fifoEntryIsSkippedWithoutBlocking();
     void folders_data();
     void folders();
+    void iconName_data();
+    void iconName();
 
 private:
     TestHome m_home;
@@ -240,6 +243,34 @@ void TestInstalledApps::folders()
     set("XDG_DATA_DIRS", dataDirs);
     expected.replaceInStrings(QStringLiteral("~"), m_home.path());
     QCOMPARE(applicationFolders(), expected);
+}
+
+void TestInstalledApps::iconName_data()
+{
+    QTest::addColumn<QString>("contents"); // empty: no file at all
+    QTest::addColumn<QString>("icon");
+
+    QTest::newRow("theme name") << app("Icon=org.gnome.Maps") << "org.gnome.Maps";
+    QTest::newRow("legacy extension dropped") << app("Icon=gimp.png") << "gimp";
+    QTest::newRow("absolute path kept") << app("Icon=/opt/x/icon.png") << "/opt/x/icon.png";
+    QTest::newRow("no Icon") << app("Name=X") << "";
+    QTest::newRow("not a desktop entry") << "garbage"
+                                         << "";
+    QTest::newRow("missing file") << ""
+                                  << "";
+}
+
+void TestInstalledApps::iconName()
+{
+    QFETCH(QString, contents);
+    QFETCH(QString, icon);
+
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString path = root.filePath(QStringLiteral("x.desktop"));
+    if (!contents.isEmpty())
+        QVERIFY(TestHome::writeFile(path, contents.toUtf8()));
+    QCOMPARE(iconNameForEntry(path), icon);
 }
 
 QTEST_GUILESS_MAIN(TestInstalledApps)

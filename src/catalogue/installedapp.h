@@ -8,8 +8,8 @@
 // One application installed on this computer, found by loadInstalledApps().
 struct InstalledApp
 {
-    QString id;       // bundle identifier: the desktop-file ID without ".desktop"
-    QString name;     // display name, shown verbatim
+    QString id; // bundle identifier: the desktop-file ID without ".desktop"
+    QString name; // display name, shown verbatim
     QString iconPath; // full path of the desktop entry; the picker asks the workspace for its icon
 
     friend bool operator==(const InstalledApp &a, const InstalledApp &b) { return a.id == b.id; }

@@ -93,6 +93,7 @@ struct Interpreter
     QLatin1String inlineLetters; // short options, alone or in a cluster such as "-ec"
     QStringList inlineOptions; // long options
     QStringList valueOptions;
+    bool plusOptions = false;
 };
 
 const Interpreter *interpreterFor(const QString &name)
@@ -104,7 +105,8 @@ const Interpreter *interpreterFor(const QString &name)
              {QStringLiteral("--command")},
              {QStringLiteral("-o"), QStringLiteral("+o"), QStringLiteral("-O"),
               QStringLiteral("+O"), QStringLiteral("--rcfile"), QStringLiteral("--init-file"),
-              QStringLiteral("-C"), QStringLiteral("--init-command")}},
+              QStringLiteral("-C"), QStringLiteral("--init-command")},
+             true},
             {QRegularExpression(QStringLiteral("^(python|pypy)[0-9.]*$")),
              QLatin1String("cm"),
              {},
@@ -232,9 +234,11 @@ class IndexBuilder
 public:
     QHash<QString, QString> bundleIDForProgram;
     QHash<QString, QStringList> programsForBundleID;
+    QSet<QString> bundleIDs;
 
     void addEntry(const QString &id, const DesktopEntry &entry)
     {
+        bundleIDs.insert(id);
         m_workingFolder = entry.string("Path").value_or(QString());
         if (const std::optional<QString> exec = entry.string("Exec"))
             addCommandLine(id, *exec);
@@ -269,8 +273,10 @@ private:
         if (interpreterFor(baseName(program)) || interpreterFor(baseName(path))) {
             if (!followScript)
                 return;
+            // The name that is an interpreter's tells scriptArgument() which one it is.
             QStringList forScript = arguments;
-            forScript[0] = path;
+            if (interpreterFor(baseName(path)))
+                forScript[0] = path;
             const QString script = ApplicationIndex::scriptArgument(forScript);
             if (script.isEmpty())
                 return;
@@ -374,6 +380,11 @@ QStringList ApplicationIndex::programsForBundleID(const QString &bundleID) const
     return m_programsForBundleID.value(bundleID);
 }
 
+bool ApplicationIndex::hasApplication(const QString &bundleID) const
+{
+    return m_bundleIDs.contains(bundleID);
+}
+
 QString ApplicationIndex::scriptArgument(const QStringList &arguments)
 {
     if (arguments.isEmpty())
@@ -387,8 +398,10 @@ QString ApplicationIndex::scriptArgument(const QStringList &arguments)
             return i + 1 < arguments.size() ? arguments.at(i + 1) : QString();
         if (argument == QLatin1String("-"))
             return {}; // standard input
+        // Only shells take options that start with "+" (set +o, +x).
         const bool shortOption
-                = (argument.startsWith(QLatin1Char('-')) || argument.startsWith(QLatin1Char('+')))
+                = (argument.startsWith(QLatin1Char('-'))
+                   || (interpreter->plusOptions && argument.startsWith(QLatin1Char('+'))))
                 && !argument.startsWith(QLatin1String("--"));
         if (!shortOption && !argument.startsWith(QLatin1String("--")))
             return argument;
@@ -419,9 +432,11 @@ void ApplicationIndex::rebuild()
                 builder.addEntry(id, entry);
             });
     const bool differs = builder.bundleIDForProgram != m_bundleIDForProgram
-            || builder.programsForBundleID != m_programsForBundleID;
+            || builder.programsForBundleID != m_programsForBundleID
+            || builder.bundleIDs != m_bundleIDs;
     m_bundleIDForProgram = std::move(builder.bundleIDForProgram);
     m_programsForBundleID = std::move(builder.programsForBundleID);
+    m_bundleIDs = std::move(builder.bundleIDs);
     if (differs)
         Q_EMIT changed();
 }

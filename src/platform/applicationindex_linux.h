@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -26,7 +27,7 @@ class QTimer;
 //   them (closing the wrong application is worse than not knowing); programsForBundleID() still
 //   lists it for each of them.
 // - When an application folder, or a missing folder's parent, changes, the index is rebuilt about
-//   200 ms later and changed() is emitted.
+//   200 ms later, and changed() is emitted if any answer of the index changed.
 // The index lives on the thread that created it (the main thread) and is used only there.
 class ApplicationIndex : public QObject
 {
@@ -43,6 +44,9 @@ public:
     // The canonical paths of the programs and scripts the application's entry names, for
     // watching their execution; interpreters and launchers are never among them.
     QStringList programsForBundleID(const QString &bundleID) const;
+    // Whether an installed application entry has this bundle identifier, whatever its programs
+    // (a Flatpak's or a D-Bus-activated application's entry names none that can be indexed).
+    bool hasApplication(const QString &bundleID) const;
 
     // For a command line whose first argument is an interpreter (a shell, python, perl, ruby,
     // node, ...), the script argument it runs, as written (possibly relative to the process's
@@ -61,6 +65,7 @@ private:
     QStringList m_folders;
     QHash<QString, QString> m_bundleIDForProgram; // ambiguous programs map to an empty string
     QHash<QString, QStringList> m_programsForBundleID;
+    QSet<QString> m_bundleIDs;
 
     int m_inotify = -1;
     QSocketNotifier *m_notifier = nullptr;
