@@ -35,6 +35,7 @@ private Q_SLOTS:
     void refusesUnsafeKeys();
     void oddFilesReadAsAbsent_data();
     void oddFilesReadAsAbsent();
+    void sweepsStaleTemporaryFiles();
     void destroysCleanlyWhileBusy();
 
 private:
@@ -328,6 +329,16 @@ void TestCloudKeyValueStore::oddFilesReadAsAbsent()
         store->setData("x", QStringLiteral("key"));
         QVERIFY(QFileInfo(folder() + QStringLiteral("/key")).isDir());
     }
+}
+
+void TestCloudKeyValueStore::sweepsStaleTemporaryFiles()
+{
+    runShell(QStringLiteral("mkdir cloud && cd cloud && printf x > .vorn-1-a-OLD1 "
+                            "&& touch -d '2 hours ago' .vorn-1-a-OLD1 && printf x > .vorn-2-b-NEW1 "
+                            "&& printf x > .other && touch -d '2 hours ago' .other"));
+    auto store = makeStore();
+    QCOMPARE(QDir(folder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             (QStringList{QStringLiteral(".other"), QStringLiteral(".vorn-2-b-NEW1")}));
 }
 
 void TestCloudKeyValueStore::destroysCleanlyWhileBusy()

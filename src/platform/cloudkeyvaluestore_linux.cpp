@@ -3,7 +3,10 @@
 #include "cloudfolderwatcher_linux.h"
 #include "privatefiles_linux.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <unistd.h>
@@ -21,6 +24,19 @@ QByteArray makeTempPrefix()
             + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + '-';
 }
 
+// A crash between writing a temporary file and renaming it leaves the file behind. Only old ones
+// are removed: a young one may belong to a write in progress in another Vorn process.
+void removeStaleTemporaries(const QString &folder)
+{
+    const QDateTime limit = QDateTime::currentDateTimeUtc().addSecs(-3600);
+    const QFileInfoList entries = QDir(folder).entryInfoList(
+            {QStringLiteral(".vorn-*")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        if (entry.lastModified() < limit)
+            QFile::remove(entry.filePath());
+    }
+}
+
 } // namespace
 
 LinuxCloudKeyValueStore::LinuxCloudKeyValueStore(const QString &folder)
@@ -28,6 +44,7 @@ LinuxCloudKeyValueStore::LinuxCloudKeyValueStore(const QString &folder)
     , m_tempPrefix(makeTempPrefix())
 {
     PrivateFiles::makePrivateFolder(m_folder);
+    removeStaleTemporaries(m_folder);
     m_watcher = std::make_unique<CloudFolderWatcher>(m_folder, m_tempPrefix);
     connect(m_watcher.get(), &CloudFolderWatcher::changed, this,
             &CloudKeyValueStore::didChangeExternally, Qt::DirectConnection);

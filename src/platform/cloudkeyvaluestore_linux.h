@@ -16,7 +16,8 @@ class CloudFolderWatcher;
 //
 // Keys must be usable as a single file name: empty keys, ".", "..", keys starting with '.'
 // (reserved for temporary files), and keys holding '/' or NUL are refused (nothing is read or
-// written). Values larger than maxValueBytes read as absent.
+// written). Values larger than maxValueBytes read as absent. Temporary files (".vorn-*") that a
+// crashed writer left behind are removed at construction once they are an hour old.
 class LinuxCloudKeyValueStore : public CloudKeyValueStore
 {
     Q_OBJECT
