@@ -61,6 +61,7 @@ Popup {
                 id: doneButton
                 objectName: "doneButton"
                 text: qsTr("Done")
+                Accessible.name: text
                 Keys.onReturnPressed: clicked()
                 Keys.onEnterPressed: clicked()
                 onClicked: picker.isPresented = false

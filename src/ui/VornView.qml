@@ -181,6 +181,7 @@ Rectangle {
                     id: addButton
                     objectName: "addButton"
                     text: qsTr("Add App…")
+                    Accessible.name: text
                     enabled: !root.blocking
                     look: root.look
                     enabledLabel: enabledPalette.buttonText

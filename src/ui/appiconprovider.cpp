@@ -3,6 +3,7 @@
 #include "desktopentry_linux.h"
 
 #include <QFileInfo>
+#include <QStandardPaths>
 
 namespace {
 
@@ -32,9 +33,23 @@ QIcon themeIcon(const QString &name)
 AppIconProvider::AppIconProvider()
     : QQuickImageProvider(QQuickImageProvider::Pixmap)
 {
-    // Without a platform theme Qt searches only "hicolor", which holds few generic icons; Debian's
-    // desktop icon theme is the usual fallback.
-    if (QIcon::fallbackThemeName().isEmpty())
+    // A desktop's platform theme names its icon theme and folders. Without one (the offscreen
+    // platform of a session without a display) Qt knows neither, so the XDG icon folders and the
+    // freedesktop base theme are named here. "hicolor" holds few generic icons; Debian's desktop
+    // icon theme stands behind it.
+    QStringList paths = QIcon::themeSearchPaths();
+    const QStringList xdgFolders
+            = QStandardPaths::locateAll(QStandardPaths::GenericDataLocation,
+                                        QStringLiteral("icons"), QStandardPaths::LocateDirectory);
+    for (const QString &folder : xdgFolders) {
+        if (!paths.contains(folder))
+            paths.append(folder);
+    }
+    QIcon::setThemeSearchPaths(paths);
+    if (QIcon::themeName().isEmpty())
+        QIcon::setThemeName(QStringLiteral("hicolor"));
+    if (QIcon::fallbackThemeName().isEmpty()
+        || QIcon::fallbackThemeName() == QLatin1String("hicolor"))
         QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
 }
 
