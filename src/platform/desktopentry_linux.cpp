@@ -124,8 +124,13 @@ std::optional<DesktopEntry> DesktopEntry::open(const QString &path)
     return entry;
 }
 
+// Absent keys are ruled out with g_key_file_has_key() first: the getters would format (and
+// translate) an error message for each of them, which costs more than the lookup itself.
+
 std::optional<QString> DesktopEntry::string(const char *key) const
 {
+    if (!g_key_file_has_key(m_file.get(), desktopGroup, key, nullptr))
+        return std::nullopt;
     return takeUtf8(g_key_file_get_string(m_file.get(), desktopGroup, key, nullptr));
 }
 
@@ -137,7 +142,8 @@ std::optional<QString> DesktopEntry::localeString(const char *key) const
 
 bool DesktopEntry::boolean(const char *key) const
 {
-    return g_key_file_get_boolean(m_file.get(), desktopGroup, key, nullptr);
+    return g_key_file_has_key(m_file.get(), desktopGroup, key, nullptr)
+            && g_key_file_get_boolean(m_file.get(), desktopGroup, key, nullptr);
 }
 
 bool DesktopEntry::isApplication() const
