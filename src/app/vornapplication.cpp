@@ -12,6 +12,8 @@
 #include <QScreen>
 #include <QtQml/qqmlextensionplugin.h>
 
+#include <malloc.h>
+
 Q_IMPORT_QML_PLUGIN(VornPlugin)
 
 VornApplication::VornApplication(QObject *parent)
@@ -70,6 +72,8 @@ QQuickWindow *VornApplication::openWindow()
     connect(view, &QObject::destroyed, this, [this] {
         m_windows.removeAll(nullptr);
         Q_EMIT windowCountChanged();
+        if (m_windows.isEmpty())
+            QMetaObject::invokeMethod(this, &VornApplication::releaseViews, Qt::QueuedConnection);
     });
     if (!m_firstFrameSeen) {
         connect(
@@ -84,6 +88,16 @@ QQuickWindow *VornApplication::openWindow()
     view->show();
     Q_EMIT windowCountChanged();
     return view;
+}
+
+void VornApplication::releaseViews()
+{
+    // With no window open the process may idle for days: give back what the views held (the QML
+    // engine, its type data and caches) instead of keeping it for a window that may never come.
+    if (!m_windows.isEmpty() || !m_engine)
+        return;
+    m_engine.reset();
+    malloc_trim(0);
 }
 
 void VornApplication::reopen()

@@ -52,6 +52,7 @@ protected:
 
 private:
     QQmlEngine &engine();
+    void releaseViews();
 
     std::unique_ptr<AppBlocker> m_blocker;
     std::unique_ptr<QQmlEngine> m_engine;
