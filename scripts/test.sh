@@ -43,4 +43,25 @@ for dir in build build-asan; do
     ctest --test-dir "$1" --output-on-failure -j2
   ' _ "$root/$dir" || status=1
 done
+
+# ---- smoke run of the vorn window under a real X server (xvfb) --------------------------------
+# vorn starts with its own runtime folder, shows its first frame, and quits with status 0 on
+# SIGTERM.
+echo "== smoke run: vorn under xvfb-run"
+smoke_runtime="$scratch/smoke-runtime"
+mkdir -p "$smoke_runtime" && chmod 700 "$smoke_runtime"
+if ! XDG_RUNTIME_DIR="$smoke_runtime" VORN_PRINT_STARTUP=1 env -u QT_QPA_PLATFORM \
+    xvfb-run -a bash -c '
+      "$1" 2>"$2" & pid=$!
+      for _ in $(seq 150); do grep -q first-frame "$2" && break; sleep 0.1; done
+      if ! grep -q first-frame "$2"; then kill -9 "$pid"; exit 1; fi
+      kill -TERM "$pid"
+      wait "$pid"
+    ' _ "$root/build/vorn" "$scratch/smoke.log"; then
+  echo "smoke run failed:"
+  cat "$scratch/smoke.log"
+  status=1
+fi
+# ---- end of the smoke run ---------------------------------------------------------------------
+
 exit $status
