@@ -25,6 +25,8 @@ private Q_SLOTS:
     void environment();
     void parseStat_data();
     void parseStat();
+    void parseStatus_data();
+    void parseStatus();
     void resolvesProcess_data();
     void resolvesProcess();
 
@@ -247,6 +249,43 @@ void tst_AppIdentityResolver::parseStat()
     QTEST(stat->startTime, "startTime");
     QTEST(stat->isKernelThread, "kernelThread");
     QTEST(stat->name, "name");
+}
+
+void tst_AppIdentityResolver::parseStatus_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("valid");
+    QTest::addColumn<qint64>("threadGroupID");
+    QTest::addColumn<uint>("realUid");
+    QTest::addColumn<uint>("effectiveUid");
+
+    const QByteArray head = "Name:\tsleep\nUmask:\t0022\nState:\tS (sleeping)\n";
+    QTest::newRow("process") << head
+                    + "Tgid:\t812\nNgid:\t0\nPid:\t812\nPPid:\t1\n"
+                      "Uid:\t1000\t1000\t1000\t1000\nNStgid:\t812\n"
+                             << true << qint64(812) << 1000u << 1000u;
+    QTest::newRow("thread") << head + "Tgid:\t812\nPid:\t815\nUid:\t1000\t1000\t1000\t1000\n"
+                            << true << qint64(812) << 1000u << 1000u;
+    QTest::newRow("setuid program") << head + "Tgid:\t9\nUid:\t1000\t0\t0\t0\n"
+                                    << true << qint64(9) << 1000u << 0u;
+    QTest::newRow("only a namespaced tgid") << head + "NStgid:\t9\nUid:\t1\t1\t1\t1\n"
+                                            << false << qint64(0) << 0u << 0u;
+    QTest::newRow("uid cut short") << head + "Tgid:\t9\nUid:\t1000\n"
+                                   << false << qint64(0) << 0u << 0u;
+    QTest::newRow("empty") << QByteArray() << false << qint64(0) << 0u << 0u;
+}
+
+void tst_AppIdentityResolver::parseStatus()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, valid);
+    const auto status = ProcReader::parseStatus(text);
+    QCOMPARE(status.has_value(), valid);
+    if (!valid)
+        return;
+    QTEST(status->threadGroupID, "threadGroupID");
+    QTEST(status->realUid, "realUid");
+    QTEST(status->effectiveUid, "effectiveUid");
 }
 
 void tst_AppIdentityResolver::resolvesProcess_data()

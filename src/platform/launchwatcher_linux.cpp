@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <array>
 #include <ctime>
+#include <utility>
 
 #include <csignal>
 #include <sys/syscall.h>
@@ -44,10 +45,11 @@
 namespace {
 
 constexpr qint64 youngMs = 2000;
-constexpr qint64 listingPeriodMs = 3000;
+constexpr qint64 youngEveryTickMs = 500;
+constexpr qint64 youngBackOffMs = 250;
+constexpr qint64 listingPeriodMs = 5000;
 // Past this many new PIDs since the last look, one directory listing is cheaper than probing.
 constexpr qint64 probeRangeLimit = 4096;
-constexpr qint64 unseenGraceMs = 250;
 // Times of the follow-up scans after a doorbell, in ms from the ring.
 constexpr std::array<int, 7> followUpMs{1, 2, 4, 8, 16, 32, 64};
 constexpr int recheckExecutablesAtStep = 4;
@@ -102,7 +104,10 @@ void LaunchWatcher::start()
         if (connector->open()) {
             m_connector = connector;
             connect(connector, &ProcessConnector::executed, this, &LaunchWatcher::noticeExec);
-            connect(connector, &ProcessConnector::eventsLost, this, [this] { listAll(false); });
+            connect(connector, &ProcessConnector::eventsLost, this, [this] {
+                m_eventsLost = true;
+                listAll(false);
+            });
         } else {
             delete connector;
         }
@@ -127,7 +132,12 @@ void LaunchWatcher::start()
 
 void LaunchWatcher::poll()
 {
-    scan();
+    // The connector reports every exec, so young processes need no second look; after lost
+    // events they all get one.
+    probeNewPids();
+    if (!m_connector || m_eventsLost)
+        recheckYoung(m_eventsLost);
+    m_eventsLost = false;
     if (nowMs() - m_lastListingMs >= listingPeriodMs)
         listAll(false);
 }
@@ -135,19 +145,16 @@ void LaunchWatcher::poll()
 void LaunchWatcher::scan()
 {
     probeNewPids();
-    recheckYoung();
+    recheckYoung(true);
 }
 
 void LaunchWatcher::probeNewPids()
 {
-    if (!m_unseen.isEmpty()) {
-        const qint64 now = nowMs();
-        const QList<qint64> unseen = m_unseen.keys();
-        for (const qint64 pid : unseen) {
-            if (probe(pid, false) != Probe::Missing || now > m_unseen.value(pid))
-                m_unseen.remove(pid);
-        }
-    }
+    // One more look at the PIDs that were handed out but not visible yet at the last pass; by
+    // now they are processes, threads, or gone.
+    const QList<qint64> unseen = std::exchange(m_unseen, {});
+    for (const qint64 pid : unseen)
+        probe(pid, false);
 
     const qint64 last = m_reader.lastPid();
     if (last == m_lastPid && last >= 0)
@@ -160,30 +167,32 @@ void LaunchWatcher::probeNewPids()
     }
     qint64 pid = m_lastPid;
     m_lastPid = last;
-    const qint64 deadline = nowMs() + unseenGraceMs;
     for (qint64 i = 0; i < count; ++i) {
         pid = pid + 1 >= m_pidMax ? 1 : pid + 1;
         if (probe(pid, false) == Probe::Missing)
-            m_unseen.insert(pid, deadline);
+            m_unseen.append(pid);
     }
 }
 
 void LaunchWatcher::listAll(bool initial)
 {
     m_lastListingMs = nowMs();
+    ++m_listing;
     const QList<qint64> pids = m_reader.pids();
-    const QSet<qint64> present(pids.cbegin(), pids.cend());
+    for (const qint64 pid : pids) {
+        const auto found = m_processes.find(pid);
+        if (found != m_processes.end())
+            found->listing = m_listing;
+        else if (probe(pid, initial) == Probe::Added)
+            m_processes[pid].listing = m_listing;
+    }
     for (auto it = m_processes.begin(); it != m_processes.end();) {
-        if (present.contains(it.key())) {
+        if (it->listing == m_listing) {
             ++it;
         } else {
             m_young.remove(it.key());
             it = m_processes.erase(it);
         }
-    }
-    for (const qint64 pid : pids) {
-        if (!m_processes.contains(pid))
-            probe(pid, initial);
     }
 }
 
@@ -194,13 +203,21 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
         return Probe::Missing;
     if (status->threadGroupID != pid)
         return Probe::Thread;
+    const auto known = m_processes.constFind(pid);
+    const bool same = status->realUid == m_uid && status->effectiveUid == m_uid && pid != 1;
+    if (!same) {
+        // Another user's process is only remembered, so that it is not probed again.
+        if (known != m_processes.cend() && !known->isOurs)
+            return Probe::Known;
+        forget(pid);
+        m_processes.insert(pid, Process());
+        return Probe::Added;
+    }
     const auto stat = m_reader.stat(pid);
     if (!stat)
         return Probe::Missing;
-    if (const auto known = m_processes.constFind(pid);
-        known != m_processes.cend() && known->startTime == stat->startTime)
+    if (known != m_processes.cend() && known->isOurs && known->startTime == stat->startTime)
         return Probe::Known;
-
     // A process met late (an unknown parent) that started before the watcher was running then.
     if (stat->startTime < m_startTicks)
         initial = true;
@@ -209,15 +226,14 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
     process.startTime = stat->startTime;
     process.parentPid = stat->parentPid;
     process.name = stat->name;
-    process.isOurs = status->realUid == m_uid && status->effectiveUid == m_uid
-            && !stat->isKernelThread && pid != 1;
+    process.isOurs = !stat->isKernelThread;
     if (process.isOurs)
         process.executable = m_reader.executable(pid);
     if (initial)
         process.announced = true;
     else
-        process.firstSeenMs = nowMs();
-    m_young.remove(pid);
+        process.firstSeenMs = process.lastCheckMs = nowMs();
+    forget(pid);
     m_processes.insert(pid, process);
     if (!initial && process.isOurs) {
         m_young.insert(pid);
@@ -226,7 +242,7 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
     return Probe::Added;
 }
 
-void LaunchWatcher::recheckYoung()
+void LaunchWatcher::recheckYoung(bool all)
 {
     const qint64 now = nowMs();
     const QList<qint64> young = m_young.values();
@@ -236,6 +252,11 @@ void LaunchWatcher::recheckYoung()
             m_young.remove(pid);
             continue;
         }
+        // Most execs follow their fork within milliseconds; after that the process is looked
+        // at less often, which is most of the watcher's cost while other programs run.
+        if (!all && now - found->firstSeenMs > youngEveryTickMs
+            && now - found->lastCheckMs < youngBackOffMs)
+            continue;
         const auto stat = m_reader.stat(pid);
         if (!stat || stat->startTime != found->startTime) {
             forget(pid);
@@ -243,6 +264,7 @@ void LaunchWatcher::recheckYoung()
         }
         const QString executable = m_reader.executable(pid);
         Process &process = m_processes[pid];
+        process.lastCheckMs = now;
         const bool execed = stat->name != process.name || executable != process.executable;
         const bool reparented = stat->parentPid != process.parentPid;
         if (!execed && !reparented)
@@ -289,7 +311,7 @@ void LaunchWatcher::noticeExec(qint64 pid)
         process.bundleID = own;
     // An image that nothing names keeps the identifier the process already had.
     if (process.firstSeenMs < 0 || nowMs() - process.firstSeenMs > youngMs) {
-        process.firstSeenMs = nowMs();
+        process.firstSeenMs = process.lastCheckMs = nowMs();
         m_young.insert(pid);
     }
     examine(pid);

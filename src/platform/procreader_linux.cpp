@@ -1,8 +1,11 @@
 #include "procreader_linux.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -35,6 +38,15 @@ QByteArray readFile(const QByteArray &path, qsizetype limit = readLimit)
     return data;
 }
 
+template<typename Number> std::optional<Number> parseNumber(const char *begin, const char *end)
+{
+    Number value{};
+    const auto [last, error] = std::from_chars(begin, end, value);
+    if (error != std::errc() || last != end || begin == end)
+        return std::nullopt;
+    return value;
+}
+
 std::optional<qint64> parseNumber(const QByteArray &text)
 {
     bool ok = false;
@@ -49,6 +61,12 @@ ProcReader::ProcReader(const QString &root)
 {
     while (m_root.size() > 1 && m_root.endsWith('/'))
         m_root.chop(1);
+}
+
+ProcReader::~ProcReader()
+{
+    if (m_loadavg >= 0)
+        ::close(m_loadavg);
 }
 
 QByteArray ProcReader::path(qint64 pid, const char *file) const
@@ -73,53 +91,78 @@ QString ProcReader::link(qint64 pid, const char *file) const
 std::optional<ProcReader::Stat> ProcReader::parseStat(const QByteArray &text)
 {
     // "pid (comm) state ppid ...": comm may hold spaces and parentheses, so fields are counted
-    // from the last ')'.
+    // from the last ')'. Read several times a second for young processes: no allocations.
     const qsizetype open = text.indexOf('(');
     const qsizetype close = text.lastIndexOf(')');
     if (open < 0 || close < open)
         return std::nullopt;
-    const QList<QByteArray> fields = text.mid(close + 2).split(' ');
-    // fields[0] is the state (field 3), so field N is fields[N - 3].
-    if (fields.size() < 20)
+    // Field 3 (the state) starts two characters after ')'; wanted: 4 (ppid), 9 (flags), 22
+    // (start time).
+    const char *cursor = text.constData() + close + 2;
+    const char *const end = text.constData() + text.size();
+    std::optional<qint64> parentPid;
+    std::optional<quint64> flags, startTime;
+    for (int field = 3; field <= 22 && cursor < end; ++field) {
+        const char *fieldEnd = std::find(cursor, end, ' ');
+        if (field == 4)
+            parentPid = parseNumber<qint64>(cursor, fieldEnd);
+        else if (field == 9)
+            flags = parseNumber<quint64>(cursor, fieldEnd);
+        else if (field == 22)
+            startTime = parseNumber<quint64>(cursor, fieldEnd);
+        cursor = fieldEnd + 1;
+    }
+    if (!parentPid || !flags || !startTime)
         return std::nullopt;
-    bool ppidOk = false, flagsOk = false, startOk = false;
     Stat stat;
-    stat.parentPid = fields[1].toLongLong(&ppidOk);
-    const unsigned long flags = fields[6].toULong(&flagsOk);
-    stat.startTime = fields[19].toULongLong(&startOk);
-    if (!ppidOk || !flagsOk || !startOk)
-        return std::nullopt;
-    stat.isKernelThread = flags & kernelThreadFlag;
+    stat.parentPid = *parentPid;
+    stat.startTime = *startTime;
+    stat.isKernelThread = *flags & kernelThreadFlag;
     stat.name = text.mid(open + 1, close - open - 1);
     return stat;
 }
 
 std::optional<ProcReader::Status> ProcReader::parseStatus(const QByteArray &text)
 {
-    Status status;
-    bool haveTgid = false, haveUid = false;
-    for (const QByteArray &line : text.split('\n')) {
-        if (line.startsWith("Tgid:")) {
-            const auto tgid = parseNumber(line.mid(5));
-            if (!tgid)
-                return std::nullopt;
-            status.threadGroupID = *tgid;
-            haveTgid = true;
-        } else if (line.startsWith("Uid:")) {
-            const QList<QByteArray> uids = line.mid(4).simplified().split(' ');
-            bool realOk = false, effectiveOk = false;
-            if (uids.size() < 2)
-                return std::nullopt;
-            status.realUid = uids[0].toUInt(&realOk);
-            status.effectiveUid = uids[1].toUInt(&effectiveOk);
-            if (!realOk || !effectiveOk)
-                return std::nullopt;
-            haveUid = true;
+    // The key at the start of a line: "NStgid:" must not pass for "Tgid:".
+    const auto lineValue = [&](const char *key) -> std::pair<const char *, const char *> {
+        const qsizetype keyLength = qsizetype(std::strlen(key));
+        qsizetype at = 0;
+        if (!text.startsWith(key)) {
+            at = text.indexOf(QByteArray('\n' + QByteArray(key)));
+            if (at < 0)
+                return {nullptr, nullptr};
+            ++at;
         }
-        if (haveTgid && haveUid)
-            return status;
-    }
-    return std::nullopt;
+        const char *begin = text.constData() + at + keyLength;
+        const char *end = text.constData() + text.size();
+        return {begin, std::find(begin, end, '\n')};
+    };
+    const auto nextNumber = [](const char *&cursor, const char *end) -> std::optional<quint64> {
+        while (cursor < end && (*cursor == ' ' || *cursor == '\t'))
+            ++cursor;
+        const char *numberEnd = cursor;
+        while (numberEnd < end && *numberEnd >= '0' && *numberEnd <= '9')
+            ++numberEnd;
+        const auto value = parseNumber<quint64>(cursor, numberEnd);
+        cursor = numberEnd;
+        return value;
+    };
+
+    auto [tgid, tgidEnd] = lineValue("Tgid:");
+    auto [uid, uidEnd] = lineValue("Uid:");
+    if (!tgid || !uid)
+        return std::nullopt;
+    const auto threadGroupID = nextNumber(tgid, tgidEnd);
+    const auto realUid = nextNumber(uid, uidEnd);
+    const auto effectiveUid = nextNumber(uid, uidEnd);
+    if (!threadGroupID || !realUid || !effectiveUid)
+        return std::nullopt;
+    Status status;
+    status.threadGroupID = qint64(*threadGroupID);
+    status.realUid = uint(*realUid);
+    status.effectiveUid = uint(*effectiveUid);
+    return status;
 }
 
 std::optional<QByteArray> ProcReader::environmentValue(const QByteArray &environment,
@@ -184,8 +227,19 @@ QByteArray ProcReader::flatpakInfo(qint64 pid) const
 
 qint64 ProcReader::lastPid() const
 {
+    if (m_loadavg < 0)
+        m_loadavg = ::open((m_root + "/loadavg").constData(), O_RDONLY | O_CLOEXEC);
+    if (m_loadavg < 0)
+        return -1;
+    char buffer[256];
+    ssize_t n;
+    do
+        n = ::pread(m_loadavg, buffer, sizeof buffer - 1, 0);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return -1;
     // "0.35 0.22 0.11 3/112 6759"
-    const QByteArray text = readFile(m_root + "/loadavg", 256).trimmed();
+    const QByteArray text = QByteArray::fromRawData(buffer, n).trimmed();
     const qsizetype space = text.lastIndexOf(' ');
     if (space < 0)
         return -1;

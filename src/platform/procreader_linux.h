@@ -29,6 +29,9 @@ public:
     };
 
     explicit ProcReader(const QString &root = QStringLiteral("/proc"));
+    ~ProcReader();
+    ProcReader(const ProcReader &) = delete;
+    ProcReader &operator=(const ProcReader &) = delete;
 
     QString root() const { return QString::fromLocal8Bit(m_root); }
 
@@ -45,6 +48,7 @@ public:
     QByteArray flatpakInfo(qint64 pid) const;
 
     // The PID most recently handed out (last field of loadavg), or -1 when it cannot be read.
+    // Asked many times a second, so the file stays open and is read again from the start.
     qint64 lastPid() const;
     qint64 pidMax() const;
     // Clock ticks since boot now (uptime), comparable with Stat::startTime; 0 when unknown.
@@ -61,4 +65,5 @@ private:
     QString link(qint64 pid, const char *file) const;
 
     QByteArray m_root;
+    mutable int m_loadavg = -1;
 };

@@ -1,0 +1,284 @@
+// Launch enforcement, end to end on real processes: how long a blocked application lives from
+// its execve to being reaped by its parent, and what the watcher costs while nothing happens.
+//
+// Routes, each launched --launches times (default 200), one after another with a random pause:
+//   a) an executable named by a blocked application's entry (it has a doorbell);
+//   b) a program nothing names, identified only by its launch environment (GIO_LAUNCHED_*);
+//   c) a wrapper script, itself unnamed, that execs a blocked application's program;
+//   d) an entry whose Exec= is a launcher script that execs an unindexed binary.
+// The decision is the enforcement's own, reduced to its core: kill when the identifier is in the
+// blocked set. A launch still alive two seconds after its exec has escaped.
+//
+// Idle: the watcher thread's CPU time over --idle-seconds (default 60) with no launches, first as
+// the machine is, then with --extra (default 2,000) more sleeping processes of this user.
+//
+// Usage: bench_enforcement [--no-connector] [--launches N] [--idle-seconds S] [--extra N]
+
+#include "workspace_linux.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <csignal>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+constexpr int escapeMs = 2000;
+
+double nowMs()
+{
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+}
+
+// CPU time of the watcher's thread in seconds, from the scheduler's nanosecond accounting.
+double watcherCpuSeconds()
+{
+    const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs);
+    for (const QString &task : tasks) {
+        QFile comm(QStringLiteral("/proc/self/task/%1/comm").arg(task));
+        if (!comm.open(QIODevice::ReadOnly) || !comm.readAll().startsWith("vorn-launch"))
+            continue;
+        QFile schedstat(QStringLiteral("/proc/self/task/%1/schedstat").arg(task));
+        if (schedstat.open(QIODevice::ReadOnly))
+            return schedstat.readAll().split(' ').value(0).toDouble() / 1e9;
+    }
+    return 0;
+}
+
+struct Route
+{
+    const char *name;
+    QByteArray program;
+    bool launchEnvironment = false;
+};
+
+struct Result
+{
+    std::vector<double> latencies;
+    int escaped = 0;
+};
+
+double percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
+    return values[index];
+}
+
+// Forks, stamps the time into shared memory just before execve, and waits for the end.
+Result runRoute(const Route &route, int launches, const QByteArray &desktopFile)
+{
+    Result result;
+    auto *stamp = static_cast<double *>(::mmap(nullptr, sizeof(double), PROT_READ | PROT_WRITE,
+                                               MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    std::mt19937 random(42);
+    std::uniform_int_distribution<int> pause(0, 49);
+    for (int i = 0; i < launches; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10 + pause(random)));
+        *stamp = 0;
+        // Everything the child needs is prepared here: after fork() in a threaded process the
+        // child may only make async-signal-safe calls.
+        QByteArray fileVariable = "GIO_LAUNCHED_DESKTOP_FILE=" + desktopFile;
+        char pidVariable[64] = "GIO_LAUNCHED_DESKTOP_FILE_PID=";
+        std::vector<char *> environment;
+        for (char **variable = environ; *variable; ++variable)
+            environment.push_back(*variable);
+        if (route.launchEnvironment) {
+            environment.push_back(fileVariable.data());
+            environment.push_back(pidVariable);
+        }
+        environment.push_back(nullptr);
+        char *const argv[] = {const_cast<char *>(route.program.constData()),
+                              const_cast<char *>("30"), nullptr};
+        const pid_t child = ::fork();
+        if (child == 0) {
+            char digits[24];
+            int length = 0;
+            for (pid_t pid = ::getpid(); pid > 0; pid /= 10)
+                digits[length++] = char('0' + pid % 10);
+            char *end = pidVariable + std::strlen(pidVariable);
+            while (length > 0)
+                *end++ = digits[--length];
+            *end = '\0';
+            *stamp = nowMs();
+            ::execve(route.program.constData(), argv, environment.data());
+            ::_exit(127);
+        }
+        const int pidfd = int(::syscall(SYS_pidfd_open, child, 0u));
+        pollfd wait{pidfd, POLLIN, 0};
+        const bool ended = ::poll(&wait, 1, escapeMs) == 1;
+        if (!ended) {
+            ::kill(child, SIGKILL);
+            ++result.escaped;
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        const double reaped = nowMs();
+        ::close(pidfd);
+        if (ended && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+            result.latencies.push_back(reaped - *stamp);
+        else if (ended)
+            ++result.escaped; // ended some other way: not closed by the enforcement
+    }
+    ::munmap(stamp, sizeof(double));
+    return result;
+}
+
+double idleCpuPercent(int seconds)
+{
+    const double cpuBefore = watcherCpuSeconds();
+    const double wallBefore = nowMs();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    return 100.0 * (watcherCpuSeconds() - cpuBefore) / ((nowMs() - wallBefore) / 1e3);
+}
+
+void install(const QString &path, const QByteArray &script = QByteArray())
+{
+    if (script.isEmpty()) {
+        QFile::copy(QStringLiteral("/bin/sleep"), path);
+    } else {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write("#!/bin/sh\n" + script);
+    }
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void writeEntry(const QString &folder, const QString &id, const QString &exec)
+{
+    QFile file(folder + QLatin1Char('/') + id + QStringLiteral(".desktop"));
+    if (file.open(QIODevice::WriteOnly))
+        file.write("[Desktop Entry]\nType=Application\nName=" + id.toUtf8()
+                   + "\nExec=" + exec.toUtf8() + "\n");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    const auto option = [&](const QString &name, int fallback) {
+        const qsizetype at = arguments.indexOf(name);
+        return at >= 0 && at + 1 < arguments.size() ? arguments[at + 1].toInt() : fallback;
+    };
+    const int launches = option(QStringLiteral("--launches"), 200);
+    const int idleSeconds = option(QStringLiteral("--idle-seconds"), 60);
+    const int extra = option(QStringLiteral("--extra"), 2000);
+
+    QTemporaryDir home;
+    const QString bin = home.filePath(QStringLiteral("bin"));
+    const QString applications = home.filePath(QStringLiteral("share/applications"));
+    QDir().mkpath(bin);
+    QDir().mkpath(applications);
+    QDir().mkpath(home.filePath(QStringLiteral("empty")));
+    qputenv("HOME", home.path().toUtf8());
+    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("share")).toUtf8());
+    qputenv("XDG_DATA_DIRS", home.filePath(QStringLiteral("empty")).toUtf8());
+
+    install(bin + "/doorbelled");
+    install(bin + "/unnamed");
+    install(bin + "/wrapped");
+    install(bin + "/wrapper", "exec \"" + (bin + "/wrapped").toUtf8() + "\" \"$@\"\n");
+    install(bin + "/launcher-binary");
+    install(bin + "/launcher.sh", "exec \"" + (bin + "/launcher-binary").toUtf8() + "\" \"$@\"\n");
+    writeEntry(applications, QStringLiteral("org.bench.Doorbelled"), bin + "/doorbelled %U");
+    writeEntry(applications, QStringLiteral("org.bench.Wrapped"), bin + "/wrapped");
+    writeEntry(applications, QStringLiteral("org.bench.Launcher"), bin + "/launcher.sh");
+    const QByteArray desktopFile = (applications + "/org.bench.Environment.desktop").toUtf8();
+
+    LinuxWorkspace::Options options;
+    options.useProcessConnector = !arguments.contains(QStringLiteral("--no-connector"));
+    LinuxWorkspace workspace(options);
+    const QSet<QString> blocked{"org.bench.Doorbelled", "org.bench.Environment",
+                                "org.bench.Wrapped", "org.bench.Launcher"};
+    workspace.setWatchedBundleIDs(blocked);
+    QObject::connect(&workspace, &Workspace::didLaunchApplication, &workspace,
+                     [&](const RunningApplication &application) {
+                         if (blocked.contains(application.bundleIdentifier))
+                             workspace.forceTerminate(application);
+                     });
+    const bool connector = workspace.usesProcessConnector();
+    const QStringList doorbells = workspace.doorbellPrograms();
+
+    const std::vector<Route> routes{
+            {"a) doorbell executable", (bin + "/doorbelled").toUtf8()},
+            {"b) launch environment only", (bin + "/unnamed").toUtf8(), true},
+            {"c) wrapper script execs it", (bin + "/wrapper").toUtf8()},
+            {"d) Exec= launcher script", (bin + "/launcher.sh").toUtf8()},
+    };
+    std::vector<Result> results;
+    double idleBare = 0, idleCrowded = 0, pidRate = 0;
+    std::thread driver([&] {
+        for (const Route &route : routes)
+            results.push_back(runRoute(route, launches, desktopFile));
+
+        const auto lastPid = [] {
+            QFile file(QStringLiteral("/proc/loadavg"));
+            return file.open(QIODevice::ReadOnly)
+                    ? file.readAll().trimmed().split(' ').last().toDouble()
+                    : 0.0;
+        };
+        const double firstPid = lastPid(), idleStart = nowMs();
+        idleBare = idleCpuPercent(idleSeconds);
+        std::vector<pid_t> sleepers;
+        char sleep[] = "sleep", duration[] = "3600";
+        char *const sleepArgs[] = {sleep, duration, nullptr};
+        for (int i = 0; i < extra; ++i) {
+            pid_t pid = 0;
+            if (::posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, sleepArgs, environ) == 0)
+                sleepers.push_back(pid);
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(5)); // let them settle
+        idleCrowded = idleCpuPercent(idleSeconds);
+        pidRate = (lastPid() - firstPid - extra) / ((nowMs() - idleStart) / 1e3);
+        for (const pid_t pid : sleepers)
+            ::kill(pid, SIGKILL);
+        for (const pid_t pid : sleepers)
+            ::waitpid(pid, nullptr, 0);
+        QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
+    });
+    app.exec();
+    driver.join();
+
+    std::printf("Launch enforcement, %s; %d launches per route; %lld doorbell program(s)\n",
+                connector ? "process connector" : "unprivileged (poll + doorbells)", launches,
+                qlonglong(doorbells.size()));
+    std::printf("%-28s %9s %9s %9s %8s\n", "route (exec to reaped)", "p50 ms", "p99 ms", "max ms",
+                "escaped");
+    for (size_t i = 0; i < routes.size(); ++i) {
+        const Result &result = results[i];
+        std::printf("%-28s %9.2f %9.2f %9.2f %8d\n", routes[i].name,
+                    percentile(result.latencies, 0.50), percentile(result.latencies, 0.99),
+                    percentile(result.latencies, 1.0), result.escaped);
+    }
+    std::printf("watcher CPU while idle, over %d s: %.3f%% of one core; with %d extra sleeping "
+                "processes: %.3f%%\n",
+                idleSeconds, idleBare, extra, idleCrowded);
+    std::printf("new PIDs the system handed out meanwhile: %.0f a second\n", pidRate);
+    std::fflush(stdout);
+    return 0;
+}
