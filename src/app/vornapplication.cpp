@@ -60,7 +60,8 @@ QQuickWindow *VornApplication::openWindow()
 
     // The content's own minimum is the window's; it opens at the size its content asks for, as
     // far as the screen allows.
-    const QSize minimum = root->property("minimumSize").toSizeF().toSize();
+    const QSize minimum(root->property("minimumWidth").toInt(),
+                        root->property("minimumHeight").toInt());
     view->setMinimumSize(minimum);
     QSize size(qMax(qCeil(root->implicitWidth()), minimum.width()),
                qMax(qCeil(root->implicitHeight()), minimum.height()));

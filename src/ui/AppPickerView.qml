@@ -41,7 +41,8 @@ Popup {
     onOpened: doneButton.forceActiveFocus()
     onClosed: isPresented = false
 
-    contentItem: ColumnLayout {
+    ColumnLayout {
+        anchors.fill: parent
         spacing: 0
 
         RowLayout {
@@ -51,7 +52,7 @@ Popup {
             Label {
                 text: qsTr("Choose Apps to Block")
                 font: TextStyles.weighted(TextStyles.title3, Font.DemiBold)
-                color: Assets.colors["TextPrimary"]
+                color: Assets.color("TextPrimary", Assets.dark)
                 Accessible.role: Accessible.Heading
             }
             Item {
@@ -79,7 +80,7 @@ Popup {
             text: qsTr("Locked while Vorn is active — turn blocking off on your iPhone to change this list.")
             wrapMode: Text.WordWrap
             font: TextStyles.caption
-            color: Assets.colors["TextSecondary"]
+            color: Assets.color("TextSecondary", Assets.dark)
             Accessible.role: Accessible.StaticText
         }
 
@@ -185,7 +186,7 @@ Popup {
                         textFormat: Text.PlainText
                         elide: Text.ElideRight
                         font: TextStyles.body
-                        color: Assets.colors["TextPrimary"]
+                        color: Assets.color("TextPrimary", Assets.dark)
                     }
                     TemplateImage {
                         objectName: "mark"
@@ -193,8 +194,8 @@ Popup {
                         Layout.preferredHeight: 20
                         source: row.selected ? "qrc:/vorn/symbols/checkmark.circle.fill.svg"
                                              : "qrc:/vorn/symbols/circle.svg"
-                        color: row.selected ? Assets.colors["AccentColor"]
-                                            : Assets.colors["TextSecondary"]
+                        color: row.selected ? Assets.color("AccentColor", Assets.dark)
+                                            : Assets.color("TextSecondary", Assets.dark)
                     }
                 }
             }

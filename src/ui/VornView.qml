@@ -17,17 +17,19 @@ Rectangle {
     readonly property color notBlockingTint: Qt.rgba(26 / 255, 205 / 255, 129 / 255, 1)
     readonly property color blockingTint: Qt.rgba(248 / 255, 90 / 255, 59 / 255, 1)
     // The smallest size of the content; the window takes it as its own minimum.
-    readonly property size minimumSize: Qt.size(420, 480)
+    readonly property int minimumWidth: 420
+    readonly property int minimumHeight: 480
 
     readonly property bool blocking: AppBlocker.isBlocking
     // 0 is the not-blocking look, 1 the blocking look; in between while the spring moves.
     readonly property real look: spring.value
 
-    implicitWidth: Math.max(minimumSize.width, content.implicitWidth)
-    implicitHeight: Math.max(minimumSize.height, content.implicitHeight)
+    implicitWidth: Math.max(minimumWidth, content.implicitWidth)
+    implicitHeight: Math.max(minimumHeight, content.implicitHeight)
     // The content is not scrollable: a list longer than the window is cut off at its bottom.
     clip: true
-    color: Assets.mix(Assets.colors["NonBlockingBackground"], Assets.colors["BlockingBackground"], look)
+    color: Assets.mix(Assets.color("NonBlockingBackground", Assets.dark),
+                      Assets.color("BlockingBackground", Assets.dark), look)
 
     CriticallyDampedSpring {
         id: spring
@@ -44,32 +46,33 @@ Rectangle {
         colorGroup: SystemPalette.Disabled
     }
 
-    // Two texts in one place: `offText` in the not-blocking look, `onText` in the blocking look,
-    // cross-faded (and the height blended) as `look` moves. An empty text stands for no text.
+    // Two texts in one place: `notBlockingText` in the not-blocking look, `blockingText` in the
+    // blocking look, cross-faded (and the height blended) as `look` moves. An empty text stands for
+    // no text.
     component LookText: Item {
         id: lookText
 
-        property string offText
-        property string onText
-        property bool on
+        property string notBlockingText
+        property string blockingText
+        property bool blocking
         property real look
         property font font
         property color color
         property int horizontalAlignment: Text.AlignLeft
         // The text of the state the view is in, whichever is still fading out.
-        readonly property string text: on ? onText : offText
+        readonly property string text: blocking ? blockingText : notBlockingText
 
-        implicitWidth: Math.max(offLabel.implicitWidth, onLabel.implicitWidth)
-        implicitHeight: (offText ? offLabel.implicitHeight : 0) * (1 - look)
-                        + (onText ? onLabel.implicitHeight : 0) * look
-        visible: text !== "" || (offText !== "" && look < 1) || (onText !== "" && look > 0)
+        implicitWidth: Math.max(notBlockingLabel.implicitWidth, blockingLabel.implicitWidth)
+        implicitHeight: (notBlockingText ? notBlockingLabel.implicitHeight : 0) * (1 - look)
+                        + (blockingText ? blockingLabel.implicitHeight : 0) * look
+        visible: text !== "" || (notBlockingText !== "" && look < 1) || (blockingText !== "" && look > 0)
         Accessible.role: Accessible.StaticText
         Accessible.name: text
 
         Text {
-            id: offLabel
+            id: notBlockingLabel
             width: lookText.width
-            text: lookText.offText
+            text: lookText.notBlockingText
             opacity: 1 - lookText.look
             visible: opacity > 0
             font: lookText.font
@@ -79,9 +82,9 @@ Rectangle {
             Accessible.ignored: true
         }
         Text {
-            id: onLabel
+            id: blockingLabel
             width: lookText.width
-            text: lookText.onText
+            text: lookText.blockingText
             opacity: lookText.look
             visible: opacity > 0
             font: lookText.font
@@ -128,25 +131,31 @@ Rectangle {
                 id: statusLine
                 objectName: "statusLine"
                 Layout.fillWidth: true
-                offText: qsTr("Not blocked — controlled by your iPhone")
-                onText: qsTr("Blocked — controlled by your iPhone")
-                on: root.blocking
+                notBlockingText: qsTr("Not blocked — controlled by your iPhone")
+                blockingText: qsTr("Blocked — controlled by your iPhone")
+                blocking: root.blocking
                 look: root.look
                 horizontalAlignment: Text.AlignHCenter
                 font: TextStyles.subheadline
-                color: Assets.colors["TextSecondary"]
+                color: Assets.color("TextSecondary", Assets.dark)
             }
 
-            TemplateImage {
-                id: mark
-                objectName: "mark"
-                Layout.alignment: Qt.AlignHCenter
-                Layout.preferredHeight: 140
-                Layout.preferredWidth: 140 * aspectRatio
-                source: Assets.image("VornMark")
-                color: Assets.mix(root.notBlockingTint, root.blockingTint, root.look)
-                Accessible.role: Accessible.Graphic
-                Accessible.name: qsTr("Vorn")
+            Item {
+                Layout.fillWidth: true
+                implicitHeight: mark.height
+
+                // Fits a height of 140; the width follows from the picture's aspect ratio.
+                TemplateImage {
+                    id: mark
+                    objectName: "mark"
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    height: 140
+                    width: height * aspectRatio
+                    source: Assets.image("VornMark")
+                    color: Assets.mix(root.notBlockingTint, root.blockingTint, root.look)
+                    Accessible.role: Accessible.Graphic
+                    Accessible.name: qsTr("Vorn")
+                }
             }
         }
 
@@ -171,7 +180,7 @@ Rectangle {
                 Label {
                     text: qsTr("Blocked Apps")
                     font: TextStyles.weighted(TextStyles.title3, Font.DemiBold)
-                    color: Assets.colors["TextPrimary"]
+                    color: Assets.color("TextPrimary", Assets.dark)
                     Accessible.role: Accessible.Heading
                 }
                 Item {
@@ -196,14 +205,14 @@ Rectangle {
                 Layout.fillWidth: true
                 // Wraps to the section's width instead of widening the window.
                 Layout.preferredWidth: 0
-                offText: BlockList.sortedBundleIDs.length === 0
+                notBlockingText: BlockList.sortedBundleIDs.length === 0
                          ? qsTr("No apps blocked yet. Add apps below — they'll be closed automatically whenever your iPhone is blocking.")
                          : ""
-                onText: qsTr("Locked while Vorn is active — turn blocking off on your iPhone to change this list.")
-                on: root.blocking
+                blockingText: qsTr("Locked while Vorn is active — turn blocking off on your iPhone to change this list.")
+                blocking: root.blocking
                 look: root.look
                 font: TextStyles.caption
-                color: Assets.colors["TextSecondary"]
+                color: Assets.color("TextSecondary", Assets.dark)
             }
 
             Repeater {
@@ -227,7 +236,7 @@ Rectangle {
                         textFormat: Text.PlainText
                         wrapMode: Text.WrapAnywhere
                         font: TextStyles.body
-                        color: Assets.colors["TextPrimary"]
+                        color: Assets.color("TextPrimary", Assets.dark)
                     }
                     ListButton {
                         objectName: "removeButton"
@@ -247,14 +256,12 @@ Rectangle {
         }
     }
 
+    // The sheet, bound both ways to showAppPicker: "Add App…" presents it, and its own closing
+    // ("Done", Escape) clears the flag.
+    onShowAppPickerChanged: picker.isPresented = showAppPicker
     AppPickerView {
         id: picker
         objectName: "picker"
         onIsPresentedChanged: root.showAppPicker = isPresented
-    }
-    Binding {
-        target: picker
-        property: "isPresented"
-        value: root.showAppPicker
     }
 }

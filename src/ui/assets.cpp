@@ -50,15 +50,6 @@ Assets::Assets(QObject *parent)
         qApp->installEventFilter(this);
 }
 
-QVariantMap Assets::colors() const
-{
-    QVariantMap result;
-    const auto &looks = m_dark ? catalogue().dark : catalogue().light;
-    for (auto it = looks.begin(); it != looks.end(); ++it)
-        result.insert(it.key(), it.value());
-    return result;
-}
-
 QColor Assets::color(const QString &name) const
 {
     return color(name, m_dark);

@@ -4,7 +4,6 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
-#include <QVariantMap>
 #include <QtQml/qqmlregistration.h>
 
 // The application's asset catalogue: the named colours and images the views use. Names and their
@@ -16,24 +15,25 @@ class Assets : public QObject
     Q_OBJECT
     QML_ELEMENT
     QML_SINGLETON
-    // Colour by asset name, in the current look: Assets.colors["TextPrimary"].
-    Q_PROPERTY(QVariantMap colors READ colors NOTIFY appearanceChanged)
+    // Whether the dark looks apply. Views pass it on to color(), which makes their bindings follow
+    // a change of the desktop's colour scheme: Assets.color("TextPrimary", Assets.dark).
     Q_PROPERTY(bool dark READ isDark NOTIFY appearanceChanged)
 
 public:
     explicit Assets(QObject *parent = nullptr);
 
     bool isDark() const { return m_dark; }
-    QVariantMap colors() const;
-    // An unknown name is a programming error: warns and yields an invalid colour or URL.
+    // The named colour in the current look. An unknown name is a programming error: it warns and
+    // yields an invalid colour (or URL, for images).
     QColor color(const QString &name) const;
     Q_INVOKABLE QUrl image(const QString &name) const;
     // The colour a fraction t of the way from `from` to `to`, component-wise in sRGB.
     Q_INVOKABLE static QColor mix(const QColor &from, const QColor &to, qreal t);
 
-    // Every colour name in the catalogue, light and dark.
+    // Every colour name in the catalogue.
     static QStringList colorNames();
-    static QColor color(const QString &name, bool dark);
+    // The named colour in the light or the dark look.
+    Q_INVOKABLE static QColor color(const QString &name, bool dark);
 
 Q_SIGNALS:
     void appearanceChanged();
