@@ -23,6 +23,7 @@ private Q_SLOTS:
     void cleanup();
 
     void secondStartReopensTheWindow();
+    void simultaneousStartsLeaveOneVorn();
     void closedWindowKeepsEnforcing();
     void terminationSignalQuitsCleanly();
     void lockOfAKilledInstanceIsTakenOver();
@@ -103,6 +104,24 @@ void TestVornApp::secondStartReopensTheWindow()
     QCOMPARE(third->exitCode(), 0);
     QCOMPARE(ask("status"), QByteArray("windows 1"));
     QCOMPARE(first->state(), QProcess::Running);
+}
+
+void TestVornApp::simultaneousStartsLeaveOneVorn()
+{
+    // Three starts at the same moment (a double click and a session autostart, say): one takes
+    // the session, the others hand over and end with 0.
+    QList<QProcess *> started;
+    for (int i = 0; i < 3; ++i)
+        started << startVorn();
+    QTRY_COMPARE_WITH_TIMEOUT(
+            std::count_if(started.cbegin(), started.cend(),
+                          [](QProcess *p) { return p->state() == QProcess::NotRunning; }),
+            2, 15000);
+    for (QProcess *process : std::as_const(started)) {
+        if (process->state() == QProcess::NotRunning)
+            QCOMPARE(process->exitCode(), 0);
+    }
+    QCOMPARE(ask("status"), QByteArray("windows 1"));
 }
 
 void TestVornApp::closedWindowKeepsEnforcing()

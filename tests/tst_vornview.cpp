@@ -46,6 +46,7 @@ private Q_SLOTS:
     void everyControlHasAnAccessibleName();
     void twoWindowsShowOneBlocker();
     void closingTheLastWindowKeepsTheBlocker();
+    void windowShortcuts();
 
 private:
     QQuickView *openView();
@@ -361,14 +362,15 @@ void TestVornView::everyControlHasAnAccessibleName()
     QQuickView *view = openView();
     QQuickItem *root = view->rootObject();
     const QList<QPair<QQuickItem *, QString>> controls{
-        {find(root, "addButton"), QStringLiteral("Add App…")},
-        {find(root, "removeButton"), QStringLiteral("Remove org.example.Alpha")},
-        {find(root, "statusLine"), QStringLiteral("Not blocked — controlled by your iPhone")},
-        {find(root, "mark"), QStringLiteral("Vorn")},
+            {find(root, "addButton"), QStringLiteral("Add App…")},
+            {find(root, "removeButton"), QStringLiteral("Remove org.example.Alpha")},
+            {find(root, "statusLine"), QStringLiteral("Not blocked — controlled by your iPhone")},
+            {find(root, "mark"), QStringLiteral("Vorn")},
     };
     // What a screen reader is told: the Accessible attached properties of each item.
     for (const auto &[item, name] : controls) {
-        const QQmlProperty accessibleName(item, QStringLiteral("Accessible.name"), qmlContext(item));
+        const QQmlProperty accessibleName(item, QStringLiteral("Accessible.name"),
+                                          qmlContext(item));
         QVERIFY(accessibleName.isValid());
         QCOMPARE(accessibleName.read().toString(), name);
     }
@@ -419,6 +421,23 @@ void TestVornView::closingTheLastWindowKeepsTheBlocker()
     // Reopening with a window open brings that window forward instead of adding one.
     m_app->reopen();
     QCOMPARE(m_app->windows().size(), 1);
+}
+
+void TestVornView::windowShortcuts()
+{
+    QQuickView *view = openView();
+    QSignalSpy quit(m_app.get(), &VornApplication::quitRequested);
+
+    // Ctrl+N opens a second window on the same blocker, Ctrl+W closes one, Ctrl+Q quits.
+    QTest::keyClick(view, Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(m_app->windows().size(), 2);
+    QPointer<QQuickView> closed = view;
+    QTest::keyClick(view, Qt::Key_W, Qt::ControlModifier);
+    QTRY_VERIFY(closed.isNull());
+    QCOMPARE(m_app->windows().size(), 1);
+    QCOMPARE(quit.count(), 0);
+    QTest::keyClick(m_app->windows().constFirst(), Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(quit.count(), 1);
 }
 
 QTEST_MAIN(TestVornView)

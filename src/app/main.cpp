@@ -55,6 +55,7 @@ int main(int argc, char *argv[])
     VornApplication vorn;
     instance.setHandler([&vorn](const QByteArray &request) { return vorn.handleRequest(request); });
 
+    QObject::connect(&vorn, &VornApplication::quitRequested, &app, &QCoreApplication::quit);
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, &app, &QCoreApplication::quit);
 

@@ -38,7 +38,7 @@ QQmlEngine &VornApplication::engine()
     if (!m_engine) {
         m_engine = std::make_unique<QQmlEngine>();
         VornUi::prepareEngine(*m_engine);
-        connect(m_engine.get(), &QQmlEngine::quit, qApp, &QCoreApplication::quit,
+        connect(m_engine.get(), &QQmlEngine::quit, this, &VornApplication::quitRequested,
                 Qt::QueuedConnection);
     }
     return *m_engine;
@@ -158,8 +158,10 @@ bool VornApplication::eventFilter(QObject *watched, QEvent *event)
         view->deleteLater();
     } else if (event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
-        if (key->matches(QKeySequence::Quit)) {
-            QCoreApplication::quit();
+        // Ctrl+Q also where the platform's key scheme has no quit key (the offscreen platform).
+        if (key->matches(QKeySequence::Quit)
+            || key->keyCombination() == QKeyCombination(Qt::ControlModifier, Qt::Key_Q)) {
+            Q_EMIT quitRequested();
             return true;
         }
         if (key->matches(QKeySequence::Close)) {

@@ -17,6 +17,7 @@ class QQuickWindow;
 // it. Each window's content is a fresh VornView, bound to that blocker and to the shared block
 // list. Closing the last window does not end the process: the blocker goes on following the phone
 // and closing blocked applications. The process ends only on quit (Ctrl+Q in a window, SIGTERM).
+// In a window, Ctrl+W closes it and Ctrl+N opens another one on the same blocker.
 class VornApplication : public QObject
 {
     Q_OBJECT
@@ -43,6 +44,9 @@ public:
 
 Q_SIGNALS:
     void windowCountChanged();
+    // The user asked to quit (Ctrl+Q in a window, Qt.quit() in a view); the entry point ends the
+    // event loop.
+    void quitRequested();
     // The first frame of the first window reached the screen. Emitted on the thread that renders
     // it (connect directly to take the time at once).
     void firstFrameSwapped();
