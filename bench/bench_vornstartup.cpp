@@ -85,7 +85,7 @@ int main(int argc, char *argv[])
     const QString socket = root + QStringLiteral("/run/vorn.socket");
 
     std::vector<double> firstFrame, openMemory, closedMemory;
-    std::printf("run  first frame (ms)  RSS open (MB)  RSS closed (MB)\n");
+    std::printf("run  first frame (ms)  RSS open (MiB)  RSS closed (MiB)\n");
     for (int run = 0; run < runs; ++run) {
         QProcess vorn;
         vorn.setProcessEnvironment(environment);
@@ -118,13 +118,13 @@ int main(int argc, char *argv[])
         vorn.waitForFinished(10000);
 
         const double ms = double(frame - started) / 1e6;
-        std::printf("%3d  %17.1f  %13.1f  %15.1f\n", run + 1, ms, open, closed);
+        std::printf("%3d  %17.1f  %14.1f  %16.1f\n", run + 1, ms, open, closed);
         firstFrame.push_back(ms);
         openMemory.push_back(open);
         closedMemory.push_back(closed);
     }
-    std::printf("median of %d runs: first frame %.1f ms, RSS window open %.1f MB, "
-                "RSS window closed %.1f MB\n",
+    std::printf("median of %d runs: first frame %.1f ms, RSS window open %.1f MiB, "
+                "RSS window closed %.1f MiB\n",
                 runs, median(firstFrame), median(openMemory), median(closedMemory));
     return 0;
 }
