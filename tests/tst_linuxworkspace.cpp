@@ -24,6 +24,7 @@ private Q_SLOTS:
     void noticesEachLaunchOnce_data();
     void noticesEachLaunchOnce();
     void listsRunningApplications();
+    void launcherScriptKeepsItsIdentityThroughExec();
     void terminatesRootAndSameIdentityDescendants();
     void refusesProcessesItMustNotTouch_data();
     void refusesProcessesItMustNotTouch();
@@ -86,6 +87,11 @@ void tst_LinuxWorkspace::initTestCase()
     writeEntry(QStringLiteral("org.vorntest.Alpha"), bin(QStringLiteral("alpha")) + " %U");
     writeEntry(QStringLiteral("org.vorntest.Beta"), bin(QStringLiteral("beta")));
     writeEntry(QStringLiteral("org.vorntest.Tree"), bin(QStringLiteral("tree.sh")));
+    // A launcher script in Exec= that execs a binary no entry names, the way many packaged
+    // applications start.
+    installProgram(QStringLiteral("launcher.sh"),
+                   "sleep 0.3\nexec \"" + bin("unlisted").toUtf8() + "\" \"$@\"\n");
+    writeEntry(QStringLiteral("org.vorntest.Launcher"), bin(QStringLiteral("launcher.sh")));
 }
 
 void tst_LinuxWorkspace::cleanup()
@@ -258,6 +264,33 @@ void tst_LinuxWorkspace::listsRunningApplications()
     // no application of its own.
     QVERIFY(!byPid.contains(unlisted));
     QVERIFY(!byPid.contains(1));
+}
+
+void tst_LinuxWorkspace::launcherScriptKeepsItsIdentityThroughExec()
+{
+    LinuxWorkspace workspace;
+    QSignalSpy notices(&workspace, &Workspace::didLaunchApplication);
+    const qint64 pid = launch(bin(QStringLiteral("launcher.sh")), {"60"})->processId();
+    const auto noticesFor = [&] {
+        int count = 0;
+        for (const QList<QVariant> &arguments : std::as_const(notices)) {
+            const auto application = arguments.first().value<RunningApplication>();
+            count += application.pid == pid
+                    && application.bundleIdentifier == QStringLiteral("org.vorntest.Launcher");
+        }
+        return count;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(noticesFor(), 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid)),
+                              bin(QStringLiteral("unlisted")), 5000);
+
+    RunningApplication application;
+    for (const RunningApplication &candidate : workspace.runningApplications()) {
+        if (candidate.pid == pid)
+            application = candidate;
+    }
+    QCOMPARE(application.bundleIdentifier, QStringLiteral("org.vorntest.Launcher"));
+    QCOMPARE(noticesFor(), 1); // the exec is no new launch
 }
 
 void tst_LinuxWorkspace::terminatesRootAndSameIdentityDescendants()

@@ -53,13 +53,20 @@ constexpr qint64 probeRangeLimit = 4096;
 // Times of the follow-up scans after a doorbell, in ms from the ring.
 constexpr std::array<int, 7> followUpMs{1, 2, 4, 8, 16, 32, 64};
 constexpr int recheckExecutablesAtStep = 4;
+constexpr qint64 burstUs = 3000;
+constexpr useconds_t burstStepUs = 150;
 constexpr int maxTreeDepth = 256;
 
-qint64 nowMs()
+qint64 nowUs()
 {
     timespec now;
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return qint64(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+qint64 nowMs()
+{
+    return nowUs() / 1000;
 }
 
 int pidfdOpen(qint64 pid)
@@ -229,6 +236,10 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
     process.isOurs = !stat->isKernelThread;
     if (process.isOurs)
         process.executable = m_reader.executable(pid);
+    if (!initial && process.isOurs && isMidExec(pid)) {
+        process.name.clear();
+        process.executable.clear();
+    }
     if (initial)
         process.announced = true;
     else
@@ -269,6 +280,8 @@ void LaunchWatcher::recheckYoung(bool all)
         const bool reparented = stat->parentPid != process.parentPid;
         if (!execed && !reparented)
             continue;
+        if (execed && isMidExec(pid))
+            continue;
         process.name = stat->name;
         process.executable = executable;
         process.parentPid = stat->parentPid;
@@ -277,6 +290,14 @@ void LaunchWatcher::recheckYoung(bool all)
         else
             examine(pid);
     }
+}
+
+// Between the switch to the new image (which changes the name and executable) and the set-up of
+// its arguments, a process shows an empty command line; an interpreter seen then cannot show its
+// script. Such a look does not count: the next one sees the change again, settled.
+bool LaunchWatcher::isMidExec(qint64 pid) const
+{
+    return m_reader.commandLine(pid).isEmpty();
 }
 
 void LaunchWatcher::recheckExecutables()
@@ -327,6 +348,7 @@ void LaunchWatcher::examine(qint64 pid)
         return;
     process.announced = true;
     process.announcedBundleID = *id;
+    ++m_notices;
     Q_EMIT applicationLaunched(application(pid));
 }
 
@@ -490,7 +512,17 @@ void LaunchWatcher::rearmDoorbells()
 
 void LaunchWatcher::ringDoorbell()
 {
-    scan();
+    // The bell rings inside execve. A launcher script runs for well under a millisecond before
+    // it execs the binary that nothing names, and only while it runs does the process show what
+    // it is; so the first few milliseconds are watched closely, then the timer takes over.
+    const quint64 noticesBefore = m_notices;
+    const qint64 burstEnd = nowUs() + burstUs;
+    for (;;) {
+        scan();
+        if (m_notices != noticesBefore || nowUs() >= burstEnd)
+            break;
+        ::usleep(burstStepUs);
+    }
     m_followUpStep = 0;
     m_followUpTimer->start(followUpMs[0]);
 }

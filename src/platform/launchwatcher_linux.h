@@ -84,6 +84,7 @@ private:
     Probe probe(qint64 pid, bool initial);
     void recheckYoung(bool all);
     void recheckExecutables();
+    bool isMidExec(qint64 pid) const;
     void noticeExec(qint64 pid);
     void examine(qint64 pid);
     std::optional<QString> identity(qint64 pid, int depth = 0);
@@ -106,6 +107,7 @@ private:
     QTimer *m_followUpTimer = nullptr;
     int m_followUpStep = 0;
     bool m_eventsLost = false;
+    quint64 m_notices = 0;
 
     QHash<qint64, Process> m_processes;
     QSet<qint64> m_young;
