@@ -32,7 +32,6 @@ private Q_SLOTS:
     void everyOpeningScansAgain();
     void identifierWithoutRowStaysListed();
     void keyboardWalksAndTogglesRows();
-    void sheetKeepsItsMinimumSize();
 
 private:
     void setBlocking(bool blocking);
@@ -277,18 +276,6 @@ void TestAppPicker::keyboardWalksAndTogglesRows()
 
     QTest::keyClick(m_view, Qt::Key_Escape);
     QTRY_VERIFY(!m_picker->property("visible").toBool());
-}
-
-void TestAppPicker::sheetKeepsItsMinimumSize()
-{
-    m_view->resize(m_view->minimumSize());
-    QCOMPARE(m_view->minimumSize(), QSize(420, 480));
-    openPicker();
-    QQuickItem *sheet = m_picker->property("contentItem").value<QQuickItem *>();
-    QVERIFY(sheet->width() >= 420 && sheet->height() >= 480);
-    // A list longer than the sheet scrolls.
-    QQuickItem *list = find(m_view->contentItem(), "appList");
-    QVERIFY(list->property("interactive").toBool());
 }
 
 QTEST_MAIN(TestAppPicker)

@@ -36,7 +36,6 @@ private Q_SLOTS:
     void looks_data();
     void looks();
     void removeUpdatesListAndDefaults();
-    void removeIsDisabledWhileBlocking();
     void blockingChangeMovesWithTheSpring();
     void listChangeIsNotAnimated();
     void addAppOpensThePickerAgainAfterClosing();
@@ -210,16 +209,6 @@ void TestVornView::removeUpdatesListAndDefaults()
     QVERIFY(find(root, "notice")->isVisible());
     QCOMPARE(m_home->storedBlockList(), QStringList());
     QVERIFY(m_home->defaults().value("blockedBundleIDs").isArray());
-}
-
-void TestVornView::removeIsDisabledWhileBlocking()
-{
-    setList({"org.example.Alpha"});
-    setBlocking(true);
-    QQuickView *view = openView();
-    click(find(find(view->rootObject(), "row:org.example.Alpha"), "removeButton"));
-    QTest::qWait(50);
-    QCOMPARE(BlockList::shared()->sortedBundleIDs(), QStringList{"org.example.Alpha"});
 }
 
 void TestVornView::blockingChangeMovesWithTheSpring()
