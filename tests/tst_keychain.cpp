@@ -7,10 +7,12 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTextStream>
 #include <QUuid>
 #include <QtTest>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <sys/socket.h>
@@ -31,28 +33,60 @@ const QString kNoBus = QStringLiteral("unix:path=/nonexistent/vorn-test-bus");
     QSKIP("no D-Bus session bus: run inside dbus-run-session with an unlocked gnome-keyring, as "  \
           "scripts/test.sh does")
 
-// Child: <op> <service> <account> <fallback folder> [hex bytes]; prints "found <hex>" or "none".
+// Performs one operation; find prints "found <hex>" or "none", and the time taken goes to stderr.
+bool perform(LinuxKeychain &keychain, const QString &op, const QString &service,
+             const QString &account, const QString &hex)
+{
+    QElapsedTimer timer;
+    timer.start();
+    if (op == QLatin1String("add")) {
+        keychain.add(service, account, QByteArray::fromHex(hex.toLatin1()));
+    } else if (op == QLatin1String("remove")) {
+        keychain.remove(service, account);
+    } else if (op == QLatin1String("find")) {
+        const auto found = keychain.find(service, account);
+        std::printf("%s\n", found ? ("found " + found->toHex()).constData() : "none");
+    } else {
+        return false;
+    }
+    std::fprintf(stderr, "%s took %lld ms\n", qPrintable(op), timer.elapsed());
+    return true;
+}
+
+// Child: <op> <service> <account> <fallback folder> [hex], one operation. Or <mode> <service>
+// <account> <fallback folder> with operations on stdin, one a line ("add <hex>", "find", ...),
+// where a line "! <command>" is a shell command run in between. Mode "steps" keeps one keychain
+// throughout, like one long run of the app; "steps-fresh" makes a new one for every operation.
 int runChild(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(2);
     if (args.size() < 4)
         return 2;
-    LinuxKeychain keychain(args[3]);
-    QElapsedTimer timer;
-    timer.start();
-    const QString &op = args[0];
-    if (op == QLatin1String("add")) {
-        keychain.add(args[1], args[2], QByteArray::fromHex(args.value(4).toLatin1()));
-    } else if (op == QLatin1String("remove")) {
-        keychain.remove(args[1], args[2]);
-    } else if (op == QLatin1String("find")) {
-        const auto found = keychain.find(args[1], args[2]);
-        std::printf("%s\n", found ? ("found " + found->toHex()).constData() : "none");
-    } else {
-        return 2;
+    const QString &mode = args[0];
+    auto keychain = std::make_unique<LinuxKeychain>(args[3]);
+    if (mode != QLatin1String("steps") && mode != QLatin1String("steps-fresh"))
+        return perform(*keychain, mode, args[1], args[2], args.value(4)) ? 0 : 2;
+
+    QTextStream in(stdin);
+    QString line;
+    while (in.readLineInto(&line)) {
+        if (line.startsWith(QLatin1String("! "))) {
+            std::fflush(stdout);
+            if (std::system(qPrintable(line.mid(2))) != 0)
+                return 3;
+            continue;
+        }
+        const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (words.isEmpty())
+            continue;
+        if (mode == QLatin1String("steps-fresh")) {
+            keychain.reset();
+            keychain = std::make_unique<LinuxKeychain>(args[3]);
+        }
+        if (!perform(*keychain, words[0], args[1], args[2], words.value(1)))
+            return 2;
     }
-    std::fprintf(stderr, "%s took %lld ms\n", qPrintable(op), timer.elapsed());
     return 0;
 }
 
@@ -73,7 +107,9 @@ private Q_SLOTS:
     void findsItemMadeByAnotherTool();
     void addReplacesTheItem();
     void removeDeletesBothCopies();
+    void changeWhileKeyringLockedSurvivesUnlock_data();
     void changeWhileKeyringLockedSurvivesUnlock();
+    void secretServiceDaemonRestartsBetweenRequests();
     void fallbackFileIsPrivateRawBytes();
     void unsafeNamesStayInsideFallbackFolder();
     void silentBusDoesNotHang();
@@ -89,6 +125,8 @@ private:
     void add(bool withService, const QByteArray &bytes);
     void remove(bool withService);
     std::optional<QByteArray> secretToolLookup();
+    void runInPrivateSession(const QString &mode, const QByteArray &steps,
+                             QList<QByteArray> *lines);
     QString fallbackFile() const
     {
         return m_dir->filePath(m_service + QLatin1Char('/') + m_account);
@@ -184,6 +222,104 @@ std::optional<QByteArray> TestKeychain::secretToolLookup()
     return tool.readAllStandardOutput();
 }
 
+void TestKeychain::runInPrivateSession(const QString &mode, const QByteArray &steps,
+                                       QList<QByteArray> *lines)
+{
+    const QString root = m_dir->path();
+    const QString tools = root + QStringLiteral("/tools");
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/home")));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("/runtime")));
+    QVERIFY(QDir().mkpath(tools));
+    QVERIFY(QFile::setPermissions(root + QStringLiteral("/runtime"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QList<QPair<QString, QByteArray>> scripts = {
+            {QStringLiteral("wait-unlocked"), R"(
+                # Asking the daemon's own name while nobody owns it would start another one.
+                bus() { dbus-send --session --print-reply "$@" 2>/dev/null; }
+                i=0
+                until bus --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+                          org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets \
+                          | grep -q 'boolean true' \
+                      && bus --dest=org.freedesktop.secrets /org/freedesktop/secrets/aliases/default \
+                          org.freedesktop.DBus.Properties.Get \
+                          string:org.freedesktop.Secret.Collection string:Locked \
+                          | grep -q 'boolean false'; do
+                    i=$((i+1)); [ $i -lt 300 ] || { echo "keyring not unlocked" >&2; exit 1; }
+                    sleep 0.1
+                done
+            )"},
+            {QStringLiteral("lock-keyring"), R"(
+                dbus-send --session --print-reply --dest=org.freedesktop.secrets \
+                    /org/freedesktop/secrets org.freedesktop.Secret.Service.Lock \
+                    array:objpath:/org/freedesktop/secrets/aliases/default >/dev/null
+            )"},
+            {QStringLiteral("replace-keyring"), R"(
+                printf pw | gnome-keyring-daemon --replace --unlock --components=secrets \
+                    >/dev/null 2>&1
+                exec wait-unlocked
+            )"},
+            {QStringLiteral("restart-keyring"), R"(
+                bus() { dbus-send --session --print-reply --dest=org.freedesktop.DBus \
+                            /org/freedesktop/DBus "$@"; }
+                pid=$(bus org.freedesktop.DBus.GetConnectionUnixProcessID \
+                          string:org.freedesktop.secrets | awk '/uint32/ { print $2 }')
+                kill "$pid"
+                i=0
+                while bus org.freedesktop.DBus.NameHasOwner string:org.freedesktop.secrets \
+                      | grep -q 'boolean true'; do
+                    i=$((i+1)); [ $i -lt 300 ] || { echo "keyring daemon still there" >&2; exit 1; }
+                    sleep 0.1
+                done
+                printf pw | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+                exec wait-unlocked
+            )"},
+    };
+    for (const auto &[name, body] : scripts) {
+        QFile file(tools + QLatin1Char('/') + name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\nset -e\n" + body);
+        file.close();
+        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+
+    QProcess session;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PATH"),
+               tools + QLatin1Char(':') + env.value(QStringLiteral("PATH")));
+    env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/home/.local/share"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/home/.config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/home/.cache"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/runtime"));
+    env.remove(QStringLiteral("GNOME_KEYRING_CONTROL"));
+    env.insert(QStringLiteral("BIN"), QCoreApplication::applicationFilePath());
+    env.insert(QStringLiteral("MODE"), mode);
+    env.insert(QStringLiteral("SERVICE"), m_service);
+    env.insert(QStringLiteral("ACCOUNT"), m_account);
+    env.insert(QStringLiteral("FOLDER"), root + QStringLiteral("/fallback"));
+    session.setProcessEnvironment(env);
+    session.start(
+            QStringLiteral("dbus-run-session"),
+            {QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"), QStringLiteral(R"(
+                       set -e
+                       printf pw | gnome-keyring-daemon --unlock --components=secrets >/dev/null
+                       wait-unlocked
+                       exec "$BIN" --keychain-child "$MODE" "$SERVICE" "$ACCOUNT" "$FOLDER"
+                   )")});
+    QVERIFY(session.waitForStarted());
+    session.write(steps);
+    session.closeWriteChannel();
+    QVERIFY(session.waitForFinished(120000));
+    const QByteArray errors = session.readAllStandardError();
+    QVERIFY2(session.exitCode() == 0, errors.constData());
+    QByteArrayList timings;
+    for (const QByteArray &line : errors.split('\n'))
+        if (line.contains(" took "))
+            timings.append(line);
+    qInfo("private session: %s", timings.join("; ").constData());
+    *lines = session.readAllStandardOutput().trimmed().split('\n');
+}
+
 void TestKeychain::itemSurvivesSecretServiceComingAndGoing_data()
 {
     QTest::addColumn<QByteArray>("bytes");
@@ -270,63 +406,63 @@ void TestKeychain::removeDeletesBothCopies()
     QCOMPARE(find(false), std::nullopt);
 }
 
+void TestKeychain::changeWhileKeyringLockedSurvivesUnlock_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::newRow("a run for every step") << QStringLiteral("steps-fresh");
+    QTest::newRow("one run throughout") << QStringLiteral("steps");
+}
+
 void TestKeychain::changeWhileKeyringLockedSurvivesUnlock()
 {
-    // Locking a keyring would disturb other tests on the shared session, so this runs in a
-    // private session with a keyring of its own: Vorn starts before the user unlocks it.
-    const QString root = m_dir->path();
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/home")));
-    QVERIFY(QDir().mkpath(root + QStringLiteral("/runtime")));
-    QVERIFY(QFile::setPermissions(root + QStringLiteral("/runtime"),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    const QString script = QStringLiteral(R"(
-        set -e
-        run() { op=$1; shift; "$BIN" --keychain-child "$op" "$SERVICE" "$ACCOUNT" "$FOLDER" "$@"; }
-        unlocked() {
-            dbus-send --session --print-reply --dest=org.freedesktop.secrets                 /org/freedesktop/secrets/aliases/default org.freedesktop.DBus.Properties.Get                 string:org.freedesktop.Secret.Collection string:Locked 2>/dev/null                 | grep -q 'boolean false'
-        }
-        printf pw | gnome-keyring-daemon --unlock --components=secrets >/dev/null
-        run add 6f6c64
-        dbus-send --session --print-reply --dest=org.freedesktop.secrets /org/freedesktop/secrets             org.freedesktop.Secret.Service.Lock array:objpath:/org/freedesktop/secrets/aliases/default             >/dev/null
-        run find
-        run remove
-        run add 6e6577
-        run find
-        printf pw | gnome-keyring-daemon --replace --unlock --components=secrets >/dev/null 2>&1
-        i=0; until unlocked; do i=$((i+1)); [ $i -lt 300 ]; sleep 0.1; done
-        run find
-        secret-tool lookup service "$SERVICE" account "$ACCOUNT"; echo
-    )");
-    QProcess session;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("HOME"), root + QStringLiteral("/home"));
-    env.insert(QStringLiteral("XDG_DATA_HOME"), root + QStringLiteral("/home/.local/share"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), root + QStringLiteral("/home/.config"));
-    env.insert(QStringLiteral("XDG_CACHE_HOME"), root + QStringLiteral("/home/.cache"));
-    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root + QStringLiteral("/runtime"));
-    env.remove(QStringLiteral("GNOME_KEYRING_CONTROL"));
-    env.insert(QStringLiteral("BIN"), QCoreApplication::applicationFilePath());
-    env.insert(QStringLiteral("SERVICE"), m_service);
-    env.insert(QStringLiteral("ACCOUNT"), m_account);
-    env.insert(QStringLiteral("FOLDER"), root + QStringLiteral("/fallback"));
-    session.setProcessEnvironment(env);
-    session.start(QStringLiteral("dbus-run-session"),
-                  {QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"), script});
-    QVERIFY(session.waitForFinished(120000));
-    const QByteArray errors = session.readAllStandardError();
-    QVERIFY2(session.exitCode() == 0, errors.constData());
-    QByteArrayList timings;
-    for (const QByteArray &line : errors.split('\n'))
-        if (line.contains(" took "))
-            timings.append(line);
-    qInfo("locked-keyring session: %s", timings.join("; ").constData());
-
-    const QList<QByteArray> lines = session.readAllStandardOutput().trimmed().split('\n');
+    QFETCH(QString, mode);
+    // Vorn starts before the user unlocks the keyring.
+    QList<QByteArray> lines;
+    runInPrivateSession(mode, R"(add 6f6c64
+! lock-keyring
+find
+remove
+add 6e6577
+find
+! replace-keyring
+find
+! secret-tool lookup service "$SERVICE" account "$ACCOUNT"; echo
+)",
+                        &lines);
+    if (QTest::currentTestFailed())
+        return;
     const QList<QByteArray> expected = {
             "found 6f6c64", // locked: the file answers, nobody is asked to unlock
             "found 6e6577", // a replacement made while locked...
             "found 6e6577", // ...is the item after the unlock
             "new", // and the Secret Service holds it
+    };
+    QCOMPARE(lines, expected);
+}
+
+void TestKeychain::secretServiceDaemonRestartsBetweenRequests()
+{
+    // The keychain's connection, and the encryption session opened over it, belong to the daemon
+    // that answered first; the requests after it was restarted must reach the new one. (The
+    // locked-keyring test above sees a daemon replaced with --replace.)
+    QList<QByteArray> lines;
+    runInPrivateSession(QStringLiteral("steps"), R"(add 6f6c64
+find
+! restart-keyring
+find
+! printf other | secret-tool store --label=other service "$SERVICE" account "$ACCOUNT"
+find
+add 6e6577
+! secret-tool lookup service "$SERVICE" account "$ACCOUNT"; echo
+)",
+                        &lines);
+    if (QTest::currentTestFailed())
+        return;
+    const QList<QByteArray> expected = {
+            "found 6f6c64",
+            "found 6f6c64", // from the new daemon or the file
+            "found 6f74686572", // the new daemon answered, not the fallback file
+            "new", // and took the change
     };
     QCOMPARE(lines, expected);
 }

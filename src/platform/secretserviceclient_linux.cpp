@@ -10,9 +10,24 @@
 // GCancellable; the caller waits on a condition variable until its deadline and then cancels the
 // request and reports the service as unavailable without waiting further. Serial execution keeps a
 // late, abandoned request from racing a newer one (an old delete cannot remove a newer item).
-// Each request opens its own service connection (secret_service_open, not the process-wide
-// secret_service_get), so no cached state, such as a collection's lock flag that changed
-// meanwhile, outlives the request.
+//
+// One connection for all requests: opening a SecretService proxy and negotiating its encrypted
+// session (a Diffie-Hellman exchange on both ends) costs several times as much as a lookup, so the
+// worker keeps one proxy (secret_service_open, never the process-wide secret_service_get) and the
+// session it opens on the first secret read or written; a search alone needs none. Nothing that
+// may change is kept with it: collections are never loaded into the proxy, so every search makes
+// new item objects and every store fetches the default collection anew, each with its current
+// lock flag. The proxy is given up
+// - before a request, when the bus name has changed hands (the keyring daemon was replaced: the
+//   session belongs to the old one) or the bus connection has closed;
+// - after a request that failed with an error or ran out of time. A request that failed on a kept
+//   proxy is tried once more on a new one, within the same deadline, since the daemon may have
+//   gone away before the worker heard of it. An unlocked item that comes back from a search
+//   without its secret counts as such a failure: libsecret drops the error of fetching secrets,
+//   which is what a session the daemon does not know produces.
+// The proxy's D-Bus signals (which carry the name owner changes) go to a main context of the
+// worker's own, pushed for the thread's lifetime and drained before each request; without it they
+// would be dispatched on the application's main thread, or pile up in a context nobody runs.
 //
 // The session bus connection is GLib's shared one; it is told not to exit the process when the
 // bus goes away, which is GLib's default for shared bus connections.
@@ -81,12 +96,18 @@ AttributesPtr attributesFor(const QByteArray &service, const QByteArray &account
                                                  "account", account.constData(), nullptr));
 }
 
+bool isCancelled(const GError *error)
+{
+    return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+}
+
 // The one place where libsecret and GDBus failures are translated: whatever went wrong, the
 // caller only learns that the service is unavailable. The reason is kept for diagnosis
 // (QT_LOGGING_RULES="vorn.platform.secretservice.debug=true").
+
 Status unavailable(GError *error, const char *step)
 {
-    if (error && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED))
+    if (isCancelled(error))
         qCDebug(lcSecretService, "%s: timed out", step);
     else
         qCDebug(lcSecretService, "%s: %s", step, error ? error->message : "not available");
@@ -95,19 +116,95 @@ Status unavailable(GError *error, const char *step)
     return Status::Unavailable;
 }
 
-GObjectPtr<SecretService> openService(GCancellable *cancellable, GError **error)
+// The worker thread's connection to the Secret Service, kept from one request to the next (see
+// the notes at the top). It lives and dies on the worker thread.
+class ServiceConnection
 {
-    GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, error));
-    if (!bus)
-        return nullptr;
-    g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
-    if (g_dbus_connection_is_closed(bus.get())) {
-        g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CLOSED, "session bus closed");
-        return nullptr;
+public:
+    ServiceConnection()
+        : m_signals(g_main_context_new())
+    {
+        g_main_context_push_thread_default(m_signals);
     }
-    return GObjectPtr<SecretService>(secret_service_open_sync(
-            SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, cancellable, error));
-}
+    ~ServiceConnection()
+    {
+        drop();
+        drainSignals();
+        g_main_context_pop_thread_default(m_signals);
+        g_main_context_unref(m_signals);
+    }
+    ServiceConnection(const ServiceConnection &) = delete;
+    ServiceConnection &operator=(const ServiceConnection &) = delete;
+
+    // The kept proxy while it still leads to the daemon it was opened with, otherwise a new one;
+    // nullptr (and error set) when none can be opened.
+    SecretService *service(GCancellable *cancellable, GError **error)
+    {
+        drainSignals();
+        if (m_service && !stillCurrent()) {
+            qCDebug(lcSecretService, "the Secret Service changed hands or the bus closed");
+            drop();
+        }
+        m_reused = bool(m_service);
+        if (!m_service) {
+            m_service = open(cancellable, error);
+            if (m_service)
+                m_owner.reset(g_dbus_proxy_get_name_owner(G_DBUS_PROXY(m_service.get())));
+        }
+        return m_service.get();
+    }
+
+    // Whether the proxy service() last returned had served earlier requests.
+    bool reused() const { return m_reused; }
+
+    void drop()
+    {
+        m_service.reset();
+        m_owner.reset();
+    }
+
+private:
+    struct GFree
+    {
+        void operator()(gchar *text) const { g_free(text); }
+    };
+
+    static GObjectPtr<SecretService> open(GCancellable *cancellable, GError **error)
+    {
+        GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, error));
+        if (!bus)
+            return nullptr;
+        g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
+        if (g_dbus_connection_is_closed(bus.get())) {
+            g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CLOSED, "session bus closed");
+            return nullptr;
+        }
+        // No session yet: libsecret opens it when a secret is first read or written.
+        return GObjectPtr<SecretService>(secret_service_open_sync(
+                SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, error));
+    }
+
+    // The proxy follows its bus name to whichever daemon owns it now, but its session belongs to
+    // the daemon that owned the name when the proxy was opened.
+    bool stillCurrent() const
+    {
+        auto *proxy = G_DBUS_PROXY(m_service.get());
+        if (g_dbus_connection_is_closed(g_dbus_proxy_get_connection(proxy)))
+            return false;
+        const std::unique_ptr<gchar, GFree> owner(g_dbus_proxy_get_name_owner(proxy));
+        return owner && m_owner && g_str_equal(owner.get(), m_owner.get());
+    }
+
+    void drainSignals()
+    {
+        while (g_main_context_iteration(m_signals, FALSE)) { }
+    }
+
+    GMainContext *const m_signals;
+    GObjectPtr<SecretService> m_service;
+    std::unique_ptr<gchar, GFree> m_owner; // the unique bus name m_service was opened with
+    bool m_reused = false;
+};
 
 ItemListPtr searchItems(SecretService *service, GHashTable *attributes, bool loadSecrets,
                         GCancellable *cancellable, GError **error)
@@ -119,45 +216,48 @@ ItemListPtr searchItems(SecretService *service, GHashTable *attributes, bool loa
             secret_service_search_sync(service, schema(), attributes, flags, cancellable, error));
 }
 
-SecretServiceClient::Lookup lookupItem(const QByteArray &service, const QByteArray &account,
-                                       GCancellable *cancellable)
+// The requests below report a failed call through error, and an answer that only the file
+// fallback can stand in for (a locked item or collection) as Unavailable without one.
+
+Status lookupItem(SecretService *service, GHashTable *attributes, QByteArray *secret,
+                  GCancellable *cancellable, GError **error)
 {
-    GError *error = nullptr;
-    const auto connection = openService(cancellable, &error);
-    if (!connection)
-        return {unavailable(error, "connect"), {}};
-    const auto attributes = attributesFor(service, account);
-    const auto items = searchItems(connection.get(), attributes.get(), true, cancellable, &error);
-    if (error)
-        return {unavailable(error, "search"), {}};
+    const auto items = searchItems(service, attributes, true, cancellable, error);
+    if (*error)
+        return Status::Unavailable;
 
     bool lockedItem = false;
     for (GList *node = items.get(); node; node = node->next) {
         auto *item = SECRET_ITEM(node->data);
-        const SecretValuePtr value(secret_item_get_locked(item) ? nullptr
-                                                                : secret_item_get_secret(item));
-        if (!value) {
+        if (secret_item_get_locked(item)) {
             lockedItem = true;
             continue;
         }
+        // The daemon hands out the secret of every unlocked item; see the notes at the top.
+        const SecretValuePtr value(secret_item_get_secret(item));
+        if (!value) {
+            g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_FAILED,
+                                "the secret of an unlocked item did not arrive");
+            return Status::Unavailable;
+        }
         gsize length = 0;
         const gchar *bytes = secret_value_get(value.get(), &length);
-        return {Status::Ok, QByteArray(bytes, qsizetype(length))};
+        *secret = QByteArray(bytes, qsizetype(length));
+        return Status::Ok;
     }
     // A locked item may hold the answer; only the file fallback can stand in for it now.
     if (lockedItem)
-        return {unavailable(nullptr, "item locked"), {}};
-    return {Status::NoItem, {}};
+        return unavailable(nullptr, "item locked");
+    return Status::NoItem;
 }
 
 // Deletes the matching unlocked items except the one at keepPath; Ok when nothing else is left.
 Status deleteItems(SecretService *service, GHashTable *attributes, const char *keepPath,
-                   GCancellable *cancellable)
+                   GCancellable *cancellable, GError **error)
 {
-    GError *error = nullptr;
-    const auto items = searchItems(service, attributes, false, cancellable, &error);
-    if (error)
-        return unavailable(error, "search");
+    const auto items = searchItems(service, attributes, false, cancellable, error);
+    if (*error)
+        return Status::Unavailable;
     Status status = Status::Ok;
     for (GList *node = items.get(); node; node = node->next) {
         auto *item = SECRET_ITEM(node->data);
@@ -167,54 +267,59 @@ Status deleteItems(SecretService *service, GHashTable *attributes, const char *k
             status = unavailable(nullptr, "item locked");
             continue;
         }
-        if (!secret_item_delete_sync(item, cancellable, &error))
-            status = unavailable(error, "delete");
-        error = nullptr;
+        if (!secret_item_delete_sync(item, cancellable, error))
+            return Status::Unavailable;
     }
     return status;
 }
 
-Status storeItem(const QByteArray &service, const QByteArray &account, const QByteArray &secret,
-                 GCancellable *cancellable)
+Status storeItem(SecretService *service, GHashTable *attributes, const QByteArray &label,
+                 const QByteArray &secret, GCancellable *cancellable, GError **error)
 {
-    GError *error = nullptr;
-    const auto connection = openService(cancellable, &error);
-    if (!connection)
-        return unavailable(error, "connect");
-    const GObjectPtr<SecretCollection> collection(
-            secret_collection_for_alias_sync(connection.get(), SECRET_COLLECTION_DEFAULT,
-                                             SECRET_COLLECTION_NONE, cancellable, &error));
-    if (error)
-        return unavailable(error, "default collection");
+    const GObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
+            service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, error));
+    if (*error)
+        return Status::Unavailable;
     if (!collection)
         return unavailable(nullptr, "no default collection");
     if (secret_collection_get_locked(collection.get()))
         return unavailable(nullptr, "default collection locked");
 
-    const auto attributes = attributesFor(service, account);
     const bool text = g_utf8_validate(secret.constData(), secret.size(), nullptr);
     const SecretValuePtr value(secret_value_new(secret.constData(), secret.size(),
                                                 text ? "text/plain" : "application/octet-stream"));
-    const QByteArray label = "Vorn: " + service + " (" + account + ')';
     const GObjectPtr<SecretItem> item(
-            secret_item_create_sync(collection.get(), schema(), attributes.get(), label.constData(),
-                                    value.get(), SECRET_ITEM_CREATE_REPLACE, cancellable, &error));
+            secret_item_create_sync(collection.get(), schema(), attributes, label.constData(),
+                                    value.get(), SECRET_ITEM_CREATE_REPLACE, cancellable, error));
     if (!item)
-        return unavailable(error, "create");
+        return Status::Unavailable;
     // Another matching item (in another collection, or with other attributes besides these two)
     // would compete with this one on the next lookup.
-    return deleteItems(connection.get(), attributes.get(),
-                       g_dbus_proxy_get_object_path(G_DBUS_PROXY(item.get())), cancellable);
+    return deleteItems(service, attributes, g_dbus_proxy_get_object_path(G_DBUS_PROXY(item.get())),
+                       cancellable, error);
 }
 
-Status clearItems(const QByteArray &service, const QByteArray &account, GCancellable *cancellable)
+using Request = std::function<Status(SecretService *, GError **)>;
+
+// Runs request with the connection's proxy. A request that failed on a kept proxy is tried once
+// more on a new one; every request repeats whole (an item is replaced, not added twice).
+Status perform(ServiceConnection &connection, const char *what, GCancellable *cancellable,
+               const Request &request)
 {
-    GError *error = nullptr;
-    const auto connection = openService(cancellable, &error);
-    if (!connection)
-        return unavailable(error, "connect");
-    const auto attributes = attributesFor(service, account);
-    return deleteItems(connection.get(), attributes.get(), nullptr, cancellable);
+    for (;;) {
+        GError *error = nullptr;
+        SecretService *service = connection.service(cancellable, &error);
+        if (!service)
+            return unavailable(error, what);
+        const Status status = request(service, &error);
+        if (!error)
+            return status;
+        connection.drop();
+        if (!connection.reused() || isCancelled(error))
+            return unavailable(error, what);
+        qCDebug(lcSecretService, "%s: %s; again on a new connection", what, error->message);
+        g_error_free(error);
+    }
 }
 
 } // namespace
@@ -223,7 +328,7 @@ struct SecretServiceClient::Worker
 {
     struct Job
     {
-        std::function<void(GCancellable *)> work;
+        std::function<void(ServiceConnection &, GCancellable *)> work;
         GCancellable *cancellable = g_cancellable_new();
         bool finished = false; // guarded by Worker::mutex
 
@@ -241,6 +346,7 @@ struct SecretServiceClient::Worker
 
     void loop()
     {
+        ServiceConnection connection;
         std::unique_lock lock(mutex);
         for (;;) {
             wake.wait(lock, [this] { return stopping || !queue.empty(); });
@@ -251,7 +357,7 @@ struct SecretServiceClient::Worker
             const auto job = current;
             lock.unlock();
             if (!g_cancellable_is_cancelled(job->cancellable))
-                job->work(job->cancellable);
+                job->work(connection, job->cancellable);
             lock.lock();
             job->finished = true;
             current.reset();
@@ -262,7 +368,7 @@ struct SecretServiceClient::Worker
     }
 
     // Runs work on the worker thread; false when it did not finish before the deadline.
-    bool run(std::function<void(GCancellable *)> work, QDeadlineTimer deadline)
+    bool run(std::function<void(ServiceConnection &, GCancellable *)> work, QDeadlineTimer deadline)
     {
         auto job = std::make_shared<Job>();
         job->work = std::move(work);
@@ -316,10 +422,17 @@ SecretServiceClient::Lookup
 SecretServiceClient::lookup(const QString &service, const QString &account, QDeadlineTimer deadline)
 {
     auto result = std::make_shared<Lookup>();
-    const bool done
-            = m_worker->run([result, service = service.toUtf8(), account = account.toUtf8()](
-                                    GCancellable *c) { *result = lookupItem(service, account, c); },
-                            deadline);
+    const bool done = m_worker->run(
+            [result, service = service.toUtf8(),
+             account = account.toUtf8()](ServiceConnection &connection, GCancellable *cancellable) {
+                const auto attributes = attributesFor(service, account);
+                result->status = perform(connection, "lookup", cancellable,
+                                         [&](SecretService *proxy, GError **error) {
+                                             return lookupItem(proxy, attributes.get(),
+                                                               &result->secret, cancellable, error);
+                                         });
+            },
+            deadline);
     if (!done)
         return {unavailable(nullptr, "lookup timed out"), {}};
     return *result;
@@ -333,7 +446,15 @@ SecretServiceClient::Status SecretServiceClient::store(const QString &service,
     auto result = std::make_shared<Status>(Status::Unavailable);
     const bool done = m_worker->run(
             [result, service = service.toUtf8(), account = account.toUtf8(),
-             secret](GCancellable *c) { *result = storeItem(service, account, secret, c); },
+             secret](ServiceConnection &connection, GCancellable *cancellable) {
+                const auto attributes = attributesFor(service, account);
+                const QByteArray label = "Vorn: " + service + " (" + account + ')';
+                *result = perform(connection, "store", cancellable,
+                                  [&](SecretService *proxy, GError **error) {
+                                      return storeItem(proxy, attributes.get(), label, secret,
+                                                       cancellable, error);
+                                  });
+            },
             deadline);
     return done ? *result : unavailable(nullptr, "store timed out");
 }
@@ -342,9 +463,16 @@ SecretServiceClient::Status
 SecretServiceClient::clear(const QString &service, const QString &account, QDeadlineTimer deadline)
 {
     auto result = std::make_shared<Status>(Status::Unavailable);
-    const bool done
-            = m_worker->run([result, service = service.toUtf8(), account = account.toUtf8()](
-                                    GCancellable *c) { *result = clearItems(service, account, c); },
-                            deadline);
+    const bool done = m_worker->run(
+            [result, service = service.toUtf8(),
+             account = account.toUtf8()](ServiceConnection &connection, GCancellable *cancellable) {
+                const auto attributes = attributesFor(service, account);
+                *result = perform(connection, "clear", cancellable,
+                                  [&](SecretService *proxy, GError **error) {
+                                      return deleteItems(proxy, attributes.get(), nullptr,
+                                                         cancellable, error);
+                                  });
+            },
+            deadline);
     return done ? *result : unavailable(nullptr, "clear timed out");
 }

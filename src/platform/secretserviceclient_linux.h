@@ -13,7 +13,8 @@
 // It never prompts: it neither unlocks anything nor creates a collection, and a locked item or
 // collection counts as unavailable. Each request runs on the client's own thread and the caller
 // waits for it at most until its deadline; a request still running then is cancelled and
-// abandoned, and the caller is told the service is unavailable.
+// abandoned, and the caller is told the service is unavailable. The connection to the service is
+// kept from one request to the next, and replaced when the daemon behind it changes.
 class SecretServiceClient
 {
 public:
