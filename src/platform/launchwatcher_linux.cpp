@@ -38,8 +38,6 @@
 #include <ctime>
 #include <utility>
 
-#include <csignal>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -69,22 +67,13 @@ qint64 nowMs()
     return nowUs() / 1000;
 }
 
-int pidfdOpen(qint64 pid)
-{
-    return int(::syscall(SYS_pidfd_open, pid_t(pid), 0u));
-}
-
-bool pidfdKill(int pidfd)
-{
-    return ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0u) == 0;
-}
-
 } // namespace
 
 LaunchWatcher::LaunchWatcher(const Options &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
     , m_reader(options.procRoot)
+    , m_terminator(m_reader)
     , m_uid(::getuid())
     , m_selfPid(::getpid())
 {
@@ -97,9 +86,13 @@ void LaunchWatcher::start()
     m_index = std::make_unique<ApplicationIndex>(
             m_options.applicationFolders.value_or(applicationFolders()));
     m_resolver = std::make_unique<AppIdentityResolver>(m_reader, m_index.get());
+    // An application installed while it runs can now be named; a process already named keeps
+    // its identifier, like it keeps it through an exec.
     connect(m_index.get(), &ApplicationIndex::changed, this, [this] {
-        for (Process &process : m_processes)
-            process.bundleID.reset();
+        for (Process &process : m_processes) {
+            if (process.bundleID && process.bundleID->isEmpty())
+                process.bundleID.reset();
+        }
         rearmDoorbells();
     });
 
@@ -231,7 +224,7 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
 
     Process process;
     process.startTime = stat->startTime;
-    process.parentPid = stat->parentPid;
+    process.parentPid = process.birthParentPid = stat->parentPid;
     process.name = stat->name;
     process.isOurs = !stat->isKernelThread;
     if (process.isOurs)
@@ -367,16 +360,30 @@ std::optional<QString> LaunchWatcher::identity(qint64 pid, int depth)
     }
 
     // A fork child that has not exec'd yet shows its parent's image: it is the parent's.
-    const qint64 parentPid = m_processes[pid].parentPid;
-    const auto parent = m_processes.constFind(parentPid);
+    const Process child = m_processes[pid];
+    const auto parent = m_processes.constFind(child.birthParentPid);
     const bool sameImage = parent != m_processes.cend() && parent->isOurs
-            && parent->executable == m_processes[pid].executable
-            && parent->name == m_processes[pid].name;
+            && parent->executable == child.executable && parent->name == child.name;
     QString id = sameImage ? QString() : m_resolver->bundleID(pid);
     if (id.isEmpty())
-        id = identity(parentPid, depth + 1).value_or(QString());
+        id = inheritedIdentity(pid, depth);
     m_processes[pid].bundleID = id;
     return id;
+}
+
+// The identity of the process this one was born under; empty when that one is gone, or when its
+// PID names a younger process now.
+QString LaunchWatcher::inheritedIdentity(qint64 pid, int depth)
+{
+    const Process child = m_processes.value(pid);
+    const qint64 parentPid = child.birthParentPid;
+    if (parentPid <= 0
+        || (!m_processes.contains(parentPid) && probe(parentPid, false) != Probe::Added))
+        return {};
+    const Process parent = m_processes.value(parentPid);
+    if (!parent.isOurs || parent.startTime > child.startTime)
+        return {};
+    return identity(parentPid, depth + 1).value_or(QString());
 }
 
 bool LaunchWatcher::isRoot(qint64 pid)
@@ -420,73 +427,30 @@ QList<RunningApplication> LaunchWatcher::runningApplications()
     return result;
 }
 
-QSet<qint64> LaunchWatcher::ownAncestors() const
+void LaunchWatcher::terminateDescendants(const RunningApplication &application)
 {
-    QSet<qint64> ancestors;
-    qint64 pid = m_selfPid;
-    while (pid > 1 && !ancestors.contains(pid)) {
-        const auto stat = m_reader.stat(pid);
-        if (!stat)
-            break;
-        pid = stat->parentPid;
-        ancestors.insert(pid);
-    }
-    return ancestors;
-}
-
-bool LaunchWatcher::kill(qint64 pid, quint64 startTime)
-{
-    if (pid <= 1 || pid == m_selfPid)
-        return false;
-    const int pidfd = pidfdOpen(pid);
-    if (pidfd < 0)
-        return false;
-    // The descriptor pins whichever process held the PID when it was opened; if /proc still shows
-    // the expected start time and owner now, that process is the one we mean.
-    const auto stat = m_reader.stat(pid);
-    const auto status = m_reader.status(pid);
-    const bool same = stat && status && stat->startTime == startTime && !stat->isKernelThread
-            && status->realUid == m_uid && status->effectiveUid == m_uid;
-    const bool sent = same && pidfdKill(pidfd);
-    ::close(pidfd);
-    return sent;
-}
-
-bool LaunchWatcher::forceTerminate(const RunningApplication &application)
-{
-    // Never this process, nor a process it runs under: a block list that names this program (or
-    // the terminal it was started from) must not end the enforcement itself.
-    if (application.pid <= 1 || application.pid == m_selfPid
-        || ownAncestors().contains(application.pid))
-        return false;
     scan();
-
-    // The tree is read before anything dies, while the parent links still hold.
+    // Processes are linked to the parent they were born under: the root has just died and its
+    // children may already have been handed to a new parent.
     QHash<qint64, QList<qint64>> children;
     for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
         if (it->isOurs)
-            children[it->parentPid].append(it.key());
+            children[it->birthParentPid].append(it.key());
     }
-    QList<std::pair<qint64, quint64>> descendants;
-    QList<qint64> pending{application.pid};
+    QList<std::pair<qint64, quint64>> pending{{application.pid, application.startTime}};
     QSet<qint64> visited{application.pid};
     while (!pending.isEmpty()) {
-        const qint64 parent = pending.takeFirst();
+        const auto [parent, parentStart] = pending.takeFirst();
         for (const qint64 child : children.value(parent)) {
-            if (child == m_selfPid || visited.contains(child))
+            const quint64 startTime = m_processes.value(child).startTime;
+            if (child == m_selfPid || visited.contains(child) || startTime < parentStart)
                 continue;
             visited.insert(child);
-            pending.append(child);
+            pending.append({child, startTime});
             if (identity(child) == application.bundleIdentifier)
-                descendants.append({child, m_processes[child].startTime});
+                m_terminator.kill(child, startTime);
         }
     }
-
-    if (!kill(application.pid, application.startTime))
-        return false;
-    for (const auto &[pid, startTime] : std::as_const(descendants))
-        kill(pid, startTime);
-    return true;
 }
 
 void LaunchWatcher::setWatchedBundleIDs(const QSet<QString> &bundleIDs)

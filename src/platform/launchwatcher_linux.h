@@ -1,5 +1,6 @@
 #pragma once
 
+#include "processterminator_linux.h"
 #include "procreader_linux.h"
 #include "runningapplication.h"
 
@@ -50,7 +51,9 @@ public:
     void start();
 
     QList<RunningApplication> runningApplications();
-    bool forceTerminate(const RunningApplication &application);
+    // Kills the descendants of an application whose root has just been killed that share its
+    // identifier (helpers, fork children), and none of another application it started.
+    void terminateDescendants(const RunningApplication &application);
     void setWatchedBundleIDs(const QSet<QString> &bundleIDs);
 
     bool usesProcessConnector() const { return m_connector != nullptr; }
@@ -64,6 +67,7 @@ private:
     {
         quint64 startTime = 0;
         qint64 parentPid = 0;
+        qint64 birthParentPid = 0; // the parent when first seen; kept when it is reparented
         bool isOurs = false;
         qint64 firstSeenMs = -1; // -1: already running when the watcher started
         qint64 lastCheckMs = -1;
@@ -93,12 +97,12 @@ private:
     void rearmDoorbells();
     void ringDoorbell();
     void followUp();
-    bool kill(qint64 pid, quint64 startTime);
-    QSet<qint64> ownAncestors() const;
+    QString inheritedIdentity(qint64 pid, int depth);
     void forget(qint64 pid);
 
     Options m_options;
     ProcReader m_reader;
+    ProcessTerminator m_terminator;
     std::unique_ptr<ApplicationIndex> m_index;
     std::unique_ptr<AppIdentityResolver> m_resolver;
     ExecDoorbell *m_doorbell = nullptr;

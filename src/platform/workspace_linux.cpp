@@ -20,6 +20,8 @@ LinuxWorkspace::LinuxWorkspace(QObject *parent)
 
 LinuxWorkspace::LinuxWorkspace(const Options &options, QObject *parent)
     : Workspace(parent)
+    , m_reader(options.procRoot)
+    , m_terminator(m_reader)
     , m_thread(new QThread(this))
     , m_watcher(new LaunchWatcher(withEnvironment(options)))
 {
@@ -60,7 +62,16 @@ QList<RunningApplication> LinuxWorkspace::runningApplications()
 
 bool LinuxWorkspace::forceTerminate(const RunningApplication &application)
 {
-    return onWatcherThread([&] { return m_watcher->forceTerminate(application); });
+    // Never this process nor one it runs under: a block list that names Vorn itself (or the
+    // terminal it was started from) must not end the enforcement.
+    if (m_terminator.isProtected(application.pid)
+        || !m_terminator.kill(application.pid, application.startTime))
+        return false;
+    QMetaObject::invokeMethod(
+            m_watcher,
+            [watcher = m_watcher, application] { watcher->terminateDescendants(application); },
+            Qt::QueuedConnection);
+    return true;
 }
 
 void LinuxWorkspace::setWatchedBundleIDs(const QSet<QString> &bundleIDs)

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "launchwatcher_linux.h"
+#include "processterminator_linux.h"
+#include "procreader_linux.h"
 #include "workspace.h"
 
 #include <QStringList>
@@ -35,6 +37,9 @@ public:
 private:
     template<typename Function> auto onWatcherThread(Function function);
 
+    // Termination runs on the caller's thread, so the root dies without waiting for the watcher.
+    ProcReader m_reader;
+    ProcessTerminator m_terminator;
     QThread *m_thread = nullptr;
     LaunchWatcher *m_watcher = nullptr;
 };
