@@ -5,7 +5,7 @@
 //   a) an executable named by a blocked application's entry (it has a doorbell);
 //   b) a program nothing names, identified only by its launch environment (GIO_LAUNCHED_*);
 //   c) a wrapper script, itself unnamed, that execs a blocked application's program;
-//   d) an entry whose Exec= is a launcher script that execs an unindexed binary.
+//   d) an entry whose Exec= is a launcher script that execs a binary no entry names.
 // The decision is the enforcement's own, reduced to its core: kill when the identifier is in the
 // blocked set. A launch still alive two seconds after its exec has escaped.
 //
@@ -222,6 +222,9 @@ int main(int argc, char **argv)
                              workspace.forceTerminate(application);
                      });
     const bool connector = workspace.usesProcessConnector();
+    QByteArray loadBefore;
+    if (QFile loadavg(QStringLiteral("/proc/loadavg")); loadavg.open(QIODevice::ReadOnly))
+        loadBefore = loadavg.readAll().trimmed();
     const QStringList doorbells = workspace.doorbellPrograms();
 
     const std::vector<Route> routes{
@@ -254,7 +257,13 @@ int main(int argc, char **argv)
         }
         std::this_thread::sleep_for(std::chrono::seconds(5)); // let them settle
         idleCrowded = idleCpuPercent(idleSeconds);
-        pidRate = (lastPid() - firstPid - extra) / ((nowMs() - idleStart) / 1e3);
+        double handedOut = lastPid() - firstPid;
+        if (handedOut < 0) { // the PID counter wrapped
+            QFile pidMax(QStringLiteral("/proc/sys/kernel/pid_max"));
+            handedOut += pidMax.open(QIODevice::ReadOnly) ? pidMax.readAll().trimmed().toDouble()
+                                                          : 0.0;
+        }
+        pidRate = std::max(0.0, handedOut - extra) / ((nowMs() - idleStart) / 1e3);
         for (const pid_t pid : sleepers)
             ::kill(pid, SIGKILL);
         for (const pid_t pid : sleepers)
@@ -264,9 +273,10 @@ int main(int argc, char **argv)
     app.exec();
     driver.join();
 
-    std::printf("Launch enforcement, %s; %d launches per route; %lld doorbell program(s)\n",
+    std::printf("Launch enforcement, %s; %d launches per route; %lld doorbell program(s); "
+                "load average before: %s\n",
                 connector ? "process connector" : "unprivileged (poll + doorbells)", launches,
-                qlonglong(doorbells.size()));
+                qlonglong(doorbells.size()), loadBefore.constData());
     std::printf("%-28s %9s %9s %9s %8s\n", "route (exec to reaped)", "p50 ms", "p99 ms", "max ms",
                 "escaped");
     for (size_t i = 0; i < routes.size(); ++i) {

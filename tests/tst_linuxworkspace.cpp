@@ -376,7 +376,9 @@ void tst_LinuxWorkspace::refusesProcessesItMustNotTouch()
 
 void tst_LinuxWorkspace::doorbellsFollowTheIndex()
 {
-    LinuxWorkspace workspace;
+    // Doorbells belong to the unprivileged path; with the process connector none are armed.
+    const auto owned = makeWorkspace(Doorbell);
+    LinuxWorkspace &workspace = *owned;
     const QString gamma = QStringLiteral("org.vorntest.Gamma");
     workspace.setWatchedBundleIDs({gamma, QStringLiteral("org.vorntest.Beta")});
     QCOMPARE(workspace.doorbellPrograms(), QStringList{bin(QStringLiteral("beta"))});

@@ -15,7 +15,14 @@
 // that has been running for a while and then execs a watched program.
 //
 // With CAP_NET_ADMIN the kernel's process connector reports every exec as it completes; the poll
-// stays on underneath, so a lost event costs latency and never a launch.
+// stays on underneath, so a lost event costs latency and never a launch. Doorbells are not armed
+// then: they add nothing, and their scans would only hold up the events (a launcher script's
+// exec event handled after its next exec can no longer show the script).
+//
+// Limit of the unprivileged path: a launcher script named by an entry that execs a binary no
+// entry names within a millisecond is identified only if a scan falls inside that millisecond
+// (the doorbell's close watch makes that likely, not certain). Launched from a desktop, such an
+// application is identified anyway by its systemd scope or its launch environment.
 //
 // Identity: a process takes the identifier its own evidence gives (AppIdentityResolver); one
 // without any belongs to the application of the parent it was born under (a fork child before its
@@ -96,9 +103,6 @@ void LaunchWatcher::start()
         rearmDoorbells();
     });
 
-    m_doorbell = new ExecDoorbell(this);
-    connect(m_doorbell, &ExecDoorbell::rang, this, &LaunchWatcher::ringDoorbell);
-
     if (m_options.useProcessConnector) {
         auto *connector = new ProcessConnector(this);
         if (connector->open()) {
@@ -111,6 +115,10 @@ void LaunchWatcher::start()
         } else {
             delete connector;
         }
+    }
+    if (!m_connector) {
+        m_doorbell = new ExecDoorbell(this);
+        connect(m_doorbell, &ExecDoorbell::rang, this, &LaunchWatcher::ringDoorbell);
     }
 
     m_pidMax = m_reader.pidMax();
