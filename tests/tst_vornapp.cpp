@@ -3,23 +3,17 @@
 #include "singleinstance.h"
 
 #include <QProcess>
-#include <QTest>
 
 #include <csignal>
-#include <memory>
 
 using namespace VornUiTest;
 
-// The `vorn` program as real processes in a private home: one instance per session (a second
-// start reopens the first one's window and exits 0), a process that lives on with no window and
-// keeps closing blocked applications, quitting on SIGTERM, a lock left by a killed instance, and
-// a session without a display.
+// The `vorn` program as real processes in a private home, on the offscreen platform.
 class TestVornApp : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
     void cleanup();
 
     void secondStartReopensTheWindow();
@@ -30,94 +24,55 @@ private Q_SLOTS:
     void runsWithoutADisplay();
 
 private:
-    QProcess *startVorn(const QProcessEnvironment &environment);
-    QProcess *startVorn() { return startVorn(QProcessEnvironment::systemEnvironment()); }
-    static std::optional<QByteArray> ask(const QByteArray &request);
-    static QString socketPath();
+    QProcess *startVorn(const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    {
+        auto *process = new QProcess(this);
+        process->setProcessEnvironment(env);
+        process->setProcessChannelMode(QProcess::ForwardedChannels);
+        process->start(QStringLiteral(VORN_BINARY_DIR "/vorn"), {});
+        process->waitForStarted();
+        return process;
+    }
+    static QString socketPath() { return qEnvironmentVariable("XDG_RUNTIME_DIR") + "/vorn.socket"; }
+    static auto ask(const QByteArray &r) { return SingleInstance::send(socketPath(), r, 10000); }
 
-    std::unique_ptr<TestHome> m_home;
-    QList<QProcess *> m_processes;
+    TestHome m_home;
 };
-
-void TestVornApp::initTestCase()
-{
-    m_home = std::make_unique<TestHome>();
-    // The window runs on the offscreen platform, whatever the machine has.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-}
 
 void TestVornApp::cleanup()
 {
-    for (QProcess *process : std::as_const(m_processes)) {
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished(5000);
-        }
+    for (QProcess *process : findChildren<QProcess *>()) {
+        process->kill();
+        process->waitForFinished(5000);
         delete process;
     }
-    m_processes.clear();
-    QFile::remove(m_home->defaultsFile());
-}
-
-QString TestVornApp::socketPath()
-{
-    return qEnvironmentVariable("XDG_RUNTIME_DIR") + QStringLiteral("/vorn.socket");
-}
-
-QProcess *TestVornApp::startVorn(const QProcessEnvironment &environment)
-{
-    auto *process = new QProcess;
-    m_processes.append(process);
-    process->setProcessEnvironment(environment);
-    process->setProcessChannelMode(QProcess::ForwardedChannels);
-    process->start(QStringLiteral(VORN_BINARY_DIR "/vorn"), {});
-    process->waitForStarted();
-    return process;
-}
-
-std::optional<QByteArray> TestVornApp::ask(const QByteArray &request)
-{
-    return SingleInstance::send(socketPath(), request, 10000);
+    QFile::remove(m_home.defaultsFile());
 }
 
 void TestVornApp::secondStartReopensTheWindow()
 {
     QProcess *first = startVorn();
     QCOMPARE(ask("status"), QByteArray("windows 1"));
-
-    // Closing the window leaves the process running.
     QCOMPARE(ask("close"), QByteArray("ok 0"));
-    QTest::qWait(200);
-    QCOMPARE(first->state(), QProcess::Running);
     QCOMPARE(ask("status"), QByteArray("windows 0"));
-
-    // Starting Vorn again opens the running one's window and ends with status 0.
-    QProcess *second = startVorn();
-    QVERIFY(second->waitForFinished(15000));
-    QCOMPARE(second->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second->exitCode(), 0);
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-
-    // With the window open, another start brings it forward rather than adding one.
-    QProcess *third = startVorn();
-    QVERIFY(third->waitForFinished(15000));
-    QCOMPARE(third->exitCode(), 0);
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
+    // With the window closed a start reopens it; with it open, a start adds no second one.
+    for (int start = 0; start < 2; ++start) {
+        QProcess *next = startVorn();
+        QVERIFY(next->waitForFinished(15000));
+        QCOMPARE(next->exitStatus(), QProcess::NormalExit);
+        QCOMPARE(next->exitCode(), 0);
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+    }
     QCOMPARE(first->state(), QProcess::Running);
 }
 
 void TestVornApp::simultaneousStartsLeaveOneVorn()
 {
-    // Three starts at the same moment (a double click and a session autostart, say): one takes
-    // the session, the others hand over and end with 0.
-    QList<QProcess *> started;
-    for (int i = 0; i < 3; ++i)
-        started << startVorn();
+    const QList<QProcess *> started{startVorn(), startVorn(), startVorn()};
+    // One takes the session; the others hand over to it and end with 0.
     QTRY_COMPARE_WITH_TIMEOUT(
-            std::count_if(started.cbegin(), started.cend(),
-                          [](QProcess *p) { return p->state() == QProcess::NotRunning; }),
-            2, 15000);
-    for (QProcess *process : std::as_const(started)) {
+            int(std::ranges::count(started, QProcess::NotRunning, &QProcess::state)), 2, 15000);
+    for (QProcess *process : started) {
         if (process->state() == QProcess::NotRunning)
             QCOMPARE(process->exitCode(), 0);
     }
@@ -126,17 +81,12 @@ void TestVornApp::simultaneousStartsLeaveOneVorn()
 
 void TestVornApp::closedWindowKeepsEnforcing()
 {
-    // A stored blocking state and a blocked application installed as a program of its own.
-    const QString program = m_home->path() + QStringLiteral("/bin/blocked-app");
-    QDir().mkpath(m_home->path() + QStringLiteral("/bin"));
-    QFile::remove(program);
+    // Blocking is stored as on, and the blocked application is a program of its own.
+    const QString program = m_home.path() + QStringLiteral("/blocked-app");
     QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
-    QFile entry(m_home->applicationsFolder() + QStringLiteral("/org.example.Blocked.desktop"));
-    QVERIFY(entry.open(QIODevice::WriteOnly));
-    entry.write("[Desktop Entry]\nType=Application\nName=Blocked\nExec=" + program.toUtf8() + "\n");
-    entry.close();
-    QDir().mkpath(QFileInfo(m_home->defaultsFile()).path());
-    QFile defaults(m_home->defaultsFile());
+    m_home.addApplication("org.example.Blocked", "Blocked", {}, program);
+    QVERIFY(QDir().mkpath(QFileInfo(m_home.defaultsFile()).path()));
+    QFile defaults(m_home.defaultsFile());
     QVERIFY(defaults.open(QIODevice::WriteOnly));
     defaults.write(R"({"isBlocking": true, "blockedBundleIDs": ["org.example.Blocked"]})");
     defaults.close();
@@ -145,19 +95,16 @@ void TestVornApp::closedWindowKeepsEnforcing()
     QCOMPARE(ask("status"), QByteArray("windows 1"));
     QCOMPARE(ask("close"), QByteArray("ok 0"));
 
-    // With no window open, a blocked application that starts is closed at once.
-    QProcess blocked;
+    // With no window open, a blocked application that starts is killed; others run on.
+    QProcess blocked, other;
     blocked.start(program, {QStringLiteral("60")});
-    QVERIFY(blocked.waitForStarted());
-    QVERIFY2(blocked.waitForFinished(10000), "the blocked application was left running");
-    QCOMPARE(blocked.exitStatus(), QProcess::CrashExit); // killed
-    QCOMPARE(vorn->state(), QProcess::Running);
-
-    // An application that is not on the list runs on.
-    QProcess other;
     other.start(QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
-    QVERIFY(other.waitForStarted());
+    QVERIFY(blocked.waitForStarted() && other.waitForStarted());
+    QVERIFY2(blocked.waitForFinished(10000), "the blocked application was left running");
+    QCOMPARE(blocked.exitStatus(), QProcess::CrashExit);
     QVERIFY(!other.waitForFinished(1000));
+    QCOMPARE(other.state(), QProcess::Running);
+    QCOMPARE(vorn->state(), QProcess::Running);
     other.kill();
     other.waitForFinished();
 }
@@ -170,7 +117,6 @@ void TestVornApp::terminationSignalQuitsCleanly()
     QVERIFY(vorn->waitForFinished(10000));
     QCOMPARE(vorn->exitStatus(), QProcess::NormalExit);
     QCOMPARE(vorn->exitCode(), 0);
-    // It took its socket with it: the next start is the only Vorn.
     QVERIFY(!QFile::exists(socketPath()));
 }
 
@@ -190,12 +136,11 @@ void TestVornApp::lockOfAKilledInstanceIsTakenOver()
 
 void TestVornApp::runsWithoutADisplay()
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    QProcess *vorn = startVorn(environment);
-    // Running, answering, enforcing, but with no window to show.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        env.remove(QString::fromLatin1(name));
+    QProcess *vorn = startVorn(env);
+    // Running and answering, with no window to show.
     QCOMPARE(ask("status"), QByteArray("windows 0"));
     QVERIFY(!vorn->waitForFinished(500));
     QCOMPARE(vorn->state(), QProcess::Running);

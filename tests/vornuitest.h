@@ -1,13 +1,11 @@
 #pragma once
 
-// Helpers shared by the window, picker and shell tests: a private home for the run, the stored
-// defaults, items by object name, clicks, and screenshots.
+// Helpers shared by the window, picker and shell tests.
 
 #include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QTemporaryDir>
@@ -15,8 +13,8 @@
 
 namespace VornUiTest {
 
-// Points HOME and every XDG folder into a fresh temporary folder, before any store is created.
-// XDG_DATA_DIRS points there too, so that only the test's own desktop entries are installed.
+// Points HOME, every XDG folder (XDG_DATA_DIRS included) and the runtime folder into a fresh
+// temporary folder, before any store is created.
 class TestHome
 {
 public:
@@ -27,74 +25,54 @@ public:
         QDir().mkpath(runtime);
         QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("HOME", root.toUtf8());
-        qputenv("XDG_CONFIG_HOME", (root + QStringLiteral("/config")).toUtf8());
-        qputenv("XDG_DATA_HOME", (root + QStringLiteral("/data")).toUtf8());
-        qputenv("XDG_CACHE_HOME", (root + QStringLiteral("/cache")).toUtf8());
-        qputenv("XDG_STATE_HOME", (root + QStringLiteral("/state")).toUtf8());
+        for (const char *name : {"CONFIG", "DATA", "CACHE", "STATE"})
+            qputenv(QByteArray("XDG_") + name + "_HOME",
+                    (root + '/' + QString::fromLatin1(name).toLower()).toUtf8());
         qputenv("XDG_DATA_DIRS", (root + QStringLiteral("/share")).toUtf8());
         qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
         qunsetenv("VORN_CLOUD_DIR");
-        QDir().mkpath(applicationsFolder());
+        QDir().mkpath(root + QStringLiteral("/data/applications"));
     }
 
     QString path() const { return m_dir.path(); }
-    QString applicationsFolder() const
-    {
-        return m_dir.path() + QStringLiteral("/data/applications");
-    }
-    QString defaultsFile() const
-    {
-        return m_dir.path() + QStringLiteral("/config/vorn/defaults.json");
-    }
+    QString defaultsFile() const { return path() + QStringLiteral("/config/vorn/defaults.json"); }
 
-    QJsonObject defaults() const
-    {
-        QFile file(defaultsFile());
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        return QJsonDocument::fromJson(file.readAll()).object();
-    }
-
-    // The stored block list, sorted; {"<absent>"} when the key is absent.
+    // The stored block list, sorted; {"<not an array>"} when the key is absent or not an array.
     QStringList storedBlockList() const
     {
-        const QJsonObject stored = defaults();
-        if (!stored.contains(QLatin1String("blockedBundleIDs")))
-            return {QStringLiteral("<absent>")};
-        QStringList ids
-                = stored.value(QLatin1String("blockedBundleIDs")).toVariant().toStringList();
-        ids.sort();
-        return ids;
+        QFile file(defaultsFile());
+        file.open(QIODevice::ReadOnly);
+        const QJsonValue ids
+                = QJsonDocument::fromJson(file.readAll())[QLatin1String("blockedBundleIDs")];
+        if (!ids.isArray())
+            return {QStringLiteral("<not an array>")};
+        QStringList sorted = ids.toVariant().toStringList();
+        sorted.sort();
+        return sorted;
     }
 
-    // Installs a desktop entry <id>.desktop with the given name and Icon= value.
-    QString addApplication(const QString &id, const QString &name, const QString &icon = {}) const
+    // Installs a desktop entry <id>.desktop (no Icon= line when icon is empty); returns its path.
+    QString addApplication(const QString &id, const QString &name, const QString &icon = {},
+                           const QString &exec = QStringLiteral("/bin/true")) const
     {
-        const QString path
-                = applicationsFolder() + QLatin1Char('/') + id + QStringLiteral(".desktop");
-        QFile file(path);
+        QFile file(path() + QStringLiteral("/data/applications/") + id
+                   + QStringLiteral(".desktop"));
         file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        QByteArray text
-                = "[Desktop Entry]\nType=Application\nName=" + name.toUtf8() + "\nExec=/bin/true\n";
-        if (!icon.isEmpty())
-            text += "Icon=" + icon.toUtf8() + '\n';
-        file.write(text);
-        return path;
+        file.write(QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2\n%3")
+                           .arg(name, exec, icon.isEmpty() ? QString() : "Icon=" + icon + '\n')
+                           .toUtf8());
+        return file.fileName();
     }
 
 private:
     QTemporaryDir m_dir;
 };
 
-// Items by object name in the visual tree under root (delegates and popups included, which are
-// not QObject children of the view), in tree order.
+// Items by object name in the visual tree under root (delegates and popups included), in order.
 inline QList<QQuickItem *> findAll(QQuickItem *root, const QString &objectName)
 {
     QList<QQuickItem *> found;
-    if (!root)
-        return found;
-    const QList<QQuickItem *> children = root->childItems();
-    for (QQuickItem *child : children) {
+    for (QQuickItem *child : root ? root->childItems() : QList<QQuickItem *>()) {
         if (child->objectName() == objectName)
             found.append(child);
         found.append(findAll(child, objectName));
@@ -102,8 +80,7 @@ inline QList<QQuickItem *> findAll(QQuickItem *root, const QString &objectName)
     return found;
 }
 
-// The first item of that name under root. When there is none the test fails, and an empty
-// stand-in item is returned so that the rest of the test function runs without crashing.
+// The first item of that name; fails the test and returns a stand-in when there is none.
 inline QQuickItem *find(QQuickItem *root, const QString &objectName)
 {
     const QList<QQuickItem *> found = findAll(root, objectName);
@@ -114,31 +91,20 @@ inline QQuickItem *find(QQuickItem *root, const QString &objectName)
     return &standIn;
 }
 
-inline QPoint scenePoint(QQuickItem *item, QPointF local)
+inline void click(QQuickItem *item, QPointF local = {-1, -1})
 {
-    return item->mapToScene(local).toPoint();
-}
-
-inline void click(QQuickItem *item, QPointF local)
-{
-    QTest::mouseClick(item->window(), Qt::LeftButton, Qt::NoModifier, scenePoint(item, local));
-}
-
-inline void click(QQuickItem *item)
-{
-    click(item, QPointF(item->width() / 2, item->height() / 2));
+    if (local.x() < 0)
+        local = QPointF(item->width() / 2, item->height() / 2);
+    QTest::mouseClick(item->window(), Qt::LeftButton, Qt::NoModifier,
+                      item->mapToScene(local).toPoint());
 }
 
 // Saves what the window shows under $VORN_SCREENSHOT_DIR/<name>.png when that variable is set.
 inline void screenshot(QQuickWindow *window, const QString &name)
 {
     const QString folder = qEnvironmentVariable("VORN_SCREENSHOT_DIR");
-    if (folder.isEmpty())
-        return;
-    QDir().mkpath(folder);
-    const QImage image = window->grabWindow();
-    QVERIFY2(image.save(folder + QLatin1Char('/') + name + QStringLiteral(".png")),
-             qPrintable(folder));
+    if (!folder.isEmpty() && QDir().mkpath(folder))
+        QVERIFY(window->grabWindow().save(folder + '/' + name + QStringLiteral(".png")));
 }
 
 } // namespace VornUiTest
