@@ -19,7 +19,6 @@ private Q_SLOTS:
     void removingTheLastStoresAnEmptyArray();
     void sortedBundleIDs_data();
     void sortedBundleIDs();
-    void sharedIsOneInstance();
 
 private:
     QJsonObject storedDefaults() const;
@@ -141,12 +140,6 @@ void tst_BlockList::sortedBundleIDs()
     BlockList list;
     list.setBlockedBundleIDs(QSet<QString>(ids.cbegin(), ids.cend()));
     QCOMPARE(list.sortedBundleIDs(), expected);
-}
-
-void tst_BlockList::sharedIsOneInstance()
-{
-    QVERIFY(BlockList::shared());
-    QCOMPARE(BlockList::shared(), BlockList::shared());
 }
 
 QTEST_GUILESS_MAIN(tst_BlockList)

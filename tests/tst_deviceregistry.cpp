@@ -19,7 +19,6 @@ private Q_SLOTS:
     void cleanup();
     void currentOthers_data();
     void currentOthers();
-    void freshAccountAnnouncesOneRecord();
     void announceKeepsEveryOtherRecord();
     void undecodableValueIsKeptInABackupBeforeReplacing();
     void externalChangesRefresh();
@@ -109,7 +108,6 @@ void tst_DeviceRegistry::currentOthers_data()
     QTest::newRow("plain order by name")
             << QList{device("1", "beta", now), device("2", "Alpha", now), device("3", "alpha", now)}
             << QStringList{"Alpha", "alpha", "beta"};
-    QTest::newRow("40 days old") << QList{device("P", "old", now - 40 * 86400)} << QStringList();
 }
 
 void tst_DeviceRegistry::currentOthers()
@@ -121,27 +119,6 @@ void tst_DeviceRegistry::currentOthers()
         registry.insert(record.id, record);
     QCOMPARE(names(DeviceRegistry::currentOthers(registry, QStringLiteral("SELF"), 800000000)),
              expected);
-}
-
-void tst_DeviceRegistry::freshAccountAnnouncesOneRecord()
-{
-    DeviceRegistry registry(m_store.get(), m_identity.get());
-    QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
-    QVERIFY(registry.otherDevices().isEmpty());
-    QCOMPARE(published.count(), 0); // the constructor's result arrives with the event loop
-
-    const double before = ReferenceDate::now();
-    registry.announce(SyncDeviceType::mac, QStringLiteral("Ada's desk"));
-    const QString id = m_identity->currentDeviceID();
-    const DeviceRegistryMap value = stored();
-    QCOMPARE(value.keys(), QStringList{id});
-    QCOMPARE(value[id].id, id);
-    QCOMPARE(value[id].deviceType, SyncDeviceType::mac);
-    QCOMPARE(value[id].deviceName, QStringLiteral("Ada's desk"));
-    QVERIFY(value[id].lastSeenAt >= before && value[id].lastSeenAt <= ReferenceDate::now());
-
-    QTRY_COMPARE(published.count(), 2);
-    QVERIFY(registry.otherDevices().isEmpty());
 }
 
 void tst_DeviceRegistry::announceKeepsEveryOtherRecord()

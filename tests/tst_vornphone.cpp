@@ -73,12 +73,9 @@ void tst_VornPhone::badUsage_data()
     QTest::newRow("no command") << QStringList();
     QTest::newRow("unknown command") << QStringList{"jump"};
     QTest::newRow("block without on/off") << QStringList{"block"};
-    QTest::newRow("block maybe") << QStringList{"block", "maybe"};
     QTest::newRow("device without id") << QStringList{"block", "on", "--device"};
-    QTest::newRow("get without key") << QStringList{"get"};
     QTest::newRow("put hidden key") << QStringList{"put", ".hidden"};
     QTest::newRow("put key with slash") << QStringList{"put", "../escape"};
-    QTest::newRow("devices bad option") << QStringList{"devices", "--yaml"};
 }
 
 void tst_VornPhone::badUsage()
@@ -123,10 +120,6 @@ void tst_VornPhone::devicesAsJson()
     QCOMPARE(byID[0]["stale"].toBool(), false);
     QCOMPARE(byID[0]["lastSeenAt"].toDouble(), now - 5);
     QCOMPARE(byID[1]["stale"].toBool(), true);
-
-    const Result table = run({"devices"});
-    QCOMPARE(table.exitCode, 0);
-    QVERIFY(table.out.contains("Desk") && table.out.contains("stale"));
 }
 
 void tst_VornPhone::blockTargets_data()
@@ -179,8 +172,7 @@ void tst_VornPhone::undecodableValuesAreReported()
     for (const QStringList &args :
          {QStringList{"devices"}, QStringList{"state"}, QStringList{"block", "on"}}) {
         const Result result = run(args);
-        QCOMPARE(result.exitCode, 1);
-        QVERIFY2(result.err.contains("undecodable"), result.err);
+        QVERIFY2(result.exitCode == 1 && result.err.contains("undecodable"), result.err);
     }
     // Naming the device works around an unreadable registry.
     QCOMPARE(run({"block", "on", "--device", "X"}).exitCode, 0);
@@ -194,8 +186,7 @@ void tst_VornPhone::unusableStoreFails()
     for (const QStringList &args : {QStringList{"state"}, QStringList{"put", "k"},
                                     QStringList{"block", "on", "--device", "X"}}) {
         const Result result = run(args, "bytes", notAFolder);
-        QCOMPARE(result.exitCode, 1);
-        QCOMPARE(result.err.count('\n'), 1);
+        QVERIFY2(result.exitCode == 1 && result.err.count('\n') == 1, result.err);
     }
 }
 

@@ -1,10 +1,9 @@
 // vorn-phone: a command-line stand-in for the phone. It reads and writes the same cloud store
 // folder as Vorn, with the same record code, so a block state can be published by hand.
 
-#include "cloudkeyvaluestore.h"
+#include "cloudkeyvaluestore_linux.h"
 #include "deviceannouncement.h"
 #include "deviceregistry.h"
-#include "platform.h"
 #include "referencedate.h"
 #include "syncedblockstate.h"
 #include "xdgpaths_linux.h"
@@ -70,12 +69,14 @@ void writeBytes(const QByteArray &bytes)
 // The store creates its folder; if that did not work, every read would just say "nothing".
 CloudKeyValueStore *usableStore()
 {
-    CloudKeyValueStore *store = Platform::cloudStore();
+    // Reads and writes only: no watcher thread that could outlive main() at exit.
+    static LinuxCloudKeyValueStore store(XdgPaths::cloudFolder(),
+                                         LinuxCloudKeyValueStore::Notices::None);
     const QFileInfo folder(XdgPaths::cloudFolder());
     if (!folder.isDir() || !folder.isReadable())
         throw Failure{QStringLiteral("the cloud store folder %1 is not a readable folder")
                               .arg(folder.filePath())};
-    return store;
+    return &store;
 }
 
 QString localTime(double secondsSinceReferenceDate)

@@ -39,12 +39,14 @@ void removeStaleTemporaries(const QString &folder)
 
 } // namespace
 
-LinuxCloudKeyValueStore::LinuxCloudKeyValueStore(const QString &folder)
+LinuxCloudKeyValueStore::LinuxCloudKeyValueStore(const QString &folder, Notices notices)
     : m_folder(folder)
     , m_tempPrefix(makeTempPrefix())
 {
     PrivateFiles::makePrivateFolder(m_folder);
     removeStaleTemporaries(m_folder);
+    if (notices == Notices::None)
+        return;
     m_watcher = std::make_unique<CloudFolderWatcher>(m_folder, m_tempPrefix);
     connect(m_watcher.get(), &CloudFolderWatcher::changed, this,
             &CloudKeyValueStore::didChangeExternally, Qt::DirectConnection);
@@ -79,9 +81,11 @@ void LinuxCloudKeyValueStore::setData(const QByteArray &data, const QString &key
     if (!PrivateFiles::makePrivateFolder(m_folder))
         return;
     const QByteArray name = QFile::encodeName(key);
-    PrivateFiles::replaceAtomically(
-            m_folder + QLatin1Char('/') + key, data, m_tempPrefix,
-            [this, &name](quint64 inode) { m_watcher->noteOwnFile(name, inode); });
+    PrivateFiles::replaceAtomically(m_folder + QLatin1Char('/') + key, data, m_tempPrefix,
+                                    [this, &name](quint64 inode) {
+                                        if (m_watcher)
+                                            m_watcher->noteOwnFile(name, inode);
+                                    });
 }
 
 bool LinuxCloudKeyValueStore::synchronize()

@@ -25,7 +25,11 @@ class LinuxCloudKeyValueStore : public CloudKeyValueStore
 public:
     static constexpr qint64 maxValueBytes = 64 * 1024 * 1024;
 
-    explicit LinuxCloudKeyValueStore(const QString &folder);
+    // A store that only reads and writes (a command-line tool that exits at once) needs no
+    // watcher thread.
+    enum class Notices { Raise, None };
+
+    explicit LinuxCloudKeyValueStore(const QString &folder, Notices notices = Notices::Raise);
     ~LinuxCloudKeyValueStore() override;
 
     std::optional<QByteArray> dataForKey(const QString &key) const override;
