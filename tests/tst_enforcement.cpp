@@ -1,0 +1,163 @@
+#include "appblocker.h"
+#include "blocklist.h"
+#include "deviceidentity.h"
+#include "testhome.h"
+
+#include <QProcess>
+#include <QTest>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// The blocker closing real applications: copies of sleep(1) installed under desktop entries in a
+// throw-away HOME, started as child processes of the test.
+class tst_Enforcement : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void closesBlockedApplicationsOnlyWhileBlocking();
+
+private:
+    QString bin(const QString &name) const { return m_home.path("bin/" + name); }
+    void install(const QString &program, const QString &bundleID);
+    QProcess *launch(const QString &program);
+    void publish(bool blocking);
+    QByteArrayList logLines();
+
+    TestHome m_home;
+    int m_savedStderr = -1;
+    QString m_logPath;
+    qint64 m_logRead = 0;
+};
+
+void tst_Enforcement::install(const QString &program, const QString &bundleID)
+{
+    QDir().mkpath(bin(QString()));
+    QVERIFY(QFile::copy("/bin/sleep", bin(program)));
+    QVERIFY(QFile::setPermissions(bin(program), QFile::ReadOwner | QFile::ExeOwner));
+    if (!bundleID.isEmpty()) {
+        QVERIFY(TestHome::writeFile(
+                m_home.path(".local/share/applications/" + bundleID + ".desktop"),
+                "[Desktop Entry]\nType=Application\nName=" + program.toUtf8()
+                        + "\nExec=" + bin(program).toUtf8() + " %U\n"));
+    }
+}
+
+void tst_Enforcement::initTestCase()
+{
+    QDir().mkpath(m_home.path("no-data-dirs"));
+    qputenv("XDG_DATA_DIRS", m_home.path("no-data-dirs").toUtf8());
+    install("blocked", "org.vorntest.Blocked");
+    install("blocked-too", "org.vorntest.BlockedToo");
+    install("allowed", "org.vorntest.Allowed");
+    install("casey", "org.vorntest.casey");
+    install("nameless", QString());
+
+    // The enforcement writes its lines to standard error: catch them in a file.
+    m_logPath = m_home.path("stderr.log");
+    const int log
+            = ::open(QFile::encodeName(m_logPath).constData(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    QVERIFY(log >= 0);
+    m_savedStderr = ::dup(STDERR_FILENO);
+    ::dup2(log, STDERR_FILENO);
+    ::close(log);
+}
+
+void tst_Enforcement::cleanupTestCase()
+{
+    if (m_savedStderr >= 0)
+        ::dup2(m_savedStderr, STDERR_FILENO);
+}
+
+QProcess *tst_Enforcement::launch(const QString &program)
+{
+    auto *process = new QProcess(this);
+    process->start(bin(program), {"60"});
+    process->waitForStarted(5000);
+    return process;
+}
+
+void tst_Enforcement::publish(bool blocking)
+{
+    const QByteArray record = "{\"isBlocking\":" + QByteArray(blocking ? "true" : "false")
+            + ",\"targetDeviceIDs\":[\"" + DeviceIdentity::shared()->currentDeviceID().toUtf8()
+            + "\"],\"updatedAt\":1}";
+    QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/syncedBlockState", record));
+}
+
+QByteArrayList tst_Enforcement::logLines()
+{
+    QFile file(m_logPath);
+    if (!file.open(QIODevice::ReadOnly) || !file.seek(m_logRead))
+        return {};
+    const QByteArray text = file.readAll();
+    m_logRead += text.size();
+    QByteArrayList lines = text.split('\n');
+    lines.removeAll(QByteArray());
+    lines.erase(std::remove_if(lines.begin(), lines.end(),
+                               [](const QByteArray &l) { return !l.startsWith("Blocking "); }),
+                lines.end());
+    return lines;
+}
+
+void tst_Enforcement::closesBlockedApplicationsOnlyWhileBlocking()
+{
+    AppBlocker blocker;
+    QVERIFY(!blocker.isBlocking());
+    // A list entry that differs from an application's identifier only in case does not match it.
+    BlockList::shared()->setBlockedBundleIDs(
+            {"org.vorntest.Blocked", "org.vorntest.BlockedToo", "org.vorntest.Casey"});
+    BlockList::shared()->save();
+
+    // Blocking off: nothing is closed.
+    QProcess *blocked = launch("blocked");
+    QProcess *blockedToo = launch("blocked-too");
+    QProcess *allowed = launch("allowed");
+    QProcess *casey = launch("casey");
+    QProcess *nameless = launch("nameless");
+    QTest::qWait(500);
+    for (QProcess *process : {blocked, blockedToo, allowed, casey, nameless})
+        QCOMPARE(process->state(), QProcess::Running);
+    QCOMPARE(logLines(), QByteArrayList());
+
+    // Blocking on: the running blocked ones are closed, one line each; the others stay.
+    publish(true);
+    QTRY_VERIFY(blocker.isBlocking());
+    QTRY_COMPARE(blocked->state(), QProcess::NotRunning);
+    QTRY_COMPARE(blockedToo->state(), QProcess::NotRunning);
+    QCOMPARE(blocked->exitStatus(), QProcess::CrashExit);
+    QByteArrayList lines = logLines();
+    std::sort(lines.begin(), lines.end());
+    QCOMPARE(lines,
+             (QByteArrayList{"Blocking org.vorntest.Blocked", "Blocking org.vorntest.BlockedToo"}));
+    for (QProcess *process : {allowed, casey, nameless})
+        QCOMPARE(process->state(), QProcess::Running);
+
+    // Every launch while blocking is examined: a blocked one is closed at once.
+    QProcess *relaunched = launch("blocked");
+    QTRY_COMPARE(relaunched->state(), QProcess::NotRunning);
+    QProcess *allowedToo = launch("allowed");
+    QTest::qWait(500);
+    QCOMPARE(allowedToo->state(), QProcess::Running);
+    QCOMPARE(casey->state(), QProcess::Running);
+    QCOMPARE(logLines(), QByteArrayList{"Blocking org.vorntest.Blocked"});
+
+    // Blocking off again: a blocked application launched now stays open.
+    publish(false);
+    QTRY_VERIFY(!blocker.isBlocking());
+    QProcess *afterwards = launch("blocked");
+    QTest::qWait(500);
+    QCOMPARE(afterwards->state(), QProcess::Running);
+    QCOMPARE(logLines(), QByteArrayList());
+
+    for (QProcess *process : findChildren<QProcess *>()) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_Enforcement)
+#include "tst_enforcement.moc"
