@@ -3,10 +3,13 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
+#include <arpa/inet.h>
 #include <linux/cn_proc.h>
 #include <linux/connector.h>
+#include <linux/filter.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -60,7 +63,19 @@ bool ProcessConnector::open()
         m_socket = -1;
         return false;
     }
-    // A bigger buffer rides out bursts of forks while the thread is busy.
+    // Only exec events are of use; the kernel drops the rest (forks, exits, ...) before they wake
+    // this thread. Classic BPF loads words in network byte order.
+    constexpr uint32_t whatOffset
+            = NLMSG_LENGTH(0) + offsetof(cn_msg, data) + offsetof(proc_event, what);
+    sock_filter code[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, whatOffset),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_EXEC), 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
+            BPF_STMT(BPF_RET | BPF_K, 0),
+    };
+    const sock_fprog filter{sizeof code / sizeof code[0], code};
+    ::setsockopt(m_socket, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
+    // A bigger buffer rides out bursts of execs while the thread is busy.
     const int size = 1 << 20;
     ::setsockopt(m_socket, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     m_notifier = new QSocketNotifier(m_socket, QSocketNotifier::Read, this);
