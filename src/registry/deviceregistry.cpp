@@ -21,13 +21,14 @@ DeviceRegistry::DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *iden
     , m_identity(identity)
 {
     // The store notifies on its own thread; refresh there and post only the result.
-    connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this, &DeviceRegistry::refresh,
-            Qt::DirectConnection);
+    connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
+            m_remoteChangeGuard.wrap([this] { refresh(); }), Qt::DirectConnection);
     refresh();
 }
 
 DeviceRegistry::~DeviceRegistry()
 {
+    m_remoteChangeGuard.close();
     disconnect(m_kvStore, nullptr, this, nullptr);
 }
 

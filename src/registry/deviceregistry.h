@@ -1,6 +1,7 @@
 #pragma once
 
 #include "deviceannouncement.h"
+#include "handlerguard.h"
 
 #include <QList>
 #include <QObject>
@@ -59,4 +60,5 @@ private:
     QList<DeviceAnnouncement> m_otherDevices;
     CloudKeyValueStore *m_kvStore = nullptr;
     DeviceIdentity *m_identity = nullptr;
+    HandlerGuard m_remoteChangeGuard;
 };

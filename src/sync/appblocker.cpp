@@ -22,7 +22,7 @@ AppBlocker::AppBlocker(QObject *parent)
     m_deviceRegistry->announce(SyncDeviceType::mac, deviceName());
 
     connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
-            &AppBlocker::handleRemoteChange, Qt::DirectConnection);
+            m_remoteChangeGuard.wrap([this] { handleRemoteChange(); }), Qt::DirectConnection);
     m_kvStore->synchronize();
     loadFromCloud();
 
@@ -39,6 +39,7 @@ AppBlocker::AppBlocker(QObject *parent)
 
 AppBlocker::~AppBlocker()
 {
+    m_remoteChangeGuard.close();
     if (m_launchObserver)
         disconnect(m_launchObserver);
     disconnect(m_kvStore, nullptr, this, nullptr);

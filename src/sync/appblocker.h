@@ -1,5 +1,6 @@
 #pragma once
 
+#include "handlerguard.h"
 #include "runningapplication.h"
 #include "syncedblockstate.h"
 
@@ -60,4 +61,5 @@ private:
     CloudKeyValueStore *m_kvStore = nullptr;
     Workspace *m_workspace = nullptr;
     QMetaObject::Connection m_launchObserver;
+    HandlerGuard m_remoteChangeGuard;
 };
