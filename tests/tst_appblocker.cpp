@@ -30,6 +30,7 @@ private:
     QString ownID() const { return DeviceIdentity::shared()->currentDeviceID(); }
     std::optional<bool> storedIsBlocking() const;
     void runPhone(const QStringList &args);
+    void writeToCloud(const QString &key, const QByteArray &bytes);
 
     TestHome m_home; // before any platform service is touched
 };
@@ -62,6 +63,15 @@ void tst_AppBlocker::runPhone(const QStringList &args)
     QVERIFY(phone.waitForFinished(10000));
     QVERIFY2(phone.exitStatus() == QProcess::NormalExit && phone.exitCode() == 0,
              phone.readAllStandardError().constData());
+}
+
+// Writes a key as another program would and waits until the store has raised its notice, so
+// that the notice cannot reach a blocker constructed afterwards.
+void tst_AppBlocker::writeToCloud(const QString &key, const QByteArray &bytes)
+{
+    QSignalSpy noticed(Platform::cloudStore(), &CloudKeyValueStore::didChangeExternally);
+    QVERIFY(TestHome::writeFile(m_home.cloudFolder() + '/' + key, bytes));
+    QTRY_VERIFY(noticed.count() > 0);
 }
 
 void tst_AppBlocker::firstStartAnnouncesThisComputer()
@@ -129,7 +139,7 @@ void tst_AppBlocker::startUp()
         QVERIFY(TestHome::writeFile(m_home.defaultsFile(), defaults));
     if (!record.isEmpty()) {
         record.replace("%ME%", ownID().toUtf8()).replace("%me%", ownID().toLower().toUtf8());
-        QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/syncedBlockState", record));
+        writeToCloud(AppBlocker::syncKey, record);
     }
     const std::optional<bool> storedBefore = storedIsBlocking();
     const bool restored = storedBefore.value_or(false) || defaults.contains("1");
@@ -175,9 +185,9 @@ void tst_AppBlocker::followsThePhoneToolInAnotherProcess()
 
 void tst_AppBlocker::everyExternalChangeAppliesAgain()
 {
-    QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/syncedBlockState",
-                                R"({"isBlocking":true,"targetDeviceIDs":[")" + ownID().toUtf8()
-                                        + R"("],"updatedAt":1})"));
+    writeToCloud(AppBlocker::syncKey,
+                 R"({"isBlocking":true,"targetDeviceIDs":[")" + ownID().toUtf8()
+                         + R"("],"updatedAt":1})");
     AppBlocker blocker;
     QSignalSpy changed(&blocker, &AppBlocker::isBlockingChanged);
     QTRY_COMPARE(changed.count(), 1);
