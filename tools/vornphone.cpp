@@ -102,13 +102,19 @@ std::optional<DeviceRegistryMap> readRegistry(CloudKeyValueStore *store, bool *u
     return registry;
 }
 
-int devices(const QStringList &args)
+// The only option of the reading commands.
+bool jsonOption(const QString &command, const QStringList &args)
 {
-    const bool json = args.contains(QLatin1String("--json"));
     for (const QString &arg : args) {
         if (arg != QLatin1String("--json"))
-            throw UsageError{QStringLiteral("devices: unknown option %1").arg(arg)};
+            throw UsageError{QStringLiteral("%1: unknown option %2").arg(command, arg)};
     }
+    return !args.isEmpty();
+}
+
+int devices(const QStringList &args)
+{
+    const bool json = jsonOption(QStringLiteral("devices"), args);
     bool undecodable = false;
     const std::optional<DeviceRegistryMap> registry = readRegistry(usableStore(), &undecodable);
     if (!registry)
@@ -145,11 +151,7 @@ int devices(const QStringList &args)
 
 int state(const QStringList &args)
 {
-    const bool json = args.contains(QLatin1String("--json"));
-    for (const QString &arg : args) {
-        if (arg != QLatin1String("--json"))
-            throw UsageError{QStringLiteral("state: unknown option %1").arg(arg)};
-    }
+    const bool json = jsonOption(QStringLiteral("state"), args);
     const std::optional<QByteArray> bytes
             = usableStore()->dataForKey(QStringLiteral("syncedBlockState"));
     if (!bytes) {
@@ -245,20 +247,14 @@ int get(const QStringList &args)
     return 0;
 }
 
-bool isSafeKey(const QString &key)
-{
-    return !key.isEmpty() && !key.startsWith(QLatin1Char('.')) && !key.contains(QLatin1Char('/'))
-            && !key.contains(QChar(0));
-}
-
 int put(const QStringList &args)
 {
     if (args.isEmpty() || args.size() > 2)
         throw UsageError{QStringLiteral("put: KEY [FILE|-]")};
     const QString key = args.first();
-    if (!isSafeKey(key))
-        throw UsageError{QStringLiteral("put: %1 is not a usable key (empty, starts with '.', or "
-                                        "holds '/')")
+    if (!LinuxCloudKeyValueStore::isSafeKey(key))
+        throw UsageError{QStringLiteral("put: %1 is not a usable key (empty, too long, starts "
+                                        "with '.', or holds '/')")
                                  .arg(key)};
     const QString source = args.size() == 2 ? args[1] : QStringLiteral("-");
     QFile file;
