@@ -58,11 +58,8 @@ std::optional<bool> tst_AppBlocker::storedIsBlocking() const
 
 void tst_AppBlocker::runPhone(const QStringList &args)
 {
-    QProcess phone;
-    phone.start(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"), args);
-    QVERIFY(phone.waitForFinished(10000));
-    QVERIFY2(phone.exitStatus() == QProcess::NormalExit && phone.exitCode() == 0,
-             phone.readAllStandardError().constData());
+    const TestHome::PhoneResult phone = m_home.runPhone(args);
+    QVERIFY2(phone.exitCode == 0, phone.err.constData());
 }
 
 // Writes a key as another program would and waits until the store has raised its notice, so

@@ -77,17 +77,7 @@ DeviceRegistryMap tst_DeviceRegistry::stored() const
 
 void tst_DeviceRegistry::putWithPhoneTool(const QString &key, const QByteArray &bytes)
 {
-    QProcess phone;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("VORN_CLOUD_DIR"), m_home.cloudFolder());
-    phone.setProcessEnvironment(env);
-    phone.start(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"),
-                {QStringLiteral("put"), key, QStringLiteral("-")});
-    QVERIFY(phone.waitForStarted());
-    phone.write(bytes);
-    phone.closeWriteChannel();
-    QVERIFY(phone.waitForFinished(10000));
-    QCOMPARE(phone.exitCode(), 0);
+    QCOMPARE(m_home.runPhone({QStringLiteral("put"), key}, bytes).exitCode, 0);
 }
 
 void tst_DeviceRegistry::currentOthers_data()

@@ -27,35 +27,15 @@ private Q_SLOTS:
     void unusableStoreFails();
 
 private:
-    struct Result
+    TestHome::PhoneResult run(const QStringList &args, const QByteArray &input = {},
+                              const QString &cloudDir = QString()) const
     {
-        int exitCode = -1;
-        QByteArray out;
-        QByteArray err;
-    };
-    Result run(const QStringList &args, const QByteArray &input = {},
-               const QString &cloudDir = QString());
+        return m_home.runPhone(args, input, cloudDir);
+    }
     void storeRegistry(const DeviceRegistryMap &registry);
 
     TestHome m_home;
 };
-
-tst_VornPhone::Result tst_VornPhone::run(const QStringList &args, const QByteArray &input,
-                                         const QString &cloudDir)
-{
-    QProcess phone;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("VORN_CLOUD_DIR", cloudDir.isEmpty() ? m_home.cloudFolder() : cloudDir);
-    phone.setProcessEnvironment(env);
-    phone.start(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"), args);
-    if (!phone.waitForStarted())
-        return {};
-    phone.write(input);
-    phone.closeWriteChannel();
-    if (!phone.waitForFinished(10000) || phone.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {phone.exitCode(), phone.readAllStandardOutput(), phone.readAllStandardError()};
-}
 
 void tst_VornPhone::storeRegistry(const DeviceRegistryMap &registry)
 {
@@ -81,7 +61,7 @@ void tst_VornPhone::badUsage_data()
 void tst_VornPhone::badUsage()
 {
     QFETCH(QStringList, args);
-    const Result result = run(args);
+    const TestHome::PhoneResult result = run(args);
     QVERIFY(result.exitCode > 0);
     QVERIFY(result.out.isEmpty());
     QVERIFY2(result.err.startsWith("vorn-phone: ") && result.err.count('\n') == 1, result.err);
@@ -94,11 +74,11 @@ void tst_VornPhone::rawBytesRoundTrip()
     for (int i = 0; i < 256; ++i)
         bytes.append(char(i));
     QCOMPARE(run({"put", "blob"}, bytes).exitCode, 0);
-    const Result result = run({"get", "blob"});
+    const TestHome::PhoneResult result = run({"get", "blob"});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, bytes);
 
-    const Result missing = run({"get", "nothing-here"});
+    const TestHome::PhoneResult missing = run({"get", "nothing-here"});
     QCOMPARE(missing.exitCode, 1);
     QVERIFY(missing.err.contains("nothing-here"));
 }
@@ -108,7 +88,7 @@ void tst_VornPhone::devicesAsJson()
     const double now = ReferenceDate::now();
     storeRegistry({{"M", {"M", SyncDeviceType::mac, "Desk", now - 5}},
                    {"P", {"P", SyncDeviceType::iPhone, "Phone", now - 31 * 86400}}});
-    const Result result = run({"devices", "--json"});
+    const TestHome::PhoneResult result = run({"devices", "--json"});
     QCOMPARE(result.exitCode, 0);
     const QJsonArray devices = QJsonDocument::fromJson(result.out).array();
     QCOMPARE(devices.size(), 2);
@@ -146,7 +126,7 @@ void tst_VornPhone::blockTargets()
                    {"MAC-OLD", {"MAC-OLD", SyncDeviceType::mac, "Old", now - 40 * 86400}},
                    {"PHONE", {"PHONE", SyncDeviceType::iPhone, "Phone", now}}});
 
-    const Result result = run(args);
+    const TestHome::PhoneResult result = run(args);
     QVERIFY2(result.exitCode == 0, result.err);
     const std::optional<SyncedBlockState> state
             = SyncedBlockState::decode(run({"get", "syncedBlockState"}).out);
@@ -159,7 +139,7 @@ void tst_VornPhone::blockTargets()
 void tst_VornPhone::blockWithNothingToTarget()
 {
     // An empty target set would be published as a success that applies nowhere.
-    const Result result = run({"block", "on"});
+    const TestHome::PhoneResult result = run({"block", "on"});
     QCOMPARE(result.exitCode, 1);
     QVERIFY(result.err.contains("no device to target"));
     QCOMPARE(run({"get", "syncedBlockState"}).exitCode, 1);
@@ -171,7 +151,7 @@ void tst_VornPhone::undecodableValuesAreReported()
     QCOMPARE(run({"put", "syncedBlockState"}, "{\"isBlocking\":1}").exitCode, 0);
     for (const QStringList &args :
          {QStringList{"devices"}, QStringList{"state"}, QStringList{"block", "on"}}) {
-        const Result result = run(args);
+        const TestHome::PhoneResult result = run(args);
         QVERIFY2(result.exitCode == 1 && result.err.contains("undecodable"), result.err);
     }
     // Naming the device works around an unreadable registry.
@@ -185,7 +165,7 @@ void tst_VornPhone::unusableStoreFails()
     QVERIFY(TestHome::writeFile(notAFolder, "x"));
     for (const QStringList &args : {QStringList{"state"}, QStringList{"put", "k"},
                                     QStringList{"block", "on", "--device", "X"}}) {
-        const Result result = run(args, "bytes", notAFolder);
+        const TestHome::PhoneResult result = run(args, "bytes", notAFolder);
         QVERIFY2(result.exitCode == 1 && result.err.count('\n') == 1, result.err);
     }
 }
