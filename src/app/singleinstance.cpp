@@ -47,15 +47,26 @@ SingleInstance::Claim SingleInstance::claim()
     }
     // Holding the lock, any socket file left here belongs to a process that is gone.
     QLocalServer::removeServer(m_socketPath);
-    m_server = new QLocalServer(this);
+    if (!m_server) {
+        m_server = new QLocalServer(this);
+        connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::acceptConnections);
+    }
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(m_socketPath)) {
         qWarning("vorn: cannot listen on %s: %s", qPrintable(m_socketPath),
                  qPrintable(m_server->errorString()));
         return Claim::Primary;
     }
-    connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::acceptConnections);
     return Claim::Primary;
+}
+
+void SingleInstance::release()
+{
+    // The server object stays: the connections it accepted are its children and may still be
+    // writing their answers.
+    if (m_server)
+        m_server->close();
+    m_lock->unlock();
 }
 
 void SingleInstance::acceptConnections()

@@ -37,6 +37,9 @@ public:
     // Primary: this process holds the lock and answers requests from now on (a socket that cannot
     // be opened leaves it running, unreachable). Secondary: another live process holds it.
     Claim claim();
+    // Stops answering and lets go of the lock, so that another process can claim it; answers
+    // already under way are still written. claim() may take it again later.
+    void release();
     void setHandler(Handler handler) { m_handler = std::move(handler); }
     QString socketPath() const { return m_socketPath; }
 
