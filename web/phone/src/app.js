@@ -8,7 +8,10 @@ import {
 } from './records.js';
 import { chooseLanguage, relativeTime, translator } from './texts.js';
 
-const language = chooseLanguage(navigator.languages?.length ? navigator.languages : [navigator.language]);
+const preferred = navigator.languages?.length ? navigator.languages : [navigator.language];
+const language = chooseLanguage(preferred);
+// Times and dates follow the phone's own region when it speaks the page's language (en-GB: 24 h).
+const locale = preferred.find((tag) => String(tag).toLowerCase().split('-')[0] === language) ?? language;
 const t = translator(language);
 const ackTimeoutMs = 10000;
 const storage = { broker: 'vorn.broker', user: 'vorn.user', password: 'vorn.password' };
@@ -66,10 +69,10 @@ function formatWhen(seconds) {
   if (Number.isNaN(date.getTime()))
     return '—';
   const sameDay = date.toDateString() === new Date().toDateString();
-  const absolute = new Intl.DateTimeFormat(language, sameDay ? { timeStyle: 'short' }
+  const absolute = new Intl.DateTimeFormat(locale, sameDay ? { timeStyle: 'short' }
                                                              : { dateStyle: 'medium', timeStyle: 'short' })
                        .format(date);
-  return `${absolute} (${relativeTime(language, millis, Date.now())})`;
+  return `${absolute} (${relativeTime(locale, millis, Date.now())})`;
 }
 
 const glyphPaths = {
@@ -168,7 +171,7 @@ function renderDevices() {
     name.textContent = device.deviceName;
     const meta = document.createElement('span');
     meta.className = 'device-meta';
-    const seen = t('lastSeen', { time: relativeTime(language, millisFromReferenceSeconds(device.lastSeenAt), Date.now()) });
+    const seen = t('lastSeen', { time: relativeTime(locale, millisFromReferenceSeconds(device.lastSeenAt), Date.now()) });
     meta.textContent = [t(`kind_${device.deviceType}`), seen, device.stale ? t('staleNote') : '']
                            .filter(Boolean).join(' · ');
     text.append(name, meta);
