@@ -11,6 +11,8 @@ packages=(
   qml6-module-qttest qml6-module-qtquick-dialogs
   libqt6svg6 qt6-image-formats-plugins
   libsecret-1-dev libglib2.0-dev
+  # vorn-sync: the MQTT 5 client, TLS, the terminal QR code, and the broker it can run
+  libmosquitto-dev libssl-dev libqrencode-dev mosquitto mosquitto-clients qrencode openssl
   fonts-dejavu-core
   # test-only: a real Secret Service, a private bus, an X server for the smoke run
   gnome-keyring dbus dbus-bin libsecret-tools xvfb xauth
