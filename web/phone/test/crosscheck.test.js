@@ -29,7 +29,7 @@ function vornReads(key, bytes) {
 test('a state the page writes is the state Vorn reads', { skip }, () => {
   for (const state of [
     { isBlocking: true, targetDeviceIDs: ['6F1C9A7E-0000-4000-8000-00000000000B', '6F1C9A7E-0000-4000-8000-00000000000A', '6F1C9A7E-0000-4000-8000-00000000000B'], updatedAt: 818298123.456789 },
-    { isBlocking: false, targetDeviceIDs: ['Wohnzimmer "ö" \\ \u2028 \ud800'], updatedAt: 0 },
+    { isBlocking: false, targetDeviceIDs: ['Wohnzimmer "ö" \\ \u2028 \u{1f600}'], updatedAt: 0 },
     { isBlocking: true, targetDeviceIDs: [], updatedAt: -1.25 },
   ]) {
     const read = vornReads('syncedBlockState', encodeBlockStateBytes(state));

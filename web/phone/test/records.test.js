@@ -27,6 +27,7 @@ test('updatedAt counts seconds since 2001-01-01 UTC, with fraction', () => {
 for (const [name, state] of [
   ['isBlocking as a number', { isBlocking: 1, targetDeviceIDs: [], updatedAt: 0 }],
   ['a target that is not a string', { isBlocking: true, targetDeviceIDs: [7], updatedAt: 0 }],
+  ['a target with half a surrogate pair', { isBlocking: true, targetDeviceIDs: ['A\ud800'], updatedAt: 0 }],
   ['targets missing', { isBlocking: true, updatedAt: 0 }],
   ['updatedAt not finite', { isBlocking: true, targetDeviceIDs: [], updatedAt: NaN }],
   ['updatedAt as a date', { isBlocking: true, targetDeviceIDs: [], updatedAt: new Date() }],
