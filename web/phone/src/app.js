@@ -44,6 +44,10 @@ function nowSeconds() {
   return referenceSecondsFromMillis(Date.now());
 }
 
+function sameBytes(a, b) {
+  return !!b && a.length === b.length && a.every((byte, i) => byte === b[i]);
+}
+
 function kvTopic(user, key) {
   return `vorn/${user}/kv/${key}`;
 }
@@ -287,6 +291,8 @@ function receive(topic, payload) {
   } else if (key === 'syncedBlockState') {
     const before = page.published;
     page.published = decodeBlockState(payload);
+    if (!page.sending && !sameBytes(payload, page.lastSent))
+      clearResult(); // another phone or vorn-phone changed it: our "Sent" is old news
     if (page.published && before !== undefined && before?.isBlocking !== page.published.isBlocking)
       announce(page.published.isBlocking ? t('announceOn') : t('announceOff'));
   } else {
@@ -331,7 +337,8 @@ function connect(settings, password, interactive) {
     setLink('online');
   });
   client.on('message', (topic, payload) => receive(topic, payload));
-  client.on('reconnect', () => setLink('connecting'));
+  // Once connected, the page stays "Offline" through its retries rather than flickering.
+  client.on('reconnect', () => { if (!page.everConnected) setLink('connecting'); });
   client.on('offline', () => setLink('offline'));
   client.on('close', () => {
     if (page.client !== client)
@@ -371,6 +378,7 @@ function tap() {
   }
   const isBlocking = !(page.published?.isBlocking === true);
   const bytes = encodeBlockStateBytes({ isBlocking, targetDeviceIDs: targets, updatedAt: nowSeconds() });
+  page.lastSent = bytes;
   page.sending = true;
   renderSwitch();
   showResult('sending', t('sending'));
@@ -413,6 +421,8 @@ function submitLogin(event) {
     return fail(t('errorMissing'));
   if (!/^wss?:\/\/[^/]/i.test(broker))
     return fail(t('errorBadUrl'));
+  if (location.protocol === 'https:' && /^ws:/i.test(broker))
+    return fail(t('errorPlainFromHttps'));
   if (/[/+#]/.test(user))
     return fail(t('errorBadUser'));
   view.loginError.hidden = true;
