@@ -3,6 +3,7 @@
 // off there, the broker restarts under the open page, and tap → stored isBlocking is measured.
 
 import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
 import { mkdirSync } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
@@ -129,10 +130,25 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     const blocked = scene.start(scene.blockedProgram, ['600']);
     await tapAndWait();
     assert.equal((await blocked.exited)[1], 'SIGKILL');
+    // What the broker keeps for newcomers is the record exactly as the records define it.
+    const retained = JSON.parse(execFileSync('mosquitto_sub', [
+      '-h', '127.0.0.1', '-p', String(scene.mqttPort), '-u', scene.user, '-P', scene.password, '-V', '5',
+      '-t', `vorn/${scene.user}/kv/syncedBlockState`, '--retained-only', '-C', '1', '-W', '5'], { encoding: 'utf8' }));
+    assert.deepEqual(Object.keys(retained), ['isBlocking', 'targetDeviceIDs', 'updatedAt']);
+    assert.deepEqual([retained.isBlocking, retained.targetDeviceIDs], [true, [computer.id]]);
+    assert.ok(Math.abs(retained.updatedAt - secondsAgo(0)) < 60, `updatedAt ${retained.updatedAt}`);
     assert.match(await page.textContent('#state-line'), /^Blocking is on, since \d/);
     assert.equal(await page.textContent('#state-targets'), `For: ${computer.deviceName}`);
     await screenshot('on');
     await tapAndWait();
+  });
+
+  await step('follows a state published elsewhere (vorn-phone on the computer)', async () => {
+    for (const on of [true, false]) {
+      execFileSync(binaries.vornPhone, ['block', on ? 'on' : 'off'], { env: scene.env });
+      await switchShows(on);
+      assert.equal(await page.textContent('#send-result'), '');
+    }
   });
 
   await step('the broker restarts under the open page', async () => {
