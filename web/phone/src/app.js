@@ -32,7 +32,7 @@ const page = {
   settings: null, // { broker, user }
   everConnected: false,
   interactive: false,
-  link: 'offline',
+  link: 'signedOut',
   registry: undefined, // undefined: not heard yet; null: undecodable; else the records
   published: undefined, // undefined: nothing published; null: undecodable; else the state
   choices: new Map(), // device id -> ticked, for devices the user ticked or unticked by hand
@@ -244,7 +244,7 @@ function showLogin(error) {
   view.control.hidden = true;
   view.connectButton.disabled = false;
   view.connectButton.textContent = t('connect');
-  page.link = 'offline';
+  page.link = 'signedOut';
   renderLink();
 }
 
@@ -408,24 +408,29 @@ function tap() {
   });
 }
 
+// What is wrong with these settings, in words; nothing when they can be tried.
+function settingsProblem({ broker, user, password }) {
+  if (!broker || !user || !password)
+    return t('errorMissing');
+  if (!/^wss?:\/\/[^/]/i.test(broker))
+    return t('errorBadUrl');
+  if (location.protocol === 'https:' && /^ws:/i.test(broker))
+    return t('errorPlainFromHttps');
+  if (/[/+#]/.test(user)) // they would change the topics
+    return t('errorBadUser');
+  return null;
+}
+
 function submitLogin(event) {
   event.preventDefault();
   const broker = view.broker.value.trim();
   const user = view.user.value.trim();
   const password = view.password.value;
-  const fail = (text) => {
-    view.loginError.hidden = false;
-    view.loginError.textContent = text;
-  };
-  if (!broker || !user || !password)
-    return fail(t('errorMissing'));
-  if (!/^wss?:\/\/[^/]/i.test(broker))
-    return fail(t('errorBadUrl'));
-  if (location.protocol === 'https:' && /^ws:/i.test(broker))
-    return fail(t('errorPlainFromHttps'));
-  if (/[/+#]/.test(user))
-    return fail(t('errorBadUser'));
-  view.loginError.hidden = true;
+  const problem = settingsProblem({ broker, user, password });
+  view.loginError.hidden = !problem;
+  view.loginError.textContent = problem ?? '';
+  if (problem)
+    return;
   keepSettings({ broker, user, password, remember: view.remember.checked });
   view.password.value = '';
   page.lastError = null;
@@ -461,7 +466,7 @@ function start() {
   setInterval(() => { if (!view.control.hidden) render(); }, 30000);
 
   const settings = storedSettings();
-  if (settings.broker && settings.user && settings.password)
+  if (!settingsProblem(settings))
     connect({ broker: settings.broker, user: settings.user }, settings.password, false);
   else
     showLogin();
