@@ -262,9 +262,7 @@ function setLink(link) {
   page.link = link;
   renderLink();
   renderDevices();
-  if (link === 'online' && before !== 'online' && page.everConnected)
-    announce(t('reconnected'));
-  else if (link === 'offline' && before === 'online')
+  if (link === 'offline' && before === 'online')
     announce(t('wentOffline'));
 }
 
@@ -273,13 +271,11 @@ function isAuthError(error) {
   return [134, 135, 4, 5].includes(error?.code);
 }
 
+// Ends the connection; its events no longer reach the page (see `on` in connect).
 function stopClient() {
-  if (page.client) {
-    page.client.removeAllListeners();
-    page.client.on('error', () => {});
-    page.client.end(true);
-    page.client = null;
-  }
+  const client = page.client;
+  page.client = null;
+  client?.end(true);
 }
 
 function receive(topic, payload) {
@@ -325,24 +321,32 @@ function connect(settings, password, interactive) {
     resubscribe: true,
   });
   page.client = client;
+  const on = (event, handler) => client.on(event, (...args) => {
+    if (page.client === client)
+      handler(...args);
+  });
 
-  client.on('connect', () => {
+  on('connect', () => {
+    const first = !page.everConnected;
     page.everConnected = true;
-    client.subscribe(kvTopic(settings.user, '+'), { qos: 1 }, (error, granted) => {
-      if (error || granted?.some((g) => g.qos >= 128))
-        showResult('error', t('errorConnect', { reason: error?.message ?? 'subscription refused' }));
-    });
+    // The client subscribes again by itself after a reconnect.
+    if (first) {
+      client.subscribe(kvTopic(settings.user, '+'), { qos: 1 }, (error, granted) => {
+        if (error || granted?.some((g) => g.qos >= 128))
+          showResult('error', t('errorConnect', { reason: error?.message ?? 'subscription refused' }));
+      });
+    } else {
+      announce(t('reconnected'));
+    }
     if (!view.control.hidden || interactive)
       showControl();
     setLink('online');
   });
-  client.on('message', (topic, payload) => receive(topic, payload));
+  on('message', (topic, payload) => receive(topic, payload));
   // Once connected, the page stays "Offline" through its retries rather than flickering.
-  client.on('reconnect', () => { if (!page.everConnected) setLink('connecting'); });
-  client.on('offline', () => setLink('offline'));
-  client.on('close', () => {
-    if (page.client !== client)
-      return;
+  on('reconnect', () => { if (!page.everConnected) setLink('connecting'); });
+  on('offline', () => setLink('offline'));
+  on('close', () => {
     if (interactive && !page.everConnected) {
       stopClient();
       showLogin(page.lastError ?? t('errorConnect', { reason: settings.broker }));
@@ -350,7 +354,7 @@ function connect(settings, password, interactive) {
     }
     setLink('offline');
   });
-  client.on('error', (error) => {
+  on('error', (error) => {
     if (isAuthError(error)) {
       forgetPassword();
       stopClient();

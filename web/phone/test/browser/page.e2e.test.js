@@ -33,7 +33,7 @@ before(async () => {
   scene.watchStoredIsBlocking();
   browser = await chromium.launch({
     executablePath: binaries.chromium, headless: true, chromiumSandbox: false, // --no-sandbox, for root
-    args: ['--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+    args: ['--disable-gpu', '--disable-dev-shm-usage', '--disable-quic', '--no-first-run', '--disable-background-networking',
            '--disable-component-update', '--disable-sync'],
   });
   page = await browser.newPage({ viewport: { width: 390, height: 844 }, locale: 'en-GB' });
@@ -148,6 +148,7 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
       execFileSync(binaries.vornPhone, ['block', on ? 'on' : 'off'], { env: scene.env });
       await switchShows(on);
       assert.equal(await page.textContent('#send-result'), '');
+      await page.locator('#announcer[aria-live="polite"]', { hasText: `Blocking is now ${on ? 'on' : 'off'}.` }).waitFor();
     }
   });
 
