@@ -12,6 +12,8 @@ packages=(
   qml6-module-qttest qml6-module-qtquick-dialogs
   libqt6svg6 qt6-image-formats-plugins
   libsecret-1-dev libglib2.0-dev
+  # vorn-sync: the MQTT 5 client, TLS, the terminal QR code, and the broker it can run
+  libmosquitto-dev libssl-dev libqrencode-dev mosquitto mosquitto-clients qrencode openssl
   fonts-dejavu-core
   # the Debian package: cpack's DEB generator asks dpkg-shlibdeps (dpkg-dev) and file
   dpkg-dev file
@@ -19,7 +21,13 @@ packages=(
   # of the desktop entry and the AppStream metadata
   gnome-keyring dbus dbus-bin libsecret-tools xvfb xauth
   desktop-file-utils appstream
+  # test-only: the phone page's browser test in Debian's browser
+  chromium
 )
+# The phone page is assembled with Node and its packages come from npm: Debian's own nodejs and
+# npm, unless a node and npm are already there.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 
 # One dpkg-query for all (each call reads the whole status database); a package it does not know
 # is missing too.
@@ -31,10 +39,18 @@ missing=()
 for p in "${packages[@]}"; do
   [ "${state[$p]:-}" = "installed" ] || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update
+  $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update
-$sudo apt-get install -y --no-install-recommends "${missing[@]}"
+# The phone page's packages, exactly as locked (again only when the lock file changed). No
+# install scripts run: nothing may download a browser.
+phone="$(dirname "$0")/../web/phone"
+if ! cmp -s "$phone/package-lock.json" "$phone/node_modules/.installed-lock.json"; then
+  (cd "$phone" && npm ci --ignore-scripts --no-audit --no-fund)
+  cp "$phone/package-lock.json" "$phone/node_modules/.installed-lock.json"
+fi
