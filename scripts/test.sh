@@ -72,7 +72,7 @@ echo "== phone page: node tests"
 (cd web/phone && VORN_PHONE="$root/build/tools/vorn-phone" \
    node --test test/records.test.js test/texts.test.js test/crosscheck.test.js) || status=1
 echo "== phone page: chromium end to end"
-VORN_BUILD_DIR="$root/build" VORN_SCREENSHOT_DIR="$root/screenshots" \
+VORN_PAGE_E2E_REQUIRED=1 VORN_BUILD_DIR="$root/build" VORN_SCREENSHOT_DIR="$root/screenshots" \
   node --test web/phone/test/browser/page.e2e.test.js || status=1
 # ---- end of the phone page ----------------------------------------------------------------------
 

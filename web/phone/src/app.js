@@ -8,7 +8,10 @@ import {
 } from './records.js';
 import { chooseLanguage, relativeTime, translator } from './texts.js';
 
-const language = chooseLanguage(navigator.languages?.length ? navigator.languages : [navigator.language]);
+const preferred = navigator.languages?.length ? navigator.languages : [navigator.language];
+const language = chooseLanguage(preferred);
+// Times and dates follow the phone's own region when it speaks the page's language (en-GB: 24 h).
+const locale = preferred.find((tag) => String(tag).toLowerCase().split('-')[0] === language) ?? language;
 const t = translator(language);
 const ackTimeoutMs = 10000;
 const storage = { broker: 'vorn.broker', user: 'vorn.user', password: 'vorn.password' };
@@ -29,7 +32,7 @@ const page = {
   settings: null, // { broker, user }
   everConnected: false,
   interactive: false,
-  link: 'offline',
+  link: 'signedOut',
   registry: undefined, // undefined: not heard yet; null: undecodable; else the records
   published: undefined, // undefined: nothing published; null: undecodable; else the state
   choices: new Map(), // device id -> ticked, for devices the user ticked or unticked by hand
@@ -39,6 +42,10 @@ const page = {
 
 function nowSeconds() {
   return referenceSecondsFromMillis(Date.now());
+}
+
+function sameBytes(a, b) {
+  return !!b && a.length === b.length && a.every((byte, i) => byte === b[i]);
 }
 
 function kvTopic(user, key) {
@@ -66,10 +73,10 @@ function formatWhen(seconds) {
   if (Number.isNaN(date.getTime()))
     return '—';
   const sameDay = date.toDateString() === new Date().toDateString();
-  const absolute = new Intl.DateTimeFormat(language, sameDay ? { timeStyle: 'short' }
+  const absolute = new Intl.DateTimeFormat(locale, sameDay ? { timeStyle: 'short' }
                                                              : { dateStyle: 'medium', timeStyle: 'short' })
                        .format(date);
-  return `${absolute} (${relativeTime(language, millis, Date.now())})`;
+  return `${absolute} (${relativeTime(locale, millis, Date.now())})`;
 }
 
 const glyphPaths = {
@@ -168,7 +175,7 @@ function renderDevices() {
     name.textContent = device.deviceName;
     const meta = document.createElement('span');
     meta.className = 'device-meta';
-    const seen = t('lastSeen', { time: relativeTime(language, millisFromReferenceSeconds(device.lastSeenAt), Date.now()) });
+    const seen = t('lastSeen', { time: relativeTime(locale, millisFromReferenceSeconds(device.lastSeenAt), Date.now()) });
     meta.textContent = [t(`kind_${device.deviceType}`), seen, device.stale ? t('staleNote') : '']
                            .filter(Boolean).join(' · ');
     text.append(name, meta);
@@ -237,7 +244,7 @@ function showLogin(error) {
   view.control.hidden = true;
   view.connectButton.disabled = false;
   view.connectButton.textContent = t('connect');
-  page.link = 'offline';
+  page.link = 'signedOut';
   renderLink();
 }
 
@@ -255,9 +262,7 @@ function setLink(link) {
   page.link = link;
   renderLink();
   renderDevices();
-  if (link === 'online' && before !== 'online' && page.everConnected)
-    announce(t('reconnected'));
-  else if (link === 'offline' && before === 'online')
+  if (link === 'offline' && before === 'online')
     announce(t('wentOffline'));
 }
 
@@ -266,13 +271,11 @@ function isAuthError(error) {
   return [134, 135, 4, 5].includes(error?.code);
 }
 
+// Ends the connection; its events no longer reach the page (see `on` in connect).
 function stopClient() {
-  if (page.client) {
-    page.client.removeAllListeners();
-    page.client.on('error', () => {});
-    page.client.end(true);
-    page.client = null;
-  }
+  const client = page.client;
+  page.client = null;
+  client?.end(true);
 }
 
 function receive(topic, payload) {
@@ -284,6 +287,8 @@ function receive(topic, payload) {
   } else if (key === 'syncedBlockState') {
     const before = page.published;
     page.published = decodeBlockState(payload);
+    if (!page.sending && !sameBytes(payload, page.lastSent))
+      clearResult(); // another phone or vorn-phone changed it: our "Sent" is old news
     if (page.published && before !== undefined && before?.isBlocking !== page.published.isBlocking)
       announce(page.published.isBlocking ? t('announceOn') : t('announceOff'));
   } else {
@@ -316,23 +321,32 @@ function connect(settings, password, interactive) {
     resubscribe: true,
   });
   page.client = client;
+  const on = (event, handler) => client.on(event, (...args) => {
+    if (page.client === client)
+      handler(...args);
+  });
 
-  client.on('connect', () => {
+  on('connect', () => {
+    const first = !page.everConnected;
     page.everConnected = true;
-    client.subscribe(kvTopic(settings.user, '+'), { qos: 1 }, (error, granted) => {
-      if (error || granted?.some((g) => g.qos >= 128))
-        showResult('error', t('errorConnect', { reason: error?.message ?? 'subscription refused' }));
-    });
+    // The client subscribes again by itself after a reconnect.
+    if (first) {
+      client.subscribe(kvTopic(settings.user, '+'), { qos: 1 }, (error, granted) => {
+        if (error || granted?.some((g) => g.qos >= 128))
+          showResult('error', t('errorConnect', { reason: error?.message ?? 'subscription refused' }));
+      });
+    } else {
+      announce(t('reconnected'));
+    }
     if (!view.control.hidden || interactive)
       showControl();
     setLink('online');
   });
-  client.on('message', (topic, payload) => receive(topic, payload));
-  client.on('reconnect', () => setLink('connecting'));
-  client.on('offline', () => setLink('offline'));
-  client.on('close', () => {
-    if (page.client !== client)
-      return;
+  on('message', (topic, payload) => receive(topic, payload));
+  // Once connected, the page stays "Offline" through its retries rather than flickering.
+  on('reconnect', () => { if (!page.everConnected) setLink('connecting'); });
+  on('offline', () => setLink('offline'));
+  on('close', () => {
     if (interactive && !page.everConnected) {
       stopClient();
       showLogin(page.lastError ?? t('errorConnect', { reason: settings.broker }));
@@ -340,7 +354,7 @@ function connect(settings, password, interactive) {
     }
     setLink('offline');
   });
-  client.on('error', (error) => {
+  on('error', (error) => {
     if (isAuthError(error)) {
       forgetPassword();
       stopClient();
@@ -368,6 +382,7 @@ function tap() {
   }
   const isBlocking = !(page.published?.isBlocking === true);
   const bytes = encodeBlockStateBytes({ isBlocking, targetDeviceIDs: targets, updatedAt: nowSeconds() });
+  page.lastSent = bytes;
   page.sending = true;
   renderSwitch();
   showResult('sending', t('sending'));
@@ -397,22 +412,29 @@ function tap() {
   });
 }
 
+// What is wrong with these settings, in words; nothing when they can be tried.
+function settingsProblem({ broker, user, password }) {
+  if (!broker || !user || !password)
+    return t('errorMissing');
+  if (!/^wss?:\/\/[^/]/i.test(broker))
+    return t('errorBadUrl');
+  if (location.protocol === 'https:' && /^ws:/i.test(broker))
+    return t('errorPlainFromHttps');
+  if (/[/+#]/.test(user)) // they would change the topics
+    return t('errorBadUser');
+  return null;
+}
+
 function submitLogin(event) {
   event.preventDefault();
   const broker = view.broker.value.trim();
   const user = view.user.value.trim();
   const password = view.password.value;
-  const fail = (text) => {
-    view.loginError.hidden = false;
-    view.loginError.textContent = text;
-  };
-  if (!broker || !user || !password)
-    return fail(t('errorMissing'));
-  if (!/^wss?:\/\/[^/]/i.test(broker))
-    return fail(t('errorBadUrl'));
-  if (/[/+#]/.test(user))
-    return fail(t('errorBadUser'));
-  view.loginError.hidden = true;
+  const problem = settingsProblem({ broker, user, password });
+  view.loginError.hidden = !problem;
+  view.loginError.textContent = problem ?? '';
+  if (problem)
+    return;
   keepSettings({ broker, user, password, remember: view.remember.checked });
   view.password.value = '';
   page.lastError = null;
@@ -448,7 +470,7 @@ function start() {
   setInterval(() => { if (!view.control.hidden) render(); }, 30000);
 
   const settings = storedSettings();
-  if (settings.broker && settings.user && settings.password)
+  if (!settingsProblem(settings))
     connect({ broker: settings.broker, user: settings.user }, settings.password, false);
   else
     showLogin();

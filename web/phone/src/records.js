@@ -17,19 +17,35 @@ export function millisFromReferenceSeconds(seconds) {
   return (seconds + referenceDateUnixSeconds) * 1000;
 }
 
-// Bytes (or text) to a JSON value; undefined when the bytes are not UTF-8 JSON text.
+const maxDepth = 512;
+const loneSurrogate = /[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/;
+
+// Whether a parsed value stays within what Vorn's strict reader takes: no string (member names
+// included) with half a surrogate pair, nesting no deeper than maxDepth.
+function withinReader(value, depth = 0) {
+  if (typeof value === 'string')
+    return !loneSurrogate.test(value);
+  if (typeof value !== 'object' || value === null)
+    return true;
+  if (depth >= maxDepth)
+    return false;
+  return Object.entries(value).every(([key, member]) => !loneSurrogate.test(key) && withinReader(member, depth + 1));
+}
+
+// Bytes (or text) to a JSON value; undefined when the bytes are not what Vorn's strict reader
+// takes: UTF-8 JSON text, no byte order mark (JSON.parse refuses the U+FEFF that stays in).
 function parseJson(value) {
   let text = value;
   if (typeof value !== 'string') {
     try {
-      // A leading byte order mark is dropped, as Vorn's parser skips it.
-      text = new TextDecoder('utf-8', { fatal: true }).decode(value);
+      text = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true }).decode(value);
     } catch {
       return undefined;
     }
   }
   try {
-    return JSON.parse(text);
+    const parsed = JSON.parse(text);
+    return withinReader(parsed) ? parsed : undefined;
   } catch {
     return undefined;
   }
@@ -60,8 +76,8 @@ export function encodeBlockState({ isBlocking, targetDeviceIDs, updatedAt }) {
   if (!Array.isArray(targetDeviceIDs) && !(targetDeviceIDs instanceof Set))
     throw new TypeError('targetDeviceIDs must be an array or a set of strings');
   const targets = [...new Set(targetDeviceIDs)];
-  if (targets.some((id) => typeof id !== 'string'))
-    throw new TypeError('targetDeviceIDs must hold strings only');
+  if (targets.some((id) => typeof id !== 'string' || loneSurrogate.test(id)))
+    throw new TypeError('targetDeviceIDs must hold well-formed strings only');
   targets.sort((a, b) => (a < b ? -1 : a > b ? 1 : 0));
   if (typeof updatedAt !== 'number' || !Number.isFinite(updatedAt))
     throw new TypeError('updatedAt must be a finite number');

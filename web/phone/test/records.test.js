@@ -5,6 +5,7 @@ import {
   decodeBlockState, decodeRegistry, defaultTargets, devicesForDisplay, encodeBlockState,
   encodeBlockStateBytes, referenceSecondsFromMillis, staleAfter,
 } from '../src/records.js';
+import { registryCases, stateCases } from './cases.js';
 
 const day = 86400;
 const now = 800000000;
@@ -26,6 +27,7 @@ test('updatedAt counts seconds since 2001-01-01 UTC, with fraction', () => {
 for (const [name, state] of [
   ['isBlocking as a number', { isBlocking: 1, targetDeviceIDs: [], updatedAt: 0 }],
   ['a target that is not a string', { isBlocking: true, targetDeviceIDs: [7], updatedAt: 0 }],
+  ['a target with half a surrogate pair', { isBlocking: true, targetDeviceIDs: ['A\ud800'], updatedAt: 0 }],
   ['targets missing', { isBlocking: true, updatedAt: 0 }],
   ['updatedAt not finite', { isBlocking: true, targetDeviceIDs: [], updatedAt: NaN }],
   ['updatedAt as a date', { isBlocking: true, targetDeviceIDs: [], updatedAt: new Date() }],
@@ -33,47 +35,13 @@ for (const [name, state] of [
   test(`encoding refuses ${name}`, () => assert.throws(() => encodeBlockState(state), TypeError));
 }
 
-for (const [name, text, expected] of [
-  ['a well-formed state', '{"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":0}', { isBlocking: true, targetDeviceIDs: ['A'], updatedAt: 0 }],
-  ['members in any order, extra members', ' {"updatedAt":3,"v":2,"targetDeviceIDs":[],"isBlocking":false} ', { isBlocking: false, targetDeviceIDs: [], updatedAt: 3 }],
-  ['repeated targets counted once', '{"isBlocking":true,"targetDeviceIDs":["A","A"],"updatedAt":1.5}', { isBlocking: true, targetDeviceIDs: ['A'], updatedAt: 1.5 }],
-  ['isBlocking as 1', '{"isBlocking":1,"targetDeviceIDs":[],"updatedAt":0}', null],
-  ['isBlocking as "true"', '{"isBlocking":"true","targetDeviceIDs":[],"updatedAt":0}', null],
-  ['targets null', '{"isBlocking":true,"targetDeviceIDs":null,"updatedAt":0}', null],
-  ['a target null', '{"isBlocking":true,"targetDeviceIDs":[null],"updatedAt":0}', null],
-  ['updatedAt missing', '{"isBlocking":true,"targetDeviceIDs":[]}', null],
-  ['updatedAt as ISO text', '{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":"2026-01-01T00:00:00Z"}', null],
-  ['an array', '[{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":0}]', null],
-  ['not JSON', 'on', null],
-  ['empty', '', null],
-]) {
+for (const [name, text, expected] of stateCases)
   test(`reading the block state: ${name}`, () => assert.deepEqual(decodeBlockState(bytes(text)), expected));
-}
 
-test('bytes that are not UTF-8 are undecodable; a byte order mark is skipped', () => {
-  assert.equal(decodeBlockState(Uint8Array.of(0x7b, 0xff, 0x7d)), null);
-  assert.deepEqual(decodeRegistry(Uint8Array.of(0xef, 0xbb, 0xbf, 0x7b, 0x7d)), []);
-});
-
-const mac = '{"id":"M","deviceType":"mac","deviceName":"Desk","lastSeenAt":5}';
-for (const [name, text, expected] of [
-  ['an empty object', '{}', []],
-  ['records in any member order, extras ignored, integer times',
-   `{"M":${mac},"P":{"lastSeenAt":7,"x":1,"deviceName":"Phone","deviceType":"iPhone","id":"P"}}`,
-   [record('M', 'mac', 'Desk', 5), record('P', 'iPhone', 'Phone', 7)]],
-  ['a record under another name keeps its own id', `{"other":${mac}}`, [record('M', 'mac', 'Desk', 5)]],
-  ['"Mac" with a capital', '{"M":{"id":"M","deviceType":"Mac","deviceName":"D","lastSeenAt":5}}', null],
-  ['an unknown kind', '{"M":{"id":"M","deviceType":"watch","deviceName":"D","lastSeenAt":5}}', null],
-  ['a null kind', '{"M":{"id":"M","deviceType":null,"deviceName":"D","lastSeenAt":5}}', null],
-  ['lastSeenAt as a date text', '{"M":{"id":"M","deviceType":"mac","deviceName":"D","lastSeenAt":"2026-01-01"}}', null],
-  ['a number as the name', '{"M":{"id":"M","deviceType":"mac","deviceName":3,"lastSeenAt":5}}', null],
-  ['a missing id', '{"M":{"deviceType":"mac","deviceName":"D","lastSeenAt":5}}', null],
-  ['one bad record among good ones', `{"M":${mac},"X":{"id":"X"}}`, null],
-  ['an array of records', `[${mac}]`, null],
-  ['not JSON', '{"M":', null],
-]) {
+for (const [name, text, expected] of registryCases)
   test(`reading the registry: ${name}`, () => assert.deepEqual(decodeRegistry(bytes(text)), expected));
-}
+
+test('bytes that are not UTF-8 are undecodable', () => assert.equal(decodeRegistry(Uint8Array.of(0x7b, 0xff, 0x7d)), null));
 
 test('devices are listed once per id, recent ones first, stale ones marked', () => {
   const devices = devicesForDisplay([

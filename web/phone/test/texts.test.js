@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
-import { catalogues, chooseLanguage, relativeTime, translator } from '../src/texts.js';
+import { catalogues, chooseLanguage, relativeTime } from '../src/texts.js';
 
 test('the language follows the first preferred one the page has', () => {
   assert.equal(chooseLanguage(['de-AT', 'en']), 'de');
@@ -16,12 +16,6 @@ test('German has every text English has, with the same placeholders', () => {
     assert.ok(key in catalogues.de, key);
     assert.deepEqual(placeholders(catalogues.de[key]), placeholders(text), key);
   }
-});
-
-test('texts fill their placeholders and keep unknown ones', () => {
-  const t = translator('de');
-  assert.equal(t('connectedAs', { user: 'ana', broker: 'ws://h:1' }), 'Verbunden als ana mit ws://h:1');
-  assert.equal(t('lastSeen'), 'zuletzt gesehen {time}');
 });
 
 test('relative times pick a fitting unit in both languages', () => {
