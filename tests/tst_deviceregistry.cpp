@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cstdio>
 #include <unistd.h>
 
 class tst_DeviceRegistry : public QObject
@@ -187,7 +188,6 @@ void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead_data()
     QTest::newRow("over the size limit")
             << QStringLiteral("truncate -s %1 $C/deviceRegistry")
                        .arg(LinuxCloudKeyValueStore::maxValueBytes + 1);
-    QTest::newRow("a folder") << "mkdir $C/deviceRegistry";
     QTest::newRow("a link")
             << "printf '{}' > $C/../elsewhere && ln -s ../elsewhere $C/deviceRegistry";
     QTest::newRow("no permission")
@@ -226,9 +226,14 @@ void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead()
                     .entryList({"deviceRegistry.undecodable-*"}, QDir::Files)
                     .isEmpty());
 
-    // The next change makes it readable: this computer joins the device that wrote it.
-    DeviceRegistryMap withPhone{{"P", device("P", "Phone", ReferenceDate::now())}};
-    putWithPhoneTool(DeviceRegistry::registryKey, RegistryValue::encode(withPhone).value());
+    // The next change makes it readable (one rename, as a sync tool would do it): this computer
+    // joins the device that wrote it.
+    const DeviceRegistryMap withPhone{{"P", device("P", "Phone", ReferenceDate::now())}};
+    QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/.incoming",
+                                RegistryValue::encode(withPhone).value()));
+    QVERIFY(::rename(QFile::encodeName(m_home.cloudFolder() + "/.incoming").constData(),
+                     QFile::encodeName(path).constData())
+            == 0);
     QTRY_COMPARE(stored().size(), 2);
     QVERIFY(stored().contains(m_identity->currentDeviceID()));
     QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
