@@ -1,3 +1,4 @@
+#include "platform.h"
 #include "singleinstance.h"
 #include "terminationsignals.h"
 #include "vornapplication.h"
@@ -52,7 +53,9 @@ int main(int argc, char *argv[])
     }
 
     VornUi::installTranslation(QLocale());
-    VornApplication vorn;
+    // Owned here and lent to the application; destroyed after it, when their threads are joined.
+    Platform::Services services;
+    VornApplication vorn(services.lend());
     instance.setHandler([&vorn](const QByteArray &request) { return vorn.handleRequest(request); });
 
     QObject::connect(&vorn, &VornApplication::quitRequested, &app, &QCoreApplication::quit);

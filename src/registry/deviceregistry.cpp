@@ -3,22 +3,17 @@
 #include "cloudkeyvaluestore.h"
 #include "deviceidentity.h"
 #include "plainstringorder.h"
-#include "platform.h"
 #include "referencedate.h"
 #include "registrybackup.h"
 
 #include <algorithm>
 
-DeviceRegistry::DeviceRegistry(QObject *parent)
-    : DeviceRegistry(Platform::cloudStore(), DeviceIdentity::shared(), parent)
-{
-}
-
 DeviceRegistry::DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *identity,
-                               QObject *parent)
+                               const QString &backupFolder, QObject *parent)
     : QObject(parent)
     , m_kvStore(kvStore)
     , m_identity(identity)
+    , m_backupFolder(backupFolder)
 {
     // The store notifies on its own thread; refresh there and post only the result.
     connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
@@ -38,7 +33,7 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     if (loaded.undecodable) {
         // The stored value cannot be read, so it is replaced; keep its bytes so that nothing
         // the other devices wrote is lost for good.
-        RegistryBackup::keep(*loaded.undecodable);
+        RegistryBackup::keep(m_backupFolder, *loaded.undecodable);
     }
     const QString key = m_identity->currentDeviceID();
     const QString id = m_identity->currentDeviceID();

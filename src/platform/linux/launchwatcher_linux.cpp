@@ -91,7 +91,7 @@ LaunchWatcher::~LaunchWatcher() = default;
 void LaunchWatcher::start()
 {
     m_index = std::make_unique<ApplicationIndex>(
-            m_options.applicationFolders.value_or(applicationFolders()));
+            m_options.applicationFolders.value_or(XdgPaths::applicationFolders()));
     m_resolver = std::make_unique<AppIdentityResolver>(m_reader, m_index.get());
     // An application installed while it runs can now be named; a process already named keeps
     // its identifier, like it keeps it through an exec.
