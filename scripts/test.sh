@@ -64,4 +64,16 @@ if ! XDG_RUNTIME_DIR="$smoke_runtime" VORN_PRINT_STARTUP=1 env -u QT_QPA_PLATFOR
 fi
 # ---- end of the smoke run ---------------------------------------------------------------------
 
+# ---- the phone page: its node tests (records, texts, Vorn's decoder on the page's bytes), then
+# the page in headless chromium against a real Vorn, vorn-sync and a loopback broker -------------
+echo "== phone page: assemble"
+cmake --build build --target phone-page || status=1
+echo "== phone page: node tests"
+(cd web/phone && VORN_PHONE="$root/build/tools/vorn-phone" \
+   node --test test/records.test.js test/texts.test.js test/crosscheck.test.js) || status=1
+echo "== phone page: chromium end to end"
+VORN_PAGE_E2E_REQUIRED=1 VORN_BUILD_DIR="$root/build" VORN_SCREENSHOT_DIR="$root/screenshots" \
+  node --test web/phone/test/browser/page.e2e.test.js || status=1
+# ---- end of the phone page ----------------------------------------------------------------------
+
 exit $status

@@ -67,6 +67,17 @@ void tst_DeviceAnnouncement::decodeRegistry_data()
     QTest::newRow("top-level array") << "[" + record("M", "\"mac\"") + ']' << -1;
     QTest::newRow("record not an object") << QByteArray(R"({"M":"mac"})") << -1;
     QTest::newRow("empty blob") << QByteArray() << -1;
+    // Read strictly: a marked-up kind is not "iPhone", a huge number nobody reads is fine, and a
+    // time beyond a double's range is no time.
+    QTest::newRow("kind behind U+FEFF") << "{\"P\":" + record("P", "\"\\ufeffiPhone\"") + '}' << -1;
+    QTest::newRow("kind with raw U+FEFF")
+            << "{\"P\":" + record("P", "\"\xef\xbb\xbfiPhone\"") + '}' << -1;
+    QTest::newRow("huge ignored number") << QByteArray(
+            R"({"M":{"id":"M","deviceType":"mac","deviceName":"x","lastSeenAt":1,"n":1e400}})")
+                                         << 1;
+    QTest::newRow("time out of range")
+            << "{\"M\":" + record("M", "\"mac\"", "x", "1e400") + '}' << -1;
+    QTest::newRow("raw tab in name") << "{\"M\":" + record("M", "\"mac\"", "a\tb") + '}' << -1;
     QTest::newRow("not JSON") << QByteArray("\x00\x9f garbage", 10) << -1;
 }
 

@@ -67,6 +67,22 @@ void tst_SyncedBlockState::decode_data()
     rejected("trailing garbage", R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":0} x)");
     rejected("empty", "");
     rejected("binary", QByteArray("\xff\xfe\x00\x01\x80", 5));
+    // Strict JSON: what Qt's own reader lets through.
+    rejected("raw newline in a target",
+             "{\"isBlocking\":true,\"targetDeviceIDs\":[\"A\nB\"],\"updatedAt\":0}");
+    rejected("time with trailing point",
+             R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":5.})");
+    rejected("time with leading point",
+             R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":.5})");
+    rejected("x escape", R"({"isBlocking":true,"targetDeviceIDs":["\x41"],"updatedAt":0})");
+    rejected("time out of range",
+             R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":1e999})");
+    QTest::newRow("huge ignored number")
+            << QByteArray(R"({"n":1e999,"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":0})")
+            << true << true << one << 0.0;
+    QTest::newRow("U+FEFF kept in a target")
+            << QByteArray(R"({"isBlocking":true,"targetDeviceIDs":["\ufeffA"],"updatedAt":0})")
+            << true << true << QStringList{QStringLiteral("\ufeffA")} << 0.0;
 }
 
 void tst_SyncedBlockState::decode()

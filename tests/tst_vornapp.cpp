@@ -2,11 +2,37 @@
 
 #include "singleinstance.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 
 #include <csignal>
+#include <cstring>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace VornUiTest;
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+            && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace
 
 // The `vorn` program as real processes in a private home, on the offscreen platform.
 class TestVornApp : public QObject
@@ -20,14 +46,23 @@ private Q_SLOTS:
     void simultaneousStartsLeaveOneVorn();
     void closedWindowKeepsEnforcing();
     void terminationSignalQuitsCleanly();
-    void lockOfAKilledInstanceIsTakenOver();
+    void staleLockIsTakenOver_data();
+    void staleLockIsTakenOver();
+    void answersAndEnforcesWithFewDescriptors();
     void runsWithoutADisplay();
 
 private:
-    QProcess *startVorn(const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    QProcess *startVorn(const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                        rlim_t maxDescriptors = 0)
     {
         auto *process = new QProcess(this);
         process->setProcessEnvironment(env);
+        if (maxDescriptors) {
+            process->setChildProcessModifier([maxDescriptors] {
+                const rlimit limit{maxDescriptors, maxDescriptors};
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            });
+        }
         process->setProcessChannelMode(QProcess::ForwardedChannels);
         process->start(QStringLiteral(VORN_BINARY_DIR "/vorn"), {});
         process->waitForStarted();
@@ -120,18 +155,100 @@ void TestVornApp::terminationSignalQuitsCleanly()
     QVERIFY(!QFile::exists(socketPath()));
 }
 
-void TestVornApp::lockOfAKilledInstanceIsTakenOver()
+void TestVornApp::staleLockIsTakenOver_data()
 {
-    QProcess *killed = startVorn();
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-    killed->kill();
-    QVERIFY(killed->waitForFinished(5000));
-    QVERIFY(QFile::exists(socketPath()));
+    QTest::addColumn<QByteArray>("lock"); // "killed": what a killed Vorn leaves
+    QTest::newRow("killed Vorn") << QByteArray("killed");
+    QTest::newRow("empty file") << QByteArray();
+    QTest::newRow("garbage") << QByteArray("\xff\x00not a lock\n", 14);
+    QTest::newRow("PID of another program") << QByteArray("OTHER\nvorn\n\n");
+    QTest::newRow("PID no longer in use") << QByteArray("GONE\nvorn\n\n");
+}
+
+void TestVornApp::staleLockIsTakenOver()
+{
+    QFETCH(QByteArray, lock);
+    const QString lockPath = qEnvironmentVariable("XDG_RUNTIME_DIR") + "/vorn.lock";
+    QProcess other;
+    if (lock == "killed") {
+        QProcess *killed = startVorn();
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+        killed->kill();
+        QVERIFY(killed->waitForFinished(5000));
+        QVERIFY(QFile::exists(socketPath()));
+    } else {
+        other.start(QStringLiteral("/bin/sleep"), {QStringLiteral("60")});
+        QVERIFY(other.waitForStarted());
+        QProcess gone;
+        gone.start(QStringLiteral("/bin/true"));
+        QVERIFY(gone.waitForFinished());
+        lock.replace("OTHER", QByteArray::number(other.processId()));
+        lock.replace("GONE", QByteArray::number(gone.processId()));
+        QVERIFY(writeFile(lockPath, lock));
+    }
 
     QProcess *next = startVorn();
     QCOMPARE(ask("status"), QByteArray("windows 1"));
     QVERIFY(!next->waitForFinished(500));
     QCOMPARE(next->state(), QProcess::Running);
+    other.kill();
+    other.waitForFinished();
+}
+
+void TestVornApp::answersAndEnforcesWithFewDescriptors()
+{
+    const QString program = m_home.path() + QStringLiteral("/blocked-app-2");
+    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
+    m_home.addApplication("org.example.Blocked2", "Blocked", {}, program);
+    QVERIFY(writeFile(m_home.defaultsFile(),
+                      R"({"isBlocking": false, "blockedBundleIDs": ["org.example.Blocked2"]})"));
+    // About 20 descriptors are in use once Vorn runs.
+    QProcess *vorn = startVorn(QProcessEnvironment::systemEnvironment(), 64);
+    QCOMPARE(ask("status"), QByteArray("windows 1"));
+
+    // Far more idle clients than descriptors; those past the listen queue are refused.
+    std::vector<int> idle;
+    const QByteArray path = QFile::encodeName(socketPath());
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    for (int i = 0; i < 300; ++i) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+            idle.push_back(fd);
+        else
+            ::close(fd);
+    }
+    const auto closeIdle = qScopeGuard([&idle] {
+        for (int fd : idle)
+            ::close(fd);
+    });
+    QVERIFY(idle.size() > 64);
+
+    // Requests are answered, a block state that names this computer arrives through the cloud
+    // folder's notice, and a blocked application launched meanwhile is closed.
+    QCOMPARE(ask("status"), QByteArray("windows 1"));
+    const QString cloud = m_home.path() + QStringLiteral("/data/vorn/cloud/");
+    const QJsonObject registry
+            = QJsonDocument::fromJson(readFile(cloud + "deviceRegistry")).object();
+    QCOMPARE(registry.size(), 1);
+    QVERIFY(writeFile(cloud + "syncedBlockState",
+                      R"({"isBlocking":true,"targetDeviceIDs":[")"
+                              + registry.keys().first().toUtf8() + R"("],"updatedAt":1})"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+            QJsonDocument::fromJson(readFile(m_home.defaultsFile()))["isBlocking"].toBool(), 10000);
+    QProcess blocked;
+    blocked.start(program, {QStringLiteral("60")});
+    QVERIFY(blocked.waitForStarted());
+    QVERIFY2(blocked.waitForFinished(10000), "the blocked application was left running");
+
+    // A removed socket file is bound again, and a second start hands over to this Vorn.
+    QVERIFY(QFile::remove(socketPath()));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(socketPath()), 10000);
+    QProcess *second = startVorn();
+    QVERIFY(second->waitForFinished(15000));
+    QCOMPARE(second->exitCode(), 0);
+    QCOMPARE(vorn->state(), QProcess::Running);
 }
 
 void TestVornApp::runsWithoutADisplay()

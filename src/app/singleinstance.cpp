@@ -1,15 +1,30 @@
 #include "singleinstance.h"
 
+#include "requestline.h"
+#include "requestserver.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QLocalServer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QStandardPaths>
 #include <QThread>
 
+#include <cerrno>
+#include <csignal>
+
 namespace {
-constexpr qsizetype maxLineLength = 256;
+
+// The program a process runs, by file name; empty when it cannot be told.
+QString programOf(const QString &pid)
+{
+    QString target = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+    target.remove(QStringLiteral(" (deleted)"));
+    return QFileInfo(target).fileName();
 }
+
+} // namespace
 
 SingleInstance::SingleInstance(const QString &directory, QObject *parent)
     : QObject(parent)
@@ -21,11 +36,7 @@ SingleInstance::SingleInstance(const QString &directory, QObject *parent)
     m_lock->setStaleLockTime(0);
 }
 
-SingleInstance::~SingleInstance()
-{
-    if (m_server)
-        m_server->close(); // removes the socket file
-}
+SingleInstance::~SingleInstance() = default;
 
 QString SingleInstance::defaultDirectory()
 {
@@ -35,9 +46,28 @@ QString SingleInstance::defaultDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 }
 
+bool SingleInstance::ownerIsGone() const
+{
+    qint64 pid = 0;
+    QString host;
+    QString application;
+    if (!m_lock->getLockInfo(&pid, &host, &application))
+        return true;
+    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+        return true;
+    // A live process with the owner's number: still Vorn only if it runs the same program.
+    const QString owner = programOf(QString::number(pid));
+    const QString self = programOf(QStringLiteral("self"));
+    return !owner.isEmpty() && !self.isEmpty() && owner != self;
+}
+
 SingleInstance::Claim SingleInstance::claim()
 {
-    if (!m_lock->tryLock(0)) {
+    bool locked = m_lock->tryLock(0);
+    if (!locked && m_lock->error() == QLockFile::LockFailedError && ownerIsGone()
+        && m_lock->removeStaleLockFile())
+        locked = m_lock->tryLock(0);
+    if (!locked) {
         if (m_lock->error() == QLockFile::LockFailedError)
             return Claim::Secondary;
         // The folder cannot hold a lock: run anyway rather than leave the computer unguarded.
@@ -45,35 +75,19 @@ SingleInstance::Claim SingleInstance::claim()
                  qPrintable(QDir::toNativeSeparators(m_socketPath)));
         return Claim::Primary;
     }
-    // Holding the lock, any socket file left here belongs to a process that is gone.
-    QLocalServer::removeServer(m_socketPath);
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(m_socketPath)) {
-        qWarning("vorn: cannot listen on %s: %s", qPrintable(m_socketPath),
-                 qPrintable(m_server->errorString()));
-        return Claim::Primary;
-    }
-    connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::acceptConnections);
+    // Holding the lock, any socket file left here belongs to a process that is gone. A socket
+    // that cannot be opened now is retried by the server on its own.
+    m_server = new RequestServer(m_socketPath, this);
+    m_server->setHandler([this](const QByteArray &request) {
+        return m_handler ? m_handler(request) : QByteArrayLiteral("error");
+    });
+    m_server->listen();
     return Claim::Primary;
 }
 
-void SingleInstance::acceptConnections()
+void SingleInstance::setHandler(Handler handler)
 {
-    while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QLocalSocket::readyRead, socket, [this, socket] {
-            if (!socket->canReadLine()) {
-                if (socket->bytesAvailable() > maxLineLength)
-                    socket->abort();
-                return;
-            }
-            const QByteArray request = socket->readLine(maxLineLength + 1).trimmed();
-            const QByteArray answer = m_handler ? m_handler(request) : QByteArrayLiteral("error");
-            socket->write(answer + '\n');
-            socket->disconnectFromServer(); // after the answer has been written
-        });
-    }
+    m_handler = std::move(handler);
 }
 
 std::optional<QByteArray> SingleInstance::send(const QString &socketPath, const QByteArray &request,
@@ -98,5 +112,5 @@ std::optional<QByteArray> SingleInstance::send(const QString &socketPath, const 
             || !socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
             return std::nullopt;
     }
-    return socket.readLine(maxLineLength + 1).trimmed();
+    return socket.readLine(RequestLine::maxLength + 1).trimmed();
 }

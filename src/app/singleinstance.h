@@ -9,12 +9,14 @@
 #include <memory>
 #include <optional>
 
-class QLocalServer;
+class RequestServer;
 
 // One Vorn per user session. The first process takes a lock file and listens on a local socket,
 // both in the user's runtime folder; a later process finds the lock taken, hands a request to the
-// running one over the socket and ends. A lock left behind by a process that died is taken over,
-// and so is its socket file.
+// running one over the socket and ends. A lock whose owner cannot be read (an empty or garbled
+// file, as a start killed while writing it leaves), is no longer alive, or is another program
+// that got its process number, is taken over, and so is its socket file. A live holder keeps a
+// native lock on the file, so a takeover can never remove the lock of a Vorn that runs.
 //
 // The channel carries one request line and one answer line per connection; requests longer than
 // a line limit are dropped. The socket is private to the user (the runtime folder is, and the
@@ -37,7 +39,7 @@ public:
     // Primary: this process holds the lock and answers requests from now on (a socket that cannot
     // be opened leaves it running, unreachable). Secondary: another live process holds it.
     Claim claim();
-    void setHandler(Handler handler) { m_handler = std::move(handler); }
+    void setHandler(Handler handler);
     QString socketPath() const { return m_socketPath; }
 
     // Sends one request to the running instance and waits for its answer, retrying the connection
@@ -46,10 +48,10 @@ public:
                                           int timeoutMs);
 
 private:
-    void acceptConnections();
+    bool ownerIsGone() const;
 
     QString m_socketPath;
     std::unique_ptr<QLockFile> m_lock;
-    QLocalServer *m_server = nullptr;
+    RequestServer *m_server = nullptr;
     Handler m_handler;
 };

@@ -38,6 +38,9 @@ private:
     PlatformServices m_lent;
 };
 
+// A keychain of its own, for a program that asks one question and exits.
+std::unique_ptr<Keychain> createKeychain();
+
 // A cloud store for a program that only reads and writes and exits at once (a command-line tool):
 // it raises no change notices and runs no thread.
 std::unique_ptr<CloudKeyValueStore> createQuietCloudStore();

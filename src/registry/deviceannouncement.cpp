@@ -1,8 +1,9 @@
 #include "deviceannouncement.h"
 
 #include "compactjson.h"
+#include "strictjson.h"
 
-#include <QJsonDocument>
+#include <cmath>
 
 QString rawValue(SyncDeviceType type)
 {
@@ -36,8 +37,8 @@ std::optional<DeviceAnnouncement> DeviceAnnouncement::fromJson(const QJsonValue 
     const QJsonValue deviceType = object.value(QLatin1String("deviceType"));
     const QJsonValue deviceName = object.value(QLatin1String("deviceName"));
     const QJsonValue lastSeenAt = object.value(QLatin1String("lastSeenAt"));
-    if (!id.isString() || !deviceType.isString() || !deviceName.isString()
-        || !lastSeenAt.isDouble())
+    if (!id.isString() || !deviceType.isString() || !deviceName.isString() || !lastSeenAt.isDouble()
+        || !std::isfinite(lastSeenAt.toDouble()))
         return std::nullopt;
     const std::optional<SyncDeviceType> type = syncDeviceTypeFromRawValue(deviceType.toString());
     if (!type)
@@ -59,11 +60,11 @@ namespace RegistryValue {
 
 std::optional<DeviceRegistryMap> decode(const QByteArray &json)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    // Every device writes this value: it is read as strict JSON.
+    const std::optional<QJsonValue> document = StrictJson::parse(json);
+    if (!document || !document->isObject())
         return std::nullopt;
-    const QJsonObject object = document.object();
+    const QJsonObject object = document->toObject();
     DeviceRegistryMap registry;
     for (auto it = object.begin(); it != object.end(); ++it) {
         std::optional<DeviceAnnouncement> record = DeviceAnnouncement::fromJson(it.value());

@@ -1,21 +1,22 @@
 #include "syncedblockstate.h"
 
 #include "compactjson.h"
+#include "strictjson.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
 #include <QJsonObject>
 #include <QStringList>
 
 #include <algorithm>
+#include <cmath>
 
 std::optional<SyncedBlockState> SyncedBlockState::decode(const QByteArray &json)
 {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    // The phone writes this record: it is read as strict JSON.
+    const std::optional<QJsonValue> document = StrictJson::parse(json);
+    if (!document || !document->isObject())
         return std::nullopt;
-    const QJsonObject object = document.object();
+    const QJsonObject object = document->toObject();
 
     SyncedBlockState state;
     const QJsonValue isBlocking = object.value(keyName(CodingKeys::isBlocking));
@@ -33,7 +34,7 @@ std::optional<SyncedBlockState> SyncedBlockState::decode(const QByteArray &json)
     }
 
     const QJsonValue updatedAt = object.value(keyName(CodingKeys::updatedAt));
-    if (!updatedAt.isDouble())
+    if (!updatedAt.isDouble() || !std::isfinite(updatedAt.toDouble()))
         return std::nullopt;
     state.updatedAt = updatedAt.toDouble();
     return state;

@@ -28,6 +28,11 @@ Services::Services()
 // The members go in reverse order: the workspace's watcher thread first, the store's last.
 Services::~Services() = default;
 
+std::unique_ptr<Keychain> createKeychain()
+{
+    return std::make_unique<LinuxKeychain>(XdgPaths::keychainFolder());
+}
+
 std::unique_ptr<CloudKeyValueStore> createQuietCloudStore()
 {
     return std::make_unique<LinuxCloudKeyValueStore>(XdgPaths::cloudFolder(),

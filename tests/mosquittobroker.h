@@ -1,0 +1,121 @@
+#pragma once
+
+#include "localbroker.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+// A real mosquitto for one test, on free loopback ports in its own temporary folder, with
+// persistence saved after every change (a restart keeps the retained values). Started in a
+// process group of its own, which is killed whole when the helper goes.
+class MosquittoBroker
+{
+public:
+    struct Tls
+    {
+        QString certFile;
+        QString keyFile;
+    };
+
+    // users: broker user → password, each confined to vorn/<user>/# by the ACL.
+    explicit MosquittoBroker(const QHash<QString, QByteArray> &users, std::optional<Tls> tls = {})
+        : m_users(users)
+        , m_tls(std::move(tls))
+        , m_port(freePort())
+    {
+        QByteArray passwd;
+        for (auto it = users.cbegin(); it != users.cend(); ++it)
+            passwd += LocalBroker::passwordFileLine(it.key(), it.value(), "0123456789ab");
+        write("passwd", passwd);
+        write("acl", "pattern readwrite vorn/%u/#\n");
+        QByteArray config = "allow_anonymous false\npassword_file " + path("passwd") + "\nacl_file "
+                + path("acl") + "\npersistence true\npersistence_location " + path("")
+                + "/\nautosave_on_changes true\nautosave_interval 1\n"
+                + "set_tcp_nodelay true\nlog_dest stderr\nlog_type error\n";
+        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
+        if (m_tls)
+            config += "certfile " + QFile::encodeName(m_tls->certFile) + "\nkeyfile "
+                    + QFile::encodeName(m_tls->keyFile) + "\n";
+        if (::geteuid() == 0)
+            config += "user root\n";
+        write("mosquitto.conf", config);
+        start();
+    }
+
+    ~MosquittoBroker() { kill(); }
+
+    int port() const { return m_port; }
+    QString folder() const { return m_dir.path(); }
+
+    bool start()
+    {
+        m_process.setProgram(QStringLiteral("mosquitto"));
+        m_process.setArguments({QStringLiteral("-c"), QString::fromUtf8(path("mosquitto.conf"))});
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.setChildProcessModifier([] {
+            ::setpgid(0, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        });
+        m_process.start();
+        if (!m_process.waitForStarted())
+            return false;
+        // Ready once the listener accepts a connection.
+        const QDeadlineTimer deadline(10000);
+        while (!deadline.hasExpired()) {
+            QTcpSocket probe;
+            probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(m_port));
+            if (probe.waitForConnected(200))
+                return true;
+            if (m_process.state() != QProcess::Running)
+                return false;
+            QThread::msleep(10);
+        }
+        return false;
+    }
+
+    // A crash: SIGKILL to the whole group.
+    void kill()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        ::kill(-pid_t(m_process.processId()), SIGKILL);
+        m_process.waitForFinished(5000);
+    }
+
+    bool restart()
+    {
+        kill();
+        return start();
+    }
+
+private:
+    static int freePort()
+    {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        return server.serverPort();
+    }
+    QByteArray path(const char *name) const { return QFile::encodeName(m_dir.filePath(name)); }
+    void write(const char *name, const QByteArray &bytes) const
+    {
+        QFile file(m_dir.filePath(QString::fromUtf8(name)));
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            qFatal("cannot write %s", name);
+    }
+
+    QTemporaryDir m_dir;
+    QHash<QString, QByteArray> m_users;
+    std::optional<Tls> m_tls;
+    int m_port = 0;
+    QProcess m_process;
+};

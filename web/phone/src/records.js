@@ -1,0 +1,164 @@
+// The two records the phone shares with the computers through the broker, read and written
+// exactly as Vorn's own decoder expects them: "syncedBlockState" (written here) and
+// "deviceRegistry" (read here). Every member is required and must have its JSON type; a value
+// that breaks a rule is undecodable as a whole, and the page then says so instead of guessing.
+
+// Seconds between the Unix epoch and 2001-01-01 00:00:00 UTC, the records' reference date.
+export const referenceDateUnixSeconds = 978307200;
+// An announcement older than this (seconds) is stale: the device is probably gone.
+export const staleAfter = 2592000;
+export const deviceTypes = ['mac', 'iPhone', 'iPad'];
+
+export function referenceSecondsFromMillis(unixMillis) {
+  return unixMillis / 1000 - referenceDateUnixSeconds;
+}
+
+export function millisFromReferenceSeconds(seconds) {
+  return (seconds + referenceDateUnixSeconds) * 1000;
+}
+
+const maxDepth = 512;
+const loneSurrogate = /[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/;
+
+// Whether a parsed value stays within what Vorn's strict reader takes: no string (member names
+// included) with half a surrogate pair, nesting no deeper than maxDepth.
+function withinReader(value, depth = 0) {
+  if (typeof value === 'string')
+    return !loneSurrogate.test(value);
+  if (typeof value !== 'object' || value === null)
+    return true;
+  if (depth >= maxDepth)
+    return false;
+  return Object.entries(value).every(([key, member]) => !loneSurrogate.test(key) && withinReader(member, depth + 1));
+}
+
+// Bytes (or text) to a JSON value; undefined when the bytes are not what Vorn's strict reader
+// takes: UTF-8 JSON text, no byte order mark (JSON.parse refuses the U+FEFF that stays in).
+function parseJson(value) {
+  let text = value;
+  if (typeof value !== 'string') {
+    try {
+      text = new TextDecoder('utf-8', { fatal: true, ignoreBOM: true }).decode(value);
+    } catch {
+      return undefined;
+    }
+  }
+  try {
+    const parsed = JSON.parse(text);
+    return withinReader(parsed) ? parsed : undefined;
+  } catch {
+    return undefined;
+  }
+}
+
+function isObject(value) {
+  return typeof value === 'object' && value !== null && !Array.isArray(value);
+}
+
+function has(object, key) {
+  return Object.prototype.hasOwnProperty.call(object, key);
+}
+
+// A member of the given JSON type; numbers must be finite (Vorn's parser refuses 1e400).
+function member(object, key, type) {
+  if (!has(object, key) || typeof object[key] !== type)
+    return undefined;
+  if (type === 'number' && !Number.isFinite(object[key]))
+    return undefined;
+  return object[key];
+}
+
+// The block state as JSON text, members in the order the records define, targets without
+// duplicates (sorted, so one state always gives the same bytes).
+export function encodeBlockState({ isBlocking, targetDeviceIDs, updatedAt }) {
+  if (typeof isBlocking !== 'boolean')
+    throw new TypeError('isBlocking must be a boolean');
+  if (!Array.isArray(targetDeviceIDs) && !(targetDeviceIDs instanceof Set))
+    throw new TypeError('targetDeviceIDs must be an array or a set of strings');
+  const targets = [...new Set(targetDeviceIDs)];
+  if (targets.some((id) => typeof id !== 'string' || loneSurrogate.test(id)))
+    throw new TypeError('targetDeviceIDs must hold well-formed strings only');
+  targets.sort((a, b) => (a < b ? -1 : a > b ? 1 : 0));
+  if (typeof updatedAt !== 'number' || !Number.isFinite(updatedAt))
+    throw new TypeError('updatedAt must be a finite number');
+  return JSON.stringify({ isBlocking, targetDeviceIDs: targets, updatedAt });
+}
+
+export function encodeBlockStateBytes(state) {
+  return new TextEncoder().encode(encodeBlockState(state));
+}
+
+// The published block state, or null when it is undecodable.
+export function decodeBlockState(bytes) {
+  const object = parseJson(bytes);
+  if (!isObject(object))
+    return null;
+  const isBlocking = member(object, 'isBlocking', 'boolean');
+  const targets = has(object, 'targetDeviceIDs') ? object.targetDeviceIDs : undefined;
+  const updatedAt = member(object, 'updatedAt', 'number');
+  if (isBlocking === undefined || !Array.isArray(targets) || updatedAt === undefined)
+    return null;
+  if (targets.some((id) => typeof id !== 'string'))
+    return null;
+  return { isBlocking, targetDeviceIDs: [...new Set(targets)], updatedAt };
+}
+
+function decodeAnnouncement(value) {
+  if (!isObject(value))
+    return null;
+  const id = member(value, 'id', 'string');
+  const deviceType = member(value, 'deviceType', 'string');
+  const deviceName = member(value, 'deviceName', 'string');
+  const lastSeenAt = member(value, 'lastSeenAt', 'number');
+  if (id === undefined || deviceName === undefined || lastSeenAt === undefined)
+    return null;
+  if (!deviceTypes.includes(deviceType))
+    return null;
+  return { id, deviceType, deviceName, lastSeenAt };
+}
+
+// The registry's announcements as an array, or null when the value is undecodable: it is all or
+// nothing, one bad record spoils the whole value.
+export function decodeRegistry(bytes) {
+  const object = parseJson(bytes);
+  if (!isObject(object))
+    return null;
+  const records = [];
+  for (const key of Object.keys(object)) {
+    const record = decodeAnnouncement(object[key]);
+    if (!record)
+      return null;
+    records.push(record);
+  }
+  return records;
+}
+
+export function isStale(record, nowSeconds) {
+  return record.lastSeenAt < nowSeconds - staleAfter;
+}
+
+// What the page lists: one entry per device identifier (the latest announcement wins), devices
+// seen within 30 days first, then by name and identifier.
+export function devicesForDisplay(records, nowSeconds) {
+  const latest = new Map();
+  for (const record of records) {
+    const known = latest.get(record.id);
+    if (!known || record.lastSeenAt > known.lastSeenAt)
+      latest.set(record.id, record);
+  }
+  const devices = [...latest.values()].map((record) => ({
+    ...record,
+    stale: isStale(record, nowSeconds),
+  }));
+  const collator = new Intl.Collator(undefined, { sensitivity: 'base', numeric: true });
+  devices.sort((a, b) => (a.stale - b.stale) || collator.compare(a.deviceName, b.deviceName)
+                         || (a.id < b.id ? -1 : a.id > b.id ? 1 : 0));
+  return devices;
+}
+
+// The computers a tap targets when the user chose nothing: every mac seen within 30 days.
+export function defaultTargets(records, nowSeconds) {
+  return [...new Set(records.filter((record) => record.deviceType === 'mac'
+                                                && !isStale(record, nowSeconds))
+                            .map((record) => record.id))];
+}

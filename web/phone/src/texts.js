@@ -1,0 +1,173 @@
+// The page's texts in English and German, chosen by the browser's preferred languages.
+
+const english = {
+  title: 'Vorn',
+  subtitle: 'Block apps on your computers',
+  online: 'Online',
+  offline: 'Offline',
+  signedOut: 'Not connected',
+  connecting: 'Connecting…',
+  connectHeading: 'Connect to your broker',
+  brokerLabel: 'Broker address',
+  brokerHint: 'For example ws://192.168.1.20:8080 or wss://broker.example.org',
+  userLabel: 'User',
+  passwordLabel: 'Password',
+  remember: 'Remember on this phone',
+  rememberHint:
+    'Keeps the password in this browser on this phone, so the page connects by itself next time. ' +
+    'Anyone who can open this browser can then switch blocking. Without the tick, the password ' +
+    'is forgotten when you close this tab.',
+  connect: 'Connect',
+  disconnect: 'Sign out',
+  connectedAs: 'Connected as {user} to {broker}',
+  switchLabel: 'Blocking',
+  switchOn: 'On',
+  switchOff: 'Off',
+  switchHintOn: 'Tap to stop blocking on the ticked devices.',
+  switchHintOff: 'Tap to start blocking on the ticked devices.',
+  stateHeading: 'Published state',
+  stateNone: 'Nothing published yet.',
+  stateUnreadable: 'The published block state cannot be read. Switching blocking replaces it.',
+  stateOn: 'Blocking is on',
+  stateOff: 'Blocking is off',
+  stateSince: 'since {time}',
+  stateTargets: 'For: {devices}',
+  stateNoTargets: 'For no device.',
+  unknownDevice: 'unknown device {id}',
+  devicesHeading: 'Devices',
+  devicesHint: 'Switching applies to the ticked devices.',
+  devicesNone: 'No device has announced itself yet. Start Vorn and vorn-sync on your computer.',
+  devicesUnreadable:
+    'The device list on the broker cannot be read. Start Vorn on a computer to announce it again.',
+  devicesWaiting: 'Waiting for the device list…',
+  lastSeen: 'last seen {time}',
+  staleNote: 'not seen for 30 days',
+  kind_mac: 'Computer',
+  kind_iPhone: 'Phone',
+  kind_iPad: 'Tablet',
+  sending: 'Sending…',
+  sent: 'Sent: blocking {state} for {count} device(s).',
+  sentOne: 'Sent: blocking {state} for 1 device.',
+  stateWordOn: 'on',
+  stateWordOff: 'off',
+  errorNoSelection: 'Tick at least one device first.',
+  errorOffline: 'Not sent: there is no connection to the broker.',
+  errorNoAck: 'Not sent: the broker did not confirm in time. Check the connection and try again.',
+  errorRefused: 'Not sent: the broker refused it ({reason}).',
+  errorLost: 'Not sent: the connection dropped before the broker confirmed it.',
+  errorBadUrl: 'The broker address must start with ws:// or wss://.',
+  errorPlainFromHttps: 'This page was opened over https: the broker address must start with wss://.',
+  errorMissing: 'Fill in the broker address, the user and the password.',
+  errorBadUser: 'The user must not contain /, + or #.',
+  errorAuth: 'The broker refused the user or password.',
+  errorConnect: 'Cannot reach the broker: {reason}',
+  announceOn: 'Blocking is now on.',
+  announceOff: 'Blocking is now off.',
+  reconnected: 'Connected again.',
+  wentOffline: 'Offline. Reconnecting by itself…',
+};
+
+const german = {
+  title: 'Vorn',
+  subtitle: 'Apps auf deinen Computern blockieren',
+  online: 'Online',
+  offline: 'Offline',
+  signedOut: 'Nicht verbunden',
+  connecting: 'Verbinde…',
+  connectHeading: 'Mit deinem Broker verbinden',
+  brokerLabel: 'Broker-Adresse',
+  brokerHint: 'Zum Beispiel ws://192.168.1.20:8080 oder wss://broker.example.org',
+  userLabel: 'Benutzer',
+  passwordLabel: 'Passwort',
+  remember: 'Auf diesem Telefon merken',
+  rememberHint:
+    'Speichert das Passwort in diesem Browser auf diesem Telefon, damit sich die Seite beim nächsten ' +
+    'Mal selbst verbindet. Wer diesen Browser öffnen kann, kann dann das Blockieren schalten. Ohne ' +
+    'Haken wird das Passwort vergessen, sobald du diesen Tab schließt.',
+  connect: 'Verbinden',
+  disconnect: 'Abmelden',
+  connectedAs: 'Verbunden als {user} mit {broker}',
+  switchLabel: 'Blockieren',
+  switchOn: 'An',
+  switchOff: 'Aus',
+  switchHintOn: 'Tippen, um das Blockieren auf den angehakten Geräten zu beenden.',
+  switchHintOff: 'Tippen, um das Blockieren auf den angehakten Geräten zu starten.',
+  stateHeading: 'Veröffentlichter Zustand',
+  stateNone: 'Noch nichts veröffentlicht.',
+  stateUnreadable:
+    'Der veröffentlichte Zustand ist nicht lesbar. Schalten ersetzt ihn.',
+  stateOn: 'Blockieren ist an',
+  stateOff: 'Blockieren ist aus',
+  stateSince: 'seit {time}',
+  stateTargets: 'Für: {devices}',
+  stateNoTargets: 'Für kein Gerät.',
+  unknownDevice: 'unbekanntes Gerät {id}',
+  devicesHeading: 'Geräte',
+  devicesHint: 'Das Schalten gilt für die angehakten Geräte.',
+  devicesNone:
+    'Noch hat sich kein Gerät gemeldet. Starte Vorn und vorn-sync auf deinem Computer.',
+  devicesUnreadable:
+    'Die Geräteliste auf dem Broker ist nicht lesbar. Starte Vorn auf einem Computer, damit er sich neu meldet.',
+  devicesWaiting: 'Warte auf die Geräteliste…',
+  lastSeen: 'zuletzt gesehen {time}',
+  staleNote: 'seit 30 Tagen nicht gesehen',
+  kind_mac: 'Computer',
+  kind_iPhone: 'Telefon',
+  kind_iPad: 'Tablet',
+  sending: 'Sende…',
+  sent: 'Gesendet: Blockieren {state} für {count} Geräte.',
+  sentOne: 'Gesendet: Blockieren {state} für 1 Gerät.',
+  stateWordOn: 'an',
+  stateWordOff: 'aus',
+  errorNoSelection: 'Hake zuerst mindestens ein Gerät an.',
+  errorOffline: 'Nicht gesendet: keine Verbindung zum Broker.',
+  errorNoAck:
+    'Nicht gesendet: der Broker hat nicht rechtzeitig bestätigt. Prüfe die Verbindung und versuche es erneut.',
+  errorRefused: 'Nicht gesendet: der Broker hat abgelehnt ({reason}).',
+  errorLost: 'Nicht gesendet: die Verbindung brach ab, bevor der Broker bestätigte.',
+  errorBadUrl: 'Die Broker-Adresse muss mit ws:// oder wss:// beginnen.',
+  errorPlainFromHttps: 'Diese Seite kam über https: die Broker-Adresse muss mit wss:// beginnen.',
+  errorMissing: 'Fülle Broker-Adresse, Benutzer und Passwort aus.',
+  errorBadUser: 'Der Benutzer darf weder /, + noch # enthalten.',
+  errorAuth: 'Der Broker hat Benutzer oder Passwort abgelehnt.',
+  errorConnect: 'Broker nicht erreichbar: {reason}',
+  announceOn: 'Blockieren ist jetzt an.',
+  announceOff: 'Blockieren ist jetzt aus.',
+  reconnected: 'Wieder verbunden.',
+  wentOffline: 'Offline. Verbinde mich selbst neu…',
+};
+
+export const catalogues = { en: english, de: german };
+
+export function chooseLanguage(preferred) {
+  for (const tag of preferred ?? []) {
+    const base = String(tag).toLowerCase().split('-')[0];
+    if (base in catalogues)
+      return base;
+  }
+  return 'en';
+}
+
+export function translator(language) {
+  const catalogue = catalogues[language] ?? english;
+  return (key, values = {}) => {
+    const text = catalogue[key] ?? english[key] ?? key;
+    return text.replace(/\{(\w+)\}/g, (match, name) => (name in values ? String(values[name]) : match));
+  };
+}
+
+// "5 minutes ago", "vor 5 Minuten", "in 2 hours" for a clock that runs ahead.
+export function relativeTime(language, thenMillis, nowMillis) {
+  const format = new Intl.RelativeTimeFormat(language, { numeric: 'auto' });
+  if (!Number.isFinite(thenMillis - nowMillis))
+    return '—';
+  const seconds = (thenMillis - nowMillis) / 1000;
+  const steps = [[60, 'second'], [60, 'minute'], [24, 'hour'], [30, 'day'], [12, 'month']];
+  let value = seconds;
+  for (const [size, unit] of steps) {
+    if (Math.abs(value) < size)
+      return format.format(Math.round(value), unit);
+    value /= size;
+  }
+  return format.format(Math.round(value), 'year');
+}

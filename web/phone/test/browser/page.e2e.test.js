@@ -1,0 +1,191 @@
+// The phone page in Debian's headless chromium against a real Vorn: it lists the computer that
+// Vorn announced through vorn-sync, its switch turns blocking on (a blocked program is closed) and
+// off there, the broker restarts under the open page, and tap → stored isBlocking is measured.
+
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { mkdirSync } from 'node:fs';
+import { join } from 'node:path';
+import { after, before, test } from 'node:test';
+
+import { chromium } from 'playwright-core';
+
+import { binaries, missing, repo, Scene, waitFor } from './scene.js';
+
+// Run by the test command, a missing piece is a failure; run by hand, a reason to skip.
+const skip = missing && !process.env.VORN_PAGE_E2E_REQUIRED ? `not built: ${missing}` : false;
+const taps = Number(process.env.VORN_PAGE_TAPS ?? 50);
+const screenshots = process.env.VORN_SCREENSHOT_DIR ?? join(repo, 'screenshots');
+const secondsAgo = (seconds) => Date.now() / 1000 - 978307200 - seconds;
+let scene, browser, page, computer;
+
+before(async () => {
+  if (skip)
+    return;
+  scene = new Scene();
+  await scene.startSessionBus();
+  await scene.startBroker();
+  await scene.startBridge();
+  computer = await scene.startVorn({
+    old: { id: 'old', deviceType: 'mac', deviceName: 'Old laptop', lastSeenAt: secondsAgo(40 * 86400) },
+    phone: { id: 'phone', deviceType: 'iPhone', deviceName: 'Ana’s phone', lastSeenAt: secondsAgo(3600) },
+  });
+  scene.watchStoredIsBlocking();
+  browser = await chromium.launch({
+    executablePath: binaries.chromium, headless: true, chromiumSandbox: false, // --no-sandbox, for root
+    args: ['--disable-gpu', '--disable-dev-shm-usage', '--disable-quic', '--no-first-run', '--disable-background-networking',
+           '--disable-component-update', '--disable-sync'],
+  });
+  page = await browser.newPage({ viewport: { width: 390, height: 844 }, locale: 'en-GB' });
+  page.on('pageerror', (error) => { scene.pageError = String(error); });
+});
+
+after(async () => {
+  await browser?.close();
+  await scene?.close();
+});
+
+const switchShows = (on) => waitFor(`the switch to show ${on ? 'on' : 'off'}`,
+                                    async () => (await page.getAttribute('#switch', 'aria-checked')) === String(on));
+
+// Taps the switch, waits for the page to say the broker acknowledged it and for Vorn to store the
+// new state; returns the milliseconds from the tap (as the page saw it) to Vorn's stored value.
+async function tapAndWait() {
+  const on = (await page.getAttribute('#switch', 'aria-checked')) !== 'true';
+  await page.evaluate(() => document.getElementById('switch').addEventListener('click', () => {
+    window.tappedAt = performance.timeOrigin + performance.now();
+  }, { once: true, capture: true }));
+  await page.click('#switch');
+  await waitFor('the page to say "Sent"', async () => (await page.textContent('#send-result')).startsWith('Sent'));
+  const tappedAt = await page.evaluate(() => window.tappedAt);
+  const change = await scene.storedIsBlockingBecomes(on, tappedAt - 1);
+  await switchShows(on);
+  return change.at - tappedAt;
+}
+
+// At 360 px nothing scrolls sideways and every visible control (a tick box: its label) offers
+// 44 px each way.
+async function checkLayout() {
+  await page.setViewportSize({ width: 360, height: 740 });
+  const problems = await page.$$eval('button, input', (controls) => [
+    ...(document.documentElement.scrollWidth > window.innerWidth ? ['scrolls sideways'] : []),
+    ...controls.filter((control) => control.offsetParent)
+      .map((control) => (control.type === 'checkbox' ? control.closest('label') ?? control.labels[0] : control))
+      .map((target) => [target.id || target.textContent, target.getBoundingClientRect()])
+      .filter(([, box]) => box.width < 44 || box.height < 44).map(([what, box]) => `${what} ${box.width}×${box.height}`),
+  ]);
+  assert.deepEqual(problems, []);
+  await page.setViewportSize({ width: 390, height: 844 });
+}
+
+async function screenshot(name) {
+  mkdirSync(screenshots, { recursive: true });
+  await page.emulateMedia({ reducedMotion: 'reduce' }); // no colour transition under way
+  for (const colorScheme of ['light', 'dark']) {
+    await page.emulateMedia({ colorScheme });
+    await page.screenshot({ path: join(screenshots, `phone-page-${name}-${colorScheme}.png`) });
+  }
+  await page.emulateMedia({ colorScheme: 'light' });
+}
+
+test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
+  const step = (name, fn) => t.test(name, async () => {
+    try {
+      await fn();
+    } catch (error) {
+      console.log(scene.logs());
+      throw error;
+    }
+  });
+
+  await step('signs in with the address and user from its URL; a wrong password is refused', async () => {
+    await page.goto(scene.pageUrl);
+    assert.equal(await page.inputValue('#broker'), `ws://127.0.0.1:${scene.wsPort}`);
+    assert.equal(await page.inputValue('#user'), scene.user);
+    await checkLayout();
+    await screenshot('sign-in');
+    await page.fill('#password', 'wrong');
+    await page.click('#connect');
+    await page.locator('#login-error', { hasText: 'The broker refused the user or password.' }).waitFor();
+    await page.fill('#password', scene.password);
+    await page.click('#connect');
+    await page.locator('#link[data-link="online"]').waitFor();
+  });
+
+  await step('lists the devices: the announced computer ticked, the phone not, the stale one dimmed', async () => {
+    await page.locator('.device', { hasText: computer.deviceName }).waitFor();
+    const rows = await page.$$eval('.device', (items) => items.map((item) => [
+      item.querySelector('.device-name').textContent, item.querySelector('input').checked,
+      item.dataset.stale, item.querySelector('.device-meta').textContent]));
+    assert.deepEqual(rows.map((row) => row.slice(0, 3)).sort(),
+                     [['Ana’s phone', false, 'false'], [computer.deviceName, true, 'false'], ['Old laptop', false, 'true']].sort());
+    assert.equal(rows.at(-1)[0], 'Old laptop');
+    assert.deepEqual(rows.filter((row) => row[0] !== computer.deviceName).map((row) => row[3]),
+                     ['Phone · last seen 1 hour ago', 'Computer · last seen last month · not seen for 30 days']);
+    await checkLayout();
+    await screenshot('off');
+  });
+
+  await step('the switch turns blocking on, the blocked program is closed, and off again', async () => {
+    const blocked = scene.start(scene.blockedProgram, ['600']);
+    await tapAndWait();
+    assert.equal((await blocked.exited)[1], 'SIGKILL');
+    // What the broker keeps for newcomers is the record exactly as the records define it.
+    const retained = JSON.parse(execFileSync('mosquitto_sub', [
+      '-h', '127.0.0.1', '-p', String(scene.mqttPort), '-u', scene.user, '-P', scene.password, '-V', '5',
+      '-t', `vorn/${scene.user}/kv/syncedBlockState`, '--retained-only', '-C', '1', '-W', '5'], { encoding: 'utf8' }));
+    assert.deepEqual(Object.keys(retained), ['isBlocking', 'targetDeviceIDs', 'updatedAt']);
+    assert.deepEqual([retained.isBlocking, retained.targetDeviceIDs], [true, [computer.id]]);
+    assert.ok(Math.abs(retained.updatedAt - secondsAgo(0)) < 60, `updatedAt ${retained.updatedAt}`);
+    assert.match(await page.textContent('#state-line'), /^Blocking is on, since \d/);
+    assert.equal(await page.textContent('#state-targets'), `For: ${computer.deviceName}`);
+    await screenshot('on');
+    await tapAndWait();
+  });
+
+  await step('follows a state published elsewhere (vorn-phone on the computer)', async () => {
+    for (const on of [true, false]) {
+      execFileSync(binaries.vornPhone, ['block', on ? 'on' : 'off'], { env: scene.env });
+      await switchShows(on);
+      assert.equal(await page.textContent('#send-result'), '');
+      await page.locator('#announcer[aria-live="polite"]', { hasText: `Blocking is now ${on ? 'on' : 'off'}.` }).waitFor();
+    }
+  });
+
+  await step('the broker restarts under the open page', async () => {
+    await scene.stop(scene.broker);
+    await page.locator('#link[data-link="offline"]').waitFor();
+    await page.click('#switch');
+    assert.equal(await page.textContent('#send-result'), 'Not sent: there is no connection to the broker.');
+    await scene.startBroker();
+    await page.locator('#link[data-link="online"]').waitFor();
+    await tapAndWait();
+    await tapAndWait();
+  });
+
+  await step('German texts on a German phone', async () => {
+    const german = await browser.newPage({ locale: 'de-DE' });
+    await german.goto(scene.pageUrl);
+    assert.equal(await german.textContent('label[for="remember"]'), 'Auf diesem Telefon merken');
+    await german.close();
+  });
+
+  await step(`tap → Vorn's stored isBlocking, ${taps} taps`, async () => {
+    const latencies = [];
+    for (let i = 0; i < taps; ++i)
+      latencies.push(await tapAndWait());
+    latencies.sort((a, b) => a - b);
+    const at = (q) => latencies[Math.ceil(q * latencies.length) - 1].toFixed(1);
+    console.log(`phone page: tap → stored isBlocking over ${taps} taps: median ${at(0.5)} ms, p99 ${at(0.99)} ms, max ${at(1)} ms`);
+  });
+
+  await step('an undecodable registry is said in words, and nothing is sent without targets', async () => {
+    execFileSync(binaries.vornPhone, ['put', 'deviceRegistry'], { env: scene.env, input: '{"M":{"id":"M","deviceType":"pc"}}' });
+    await page.locator('#devices-message', { hasText: 'The device list on the broker cannot be read.' }).waitFor();
+    assert.equal(await page.locator('.device').count(), 0);
+    await page.click('#switch');
+    assert.equal(await page.textContent('#send-result'), 'Tick at least one device first.');
+  });
+
+  assert.equal(scene.pageError, undefined);
+});

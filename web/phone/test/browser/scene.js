@@ -1,0 +1,177 @@
+// The world of the browser test: a private HOME and session bus with an unlocked keyring, a
+// loopback mosquitto serving the assembled page from its WebSockets listener, a headless Vorn
+// and vorn-sync bridging its cloud folder. Each process runs in a process group of its own that
+// is killed at the end, and the temporary folder goes too.
+
+import { execFileSync, spawn } from 'node:child_process';
+import { once } from 'node:events';
+import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, watch, writeFileSync } from 'node:fs';
+import { connect, createServer } from 'node:net';
+import { tmpdir, userInfo } from 'node:os';
+import { join } from 'node:path';
+import { performance } from 'node:perf_hooks';
+
+export const repo = new URL('../../../../', import.meta.url).pathname;
+const build = process.env.VORN_BUILD_DIR ?? join(repo, 'build');
+export const binaries = {
+  vorn: join(build, 'vorn'), vornSync: join(build, 'vorn-sync'), vornPhone: join(build, 'tools', 'vorn-phone'),
+  page: join(build, 'phone', 'index.html'), chromium: '/usr/bin/chromium',
+};
+export const missing = Object.values(binaries).filter((path) => !existsSync(path)).join(', ');
+export const now = () => performance.timeOrigin + performance.now();
+
+export async function waitFor(what, condition, timeoutMs = 10000) {
+  for (const deadline = Date.now() + timeoutMs; !(await condition());) {
+    if (Date.now() > deadline)
+      throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
+}
+
+async function freePort() {
+  const server = createServer().listen(0, '127.0.0.1');
+  await once(server, 'listening');
+  const { port } = server.address();
+  await new Promise((resolve) => server.close(resolve));
+  return port;
+}
+
+const listening = (port) => new Promise((resolve) => {
+  const socket = connect(port, '127.0.0.1', () => { socket.destroy(); resolve(true); });
+  socket.on('error', () => resolve(false));
+});
+
+export class Scene {
+  constructor() {
+    this.root = mkdtempSync(join(tmpdir(), 'vorn-page-e2e-'));
+    const home = join(this.root, 'home');
+    this.env = {
+      PATH: process.env.PATH, LANG: 'C.UTF-8', HOME: home, QT_QPA_PLATFORM: 'offscreen',
+      XDG_CONFIG_HOME: join(home, 'config'), XDG_DATA_HOME: join(home, 'data'),
+      XDG_STATE_HOME: join(home, 'state'), XDG_CACHE_HOME: join(home, 'cache'), XDG_RUNTIME_DIR: join(this.root, 'run'),
+    };
+    for (const folder of Object.values(this.env).filter((value) => value.startsWith(this.root)))
+      mkdirSync(folder, { recursive: true, mode: 0o700 });
+    this.processes = new Set();
+    this.cloud = join(this.env.XDG_DATA_HOME, 'vorn', 'cloud');
+    this.defaultsFile = join(this.env.XDG_CONFIG_HOME, 'vorn', 'defaults.json');
+    this.user = 'ana';
+    this.password = 'correct horse 7';
+  }
+
+  start(program, args, input) {
+    const child = spawn(program, args, { env: this.env, detached: true, stdio: [input === undefined ? 'ignore' : 'pipe', 'pipe', 'pipe'] });
+    let output = '';
+    child.stdout.on('data', (data) => { output += data; });
+    child.stderr.on('data', (data) => { output += data; });
+    child.stdin?.end(input);
+    child.output = () => `---- ${program} ${args.join(' ')}\n${output.slice(-3000)}`;
+    child.exited = once(child, 'exit');
+    this.processes.add(child);
+    return child;
+  }
+
+  async stop(child) {
+    for (const signal of ['SIGTERM', 'SIGKILL']) { // the group may hold children that outlived it
+      try { process.kill(-child.pid, signal); } catch { /* gone */ }
+      if (signal === 'SIGTERM')
+        await Promise.race([child.exited, new Promise((resolve) => setTimeout(resolve, 5000))]);
+    }
+    await child.exited;
+    this.processes.delete(child);
+  }
+
+  // A session bus with gnome-keyring unlocked: vorn-sync keeps its broker password there.
+  async startSessionBus() {
+    const bus = this.start('dbus-daemon', ['--session', '--nofork', '--print-address=1']);
+    const address = () => bus.output().split('\n').find((line) => line.startsWith('unix:'));
+    await waitFor('the session bus', address);
+    this.env.DBUS_SESSION_BUS_ADDRESS = address();
+    const keyring = this.start('gnome-keyring-daemon', ['--foreground', '--unlock', '--components=secrets'], 'pw');
+    await waitFor('the keyring', () => keyring.exitCode === null && execFileSync('dbus-send', [
+      '--session', '--print-reply', '--dest=org.freedesktop.DBus', '/org/freedesktop/DBus',
+      'org.freedesktop.DBus.NameHasOwner', 'string:org.freedesktop.secrets'], { env: this.env, encoding: 'utf8' }).includes('true'));
+  }
+
+  // Mosquitto with a password, the per-user ACL, saving after every change, the page served from
+  // its WebSockets listener; the same ports again when restarted.
+  async startBroker() {
+    const folder = join(this.root, 'broker');
+    if (!this.wsPort) {
+      [this.mqttPort, this.wsPort] = [await freePort(), await freePort()];
+      mkdirSync(folder);
+      execFileSync('mosquitto_passwd', ['-b', '-c', join(folder, 'passwords'), this.user, this.password]);
+      writeFileSync(join(folder, 'acl'), 'pattern readwrite vorn/%u/#\n');
+      writeFileSync(join(folder, 'mosquitto.conf'), `user ${userInfo().username}\nallow_anonymous false\n`
+        + `password_file ${folder}/passwords\nacl_file ${folder}/acl\npersistence true\npersistence_location ${folder}/\n`
+        + `autosave_interval 1\nautosave_on_changes true\nset_tcp_nodelay true\nlistener ${this.mqttPort} 127.0.0.1\n`
+        + `listener ${this.wsPort} lo\nprotocol websockets\nhttp_dir ${join(binaries.page, '..')}\n`);
+    }
+    this.broker = this.start('mosquitto', ['-c', join(folder, 'mosquitto.conf')]);
+    await waitFor('mosquitto', async () => this.broker.exitCode === null && await listening(this.mqttPort) && listening(this.wsPort));
+  }
+
+  get pageUrl() {
+    return `http://127.0.0.1:${this.wsPort}/?broker=ws://127.0.0.1:${this.wsPort}&user=${this.user}`;
+  }
+
+  // vorn-sync's own setup (the password goes into the keyring), then the bridge.
+  async startBridge() {
+    const setup = this.start(binaries.vornSync, ['setup', `mqtt://127.0.0.1:${this.mqttPort}`, this.user], `${this.password}\n`);
+    if ((await setup.exited)[0] !== 0)
+      throw new Error(setup.output());
+    this.bridge = this.start(binaries.vornSync, []);
+  }
+
+  // Vorn with a blocked application (a copy of sleep named by a desktop entry on the block list)
+  // and a registry that already holds other devices; resolves to this computer's record.
+  async startVorn(registry) {
+    this.blockedProgram = join(this.root, 'blocked-app');
+    copyFileSync('/bin/sleep', this.blockedProgram);
+    mkdirSync(join(this.env.XDG_DATA_HOME, 'applications'));
+    writeFileSync(join(this.env.XDG_DATA_HOME, 'applications', 'org.example.Blocked.desktop'),
+                  `[Desktop Entry]\nType=Application\nName=Blocked\nExec=${this.blockedProgram}\n`);
+    mkdirSync(join(this.env.XDG_CONFIG_HOME, 'vorn'), { recursive: true });
+    writeFileSync(this.defaultsFile, '{"isBlocking": false, "blockedBundleIDs": ["org.example.Blocked"]}');
+    mkdirSync(this.cloud, { recursive: true, mode: 0o700 });
+    writeFileSync(join(this.cloud, 'deviceRegistry'), JSON.stringify(registry));
+    this.vorn = this.start(binaries.vorn, []);
+    let record;
+    await waitFor('Vorn to announce this computer', () => {
+      const devices = JSON.parse(execFileSync(binaries.vornPhone, ['devices', '--json'], { env: this.env, encoding: 'utf8' }));
+      return (record = devices.find((device) => !(device.id in registry)));
+    }, 15000);
+    return record;
+  }
+
+  // Notes every change of Vorn's stored "isBlocking" with the moment it was seen.
+  watchStoredIsBlocking() {
+    this.changes = [];
+    let last = false;
+    const look = () => {
+      let value;
+      try { value = JSON.parse(readFileSync(this.defaultsFile, 'utf8')).isBlocking; } catch { return; }
+      if (value !== last)
+        this.changes.push({ at: now(), value: (last = value) });
+    };
+    this.watcher = watch(join(this.env.XDG_CONFIG_HOME, 'vorn'), look);
+  }
+
+  async storedIsBlockingBecomes(value, after) {
+    let change;
+    await waitFor(`Vorn's stored isBlocking to become ${value}`,
+                  () => (change = this.changes.find((c) => c.at >= after && c.value === value)));
+    return change;
+  }
+
+  logs() {
+    return [...this.processes].map((child) => child.output()).join('\n');
+  }
+
+  async close() {
+    this.watcher?.close();
+    for (const child of [...this.processes].reverse())
+      await this.stop(child);
+    rmSync(this.root, { recursive: true, force: true });
+  }
+}

@@ -1,0 +1,51 @@
+// Stored values and what the page makes of them (null: undecodable). The node tests check the
+// page's reading against these; the cross-check feeds the same bytes to Vorn's own decoder.
+
+const mac = '{"id":"M","deviceType":"mac","deviceName":"Desk","lastSeenAt":5}';
+const announcement = (id, deviceType, deviceName, lastSeenAt) => ({ id, deviceType, deviceName, lastSeenAt });
+
+export const stateCases = [
+  ['a well-formed state', '{"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":0}', { isBlocking: true, targetDeviceIDs: ['A'], updatedAt: 0 }],
+  ['members in any order, extra members', ' {"updatedAt":3,"v":2,"targetDeviceIDs":[],"isBlocking":false} ', { isBlocking: false, targetDeviceIDs: [], updatedAt: 3 }],
+  ['repeated targets counted once', '{"isBlocking":true,"targetDeviceIDs":["A","A"],"updatedAt":1.5}', { isBlocking: true, targetDeviceIDs: ['A'], updatedAt: 1.5 }],
+  ['a repeated member: the last counts', '{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1,"isBlocking":false}', { isBlocking: false, targetDeviceIDs: [], updatedAt: 1 }],
+  ['U+FEFF inside a string', '{"isBlocking":true,"targetDeviceIDs":["\ufeffA"],"updatedAt":1}', { isBlocking: true, targetDeviceIDs: ['\ufeffA'], updatedAt: 1 }],
+  ['out of range in a member nobody reads', '{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1,"x":1e400}', { isBlocking: true, targetDeviceIDs: [], updatedAt: 1 }],
+  ['a byte order mark', '\ufeff{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1}', null],
+  ['half a surrogate pair in a member nobody reads', '{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1,"x":"\\ud800"}', null],
+  ['a surrogate pair written as escapes', '{"isBlocking":true,"targetDeviceIDs":["\\ud83d\\ude00"],"updatedAt":1}', { isBlocking: true, targetDeviceIDs: ['\u{1f600}'], updatedAt: 1 }],
+  ['nesting deeper than 512', `{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1,"x":${'['.repeat(600)}${']'.repeat(600)}}`, null],
+  ['isBlocking as 1', '{"isBlocking":1,"targetDeviceIDs":[],"updatedAt":0}', null],
+  ['isBlocking as "true"', '{"isBlocking":"true","targetDeviceIDs":[],"updatedAt":0}', null],
+  ['isBlocking null', '{"isBlocking":null,"targetDeviceIDs":[],"updatedAt":0}', null],
+  ['targets null', '{"isBlocking":true,"targetDeviceIDs":null,"updatedAt":0}', null],
+  ['targets an object', '{"isBlocking":true,"targetDeviceIDs":{},"updatedAt":0}', null],
+  ['a target null', '{"isBlocking":true,"targetDeviceIDs":[null],"updatedAt":0}', null],
+  ['updatedAt missing', '{"isBlocking":true,"targetDeviceIDs":[]}', null],
+  ['updatedAt as ISO text', '{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":"2026-01-01T00:00:00Z"}', null],
+  ['updatedAt out of range', '{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1e400}', null],
+  ['trailing text', '{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1} x', null],
+  ['an array', '[{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":0}]', null],
+  ['not JSON', 'on', null],
+  ['empty', '', null],
+];
+
+export const registryCases = [
+  ['an empty object', '{}', []],
+  ['records in any member order, extras ignored, integer times',
+   `{"M":${mac},"P":{"lastSeenAt":7,"x":1,"deviceName":"Phone","deviceType":"iPhone","id":"P"}}`,
+   [announcement('M', 'mac', 'Desk', 5), announcement('P', 'iPhone', 'Phone', 7)]],
+  ['a record under another name keeps its own id', `{"other":${mac}}`, [announcement('M', 'mac', 'Desk', 5)]],
+  ['a member named __proto__', `{"__proto__":${mac}}`, [announcement('M', 'mac', 'Desk', 5)]],
+  ['"Mac" with a capital', '{"M":{"id":"M","deviceType":"Mac","deviceName":"D","lastSeenAt":5}}', null],
+  ['a kind with a space', '{"M":{"id":"M","deviceType":"mac ","deviceName":"D","lastSeenAt":5}}', null],
+  ['an unknown kind', '{"M":{"id":"M","deviceType":"watch","deviceName":"D","lastSeenAt":5}}', null],
+  ['a null kind', '{"M":{"id":"M","deviceType":null,"deviceName":"D","lastSeenAt":5}}', null],
+  ['lastSeenAt as a date text', '{"M":{"id":"M","deviceType":"mac","deviceName":"D","lastSeenAt":"2026-01-01"}}', null],
+  ['a number as the name', '{"M":{"id":"M","deviceType":"mac","deviceName":3,"lastSeenAt":5}}', null],
+  ['a missing id', '{"M":{"deviceType":"mac","deviceName":"D","lastSeenAt":5}}', null],
+  ['a null record', '{"M":null}', null],
+  ['one bad record among good ones', `{"M":${mac},"X":{"id":"X"}}`, null],
+  ['an array of records', `[${mac}]`, null],
+  ['not JSON', '{"M":', null],
+];
