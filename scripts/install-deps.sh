@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages Vorn needs to build, run and test. Safe to run again.
+# Installs the Debian 12 packages that Vorn's scripts need to build, run, package and test it.
+# Safe to run again: with nothing missing it asks apt nothing.
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config clang-format
+  build-essential cmake ninja-build pkg-config git ca-certificates clang-format ccache
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
@@ -14,8 +15,12 @@ packages=(
   # vorn-sync: the MQTT 5 client, TLS, the terminal QR code, and the broker it can run
   libmosquitto-dev libssl-dev libqrencode-dev mosquitto mosquitto-clients qrencode openssl
   fonts-dejavu-core
-  # test-only: a real Secret Service, a private bus, an X server for the smoke run
+  # the Debian package: cpack's DEB generator asks dpkg-shlibdeps (dpkg-dev) and file
+  dpkg-dev file
+  # test-only: a real Secret Service, a private bus, an X server for the smoke run, the validators
+  # of the desktop entry and the AppStream metadata
   gnome-keyring dbus dbus-bin libsecret-tools xvfb xauth
+  desktop-file-utils appstream
   # test-only: the phone page's browser test in Debian's browser
   chromium
 )
@@ -24,9 +29,15 @@ packages=(
 command -v node >/dev/null || packages+=(nodejs)
 command -v npm >/dev/null || packages+=(npm)
 
+# One dpkg-query for all (each call reads the whole status database); a package it does not know
+# is missing too.
+declare -A state=()
+while read -r name status; do
+  state[${name%%:*}]=$status
+done < <(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null || true)
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  [ "${state[$p]:-}" = "installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   sudo=""

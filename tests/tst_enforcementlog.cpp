@@ -1,6 +1,10 @@
 #include "enforcementlog.h"
 
+#include <QTemporaryFile>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 class tst_EnforcementLog : public QObject
 {
@@ -9,6 +13,8 @@ class tst_EnforcementLog : public QObject
 private Q_SLOTS:
     void lineFor_data();
     void lineFor();
+    void oneLinePerSink_data();
+    void oneLinePerSink();
 };
 
 void tst_EnforcementLog::lineFor_data()
@@ -37,6 +43,60 @@ void tst_EnforcementLog::lineFor()
     QFETCH(QString, bundleID);
     QFETCH(QByteArray, line);
     QCOMPARE(EnforcementLog::lineFor(bundleID), line);
+}
+
+namespace {
+
+QByteArray streamName(int fd)
+{
+    struct stat status = {};
+    if (::fstat(fd, &status) != 0)
+        return {};
+    return QByteArray::number(qulonglong(status.st_dev)) + ':'
+            + QByteArray::number(qulonglong(status.st_ino));
+}
+
+} // namespace
+
+void tst_EnforcementLog::oneLinePerSink_data()
+{
+    QTest::addColumn<QByteArray>("journalStream"); // "stderr" stands for standard error's own
+    QTest::addColumn<bool>("onStandardError");
+
+    QTest::newRow("not under systemd") << QByteArray() << true;
+    QTest::newRow("standard error is the journal") << QByteArray("stderr") << false;
+    // A child whose standard error was redirected inherits JOURNAL_STREAM but writes elsewhere.
+    QTest::newRow("journal is another stream") << QByteArray("other") << true;
+    QTest::newRow("malformed: one number") << QByteArray("12345") << true;
+    QTest::newRow("malformed: three parts") << QByteArray("1:2:3") << true;
+    QTest::newRow("malformed: words") << QByteArray("dev:inode") << true;
+}
+
+void tst_EnforcementLog::oneLinePerSink()
+{
+    QFETCH(QByteArray, journalStream);
+    QFETCH(bool, onStandardError);
+
+    QTemporaryFile captured, other;
+    QVERIFY(captured.open() && other.open());
+    if (journalStream == "stderr")
+        journalStream = streamName(captured.handle());
+    else if (journalStream == "other")
+        journalStream = streamName(other.handle());
+
+    // Standard error goes to the file for the one call, and comes back even when a check fails.
+    const int savedError = ::dup(STDERR_FILENO);
+    QVERIFY(savedError >= 0);
+    ::dup2(captured.handle(), STDERR_FILENO);
+    qputenv("JOURNAL_STREAM", journalStream);
+    EnforcementLog::blocking(QStringLiteral("org.example.Blocked"));
+    qunsetenv("JOURNAL_STREAM");
+    ::dup2(savedError, STDERR_FILENO);
+    ::close(savedError);
+
+    captured.seek(0);
+    QCOMPARE(captured.readAll(),
+             onStandardError ? QByteArray("Blocking org.example.Blocked\n") : QByteArray());
 }
 
 QTEST_GUILESS_MAIN(tst_EnforcementLog)

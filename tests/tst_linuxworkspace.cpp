@@ -1,3 +1,4 @@
+#include "processgroups.h"
 #include "testhome.h"
 #include "workspace_linux.h"
 
@@ -19,6 +20,7 @@ class tst_LinuxWorkspace : public QObject
     enum Path { Poll, Doorbell, Connector };
     TestHome m_home;
     QList<QProcess *> m_processes;
+    ProcessGroups m_groups;
 
     QString bin(const QString &name) const { return m_home.path(QStringLiteral("bin/") + name); }
     static qint64 parentOf(qint64 pid) { return statField(pid, 1).toLongLong(); }
@@ -55,8 +57,7 @@ class tst_LinuxWorkspace : public QObject
     {
         auto *process = new QProcess;
         m_processes.append(process);
-        process->start(program, arguments);
-        if (!process->waitForStarted(5000))
+        if (!m_groups.start(*process, program, arguments))
             qWarning() << "could not start" << program << process->errorString();
         return process->processId();
     }
@@ -95,6 +96,8 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        // What the shells and scripts started goes with them.
+        m_groups.killAll();
         for (QProcess *process : std::as_const(m_processes)) {
             process->kill();
             process->waitForFinished(5000);

@@ -1,15 +1,23 @@
+#include "appblocker.h"
+#include "handover.h"
 #include "platform.h"
 #include "singleinstance.h"
 #include "terminationsignals.h"
 #include "vornapplication.h"
 #include "vornui.h"
 
+#include <QCommandLineParser>
+#include <QDeadlineTimer>
 #include <QGuiApplication>
 #include <QLocale>
 #include <QQuickWindow>
+#include <QThread>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -20,19 +28,62 @@ qint64 monotonicNanoseconds()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+constexpr int handOverTimeoutMs = 15000;
+
+bool hasOption(int argc, char *argv[], const char *option)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], option) == 0)
+            return true;
+    }
+    return false;
+}
+
+// A start with a display while a display-less Vorn runs: the running one lets go of the session
+// once this one has asked, and enforces until this one has taken it. Waits for the lock; true when
+// this process holds it, false when another start with a display took the session meanwhile.
+std::optional<bool> takeOver(SingleInstance &instance)
+{
+    const QDeadlineTimer deadline(handOverTimeoutMs);
+    while (!deadline.hasExpired()) {
+        if (instance.claim() == SingleInstance::Claim::Primary)
+            return true;
+        const std::optional<QByteArray> answer
+                = SingleInstance::send(instance.socketPath(), "activate", 200);
+        if (answer && answer->startsWith("ok"))
+            return false;
+        QThread::msleep(20);
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    // Without a display Qt would abort; the blocker must go on enforcing in such a session (a
-    // session service, a test run), so it runs on the offscreen platform and opens no window.
-    const bool headless = qEnvironmentVariableIsEmpty("DISPLAY")
-            && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
-            && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+    // Started at login (the autostart entry, the user unit) Vorn shows no window and needs no
+    // display. Without a display Qt would abort; the blocker must go on enforcing in such a session
+    // (a session service, a test run), so it runs on the offscreen platform and opens no window.
+    const bool background = hasOption(argc, argv, "--background");
+    const bool headless = background
+            || (qEnvironmentVariableIsEmpty("DISPLAY")
+                && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+                && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"));
     if (headless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QGuiApplication app(argc, argv);
+    QGuiApplication::setApplicationVersion(QStringLiteral(VORN_VERSION));
+    QCommandLineParser options;
+    options.setApplicationDescription(QStringLiteral(
+            "Closes the applications on the block list while the phone's block state says so."));
+    options.addHelpOption();
+    options.addVersionOption();
+    options.addOption({QStringLiteral("background"),
+                       QStringLiteral("Run without a window (as at login); a later start with a "
+                                      "display opens it.")});
+    options.process(app);
+
     // The window is a plain 2D view: Qt Quick's software renderer draws it without loading the
     // OpenGL stack, which would stay mapped (about 80 MB resident) for the life of the process
     // after the window closes, and it shows the first frame sooner. QT_QUICK_BACKEND overrides.
@@ -40,23 +91,58 @@ int main(int argc, char *argv[])
         QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     QGuiApplication::setApplicationName(QStringLiteral("vorn"));
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Vorn"));
-    QGuiApplication::setDesktopFileName(QStringLiteral("com.zumbra.vorn"));
+    // The desktop-file ID, the icon's and the AppStream ID: the bundle identifier.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.zumbra.vorn.mac"));
 
     // Starting Vorn again is how the desktop reopens its window: the running Vorn does that, and
-    // this process ends without ever creating a second blocker.
+    // this process ends without ever creating a second blocker. A running Vorn without a display
+    // cannot show a window; it hands its session over to this one instead.
     SingleInstance instance(SingleInstance::defaultDirectory());
+    bool tookOver = false;
     if (instance.claim() == SingleInstance::Claim::Secondary) {
-        if (SingleInstance::send(instance.socketPath(), "activate", 5000))
+        if (headless) {
+            // Nothing to show here: the running Vorn already enforces.
+            if (!background)
+                std::fprintf(stderr, "vorn: Vorn is already running\n");
             return 0;
-        std::fprintf(stderr, "vorn: another Vorn is running but does not answer\n");
-        return 1;
+        }
+        const std::optional<QByteArray> answer
+                = SingleInstance::send(instance.socketPath(), "activate", 5000);
+        if (!answer) {
+            std::fprintf(stderr, "vorn: another Vorn is running but does not answer\n");
+            return 1;
+        }
+        if (*answer != "handover")
+            return 0;
+        const std::optional<bool> took = takeOver(instance);
+        if (!took) {
+            std::fprintf(stderr, "vorn: the running Vorn did not hand over its session\n");
+            return 1;
+        }
+        if (!*took)
+            return 0;
+        tookOver = true;
     }
 
     VornUi::installTranslation(QLocale());
     // Owned here and lent to the application; destroyed after it, when their threads are joined.
     Platform::Services services;
     VornApplication vorn(services.lend());
-    instance.setHandler([&vorn](const QByteArray &request) { return vorn.handleRequest(request); });
+    HandOver handOver(instance);
+    instance.setHandler([&vorn, &handOver, headless](const QByteArray &request) {
+        if (headless && request == "activate") {
+            handOver.start(handOverTimeoutMs);
+            return QByteArrayLiteral("handover");
+        }
+        return vorn.handleRequest(request);
+    });
+    QObject::connect(&handOver, &HandOver::finished, &app, &QCoreApplication::quit);
+    if (tookOver) {
+        // Whatever blocked application started while the sessions changed hands is closed now.
+        QMetaObject::invokeMethod(
+                vorn.appBlocker(), [&vorn] { vorn.appBlocker()->terminateBlockedRunningApps(); },
+                Qt::QueuedConnection);
+    }
 
     QObject::connect(&vorn, &VornApplication::quitRequested, &app, &QCoreApplication::quit);
     TerminationSignals termination;
@@ -73,7 +159,13 @@ int main(int argc, char *argv[])
                 Qt::DirectConnection);
     }
 
-    if (!headless)
+    if (!headless) {
         vorn.openWindow();
+    } else if (!background || ::isatty(STDERR_FILENO)) {
+        std::fprintf(stderr,
+                     "vorn: running in the background without a window (no display); stop it "
+                     "with Ctrl+C or: kill %lld\n",
+                     static_cast<long long>(QCoreApplication::applicationPid()));
+    }
     return app.exec();
 }

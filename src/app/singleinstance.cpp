@@ -85,6 +85,14 @@ SingleInstance::Claim SingleInstance::claim()
     return Claim::Primary;
 }
 
+void SingleInstance::release()
+{
+    // Answers are written while a request is handled, so none is under way here.
+    delete m_server; // removes the socket file, while it is still ours
+    m_server = nullptr;
+    m_lock->unlock();
+}
+
 void SingleInstance::setHandler(Handler handler)
 {
     m_handler = std::move(handler);

@@ -39,6 +39,9 @@ public:
     // Primary: this process holds the lock and answers requests from now on (a socket that cannot
     // be opened leaves it running, unreachable). Secondary: another live process holds it.
     Claim claim();
+    // Stops answering and lets go of the lock, so that another process can claim it. claim() may
+    // take it again later.
+    void release();
     void setHandler(Handler handler);
     QString socketPath() const { return m_socketPath; }
 

@@ -1,5 +1,5 @@
 // Assembles the servable phone page into one folder: index.html with the style sheet and the
-// page's modules inlined, beside the `mqtt` package's browser build.
+// page's modules inlined, beside the `mqtt` package's browser build and its licence.
 //
 // Inlined because the page is also served by mosquitto's WebSockets listener (http_dir), which
 // sends no Content-Type: a browser refuses module scripts and, in standards mode, style sheets
@@ -44,3 +44,4 @@ inline(/<script type="module" src="app.js"><\/script>/, `<script type="module">\
 mkdirSync(output, { recursive: true });
 writeFileSync(join(output, 'index.html'), html);
 copyFileSync(bundle, join(output, 'mqtt.min.js'));
+copyFileSync(join(here, 'node_modules', 'mqtt', 'LICENSE.md'), join(output, 'mqtt-LICENSE.md'));

@@ -386,30 +386,49 @@ function tap() {
   page.sending = true;
   renderSwitch();
   showResult('sending', t('sending'));
-  let settled = false;
-  const timer = setTimeout(() => {
-    if (!settled)
-      showResult('error', client.connected ? t('errorNoAck') : t('errorLost'));
-  }, ackTimeoutMs);
-  const onClose = () => {
-    if (!settled)
-      showResult('error', t('errorLost'));
-  };
-  client.once('close', onClose);
-  // The callback runs when the broker's PUBACK arrives (or with the broker's refusal).
-  client.publish(kvTopic(page.settings.user, 'syncedBlockState'), bytes, { qos: 1, retain: true }, (error) => {
-    settled = true;
+
+  const topic = kvTopic(page.settings.user, 'syncedBlockState');
+  let messageId;
+  let done = false;
+  const finish = (kind, text) => {
+    if (done)
+      return;
+    done = true;
     clearTimeout(timer);
     client.removeListener('close', onClose);
     page.sending = false;
     renderSwitch();
+    showResult(kind, text);
+  };
+  // A slow broker may still take it: say so, and say "Sent" if its PUBACK comes after all.
+  const timer = setTimeout(() => {
+    page.sending = false;
+    renderSwitch();
+    showResult('error', t('errorNoAck'));
+  }, ackTimeoutMs);
+  // The client would send it again after reconnecting, maybe long after another phone published
+  // something newer: drop it instead, and let the user tap again.
+  const onClose = () => {
+    finish('error', t('errorLost'));
+    if (messageId !== undefined)
+      client.removeOutgoingMessage(messageId);
+  };
+  const noteId = (packet) => {
+    if (packet.cmd === 'publish' && packet.topic === topic)
+      messageId = packet.messageId;
+  };
+  client.once('close', onClose);
+  client.on('packetsend', noteId);
+  // The callback runs when the broker's PUBACK arrives, or with the broker's refusal.
+  client.publish(topic, bytes, { qos: 1, retain: true }, (error) => {
     if (error) {
-      showResult('error', t('errorRefused', { reason: error.message ?? String(error) }));
+      finish('error', t('errorRefused', { reason: error.message ?? String(error) }));
       return;
     }
     const state = isBlocking ? t('stateWordOn') : t('stateWordOff');
-    showResult('sent', targets.length === 1 ? t('sentOne', { state }) : t('sent', { state, count: targets.length }));
+    finish('sent', targets.length === 1 ? t('sentOne', { state }) : t('sent', { state, count: targets.length }));
   });
+  client.removeListener('packetsend', noteId);
 }
 
 // What is wrong with these settings, in words; nothing when they can be tried.

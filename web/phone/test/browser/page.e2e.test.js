@@ -10,7 +10,7 @@ import { after, before, test } from 'node:test';
 
 import { chromium } from 'playwright-core';
 
-import { binaries, missing, repo, Scene, waitFor } from './scene.js';
+import { binaries, missing, now, repo, Scene, waitFor } from './scene.js';
 
 // Run by the test command, a missing piece is a failure; run by hand, a reason to skip.
 const skip = missing && !process.env.VORN_PAGE_E2E_REQUIRED ? `not built: ${missing}` : false;
@@ -159,7 +159,24 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     assert.equal(await page.textContent('#send-result'), 'Not sent: there is no connection to the broker.');
     await scene.startBroker();
     await page.locator('#link[data-link="online"]').waitFor();
+    await scene.bridgeConnected();
     await tapAndWait();
+    await tapAndWait();
+  });
+
+  await step('a tap the broker never confirmed is not sent again after a reconnect', async () => {
+    process.kill(-scene.broker.pid, 'SIGSTOP'); // the publish waits unread in the broker's socket
+    const lostAt = now();
+    await page.click('#switch');
+    await page.locator('#send-result', { hasText: 'Sending' }).waitFor();
+    process.kill(-scene.broker.pid, 'SIGKILL');
+    await scene.stop(scene.broker);
+    await page.locator('#send-result', { hasText: 'the connection dropped' }).waitFor();
+    await scene.startBroker();
+    await page.locator('#link[data-link="online"]').waitFor();
+    await scene.bridgeConnected();
+    await tapAndWait();
+    assert.deepEqual(scene.changes.filter((change) => change.at > lostAt).map((change) => change.value), [true]);
     await tapAndWait();
   });
 

@@ -3,7 +3,7 @@
 // and vorn-sync bridging its cloud folder. Each process runs in a process group of its own that
 // is killed at the end, and the temporary folder goes too.
 
-import { execFileSync, spawn } from 'node:child_process';
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import { once } from 'node:events';
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, watch, writeFileSync } from 'node:fs';
 import { connect, createServer } from 'node:net';
@@ -109,6 +109,11 @@ export class Scene {
     }
     this.broker = this.start('mosquitto', ['-c', join(folder, 'mosquitto.conf')]);
     await waitFor('mosquitto', async () => this.broker.exitCode === null && await listening(this.mqttPort) && listening(this.wsPort));
+  }
+
+  // vorn-sync reports "connected" (exit status 0) once it is through to the broker again.
+  bridgeConnected() {
+    return waitFor('vorn-sync to connect', () => spawnSync(binaries.vornSync, ['status'], { env: this.env }).status === 0, 35000);
   }
 
   get pageUrl() {

@@ -1,0 +1,201 @@
+#include "vornuitest.h"
+
+#include "singleinstance.h"
+
+#include <QProcess>
+
+using namespace VornUiTest;
+
+// `vorn --background` and display-less starts as real processes, and the hand-over to a start with
+// a display, on the X server that xvfb-run gives this test (DISPLAY).
+class tst_HandOver : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void cleanup();
+
+    void startsWithoutAWindow_data();
+    void startsWithoutAWindow();
+    void startWithADisplayTakesOverWithAWindow();
+    void enforcementGoesOnThroughTheHandOver();
+    void displayLessStartsLeaveTheRunningVornAlone_data();
+    void displayLessStartsLeaveTheRunningVornAlone();
+
+private:
+    enum class Display { None, X };
+
+    QProcess *startVorn(Display display, const QStringList &arguments = {})
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"})
+            env.remove(QString::fromLatin1(name));
+        if (display == Display::X)
+            env.insert(QStringLiteral("DISPLAY"), m_display);
+        auto *process = new QProcess(this);
+        process->setProcessEnvironment(env);
+        process->start(QStringLiteral(VORN_BINARY_DIR "/vorn"), arguments);
+        process->waitForStarted();
+        return process;
+    }
+    static QString socketPath() { return qEnvironmentVariable("XDG_RUNTIME_DIR") + "/vorn.socket"; }
+    static auto ask(const QByteArray &r) { return SingleInstance::send(socketPath(), r, 10000); }
+    QString installBlockedApplication()
+    {
+        const QString program = m_home.path() + QStringLiteral("/blocked-app");
+        if (!QFile::exists(program))
+            QFile::copy(QStringLiteral("/bin/sleep"), program);
+        m_home.addApplication("org.example.Blocked", "Blocked", {}, program);
+        QDir().mkpath(QFileInfo(m_home.defaultsFile()).path());
+        QFile defaults(m_home.defaultsFile());
+        defaults.open(QIODevice::WriteOnly);
+        defaults.write(R"({"isBlocking": true, "blockedBundleIDs": ["org.example.Blocked"]})");
+        return program;
+    }
+
+    TestHome m_home;
+    QString m_display;
+};
+
+void tst_HandOver::initTestCase()
+{
+    m_display = qEnvironmentVariable("DISPLAY");
+    if (m_display.isEmpty())
+        QSKIP("needs an X server: run under xvfb-run -a");
+}
+
+void tst_HandOver::cleanup()
+{
+    for (QProcess *process : findChildren<QProcess *>()) {
+        process->kill();
+        process->waitForFinished(5000);
+        delete process;
+    }
+    QFile::remove(m_home.defaultsFile());
+}
+
+void tst_HandOver::startsWithoutAWindow_data()
+{
+    QTest::addColumn<bool>("withDisplay");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("saysSo"); // the one line telling that it runs in the background
+
+    QTest::newRow("--background with a display") << true << QStringList{"--background"} << false;
+    QTest::newRow("--background, no display") << false << QStringList{"--background"} << false;
+    QTest::newRow("no display") << false << QStringList() << true;
+}
+
+void tst_HandOver::startsWithoutAWindow()
+{
+    QFETCH(bool, withDisplay);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, saysSo);
+
+    QProcess *vorn = startVorn(withDisplay ? Display::X : Display::None, arguments);
+    QCOMPARE(ask("status"), QByteArray("windows 0"));
+    QCOMPARE(vorn->state(), QProcess::Running);
+    const qint64 pid = vorn->processId();
+    vorn->terminate();
+    QVERIFY(vorn->waitForFinished(10000));
+    QCOMPARE(vorn->exitCode(), 0);
+    const QByteArray said = vorn->readAllStandardError();
+    QCOMPARE(said.contains("running in the background"), saysSo);
+    if (saysSo) {
+        QCOMPARE(said.count('\n'), 1);
+        QVERIFY2(said.contains("kill " + QByteArray::number(pid)), said);
+    }
+}
+
+void tst_HandOver::startWithADisplayTakesOverWithAWindow()
+{
+    QProcess *background = startVorn(Display::X, {"--background"});
+    QCOMPARE(ask("status"), QByteArray("windows 0"));
+
+    // The start from the launcher ends up running, with its window on the display; the
+    // display-less one lets go and ends cleanly.
+    QProcess *windowed = startVorn(Display::X);
+    QVERIFY(background->waitForFinished(20000));
+    QCOMPARE(background->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(background->exitCode(), 0);
+    QCOMPARE(ask("status"), QByteArray("windows 1"));
+    QCOMPARE(windowed->state(), QProcess::Running);
+
+    // From now on starts reopen that window, as usual.
+    QCOMPARE(ask("close"), QByteArray("ok 0"));
+    QProcess *again = startVorn(Display::X);
+    QVERIFY(again->waitForFinished(15000));
+    QCOMPARE(again->exitCode(), 0);
+    QCOMPARE(ask("status"), QByteArray("windows 1"));
+    QCOMPARE(windowed->state(), QProcess::Running);
+}
+
+void tst_HandOver::enforcementGoesOnThroughTheHandOver()
+{
+    const QString program = installBlockedApplication();
+    QProcess *background = startVorn(Display::None, {"--background"});
+    QCOMPARE(ask("status"), QByteArray("windows 0"));
+
+    // Blocked applications started before, during and after the hand-over are all closed: by the
+    // one that still holds the session, or by the successor's pass when it takes over.
+    QList<QProcess *> blocked;
+    const auto launchBlocked = [&] {
+        auto *process = new QProcess(this);
+        process->start(program, {QStringLiteral("60")});
+        process->waitForStarted();
+        blocked.append(process);
+    };
+    launchBlocked();
+    QProcess *windowed = startVorn(Display::X);
+    while (background->state() == QProcess::Running && blocked.size() < 200) {
+        launchBlocked();
+        QTest::qWait(20);
+    }
+    QVERIFY(background->state() == QProcess::NotRunning || background->waitForFinished(20000));
+    QCOMPARE(background->exitCode(), 0);
+    QCOMPARE(ask("status"), QByteArray("windows 1"));
+    launchBlocked();
+
+    for (QProcess *process : std::as_const(blocked)) {
+        QVERIFY2(process->state() == QProcess::NotRunning || process->waitForFinished(10000),
+                 "a blocked application was left running");
+        QCOMPARE(process->exitStatus(), QProcess::CrashExit);
+    }
+    QCOMPARE(windowed->state(), QProcess::Running);
+}
+
+void tst_HandOver::displayLessStartsLeaveTheRunningVornAlone_data()
+{
+    QTest::addColumn<bool>("runningHasDisplay");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("said");
+
+    QTest::newRow("--background while one runs without a display")
+            << false << QStringList{"--background"} << QByteArray();
+    QTest::newRow("--background while one shows a window")
+            << true << QStringList{"--background"} << QByteArray();
+    QTest::newRow("no display, while one runs without a display")
+            << false << QStringList() << QByteArray("vorn: Vorn is already running\n");
+}
+
+void tst_HandOver::displayLessStartsLeaveTheRunningVornAlone()
+{
+    QFETCH(bool, runningHasDisplay);
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, said);
+
+    QProcess *running = startVorn(runningHasDisplay ? Display::X : Display::None,
+                                  runningHasDisplay ? QStringList() : QStringList{"--background"});
+    const QByteArray windows = runningHasDisplay ? "windows 1" : "windows 0";
+    QCOMPARE(ask("status"), windows);
+
+    QProcess *next = startVorn(Display::None, arguments);
+    QVERIFY(next->waitForFinished(15000));
+    QCOMPARE(next->exitCode(), 0);
+    QCOMPARE(next->readAllStandardError(), said);
+    QCOMPARE(running->state(), QProcess::Running);
+    QCOMPARE(ask("status"), windows);
+}
+
+QTEST_GUILESS_MAIN(tst_HandOver)
+#include "tst_handover.moc"
