@@ -207,6 +207,9 @@ start() { printf pw | gnome-keyring-daemon "$@" --unlock --components=secrets >/
 case "$1" in
 start) start ;;
 replace) start --replace ;;
+stop) owned || exit 0
+      pid=$(daemon GetConnectionUnixProcessID string:$S | awk '/uint32/ {print $2}')
+      kill "$pid"; gone() { ! grep -qs '^[^)]*) [^ZX]' /proc/$pid/stat; }; wait_for gone ;;
 restart) kill "$(daemon GetConnectionUnixProcessID string:$S | awk '/uint32/ {print $2}')"
          wait_for '! owned'; start ;;
 lock) bus --dest=$S $P $C.Service.Lock array:objpath:$P/aliases/default >/dev/null ;;
@@ -228,8 +231,11 @@ esac
         env.insert("SERVICE", m_service);
         env.insert("ACCOUNT", m_account);
         session.setProcessEnvironment(env);
+        // The daemon goes before the session ends: it would otherwise outlive the test and write
+        // into the runtime folder while that is removed.
         session.start("dbus-run-session",
-                      {"--", "sh", "-c", R"(kr start && exec "$0" --keychain-child "$@")",
+                      {"--", "sh", "-c",
+                       R"(kr start && { "$0" --keychain-child "$@"; s=$?; kr stop; exit $s; })",
                        QCoreApplication::applicationFilePath(), mode, m_service, m_account,
                        root + "/fallback"});
         QVERIFY(session.waitForStarted());

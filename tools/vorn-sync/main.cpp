@@ -81,14 +81,20 @@ QString clientId(const QString &suffix = QString())
     return QStringLiteral("vorn-") + DeviceIdentity(keychain.get()).currentDeviceID() + suffix;
 }
 
-// SIGINT and SIGTERM end the event loop, so that the bridge says goodbye to the broker.
-void quitOnTerminationSignals(QCoreApplication &app)
+// SIGINT and SIGTERM end the event loop, so that the bridge says goodbye to the broker. They are
+// blocked before any thread starts (threads inherit the mask) and read from a signalfd.
+sigset_t terminationSignals()
 {
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    return stopSignals;
+}
+
+void quitOnTerminationSignals(QCoreApplication &app)
+{
+    const sigset_t stopSignals = terminationSignals();
     const int fd = ::signalfd(-1, &stopSignals, SFD_NONBLOCK | SFD_CLOEXEC);
     auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &app);
     QObject::connect(notifier, &QSocketNotifier::activated, &app, [fd, &app] {
@@ -354,6 +360,11 @@ int localBroker(const QStringList &args)
 
 int main(int argc, char *argv[])
 {
+    if (argc == 1) {
+        // The bridge: before anything can start a thread.
+        const sigset_t stopSignals = terminationSignals();
+        sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vorn-sync"));
     qSetMessagePattern(QStringLiteral("vorn-sync: %{message}"));

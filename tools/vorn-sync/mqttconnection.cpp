@@ -1,5 +1,7 @@
 #include "mqttconnection.h"
 
+#include "synclog.h"
+
 #include <QFile>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -22,6 +24,7 @@ struct MqttCallbacks
         MqttConnection *c = self(data);
         if (rc == 0) {
             c->m_state = MqttConnection::State::Connected;
+            c->m_connackTimeout.stop();
             c->m_hadSession = true;
             c->m_retryDelayMs = MqttConnection::firstRetryMs;
             const bool sessionPresent = flags & 1;
@@ -32,6 +35,7 @@ struct MqttCallbacks
         const bool credentials = rc == MQTT_RC_NOT_AUTHORIZED
                 || rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == CONNACK_REFUSED_NOT_AUTHORIZED
                 || rc == CONNACK_REFUSED_BAD_USERNAME_PASSWORD;
+        c->m_connackTimeout.stop();
         const QString text = credentials ? QStringLiteral("not authorised")
                                          : QString::fromUtf8(mosquitto_reason_string(rc));
         c->m_failureReported = true;
@@ -83,6 +87,14 @@ MqttConnection::MqttConnection(Settings settings, QObject *parent)
     connect(&m_probeTimeout, &QTimer::timeout, this, [this] {
         probeFailed(QStringLiteral("no answer within %1 s").arg(probeTimeoutMs / 1000));
     });
+    m_connackTimeout.setSingleShot(true);
+    m_connackTimeout.setInterval(probeTimeoutMs);
+    connect(&m_connackTimeout, &QTimer::timeout, this, [this] {
+        if (m_mosq)
+            mosquitto_disconnect(m_mosq);
+        tearDown(QStringLiteral("no answer to CONNECT within %1 s").arg(probeTimeoutMs / 1000),
+                 Failure::Unreachable);
+    });
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &MqttConnection::attempt);
     m_housekeeping.setInterval(1000);
@@ -127,6 +139,7 @@ void MqttConnection::stop()
     }
     dropNotifiers();
     m_housekeeping.stop();
+    m_connackTimeout.stop();
     m_state = State::Offline;
     m_events.clear();
 }
@@ -148,6 +161,7 @@ void MqttConnection::attempt()
                                "listeners are for the phone page"));
         return;
     }
+    qCDebug(lcSync) << "connecting to" << m_settings.broker.url();
     m_probe = new QTcpSocket(this);
     connect(m_probe, &QTcpSocket::connected, this, &MqttConnection::probeSucceeded);
     connect(m_probe, &QTcpSocket::errorOccurred, this,
@@ -158,6 +172,7 @@ void MqttConnection::attempt()
 
 void MqttConnection::probeSucceeded()
 {
+    qCDebug(lcSync) << "the broker answers; opening the session";
     m_probeTimeout.stop();
     m_probe->abort();
     m_probe->deleteLater();
@@ -232,6 +247,7 @@ void MqttConnection::openSession()
         return;
     }
     m_housekeeping.start();
+    m_connackTimeout.start();
     afterLibraryCall(MOSQ_ERR_SUCCESS);
 }
 
@@ -288,6 +304,7 @@ void MqttConnection::tearDown(const QString &reason, std::optional<Failure> fail
     const State was = m_state;
     dropNotifiers();
     m_housekeeping.stop();
+    m_connackTimeout.stop();
     m_state = State::Offline;
     // Events queued before the failure (a refusing CONNACK) are still told, first.
     flushEvents();
@@ -308,6 +325,7 @@ void MqttConnection::scheduleRetry()
         m_running = false;
         return;
     }
+    qCDebug(lcSync) << "next attempt in" << m_retryDelayMs << "ms";
     m_retryTimer.start(m_retryDelayMs);
     m_retryDelayMs = std::min(m_retryDelayMs * 2, maxRetryMs);
 }
@@ -343,6 +361,7 @@ int MqttConnection::publish(const QByteArray &topic, const QByteArray &payload, 
     const int rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), int(payload.size()),
                                         payload.constData(), 1, retain, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
+        qCDebug(lcSync) << "publish failed:" << mosquitto_strerror(rc);
         if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO)
             afterLibraryCall(rc);
         return -1;

@@ -106,6 +106,7 @@ private:
     QString m_lastLibraryError;
     QTcpSocket *m_probe = nullptr;
     QTimer m_probeTimeout;
+    QTimer m_connackTimeout;
     QTimer m_retryTimer;
     QTimer m_housekeeping;
     std::unique_ptr<QSocketNotifier> m_readNotifier;

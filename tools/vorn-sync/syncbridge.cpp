@@ -68,7 +68,7 @@ SyncBridge::SyncBridge(Options options, QObject *parent)
     connect(&m_markerTimeout, &QTimer::timeout, this, [this] {
         qCWarning(lcSync) << "the broker did not return the end-of-values marker; reconciling "
                              "with the values received so far";
-        finishReconciliation();
+        finishReconciliation(false);
     });
 }
 
@@ -96,6 +96,9 @@ void SyncBridge::resetExchange()
     const bool wasInStep = m_inStep;
     m_inStep = false;
     m_reconciling = false;
+    // A marker of an earlier connection, still queued in the session, must not end this one's
+    // reconciliation.
+    m_markerToken.clear();
     m_markerTimeout.stop();
     m_pending.clear();
     m_inFlight.clear();
@@ -120,25 +123,28 @@ void SyncBridge::handleSubscribed(int mid, const QList<int> &granted)
 {
     if (mid != m_subscribeMid)
         return;
+    qCDebug(lcSync) << "subscribed, granted" << granted;
     if (granted.value(0, 0x80) >= 0x80)
         qCWarning(lcSync).noquote()
                 << QStringLiteral("the broker does not let %1 read %2+ (check its ACL)")
                            .arg(m_options.connection.user, QString::fromUtf8(m_kvPrefix));
     if (granted.value(1, 0x80) >= 0x80) {
-        finishReconciliation();
+        finishReconciliation(false);
         return;
     }
     // The broker queued the retained values right after its SUBACK; this marker comes after them.
     m_markerToken = QByteArray::number(QRandomGenerator::global()->generate64(), 36);
-    if (m_connection->publish(m_markerTopic, m_markerToken, false) < 0)
-        finishReconciliation();
+    if (m_connection->publish(m_markerTopic, m_markerToken, false) < 0) {
+        qCWarning(lcSync) << "could not send the end-of-values marker";
+        finishReconciliation(false);
+    }
 }
 
 void SyncBridge::handleBrokerMessage(const QByteArray &topic, const QByteArray &payload)
 {
     if (topic == m_markerTopic) {
-        if (m_reconciling && payload == m_markerToken)
-            finishReconciliation();
+        if (m_reconciling && !m_markerToken.isEmpty() && payload == m_markerToken)
+            finishReconciliation(true);
         return;
     }
     const IncomingValue incoming = IncomingValue::classify(m_kvPrefix, topic, payload);
@@ -156,6 +162,7 @@ void SyncBridge::handleBrokerMessage(const QByteArray &topic, const QByteArray &
         break;
     }
     const QString &key = incoming.key;
+    qCDebug(lcSync).noquote() << "received" << key << payload.size() << "bytes";
     m_seenThisConnection.insert(key);
 
     QList<QByteArray> &pending = m_pending[key];
@@ -185,13 +192,16 @@ void SyncBridge::handleBrokerMessage(const QByteArray &topic, const QByteArray &
     m_status->noteReceived(key);
 }
 
-void SyncBridge::finishReconciliation()
+void SyncBridge::finishReconciliation(bool sawEveryValue)
 {
     if (!m_reconciling)
         return;
+    qCDebug(lcSync) << "reconciled";
     m_reconciling = false;
     m_markerTimeout.stop();
-    publishLocalChanges(true);
+    // Only when the broker is known to have sent every value it holds is a key it did not send
+    // taken as lost by the broker and sent again.
+    publishLocalChanges(sawEveryValue);
     m_inStep = true;
     Q_EMIT inStep();
 }
@@ -223,6 +233,7 @@ void SyncBridge::publishValue(const QString &key, const QByteArray &bytes)
         return;
     }
     const int mid = m_connection->publish(m_kvPrefix + key.toUtf8(), bytes, true);
+    qCDebug(lcSync).noquote() << "sent" << key << bytes.size() << "bytes, message" << mid;
     if (mid < 0)
         return;
     m_pending[key].append(bytes);

@@ -67,7 +67,7 @@ private:
     void handleConnected();
     void handleSubscribed(int mid, const QList<int> &granted);
     void handlePublished(int mid, int reasonCode);
-    void finishReconciliation();
+    void finishReconciliation(bool sawEveryValue);
     void publishLocalChanges(bool republishMissing);
     void publishValue(const QString &key, const QByteArray &bytes);
     QStringList localKeys() const;

@@ -1,0 +1,296 @@
+#include "mosquittobroker.h"
+#include "syncconfig.h"
+#include "syncpassword.h"
+#include "testhome.h"
+
+#include <QProcess>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace {
+
+const QString program = QStringLiteral(VORN_BINARY_DIR "/vorn-sync");
+
+// A vorn-sync run as the user would run it, in a process group of its own that is killed whole
+// (with any mosquitto it started) when the test is done with it.
+class SyncProcess
+{
+public:
+    explicit SyncProcess(const QStringList &args, const QProcessEnvironment &env = {})
+    {
+        m_process.setProgram(program);
+        m_process.setArguments(args);
+        if (!env.isEmpty())
+            m_process.setProcessEnvironment(env);
+        m_process.setChildProcessModifier([] {
+            ::setpgid(0, 0);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        });
+        m_process.start();
+    }
+    ~SyncProcess()
+    {
+        if (m_process.processId() > 0)
+            ::kill(-pid_t(m_process.processId()), SIGKILL);
+        m_process.waitForFinished(5000);
+    }
+    QProcess &process() { return m_process; }
+    pid_t group() const { return pid_t(m_process.processId()); }
+
+private:
+    QProcess m_process;
+};
+
+struct Result
+{
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Result run(const QStringList &args, const QByteArray &input = {})
+{
+    SyncProcess sync(args);
+    QProcess &p = sync.process();
+    p.write(input);
+    p.closeWriteChannel();
+    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
+        return {};
+    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
+}
+
+bool portListens(int port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    return socket.waitForConnected(1000);
+}
+
+int freePort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+// Processes whose command line mentions `text` (a configuration path, say).
+int processesMentioning(const QString &text)
+{
+    int count = 0;
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &pid : pids) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().contains(text.toUtf8()))
+            ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+// The vorn-sync program: its commands, their errors and exit statuses, a Secret Service for the
+// password, real brokers.
+class tst_VornSync : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void badUsage_data();
+    void badUsage();
+    void setup_data();
+    void setup();
+    void bridgeRunsAndReports();
+    void localBroker_data();
+    void localBroker();
+
+private:
+    QString statusText() { return run({QStringLiteral("status")}).out; }
+
+    std::unique_ptr<TestHome> m_home;
+};
+
+void tst_VornSync::init()
+{
+    m_home = std::make_unique<TestHome>();
+}
+
+void tst_VornSync::badUsage_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: vorn-sync";
+    QTest::newRow("unknown command") << QStringList{"sync-now"} << 2 << "unknown command";
+    QTest::newRow("setup without user") << QStringList{"setup", "mqtt://h"} << 2 << "usage:";
+    QTest::newRow("setup, bad URL") << QStringList{"setup", "http://h", "u"} << 2
+                                    << "bad broker URL: 'http://h' does not start with mqtt://";
+    QTest::newRow("setup, WebSockets")
+            << QStringList{"setup", "wss://h", "u"} << 2 << "no WebSocket client";
+    QTest::newRow("setup, missing CA file")
+            << QStringList{"setup", "mqtts://h", "u", "--ca-file", "/nonexistent"} << 2
+            << "no CA file /nonexistent";
+    QTest::newRow("bridge, not set up") << QStringList{} << 1 << "not set up";
+    QTest::newRow("status, not set up") << QStringList{"status"} << 1 << "not set up";
+    QTest::newRow("local-broker, bad port")
+            << QStringList{"local-broker", "--port", "0"} << 2 << "a port is a number";
+}
+
+void tst_VornSync::badUsage()
+{
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const Result result = run(args);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2((result.out + result.err).contains(message), qPrintable(result.out + result.err));
+    if (exitCode != 0)
+        QCOMPARE(result.err.count(QLatin1Char('\n')), 1); // one line
+}
+
+void tst_VornSync::setup_data()
+{
+    QTest::addColumn<QString>("port"); // "broker" or "closed"
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("accepted") << "broker" << QByteArray("s3cret\n") << 0 << "accepted alice";
+    QTest::newRow("refused credentials") << "broker" << QByteArray("wrong\n") << 1
+                                         << "the broker refused the credentials of alice: not "
+                                            "authorised";
+    QTest::newRow("unreachable") << "closed" << QByteArray("s3cret\n") << 1 << "cannot reach";
+    QTest::newRow("no password") << "broker" << QByteArray() << 2 << "no password given";
+}
+
+void tst_VornSync::setup()
+{
+    QFETCH(QString, port);
+    QFETCH(QByteArray, input);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
+    const int usedPort = port == QLatin1String("broker") ? broker.port() : freePort();
+    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(usedPort);
+
+    const Result result = run({QStringLiteral("setup"), url, QStringLiteral("alice")}, input);
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY2((result.out + result.err).contains(message), qPrintable(result.out + result.err));
+
+    const QByteArray config = TestHome::readFile(SyncConfig::path());
+    const SyncPassword::Lookup stored = SyncPassword::find(QStringLiteral("alice@127.0.0.1"));
+    if (exitCode != 0) {
+        QVERIFY(config.isEmpty());
+        return;
+    }
+    QVERIFY(config.contains("broker = " + url.toUtf8()));
+    QVERIFY(config.contains("user = alice"));
+    QVERIFY(!config.contains("s3cret"));
+    QCOMPARE(int(stored.status), int(SyncPassword::Status::Ok));
+    QCOMPARE(stored.password, QByteArray("s3cret"));
+    QVERIFY2(statusText().contains(QStringLiteral("offline: %1 as alice (vorn-sync has not run "
+                                                  "yet)")
+                                           .arg(url)),
+             qPrintable(statusText()));
+}
+
+void tst_VornSync::bridgeRunsAndReports()
+{
+    MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
+    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port());
+    QCOMPARE(run({QStringLiteral("setup"), url, QStringLiteral("alice")}, "s3cret\n").exitCode, 0);
+
+    SyncProcess bridge({});
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("connected: ") + url), 10000);
+    QVERIFY(TestHome::writeFile(m_home->cloudFolder() + QStringLiteral("/.tmp-k"), "v")
+            && QFile::rename(m_home->cloudFolder() + QStringLiteral("/.tmp-k"),
+                             m_home->cloudFolder() + QStringLiteral("/deviceRegistry")));
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().contains(QRegularExpression(
+                                     QStringLiteral("deviceRegistry +sent \\d{4}-"))),
+                             10000);
+    QCOMPARE(run({QStringLiteral("status")}).exitCode, 0);
+
+    // SIGTERM: a clean goodbye, status 0, and status says offline.
+    ::kill(bridge.group(), SIGTERM);
+    QVERIFY(bridge.process().waitForFinished(10000));
+    QCOMPARE(bridge.process().exitCode(), 0);
+    const Result after = run({QStringLiteral("status")});
+    QCOMPARE(after.exitCode, 1);
+    QVERIFY2(after.out.startsWith(QStringLiteral("offline: ") + url), qPrintable(after.out));
+    QVERIFY(after.out.contains(QStringLiteral("deviceRegistry")));
+}
+
+void tst_VornSync::localBroker_data()
+{
+    QTest::addColumn<int>("stopSignal");
+    QTest::newRow("Ctrl+C") << int(SIGINT);
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+}
+
+void tst_VornSync::localBroker()
+{
+    QFETCH(int, stopSignal);
+    const int port = freePort();
+    const int wsPort = freePort();
+    QTemporaryDir page;
+    QVERIFY(TestHome::writeFile(page.filePath(QStringLiteral("index.html")),
+                                "<title>Vorn</title>"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VORN_PHONE_PAGE_DIR"), page.path());
+
+    SyncProcess local({QStringLiteral("local-broker"), QStringLiteral("--port"),
+                       QString::number(port), QStringLiteral("--ws-port"), QString::number(wsPort)},
+                      env);
+    QString out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(local.process().readAllStandardOutput()))
+                                     .contains(QStringLiteral("Ctrl+C")),
+                             10000);
+    const QString user
+            = QString::fromLocal8Bit(qgetenv("USER").isEmpty() ? "root" : qgetenv("USER"));
+    const QString address
+            = QStringLiteral("http://127.0.0.1:%1/?broker=ws://127.0.0.1:%1&user=").arg(wsPort);
+    QVERIFY2(out.contains(QLatin1Char('\n') + address), qPrintable(out));
+    QVERIFY(out.contains(QChar(0x2584)) || out.contains(QChar(0x2580))); // the QR code
+
+    const QString folder = m_home->path(QStringLiteral(".local/state/vorn/broker"));
+    const QByteArray config = TestHome::readFile(folder + QStringLiteral("/mosquitto.conf"));
+    for (const QByteArray &line :
+         {"listener " + QByteArray::number(port) + " 127.0.0.1\n",
+          "listener " + QByteArray::number(wsPort) + " lo\nprotocol websockets\n",
+          QByteArray("set_tcp_nodelay true\n"), QByteArray("autosave_on_changes true\n"),
+          QByteArray("autosave_interval 1\n"), "http_dir " + QFile::encodeName(page.path())})
+        QVERIFY2(config.contains(line), line.constData());
+    QVERIFY(TestHome::readFile(folder + QStringLiteral("/acl"))
+                    .contains("pattern readwrite vorn/%u/#"));
+
+    // The page is served from the WebSockets listener.
+    QTcpSocket http;
+    http.connectToHost(QStringLiteral("127.0.0.1"), quint16(wsPort));
+    QVERIFY(http.waitForConnected(5000));
+    http.write("GET /index.html HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray response;
+    QTRY_VERIFY_WITH_TIMEOUT((response += http.readAll()).contains("<title>Vorn</title>"), 5000);
+
+    // This computer's bridge was set up for it and gets in.
+    SyncProcess bridge({});
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("connected: mqtt://127.0.0.1:")
+                                                     + QString::number(port)),
+                             10000);
+
+    ::kill(local.group(), stopSignal);
+    QVERIFY(local.process().waitForFinished(10000));
+    QCOMPARE(local.process().exitCode(), 0);
+    QVERIFY(!portListens(port));
+    QVERIFY(!portListens(wsPort));
+    QCOMPARE(processesMentioning(folder + QStringLiteral("/mosquitto.conf")), 0);
+}
+
+QTEST_GUILESS_MAIN(tst_VornSync)
+#include "tst_vornsync.moc"
