@@ -40,7 +40,8 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     // nothing the other devices wrote is lost for good. A value that is there but cannot be
     // read, or bytes that could not be kept, are left alone until the store changes again.
     const bool keep = loaded.unreadable
-            || (loaded.undecodable && RegistryBackup::keep(m_backupFolder, *loaded.undecodable).isEmpty());
+            || (loaded.undecodable
+                && RegistryBackup::keep(m_backupFolder, *loaded.undecodable).isEmpty());
     {
         QMutexLocker locker(&m_deferredMutex);
         m_deferred.reset();
