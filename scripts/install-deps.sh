@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
-  qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
+  qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml qml6-module-qtqml-workerscript
   qml6-module-qttest qml6-module-qtquick-dialogs
   libqt6svg6 qt6-image-formats-plugins
   libsecret-1-dev libglib2.0-dev

@@ -57,6 +57,8 @@ configure_and_build() { # DIR CMAKE-ARGS...
 }
 step "build (plain)" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "build (sanitizers)" configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON
+# The views against the QML module as built (its types and Qt's); warnings count as failures.
+step "qmllint" /usr/lib/qt6/bin/qmllint -I build/src/ui src/ui/VornView.qml src/ui/AppPickerView.qml
 
 # The environment of every test from here on.
 export HOME="$scratch/home" XDG_RUNTIME_DIR="$scratch/runtime" XDG_CACHE_HOME="$scratch/home/.cache"
