@@ -10,6 +10,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cstdio>
+#include <unistd.h>
+
 class tst_DeviceRegistry : public QObject
 {
     Q_OBJECT
@@ -22,6 +25,8 @@ private Q_SLOTS:
     void announceKeepsEveryOtherRecord();
     void undecodableValueIsKeptInABackupBeforeReplacing();
     void externalChangesRefresh();
+    void unreadableValueIsLeftUntilItCanBeRead_data();
+    void unreadableValueIsLeftUntilItCanBeRead();
 
 private:
     DeviceRegistryMap stored() const;
@@ -121,7 +126,7 @@ void tst_DeviceRegistry::announceKeepsEveryOtherRecord()
             {"elsewhere", device(id, "Me, misfiled", now - 10, SyncDeviceType::mac)}};
     m_store->setData(RegistryValue::encode(initial).value(), DeviceRegistry::registryKey);
 
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const double first = stored()[id].lastSeenAt;
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
@@ -141,7 +146,7 @@ void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
             R"({"P":{"id":"P","deviceType":"Phone","deviceName":"x","lastSeenAt":1}})");
     m_store->setData(junk, DeviceRegistry::registryKey);
 
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     QTest::qWait(50);
     QVERIFY(registry.otherDevices().isEmpty());
     QCOMPARE(m_store->dataForKey(DeviceRegistry::registryKey),
@@ -160,7 +165,7 @@ void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
 
 void tst_DeviceRegistry::externalChangesRefresh()
 {
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
     QTRY_COMPARE(published.count(), 2);
@@ -175,6 +180,63 @@ void tst_DeviceRegistry::externalChangesRefresh()
     putWithPhoneTool(QStringLiteral("syncedBlockState"), "{}");
     QTRY_VERIFY(published.count() > before);
     QCOMPARE(names(registry.otherDevices()), QStringList{"Phone"});
+}
+
+void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead_data()
+{
+    QTest::addColumn<QString>("make"); // $C: the cloud folder, $S: the state folder
+    QTest::newRow("over the size limit")
+            << QStringLiteral("truncate -s %1 $C/deviceRegistry")
+                       .arg(LinuxCloudKeyValueStore::maxValueBytes + 1);
+    QTest::newRow("a link")
+            << "printf '{}' > $C/../elsewhere && ln -s ../elsewhere $C/deviceRegistry";
+    QTest::newRow("no permission")
+            << "printf '{}' > $C/deviceRegistry && chmod 000 $C/deviceRegistry";
+    QTest::newRow("undecodable, no backup possible")
+            << "printf junk > $C/deviceRegistry && mkdir -p $S && chown 65534 $S";
+}
+
+void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead()
+{
+    QFETCH(QString, make);
+    const QByteArray tag = QTest::currentDataTag();
+    if (tag == "no permission" && ::geteuid() == 0)
+        QSKIP("root reads a mode-000 file; the other rows cover values that cannot be read");
+    if (tag == "undecodable, no backup possible" && ::geteuid() != 0)
+        QSKIP("needs root to give the state folder to another user");
+    QProcess shell;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("C", m_home.cloudFolder());
+    env.insert("S", m_home.path(QStringLiteral(".local/state/vorn")));
+    shell.setProcessEnvironment(env);
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), make});
+    QVERIFY(shell.waitForFinished(30000) && shell.exitCode() == 0);
+    const QString path = m_home.cloudFolder() + QStringLiteral("/deviceRegistry");
+    const auto snapshot = [&path] {
+        const QFileInfo info(path);
+        return std::tuple(info.isSymLink(), info.isDir(), info.size(), info.lastModified());
+    };
+    const auto before = snapshot();
+
+    // Neither replaced nor backed up: announcing waits for the value to become readable.
+    DeviceRegistry registry(m_store.get(), m_identity.get());
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    QVERIFY(snapshot() == before);
+    QVERIFY(QDir(m_home.path(QStringLiteral(".local/state/vorn")))
+                    .entryList({"deviceRegistry.undecodable-*"}, QDir::Files)
+                    .isEmpty());
+
+    // The next change makes it readable (one rename, as a sync tool would do it): this computer
+    // joins the device that wrote it.
+    const DeviceRegistryMap withPhone{{"P", device("P", "Phone", ReferenceDate::now())}};
+    QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/.incoming",
+                                RegistryValue::encode(withPhone).value()));
+    QVERIFY(::rename(QFile::encodeName(m_home.cloudFolder() + "/.incoming").constData(),
+                     QFile::encodeName(path).constData())
+            == 0);
+    QTRY_COMPARE(stored().size(), 2);
+    QVERIFY(stored().contains(m_identity->currentDeviceID()));
+    QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceRegistry)

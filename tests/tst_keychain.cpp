@@ -247,6 +247,39 @@ esac
                  expected);
     }
 
+    // A link in the fallback folder could hand another file out as the secret, or redirect a
+    // write: it is neither read nor written through, and is moved aside as it is.
+    void fallbackLinkIsNeverFollowed()
+    {
+        const QString secret = m_dir->filePath(QStringLiteral("root-only-secret"));
+        QVERIFY(TestHome::writeFile(secret, "not yours"));
+        QVERIFY(QDir().mkpath(m_dir->filePath(m_service)));
+        QVERIFY(QFile::link(secret, fallbackFile()));
+        QCOMPARE(run(kNoBus, "find\nadd 6d696e65\nfind\n"), QByteArray("none\nfound 6d696e65"));
+        QCOMPARE(TestHome::readFile(secret), QByteArray("not yours"));
+        QVERIFY(!QFileInfo(fallbackFile()).isSymLink());
+        const QStringList aside
+                = QDir(m_dir->filePath(m_service))
+                          .entryList({"." + m_account + ".moved-aside-*"},
+                                     QDir::AllEntries | QDir::Hidden | QDir::System);
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(QFileInfo(m_dir->filePath(m_service + '/' + aside.first())).isSymLink());
+    }
+
+    void sweepsTemporariesOfGoneWriters()
+    {
+        QProcess gone;
+        gone.start(QStringLiteral("/bin/true"));
+        QVERIFY(gone.waitForFinished());
+        const QString folder = m_dir->filePath(m_service);
+        const QString goneTemp = folder + "/.tmp-" + QString::number(gone.processId()) + "-a";
+        const QString liveTemp = folder + "/.tmp-" + QString::number(::getpid()) + "-b";
+        QVERIFY(TestHome::writeFile(goneTemp, "x") && TestHome::writeFile(liveTemp, "x"));
+        QCOMPARE(run(kNoBus, "find\n"), QByteArray("none"));
+        QVERIFY(!QFileInfo::exists(goneTemp));
+        QVERIFY(QFileInfo::exists(liveTemp));
+    }
+
     // A "session bus" that accepts connections and never answers: each call gives up in time.
     void silentBusDoesNotHang()
     {

@@ -3,26 +3,27 @@
 #include "cloudkeyvaluestore.h"
 #include "deviceidentity.h"
 #include "plainstringorder.h"
-#include "platform.h"
 #include "referencedate.h"
 #include "registrybackup.h"
 
+#include <QMutexLocker>
+
 #include <algorithm>
 
-DeviceRegistry::DeviceRegistry(QObject *parent)
-    : DeviceRegistry(Platform::cloudStore(), DeviceIdentity::shared(), parent)
-{
-}
-
 DeviceRegistry::DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *identity,
-                               QObject *parent)
+                               const QString &backupFolder, QObject *parent)
     : QObject(parent)
     , m_kvStore(kvStore)
     , m_identity(identity)
+    , m_backupFolder(backupFolder)
 {
     // The store notifies on its own thread; refresh there and post only the result.
     connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
-            m_remoteChangeGuard.wrap([this] { refresh(); }), Qt::DirectConnection);
+            m_remoteChangeGuard.wrap([this] {
+                refresh();
+                announceAgainIfDeferred();
+            }),
+            Qt::DirectConnection);
     refresh();
 }
 
@@ -35,10 +36,21 @@ DeviceRegistry::~DeviceRegistry()
 void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceName)
 {
     Loaded loaded = loadRegistry();
-    if (loaded.undecodable) {
-        // The stored value cannot be read, so it is replaced; keep its bytes so that nothing
-        // the other devices wrote is lost for good.
-        RegistryBackup::keep(*loaded.undecodable);
+    // The stored value cannot be decoded, so it is replaced; keep its bytes first so that
+    // nothing the other devices wrote is lost for good. A value that is there but cannot be
+    // read, or bytes that could not be kept, are left alone until the store changes again.
+    const bool keep = loaded.unreadable
+            || (loaded.undecodable
+                && RegistryBackup::keep(m_backupFolder, *loaded.undecodable).isEmpty());
+    {
+        QMutexLocker locker(&m_deferredMutex);
+        m_deferred.reset();
+        if (keep)
+            m_deferred = Deferred{deviceType, deviceName};
+    }
+    if (keep) {
+        refresh();
+        return;
     }
     const QString key = m_identity->currentDeviceID();
     const QString id = m_identity->currentDeviceID();
@@ -48,9 +60,23 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     refresh();
 }
 
+void DeviceRegistry::announceAgainIfDeferred()
+{
+    std::optional<Deferred> deferred;
+    {
+        QMutexLocker locker(&m_deferredMutex);
+        deferred = m_deferred;
+    }
+    if (deferred)
+        announce(deferred->deviceType, deferred->deviceName);
+}
+
 void DeviceRegistry::refresh()
 {
-    const DeviceRegistryMap registry = loadRegistry().registry;
+    const Loaded loaded = loadRegistry();
+    if (loaded.unreadable)
+        return; // what is known of the other devices stays as it was
+    const DeviceRegistryMap &registry = loaded.registry;
     QList<DeviceAnnouncement> others;
     if (!registry.isEmpty())
         others = currentOthers(registry, m_identity->currentDeviceID(), ReferenceDate::now());
@@ -77,12 +103,15 @@ QList<DeviceAnnouncement> DeviceRegistry::currentOthers(const DeviceRegistryMap 
 
 DeviceRegistry::Loaded DeviceRegistry::loadRegistry() const
 {
-    const std::optional<QByteArray> bytes = m_kvStore->dataForKey(registryKey);
-    if (!bytes)
+    using State = CloudKeyValueStore::StoredValue::State;
+    const CloudKeyValueStore::StoredValue stored = m_kvStore->valueForKey(registryKey);
+    if (stored.state == State::Absent)
         return {};
-    if (std::optional<DeviceRegistryMap> registry = RegistryValue::decode(*bytes))
-        return {*registry, std::nullopt};
-    return {{}, *bytes};
+    if (stored.state == State::Unreadable)
+        return {{}, std::nullopt, true};
+    if (std::optional<DeviceRegistryMap> registry = RegistryValue::decode(stored.bytes))
+        return {*registry, std::nullopt, false};
+    return {{}, stored.bytes, false};
 }
 
 void DeviceRegistry::saveRegistry(const DeviceRegistryMap &registry)

@@ -4,6 +4,7 @@
 #include "handlerguard.h"
 
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 
@@ -26,14 +27,16 @@ public:
     static inline const QString registryKey = QStringLiteral("deviceRegistry");
     static constexpr double staleAfter = 2592000; // 30 days, in seconds
 
-    // Uses the platform's cloud store and this process's device identity.
-    explicit DeviceRegistry(QObject *parent = nullptr);
+    // An undecodable registry that announce() replaces is first kept in backupFolder.
     DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *identity,
-                   QObject *parent = nullptr);
+                   const QString &backupFolder, QObject *parent = nullptr);
     ~DeviceRegistry() override;
 
     const QList<DeviceAnnouncement> &otherDevices() const { return m_otherDevices; }
 
+    // Writes this computer's record into the stored map. When the stored value is there but cannot
+    // be read, or undecodable bytes could not be kept in a backup, nothing is written and the
+    // announcement is made again at the store's next external change.
     void announce(SyncDeviceType deviceType, const QString &deviceName);
     void refresh();
 
@@ -51,14 +54,25 @@ private:
         DeviceRegistryMap registry;
         // The stored bytes when they could not be decoded; announce keeps them in a backup.
         std::optional<QByteArray> undecodable;
+        // A value is stored but cannot be read: it is neither nothing nor to be replaced.
+        bool unreadable = false;
+    };
+    struct Deferred
+    {
+        SyncDeviceType deviceType;
+        QString deviceName;
     };
 
     Loaded loadRegistry() const;
     void saveRegistry(const DeviceRegistryMap &registry);
     void setOtherDevices(const QList<DeviceAnnouncement> &devices);
+    void announceAgainIfDeferred();
 
     QList<DeviceAnnouncement> m_otherDevices;
     CloudKeyValueStore *m_kvStore = nullptr;
     DeviceIdentity *m_identity = nullptr;
+    const QString m_backupFolder;
     HandlerGuard m_remoteChangeGuard;
+    QMutex m_deferredMutex;
+    std::optional<Deferred> m_deferred; // an announcement that waits for a readable value
 };

@@ -1,7 +1,5 @@
 #include "registrybackup.h"
 
-#include "platform.h"
-
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -9,12 +7,10 @@
 
 namespace RegistryBackup {
 
-QString keep(const QByteArray &bytes)
+QString keep(const QString &folder, const QByteArray &bytes)
 {
-    const QString folder = Platform::stateFolder();
-    if (!QDir().mkpath(folder))
+    if (folder.isEmpty() || !QDir().mkpath(folder))
         return {};
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     const QString stamp
             = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
