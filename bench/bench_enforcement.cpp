@@ -18,6 +18,9 @@
 // the machine is, then with --extra (default 2,000) more sleeping processes of this user.
 //
 // Usage: bench_enforcement [--no-connector] [--launches N] [--idle-seconds S] [--extra N]
+//        bench_enforcement [--no-connector] --watch ID[,ID...] [--seconds S]
+// --watch runs only the enforcement, with the installed entries and those identifiers blocked,
+// printing each launch and each close, for trying real applications by hand.
 
 #include "workspace_linux.h"
 
@@ -26,6 +29,7 @@
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -216,6 +220,32 @@ int main(int argc, char **argv)
     const int launches = option(QStringLiteral("--launches"), 1000);
     const int idleSeconds = option(QStringLiteral("--idle-seconds"), 60);
     const int extra = option(QStringLiteral("--extra"), 2000);
+
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--watch")); at >= 0) {
+        const QStringList ids = arguments.value(at + 1).split(QLatin1Char(','));
+        const QSet<QString> watched(ids.cbegin(), ids.cend());
+        LinuxWorkspace::Options options;
+        options.useProcessConnector = !arguments.contains(QStringLiteral("--no-connector"));
+        LinuxWorkspace workspace(options);
+        workspace.setWatchedBundleIDs(watched);
+        workspace.setSafetyNetEnabled(true);
+        QObject::connect(&workspace, &Workspace::didLaunchApplication, &workspace,
+                         [&](const RunningApplication &application) {
+                             const bool close = watched.contains(application.bundleIdentifier);
+                             std::printf("%s %s (pid %lld)\n", close ? "closing" : "launched",
+                                         qPrintable(application.bundleIdentifier),
+                                         qlonglong(application.pid));
+                             std::fflush(stdout);
+                             if (close)
+                                 workspace.forceTerminate(application);
+                         });
+        std::printf("watching with %s\n",
+                    workspace.usesProcessConnector() ? "the connector" : "poll + doorbells");
+        std::fflush(stdout);
+        QTimer::singleShot(option(QStringLiteral("--seconds"), 60) * 1000, &app,
+                           &QCoreApplication::quit);
+        return app.exec();
+    }
 
     QTemporaryDir home;
     const QString bin = home.filePath(QStringLiteral("bin"));
