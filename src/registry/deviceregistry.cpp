@@ -7,6 +7,10 @@
 #include "referencedate.h"
 #include "registrybackup.h"
 
+#include <QDeadlineTimer>
+#include <QRandomGenerator>
+#include <QThread>
+
 #include <algorithm>
 
 DeviceRegistry::DeviceRegistry(QObject *parent)
@@ -20,9 +24,17 @@ DeviceRegistry::DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *iden
     , m_kvStore(kvStore)
     , m_identity(identity)
 {
+    m_reannounceTimer.setSingleShot(true);
+    connect(&m_reannounceTimer, &QTimer::timeout, this, &DeviceRegistry::reannounceIfStillLacking);
+    m_dailyTimer.setSingleShot(true);
+    m_dailyTimer.setInterval(dailyAnnounceInterval);
+    connect(&m_dailyTimer, &QTimer::timeout, this, [this] {
+        if (m_announcedType)
+            announce(*m_announcedType, m_announcedName);
+    });
     // The store notifies on its own thread; refresh there and post only the result.
     connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
-            m_remoteChangeGuard.wrap([this] { refresh(); }), Qt::DirectConnection);
+            m_remoteChangeGuard.wrap([this] { handleRemoteChange(); }), Qt::DirectConnection);
     refresh();
 }
 
@@ -45,17 +57,77 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     loaded.registry.insert(key,
                            DeviceAnnouncement{id, deviceType, deviceName, ReferenceDate::now()});
     saveRegistry(loaded.registry);
+    m_announcedType = deviceType;
+    m_announcedName = deviceName;
+    m_announcedAt = loaded.registry.value(key).lastSeenAt;
+    if (thread() == QThread::currentThread())
+        m_dailyTimer.start();
     refresh();
+}
+
+void DeviceRegistry::setAnnounceInterval(std::chrono::milliseconds interval)
+{
+    m_dailyTimer.setInterval(interval);
+    if (m_dailyTimer.isActive())
+        m_dailyTimer.start();
 }
 
 void DeviceRegistry::refresh()
 {
-    const DeviceRegistryMap registry = loadRegistry().registry;
+    const Loaded loaded = loadRegistry();
+    publishOthers(loaded, loaded.registry.isEmpty() ? QString() : m_identity->currentDeviceID());
+}
+
+void DeviceRegistry::publishOthers(const Loaded &loaded, const QString &ownID)
+{
     QList<DeviceAnnouncement> others;
-    if (!registry.isEmpty())
-        others = currentOthers(registry, m_identity->currentDeviceID(), ReferenceDate::now());
+    if (!loaded.registry.isEmpty())
+        others = currentOthers(loaded.registry, ownID, ReferenceDate::now());
     QMetaObject::invokeMethod(
             this, [this, others] { setOtherDevices(others); }, Qt::QueuedConnection);
+}
+
+void DeviceRegistry::handleRemoteChange()
+{
+    const Loaded loaded = loadRegistry();
+    const QString ownID = m_identity->currentDeviceID();
+    publishOthers(loaded, ownID);
+    if (lacksOwnAnnouncement(loaded, ownID))
+        QMetaObject::invokeMethod(this, &DeviceRegistry::scheduleReannounce, Qt::QueuedConnection);
+}
+
+bool DeviceRegistry::lacksOwnAnnouncement(const Loaded &loaded, const QString &ownID) const
+{
+    const double announcedAt = m_announcedAt;
+    if (announcedAt < 0 || !loaded.present || loaded.undecodable)
+        return false;
+    const auto own = loaded.registry.constFind(ownID);
+    // A millisecond of slack for the number's trip through JSON text.
+    return own == loaded.registry.cend() || own->id != ownID
+            || own->lastSeenAt < announcedAt - 0.001;
+}
+
+void DeviceRegistry::scheduleReannounce()
+{
+    if (m_reannounceTimer.isActive())
+        return;
+    // Spread out, so that computers that lost their records at the same moment do not collide
+    // again; and bounded, so that two that keep disagreeing cannot flood the broker.
+    const qint64 now = QDeadlineTimer::current().deadline();
+    m_reannounceTimes.removeIf([now](qint64 at) { return now - at >= 60000; });
+    qint64 delay
+            = QRandomGenerator::global()->bounded(reannounceMinDelayMs, reannounceMaxDelayMs + 1);
+    if (m_reannounceTimes.size() >= maxReannouncesPerMinute)
+        delay = std::max(delay, m_reannounceTimes.first() + 60000 - now);
+    m_reannounceTimer.start(int(delay));
+}
+
+void DeviceRegistry::reannounceIfStillLacking()
+{
+    if (!m_announcedType || !lacksOwnAnnouncement(loadRegistry(), m_identity->currentDeviceID()))
+        return;
+    m_reannounceTimes.append(QDeadlineTimer::current().deadline());
+    announce(*m_announcedType, m_announcedName);
 }
 
 QList<DeviceAnnouncement> DeviceRegistry::currentOthers(const DeviceRegistryMap &registry,
@@ -81,8 +153,8 @@ DeviceRegistry::Loaded DeviceRegistry::loadRegistry() const
     if (!bytes)
         return {};
     if (std::optional<DeviceRegistryMap> registry = RegistryValue::decode(*bytes))
-        return {*registry, std::nullopt};
-    return {{}, *bytes};
+        return {*registry, std::nullopt, true};
+    return {{}, *bytes, true};
 }
 
 void DeviceRegistry::saveRegistry(const DeviceRegistryMap &registry)
