@@ -109,8 +109,14 @@ debian_package() {
   (cd build && cpack -G DEB >/dev/null) || return 1
   local deb
   deb=$(ls build/vorn_*.deb) || return 1
-  dpkg-deb -c "$deb" | grep -q ' ./usr/share/applications/com.zumbra.vorn.mac.desktop$' &&
-    dpkg-deb -c "$deb" | grep -q ' ./usr/bin/vorn$' &&
+  local contents
+  contents=$(dpkg-deb -c "$deb") || return 1
+  for file in usr/bin/vorn usr/bin/vorn-phone usr/bin/vorn-sync \
+    usr/share/applications/com.zumbra.vorn.mac.desktop etc/xdg/autostart/com.zumbra.vorn.mac.desktop \
+    usr/lib/systemd/user/vorn.service usr/lib/systemd/user/vorn-sync.service; do
+    grep -q " \./$file\$" <<<"$contents" || { echo "$deb lacks /$file"; return 1; }
+  done
+  grep -q ' \./usr/share/vorn/phone/' <<<"$contents" &&
     dpkg-deb -f "$deb" Depends | grep -q 'qml6-module-qtquick-controls' &&
     dpkg-deb -f "$deb" Depends | grep -q 'libqt6quick6' &&
     echo "$deb: $(du -k "$deb" | cut -f1) KiB"

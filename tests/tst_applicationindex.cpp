@@ -1,6 +1,7 @@
 #include "applicationindex_linux.h"
 #include "testhome.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 
 class TestApplicationIndex : public QObject
@@ -38,7 +39,8 @@ void TestApplicationIndex::initTestCase()
 void TestApplicationIndex::lookups_data()
 {
     QTest::addColumn<QStringList>("entries"); // "<a or b>/<id> <key lines>", "$T" the tree
-    QTest::addColumn<QStringList>("programs"); // "program in the tree=its identifier or nothing"
+    // "program in the tree=its identifier or nothing"; "program|arg|arg=..." for a command line
+    QTest::addColumn<QStringList>("programs");
     QTest::addColumn<QStringList>("programsOf"); // "id=program,...", "id": no such application
 
     QTest::newRow("env with options and assignments, PATH, field codes; a replaced program")
@@ -70,6 +72,35 @@ void TestApplicationIndex::lookups_data()
             << QStringList{"a/foo Exec=prog", "b/bar Exec=prog --other\nTryExec=other"}
             << QStringList{"bin/prog=", "bin/other=bar"}
             << QStringList{"foo=bin/prog", "bar=bin/prog,bin/other"};
+    QTest::newRow("a shared program told apart by the arguments its entries give it")
+            << QStringList{"a/org.x.editor Exec=prog %U",
+                           "a/org.x.editor-settings Exec=prog --preferences",
+                           "a/calc Exec=python3 $T/scripts/run.py --calc --fast %U",
+                           "a/writer Exec=python3 $T/scripts/run.py --writer --fast %U",
+                           "a/start Exec=python3 $T/scripts/run.py %U"}
+            << QStringList{"bin/prog|notes.txt=org.x.editor",
+                           "bin/prog|=org.x.editor",
+                           "bin/prog|--preferences=org.x.editor-settings",
+                           "bin/prog=",
+                           "scripts/run.py|--fast|--calc|x.ods=calc",
+                           "scripts/run.py|--writer=start",
+                           "scripts/run.py|=start"}
+            << QStringList{"org.x.editor-settings=bin/prog", "calc=scripts/run.py"};
+    QTest::newRow("no argument decides: the program's name, StartupWMClass, no options")
+            << QStringList{"a/org.x.prog Exec=prog --new",
+                           "a/other Exec=prog --new",
+                           "a/foo Exec=other --fast",
+                           "a/bar Exec=other slow",
+                           "a/one Exec=$T/scripts/other.py -x",
+                           "a/two Exec=$T/scripts/other.py -x\nStartupWMClass=Other.PY"}
+            << QStringList{"bin/prog|--new=org.x.prog", "bin/other|--fast|slow=bar",
+                           "scripts/other.py|-x=two"}
+            << QStringList{"two=scripts/other.py"};
+    QTest::newRow("equals are never told apart")
+            << QStringList{"a/foo Exec=prog %U", "b/bar Exec=prog %F", "a/baz Exec=other -a",
+                           "a/qux Exec=other -b"}
+            << QStringList{"bin/prog|x=", "bin/prog|=", "bin/other|-a|-b=", "bin/other|="}
+            << QStringList{"foo=bin/prog", "bar=bin/prog", "baz=bin/other"};
 }
 
 void TestApplicationIndex::lookups()
@@ -89,9 +120,16 @@ void TestApplicationIndex::lookups()
 
     const ApplicationIndex index(
             {root.filePath("a/applications"), root.filePath("b/applications")});
-    for (const QString &expectation : programs)
-        QCOMPARE(index.bundleIDForProgram(tree(expectation.section('=', 0, 0))),
-                 expectation.section('=', 1));
+    for (const QString &expectation : programs) {
+        const QStringList command = expectation.section('=', 0, 0).split('|');
+        const QString expected = expectation.section('=', 1);
+        if (command.size() == 1)
+            QCOMPARE(index.bundleIDForProgram(tree(command.first())), expected);
+        else
+            QCOMPARE(index.bundleIDForCommand(tree(command.first()),
+                                              command.mid(1).filter(QRegularExpression("."))),
+                     expected);
+    }
     for (const QString &expectation : programsOf) {
         const QString id = expectation.section('=', 0, 0);
         QCOMPARE(index.hasApplication(id), expectation.contains('='));

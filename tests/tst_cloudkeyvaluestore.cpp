@@ -147,39 +147,79 @@ private Q_SLOTS:
         QCOMPARE(store->dataForKey(key), std::nullopt);
     }
 
-    void oddFilesReadAsAbsent_data()
+    // Something is stored but cannot be read: that is not "nothing stored", and a write puts
+    // what stands there aside instead of following or losing it.
+    void oddFilesReadAsUnreadable_data()
     {
         QTest::addColumn<QString>("make");
         QTest::newRow("directory") << "mkdir $C/key";
         QTest::newRow("FIFO with no writer") << "mkfifo $C/key";
         QTest::newRow("link to a device") << "ln -s /dev/zero $C/key";
+        QTest::newRow("link to a file") << "printf secret > $C/../target && ln -s ../target $C/key";
         QTest::newRow("dangling link") << "ln -s nowhere $C/key";
         QTest::newRow("unreadable") << "printf v > $C/key && chmod 000 $C/key";
         QTest::newRow("over the limit") << QStringLiteral("truncate -s %1 $C/key")
                                                    .arg(LinuxCloudKeyValueStore::maxValueBytes + 1);
     }
-    void oddFilesReadAsAbsent()
+    void oddFilesReadAsUnreadable()
     {
         QFETCH(QString, make);
         if (QByteArray(QTest::currentDataTag()) == "unreadable" && ::geteuid() == 0)
-            QSKIP("root reads a mode-000 file; the directory and FIFO rows cover this");
+            QSKIP("root reads a mode-000 file; the other rows cover this");
         auto store = makeStore();
         store->setData("kept", QStringLiteral("other"));
         runShell(make);
-        QCOMPARE(store->dataForKey(QStringLiteral("key")), std::nullopt);
+        const QString key = QStringLiteral("key");
+        QCOMPARE(store->valueForKey(key).state, CloudKeyValueStore::StoredValue::State::Unreadable);
+        QCOMPARE(store->dataForKey(key), std::nullopt);
+        QCOMPARE(store->valueForKey(QStringLiteral("nothing")).state,
+                 CloudKeyValueStore::StoredValue::State::Absent);
         QCOMPARE(store->dataForKey(QStringLiteral("other")), QByteArray("kept"));
-        // A write never replaces a directory that stands where the file belongs.
-        store->setData("x", QStringLiteral("key"));
-        if (QByteArray(QTest::currentDataTag()) == "directory")
-            QVERIFY(QFileInfo(folder() + QStringLiteral("/key")).isDir());
+
+        const QFileInfo before(folder() + QStringLiteral("/key"));
+        store->setData("x", key);
+        if (before.isSymLink() || before.isDir()) {
+            // Moved aside inside the folder under a name that is no key, the link as a link.
+            QCOMPARE(store->dataForKey(key), QByteArray("x"));
+            const QStringList aside
+                    = QDir(folder()).entryList({QStringLiteral(".key.moved-aside-*")},
+                                               QDir::AllEntries | QDir::Hidden | QDir::System);
+            QCOMPARE(aside.size(), 1);
+            const QFileInfo moved(folder() + QLatin1Char('/') + aside.first());
+            QCOMPARE(moved.isSymLink(), before.isSymLink());
+        }
+        QCOMPARE(TestHome::readFile(m_dir->filePath(QStringLiteral("a/b/target"))),
+                 QByteArray(QByteArray(QTest::currentDataTag()) == "link to a file" ? "secret"
+                                                                                    : ""));
     }
 
-    void sweepsStaleTemporaryFiles()
+    // Temporary files of killed writers go at start; a live writer's stay.
+    void sweepsTemporaryFilesOfGoneWriters_data()
     {
-        runShell(QStringLiteral("mkdir -p $C && cd $C && touch .vorn-2-b-NEW1 "
-                                "&& touch -d '2 hours ago' .vorn-1-a-OLD1 .other"));
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("old");
+        QTest::addColumn<bool>("kept");
+        const QString live = QString::number(::getpid());
+        QTest::newRow("writer alive") << ".vorn-" + live + "-a-x" << false << true;
+        QTest::newRow("writer alive, old") << ".vorn-" + live + "-a-x" << true << true;
+        QTest::newRow("writer gone, young") << ".vorn-GONE-a-x" << false << false;
+        QTest::newRow("no number, old") << ".vorn-abc" << true << false;
+        QTest::newRow("no number, young") << ".vorn-abc" << false << true;
+        QTest::newRow("another program's") << ".other-GONE" << true << true;
+    }
+    void sweepsTemporaryFilesOfGoneWriters()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, old);
+        QFETCH(bool, kept);
+        QProcess gone;
+        gone.start(QStringLiteral("/bin/true"));
+        QVERIFY(gone.waitForFinished());
+        name.replace(QStringLiteral("GONE"), QString::number(gone.processId()));
+        runShell(QStringLiteral("mkdir -p $C && touch %1 $C/%2")
+                         .arg(old ? QStringLiteral("-d '2 hours ago'") : QString(), name));
         auto store = makeStore();
-        QCOMPARE(listing(folder()), QStringList({".other", ".vorn-2-b-NEW1"}));
+        QCOMPARE(QFileInfo::exists(folder() + QLatin1Char('/') + name), kept);
     }
 
     void destroysCleanlyWhileBusy()

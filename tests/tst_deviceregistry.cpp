@@ -10,6 +10,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cstdio>
+#include <unistd.h>
+
 class tst_DeviceRegistry : public QObject
 {
     Q_OBJECT
@@ -22,6 +25,8 @@ private Q_SLOTS:
     void announceKeepsEveryOtherRecord();
     void undecodableValueIsKeptInABackupBeforeReplacing();
     void externalChangesRefresh();
+    void unreadableValueIsLeftUntilItCanBeRead_data();
+    void unreadableValueIsLeftUntilItCanBeRead();
     void convergence_data();
     void convergence();
     void reannouncingIsBounded();
@@ -273,6 +278,63 @@ void tst_DeviceRegistry::announcesAgainWhileRunning()
     QTRY_VERIFY(stored().value(id).lastSeenAt > first);
     QTRY_VERIFY(stored().value(id).lastSeenAt > first + 0.1); // and again
     QCOMPARE(stored().size(), 1);
+}
+
+void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead_data()
+{
+    QTest::addColumn<QString>("make"); // $C: the cloud folder, $S: the state folder
+    QTest::newRow("over the size limit")
+            << QStringLiteral("truncate -s %1 $C/deviceRegistry")
+                       .arg(LinuxCloudKeyValueStore::maxValueBytes + 1);
+    QTest::newRow("a link")
+            << "printf '{}' > $C/../elsewhere && ln -s ../elsewhere $C/deviceRegistry";
+    QTest::newRow("no permission")
+            << "printf '{}' > $C/deviceRegistry && chmod 000 $C/deviceRegistry";
+    QTest::newRow("undecodable, no backup possible")
+            << "printf junk > $C/deviceRegistry && mkdir -p $S && chown 65534 $S";
+}
+
+void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead()
+{
+    QFETCH(QString, make);
+    const QByteArray tag = QTest::currentDataTag();
+    if (tag == "no permission" && ::geteuid() == 0)
+        QSKIP("root reads a mode-000 file; the other rows cover values that cannot be read");
+    if (tag == "undecodable, no backup possible" && ::geteuid() != 0)
+        QSKIP("needs root to give the state folder to another user");
+    QProcess shell;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("C", m_home.cloudFolder());
+    env.insert("S", m_home.path(QStringLiteral(".local/state/vorn")));
+    shell.setProcessEnvironment(env);
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), make});
+    QVERIFY(shell.waitForFinished(30000) && shell.exitCode() == 0);
+    const QString path = m_home.cloudFolder() + QStringLiteral("/deviceRegistry");
+    const auto snapshot = [&path] {
+        const QFileInfo info(path);
+        return std::tuple(info.isSymLink(), info.isDir(), info.size(), info.lastModified());
+    };
+    const auto before = snapshot();
+
+    // Neither replaced nor backed up: announcing waits for the value to become readable.
+    DeviceRegistry registry(m_store.get(), m_identity.get());
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    QVERIFY(snapshot() == before);
+    QVERIFY(QDir(m_home.path(QStringLiteral(".local/state/vorn")))
+                    .entryList({"deviceRegistry.undecodable-*"}, QDir::Files)
+                    .isEmpty());
+
+    // The next change makes it readable (one rename, as a sync tool would do it): this computer
+    // joins the device that wrote it.
+    const DeviceRegistryMap withPhone{{"P", device("P", "Phone", ReferenceDate::now())}};
+    QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/.incoming",
+                                RegistryValue::encode(withPhone).value()));
+    QVERIFY(::rename(QFile::encodeName(m_home.cloudFolder() + "/.incoming").constData(),
+                     QFile::encodeName(path).constData())
+            == 0);
+    QTRY_COMPARE(stored().size(), 2);
+    QVERIFY(stored().contains(m_identity->currentDeviceID()));
+    QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceRegistry)

@@ -22,7 +22,8 @@ private Q_SLOTS:
 
 private:
     QString bin(const QString &name) const { return m_home.path("bin/" + name); }
-    void install(const QString &program, const QString &bundleID);
+    void install(const QString &program, const QString &bundleID,
+                 const QByteArray &script = QByteArray());
     QProcess *launch(const QString &program);
     void publish(bool blocking);
     QByteArrayList logLines();
@@ -33,10 +34,14 @@ private:
     qint64 m_logRead = 0;
 };
 
-void tst_Enforcement::install(const QString &program, const QString &bundleID)
+void tst_Enforcement::install(const QString &program, const QString &bundleID,
+                              const QByteArray &script)
 {
     QDir().mkpath(bin(QString()));
-    QVERIFY(QFile::copy("/bin/sleep", bin(program)));
+    if (script.isEmpty())
+        QVERIFY(QFile::copy("/bin/sleep", bin(program)));
+    else
+        QVERIFY(TestHome::writeFile(bin(program), "#!/bin/sh\n" + script));
     QVERIFY(QFile::setPermissions(bin(program), QFile::ReadOwner | QFile::ExeOwner));
     if (!bundleID.isEmpty()) {
         QVERIFY(TestHome::writeFile(
@@ -55,6 +60,12 @@ void tst_Enforcement::initTestCase()
     install("allowed", "org.vorntest.Allowed");
     install("casey", "org.vorntest.casey");
     install("nameless", QString());
+    // An application of several processes: a script and the helpers it forks (their PIDs listed).
+    const QByteArray nameless = '"' + bin("nameless").toUtf8() + "\" 60 & echo $! >> \""
+            + m_home.path("helpers").toUtf8() + "\"\n";
+    install("multi.sh", "org.vorntest.Multi", nameless + nameless + "wait\n");
+    // An entry's script that execs the program of another (blocked) entry, as UXTerm does.
+    install("ux.sh", "org.vorntest.UX", "sleep 0.3\nexec \"" + bin("blocked").toUtf8() + "\" 60\n");
 
     // The enforcement writes its lines to standard error: catch them in a file.
     m_logPath = m_home.path("stderr.log");
@@ -108,8 +119,8 @@ void tst_Enforcement::closesBlockedApplicationsOnlyWhileBlocking()
     AppBlocker blocker;
     QVERIFY(!blocker.isBlocking());
     // A list entry that differs from an application's identifier only in case does not match it.
-    BlockList::shared()->setBlockedBundleIDs(
-            {"org.vorntest.Blocked", "org.vorntest.BlockedToo", "org.vorntest.Casey"});
+    BlockList::shared()->setBlockedBundleIDs({"org.vorntest.Blocked", "org.vorntest.BlockedToo",
+                                              "org.vorntest.Casey", "org.vorntest.Multi"});
     BlockList::shared()->save();
 
     // Blocking off: nothing is closed.
@@ -118,6 +129,22 @@ void tst_Enforcement::closesBlockedApplicationsOnlyWhileBlocking()
     QProcess *allowed = launch("allowed");
     QProcess *casey = launch("casey");
     QProcess *nameless = launch("nameless");
+    QProcess *multi = launch("multi.sh");
+    const auto helpers = [this] {
+        QFile file(m_home.path("helpers"));
+        return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n').size() - 1 : 0;
+    };
+    const auto helpersGone = [this] {
+        QFile file(m_home.path("helpers"));
+        if (!file.open(QIODevice::ReadOnly))
+            return true; // killed before it started any
+        for (const QByteArray &pid : file.readAll().split('\n'))
+            if (!pid.isEmpty() && QFile::exists("/proc/" + pid + "/exe")
+                && !QFile::symLinkTarget("/proc/" + pid + "/exe").isEmpty())
+                return false;
+        return true;
+    };
+    QTRY_COMPARE(helpers(), 2);
     QTest::qWait(500);
     for (QProcess *process : {blocked, blockedToo, allowed, casey, nameless})
         QCOMPARE(process->state(), QProcess::Running);
@@ -131,8 +158,14 @@ void tst_Enforcement::closesBlockedApplicationsOnlyWhileBlocking()
     QCOMPARE(blocked->exitStatus(), QProcess::CrashExit);
     QByteArrayList lines = logLines();
     std::sort(lines.begin(), lines.end());
+    // One line for the application of three processes, and all three go.
+    QTRY_COMPARE(multi->state(), QProcess::NotRunning);
+    QTRY_VERIFY(helpersGone());
+    lines += logLines();
+    std::sort(lines.begin(), lines.end());
     QCOMPARE(lines,
-             (QByteArrayList{"Blocking org.vorntest.Blocked", "Blocking org.vorntest.BlockedToo"}));
+             (QByteArrayList{"Blocking org.vorntest.Blocked", "Blocking org.vorntest.BlockedToo",
+                             "Blocking org.vorntest.Multi"}));
     for (QProcess *process : {allowed, casey, nameless})
         QCOMPARE(process->state(), QProcess::Running);
 
@@ -144,6 +177,22 @@ void tst_Enforcement::closesBlockedApplicationsOnlyWhileBlocking()
     QCOMPARE(allowedToo->state(), QProcess::Running);
     QCOMPARE(casey->state(), QProcess::Running);
     QCOMPARE(logLines(), QByteArrayList{"Blocking org.vorntest.Blocked"});
+
+    // Closed at launch: one line, even for the helpers forked just before the kill.
+    QFile::remove(m_home.path("helpers"));
+    QProcess *multiAgain = launch("multi.sh");
+    QTRY_COMPARE(multiAgain->state(), QProcess::NotRunning);
+    QTest::qWait(500);
+    QTRY_VERIFY(helpersGone());
+    QCOMPARE(logLines(), QByteArrayList{"Blocking org.vorntest.Multi"});
+
+    // UXTerm's way: its script execs the blocked program, and it stays an unblocked application.
+    QProcess *ux = launch("ux.sh");
+    QTRY_COMPARE(QFile::symLinkTarget(QString("/proc/%1/exe").arg(ux->processId())),
+                 bin("blocked"));
+    QTest::qWait(500);
+    QCOMPARE(ux->state(), QProcess::Running);
+    QCOMPARE(logLines(), QByteArrayList());
 
     // Blocking off again: a blocked application launched now stays open.
     publish(false);

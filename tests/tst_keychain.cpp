@@ -207,6 +207,9 @@ start() { printf pw | gnome-keyring-daemon "$@" --unlock --components=secrets >/
 case "$1" in
 start) start ;;
 replace) start --replace ;;
+stop) owned || exit 0
+      pid=$(daemon GetConnectionUnixProcessID string:$S | awk '/uint32/ {print $2}')
+      kill "$pid"; gone() { ! grep -qs '^[^)]*) [^ZX]' /proc/$pid/stat; }; wait_for gone ;;
 restart) kill "$(daemon GetConnectionUnixProcessID string:$S | awk '/uint32/ {print $2}')"
          wait_for '! owned'; start ;;
 lock) bus --dest=$S $P $C.Service.Lock array:objpath:$P/aliases/default >/dev/null ;;
@@ -228,8 +231,11 @@ esac
         env.insert("SERVICE", m_service);
         env.insert("ACCOUNT", m_account);
         session.setProcessEnvironment(env);
+        // The daemon goes before the session ends: it would otherwise outlive the test and write
+        // into the runtime folder while that is removed.
         session.start("dbus-run-session",
-                      {"--", "sh", "-c", R"(kr start && exec "$0" --keychain-child "$@")",
+                      {"--", "sh", "-c",
+                       R"(kr start && { "$0" --keychain-child "$@"; s=$?; kr stop; exit $s; })",
                        QCoreApplication::applicationFilePath(), mode, m_service, m_account,
                        root + "/fallback"});
         QVERIFY(session.waitForStarted());
@@ -239,6 +245,39 @@ esac
         QVERIFY2(session.exitCode() == 0, session.readAllStandardError().constData());
         QCOMPARE(QString::fromUtf8(session.readAllStandardOutput().trimmed()).replace('\n', "; "),
                  expected);
+    }
+
+    // A link in the fallback folder could hand another file out as the secret, or redirect a
+    // write: it is neither read nor written through, and is moved aside as it is.
+    void fallbackLinkIsNeverFollowed()
+    {
+        const QString secret = m_dir->filePath(QStringLiteral("root-only-secret"));
+        QVERIFY(TestHome::writeFile(secret, "not yours"));
+        QVERIFY(QDir().mkpath(m_dir->filePath(m_service)));
+        QVERIFY(QFile::link(secret, fallbackFile()));
+        QCOMPARE(run(kNoBus, "find\nadd 6d696e65\nfind\n"), QByteArray("none\nfound 6d696e65"));
+        QCOMPARE(TestHome::readFile(secret), QByteArray("not yours"));
+        QVERIFY(!QFileInfo(fallbackFile()).isSymLink());
+        const QStringList aside
+                = QDir(m_dir->filePath(m_service))
+                          .entryList({"." + m_account + ".moved-aside-*"},
+                                     QDir::AllEntries | QDir::Hidden | QDir::System);
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(QFileInfo(m_dir->filePath(m_service + '/' + aside.first())).isSymLink());
+    }
+
+    void sweepsTemporariesOfGoneWriters()
+    {
+        QProcess gone;
+        gone.start(QStringLiteral("/bin/true"));
+        QVERIFY(gone.waitForFinished());
+        const QString folder = m_dir->filePath(m_service);
+        const QString goneTemp = folder + "/.tmp-" + QString::number(gone.processId()) + "-a";
+        const QString liveTemp = folder + "/.tmp-" + QString::number(::getpid()) + "-b";
+        QVERIFY(TestHome::writeFile(goneTemp, "x") && TestHome::writeFile(liveTemp, "x"));
+        QCOMPARE(run(kNoBus, "find\n"), QByteArray("none"));
+        QVERIFY(!QFileInfo::exists(goneTemp));
+        QVERIFY(QFileInfo::exists(liveTemp));
     }
 
     // A "session bus" that accepts connections and never answers: each call gives up in time.

@@ -2,8 +2,10 @@
 #include "testhome.h"
 #include "workspace_linux.h"
 
+#include <QJsonDocument>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTest>
 #include <QThread>
 
@@ -43,9 +45,18 @@ class tst_LinuxWorkspace : public QObject
                             + "\nExec=" + bin(name).toUtf8() + " %U\n"));
     }
 
-    std::unique_ptr<LinuxWorkspace> makeWorkspace(Path path)
+    void writeEntry(const QString &id, const QString &exec)
+    {
+        QVERIFY(TestHome::writeFile(
+                m_home.path(QStringLiteral(".local/share/applications/%1.desktop").arg(id)),
+                "[Desktop Entry]\nType=Application\nName=" + id.toUtf8() + "\nExec=" + exec.toUtf8()
+                        + "\n"));
+    }
+
+    std::unique_ptr<LinuxWorkspace> makeWorkspace(Path path, uint user = ::getuid())
     {
         LinuxWorkspace::Options options;
+        options.user = user;
         options.useProcessConnector = path == Connector;
         // With the poll slowed to a crawl, a notice in time can only come from the path under test.
         if (path != Poll)
@@ -90,8 +101,32 @@ private Q_SLOTS:
         installProgram(QStringLiteral("launch-alpha"), QString(), "exec " + alpha + " \"$@\"\n");
         installProgram(QStringLiteral("tree.sh"), QStringLiteral("org.vorntest.Tree"),
                        alpha + " 60 &\n" + unlisted + " 60 &\nwait\n");
+        installProgram(QStringLiteral("launched"));
         installProgram(QStringLiteral("launcher.sh"), QStringLiteral("org.vorntest.Launcher"),
-                       "sleep 0.3\nexec " + unlisted + " \"$@\"\n");
+                       "sleep 0.3\nexec \"" + bin("launched").toUtf8() + "\" \"$@\"\n");
+        // Two entries sharing one program (a copy of sh), and two that nothing tells apart.
+        for (const char *name : {"shared", "twin"}) {
+            QVERIFY(QFile::copy(QStringLiteral("/bin/sh"), bin(name)));
+            QVERIFY(QFile::setPermissions(bin(name), QFile::ReadOwner | QFile::ExeOwner));
+        }
+        writeEntry(QStringLiteral("org.vorntest.Editor"), bin("shared") + " %U");
+        writeEntry(QStringLiteral("org.vorntest.EditorSettings"), bin("shared") + " --preferences");
+        writeEntry(QStringLiteral("org.vorntest.TwinA"), bin("twin") + " %U");
+        writeEntry(QStringLiteral("org.vorntest.TwinB"), bin("twin") + " %F");
+        // An entry's script that execs another entry's program (as UXTerm's execs xterm), and a
+        // chain of two scripts ending in a binary no entry names.
+        installProgram(QStringLiteral("ux.sh"), QStringLiteral("org.vorntest.UX"),
+                       "sleep 0.3\nexec " + alpha + " 60\n");
+        installProgram(QStringLiteral("chained"));
+        installProgram(QStringLiteral("chain2.sh"), QString(),
+                       "exec \"" + bin("chained").toUtf8() + "\" \"$@\"\n");
+        installProgram(QStringLiteral("chain1.sh"), QStringLiteral("org.vorntest.Chain"),
+                       "sleep 0.3\nexec \"" + bin("chain2.sh").toUtf8() + "\" \"$@\"\n");
+        // Another user (nobody) must be able to run alpha from here.
+        for (const QString &path : {m_home.path(), bin(QString()), bin("alpha")})
+            QFile::setPermissions(path,
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                          | QFile::ReadOther | QFile::ExeOther);
     }
 
     void cleanup()
@@ -110,7 +145,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("path");
         QTest::addColumn<QStringList>("command");
-        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("expected"); // empty: no notice at all
+        QTest::addColumn<bool>("otherUser"); // the watcher follows nobody, the test runs as root
 
         const QString alpha = QStringLiteral("org.vorntest.Alpha"), a = bin("alpha");
         const auto sh = [](const QString &command) {
@@ -121,20 +157,41 @@ private Q_SLOTS:
                   "GIO_LAUNCHED_DESKTOP_FILE_PID=$$ "
                 + bin("unlisted") + " 60";
         const char *names[] = {"poll", "doorbell", "connector"};
+        const QStringList asNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
         for (int path : {Poll, Doorbell, Connector}) {
             const char *name = names[path];
-            QTest::addRow("%s: direct", name) << path << QStringList{a, "60"} << alpha;
-            QTest::addRow("%s: sh -c", name) << path << sh(a + " 60; true") << alpha;
+            QTest::addRow("%s: shared program, files only", name)
+                    << path << QStringList{bin("shared"), "-c", "sleep 60; true", "notes.txt"}
+                    << QStringLiteral("org.vorntest.Editor") << false;
+            QTest::addRow("%s: shared program, an entry's option", name)
+                    << path << QStringList{bin("shared"), "-c", "sleep 60; true", "--preferences"}
+                    << QStringLiteral("org.vorntest.EditorSettings") << false;
+            QTest::addRow("%s: shared program, nothing tells the entries apart", name)
+                    << path << QStringList{bin("twin"), "-c", "sleep 60; true"} << QString()
+                    << false;
+            QTest::addRow("%s: script execs another entry's program", name)
+                    << path << QStringList{bin("ux.sh")} << QStringLiteral("org.vorntest.UX")
+                    << false;
+            QTest::addRow("%s: chain of two scripts", name)
+                    << path << QStringList{bin("chain1.sh"), "60"}
+                    << QStringLiteral("org.vorntest.Chain") << false;
+            QTest::addRow("%s: switches to the user before its exec", name)
+                    << path << asNobody + QStringList{a, "60"} << alpha << true;
+            QTest::addRow("%s: another user's for a while, then switches", name)
+                    << path << sh("sleep 0.5; exec " + asNobody.join(' ') + ' ' + a + " 60")
+                    << alpha << true;
+            QTest::addRow("%s: direct", name) << path << QStringList{a, "60"} << alpha << false;
+            QTest::addRow("%s: sh -c", name) << path << sh(a + " 60; true") << alpha << false;
             QTest::addRow("%s: wrapper script that execs", name)
-                    << path << QStringList{bin("launch-alpha"), "60"} << alpha;
+                    << path << QStringList{bin("launch-alpha"), "60"} << alpha << false;
             QTest::addRow("%s: exec after a pause", name)
-                    << path << sh("sleep 0.4; exec " + a + " 60") << alpha;
+                    << path << sh("sleep 0.4; exec " + a + " 60") << alpha << false;
             if (path != Doorbell) // nothing names its program, so it has no doorbell
                 QTest::addRow("%s: GIO launch environment", name)
-                        << path << sh(launchedByGio) << QStringLiteral("org.vorntest.Gio");
+                        << path << sh(launchedByGio) << QStringLiteral("org.vorntest.Gio") << false;
             if (path != Poll) // the poll looks again only at processes younger than two seconds
                 QTest::addRow("%s: old process execs", name)
-                        << path << sh("sleep 2.5; exec " + a + " 60") << alpha;
+                        << path << sh("sleep 2.5; exec " + a + " 60") << alpha << false;
         }
     }
 
@@ -143,15 +200,16 @@ private Q_SLOTS:
         QFETCH(int, path);
         QFETCH(QStringList, command);
         QFETCH(QString, expected);
+        QFETCH(bool, otherUser);
 
-        auto workspace = makeWorkspace(Path(path));
+        if (otherUser && (::getuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty()))
+            QSKIP("switching to another user needs root and setpriv");
+        auto workspace = makeWorkspace(Path(path), otherUser ? 65534 : ::getuid());
         if (path == Connector && !workspace->usesProcessConnector())
             QSKIP("the process connector needs CAP_NET_ADMIN");
         QCOMPARE(workspace->usesProcessConnector(), path == Connector);
-        if (path == Doorbell) {
-            workspace->setWatchedBundleIDs({expected});
-            QCOMPARE(workspace->doorbellPrograms(), QStringList{bin(QStringLiteral("alpha"))});
-        }
+        if (path == Doorbell)
+            workspace->setWatchedBundleIDs({expected, QStringLiteral("org.vorntest.Alpha")});
 
         QList<RunningApplication> notices;
         bool onMainThread = true;
@@ -165,13 +223,26 @@ private Q_SLOTS:
         QVERIFY(launched > 0);
 
         // The notice names the launched process, or its child when a shell forked first.
-        const auto ours = [&](const RunningApplication &application) {
-            return application.bundleIdentifier == expected
-                    && (application.pid == launched || parentOf(application.pid) == launched);
+        const auto fromLaunch = [&](const RunningApplication &application) {
+            return application.pid == launched || parentOf(application.pid) == launched;
         };
+        const auto ours = [&](const RunningApplication &application) {
+            return application.bundleIdentifier == expected && fromLaunch(application);
+        };
+        if (expected.isEmpty()) {
+            // A later launch that is noticed shows that the watcher has looked.
+            const qint64 fence = launch(bin(QStringLiteral("alpha")));
+            QTRY_VERIFY_WITH_TIMEOUT(std::any_of(notices.cbegin(), notices.cend(),
+                                                 [&](const auto &a) { return a.pid == fence; }),
+                                     6000);
+            QTest::qWait(300);
+            QCOMPARE(std::count_if(notices.cbegin(), notices.cend(), fromLaunch), 0);
+            return;
+        }
         QTRY_VERIFY_WITH_TIMEOUT(std::any_of(notices.cbegin(), notices.cend(), ours), 6000);
         QTest::qWait(300);
         QCOMPARE(std::count_if(notices.cbegin(), notices.cend(), ours), 1);
+        QCOMPARE(std::count_if(notices.cbegin(), notices.cend(), fromLaunch), 1);
         const RunningApplication notice = *std::find_if(notices.cbegin(), notices.cend(), ours);
         QCOMPARE(notice.startTime, startTimeOf(notice.pid));
         QVERIFY(onMainThread);
@@ -196,7 +267,7 @@ private Q_SLOTS:
                     });
         };
         QTRY_COMPARE_WITH_TIMEOUT(noticesFor(), 1, 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(exeOf(script), bin(QStringLiteral("unlisted")), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(exeOf(script), bin(QStringLiteral("launched")), 5000);
 
         QHash<qint64, RunningApplication> byPid;
         for (const RunningApplication &application : workspace.runningApplications())
@@ -278,6 +349,69 @@ private Q_SLOTS:
         QVERIFY(!workspace.forceTerminate(application));
         QTest::qWait(100);
         QVERIFY(!isGone(application.pid));
+    }
+
+    // The binary an entry's scripts exec is learned as that application's, kept in the cache,
+    // and forgotten once an entry names it.
+    void learnsWhatLaunchersExec()
+    {
+        const QString chain = QStringLiteral("org.vorntest.Chain");
+        const QString cache = m_home.path(QStringLiteral(".cache/vorn/learned-programs.json"));
+        const auto learned = [&] {
+            QFile file(cache);
+            return file.open(QIODevice::ReadOnly)
+                    ? QJsonDocument::fromJson(file.readAll())[bin("chained")].toString()
+                    : QString();
+        };
+        // The identifier of the notice for a direct start of the program (empty: none in time).
+        const auto noticeFor = [&](LinuxWorkspace &workspace, const QString &program) {
+            QSignalSpy notices(&workspace, &Workspace::didLaunchApplication);
+            const qint64 pid = launch(bin(program));
+            QString id;
+            (void)QTest::qWaitFor(
+                    [&] {
+                        for (const QList<QVariant> &args : std::as_const(notices)) {
+                            const auto app = args.first().value<RunningApplication>();
+                            id = app.pid == pid ? app.bundleIdentifier : id;
+                        }
+                        return !id.isEmpty();
+                    },
+                    6000);
+            return id;
+        };
+        {
+            LinuxWorkspace workspace;
+            const qint64 script = launch(bin(QStringLiteral("chain1.sh")), {"60"});
+            QTRY_COMPARE_WITH_TIMEOUT(exeOf(script), bin(QStringLiteral("chained")), 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(learned(), chain, 5000);
+            QCOMPARE(noticeFor(workspace, QStringLiteral("chained")), chain);
+        }
+        LinuxWorkspace workspace; // reads what was learned
+        QCOMPARE(noticeFor(workspace, QStringLiteral("chained")), chain);
+        writeEntry(QStringLiteral("org.vorntest.Chained"), bin("chained"));
+        QTRY_COMPARE_WITH_TIMEOUT(learned(), QString(), 5000);
+        QCOMPARE(noticeFor(workspace, QStringLiteral("chained")),
+                 QStringLiteral("org.vorntest.Chained"));
+        QFile::remove(m_home.path(".local/share/applications/org.vorntest.Chained.desktop"));
+    }
+
+    // With the poll at a crawl and no doorbell, only the safety net can notice the launch.
+    void safetyNetCatchesMissedLaunches()
+    {
+        LinuxWorkspace::Options options;
+        options.useProcessConnector = false;
+        options.pollIntervalMs = 600000;
+        options.sweepIntervalMs = 200;
+        LinuxWorkspace workspace(options);
+        QSignalSpy notices(&workspace, &Workspace::didLaunchApplication);
+        workspace.setSafetyNetEnabled(true);
+        const qint64 pid = launch(bin(QStringLiteral("alpha")));
+        QTRY_COMPARE_WITH_TIMEOUT(notices.count(), 1, 5000);
+        const auto application = notices.first().first().value<RunningApplication>();
+        QCOMPARE(application.pid, pid);
+        QCOMPARE(application.bundleIdentifier, QStringLiteral("org.vorntest.Alpha"));
+        QTest::qWait(500); // a few more sweeps: announced once
+        QCOMPARE(notices.count(), 1);
     }
 
     void doorbellsFollowTheIndex()

@@ -18,7 +18,9 @@ private Q_SLOTS:
     void readsValuesByType();
     void undecodableFileGivesDefaultsAndIsKept_data();
     void undecodableFileGivesDefaultsAndIsKept();
-    void rewriteKeepsOtherKeysAndTheLink();
+    void linksAreNeverFollowed_data();
+    void linksAreNeverFollowed();
+    void sweepsTemporariesOfGoneWriters();
     void writesAtomicallyAndPrivately();
     void concurrentWritersLoseNoKey();
 
@@ -68,24 +70,34 @@ void TestUserDefaults::readsValuesByType()
 void TestUserDefaults::undecodableFileGivesDefaultsAndIsKept_data()
 {
     QTest::addColumn<QString>("make");
-    QTest::addColumn<bool>("keep"); // whether there is anything worth keeping
-    QTest::newRow("malformed") << "printf '{\"isBlocking\": tru' > defaults.json" << true;
-    QTest::newRow("array") << "printf '[true]' > defaults.json" << true;
+    // Where what stood there is afterwards: "corrupt" (kept as a .corrupt- backup), "aside"
+    // (moved aside, not a file), "in place" (cannot be read: never replaced), "" (nothing to keep).
+    QTest::addColumn<QString>("kept");
+    QTest::newRow("malformed") << "printf '{\"isBlocking\": tru' > defaults.json"
+                               << "corrupt";
+    QTest::newRow("array") << "printf '[true]' > defaults.json"
+                           << "corrupt";
     QTest::newRow("deeply nested")
-            << "awk 'BEGIN{for(i=0;i<100000;i++)printf \"[\"}' > defaults.json" << true;
-    QTest::newRow("blank") << "printf ' \\n ' > defaults.json" << false;
-    QTest::newRow("directory") << "mkdir defaults.json" << true;
-    QTest::newRow("FIFO") << "mkfifo defaults.json" << true;
-    QTest::newRow("unreadable") << "printf '{}' > defaults.json && chmod 000 defaults.json" << true;
-    QTest::newRow("50 MB") << "truncate -s 50M defaults.json" << true;
+            << "awk 'BEGIN{for(i=0;i<100000;i++)printf \"[\"}' > defaults.json"
+            << "corrupt";
+    QTest::newRow("blank") << "printf ' \\n ' > defaults.json"
+                           << "";
+    QTest::newRow("directory") << "mkdir defaults.json"
+                               << "aside";
+    QTest::newRow("FIFO") << "mkfifo defaults.json"
+                          << "aside";
+    QTest::newRow("unreadable") << "printf '{}' > defaults.json && chmod 000 defaults.json"
+                                << "in place";
+    QTest::newRow("50 MB") << "truncate -s 50M defaults.json"
+                           << "in place";
 }
 
 void TestUserDefaults::undecodableFileGivesDefaultsAndIsKept()
 {
     QFETCH(QString, make);
-    QFETCH(bool, keep);
+    QFETCH(QString, kept);
     if (QByteArray(QTest::currentDataTag()) == "unreadable" && ::geteuid() == 0)
-        QSKIP("root reads a mode-000 file; the directory and FIFO rows cover unreadable files");
+        QSKIP("root reads a mode-000 file; the 50 MB row covers a file that cannot be read");
     QVERIFY(QDir().mkpath(folder()));
     QProcess shell;
     shell.setWorkingDirectory(folder());
@@ -93,8 +105,9 @@ void TestUserDefaults::undecodableFileGivesDefaultsAndIsKept()
     QVERIFY(shell.waitForFinished(30000) && shell.exitCode() == 0);
     const auto snapshot = [](const QString &path) {
         const QFileInfo info(path);
-        return std::pair(info.isFile() + 2 * info.isDir(),
-                         info.isFile() ? TestHome::readFile(path) : QByteArray());
+        return std::tuple(info.isFile() + 2 * info.isDir(), info.size(),
+                          info.isFile() && info.size() < 1024 ? TestHome::readFile(path)
+                                                              : QByteArray());
     };
     const auto before = snapshot(file());
 
@@ -102,33 +115,71 @@ void TestUserDefaults::undecodableFileGivesDefaultsAndIsKept()
     QCOMPARE(defaults.boolForKey(QStringLiteral("isBlocking")), false);
     QCOMPARE(defaults.stringArrayForKey(QStringLiteral("blockedBundleIDs")), std::nullopt);
     defaults.setBool(true, QStringLiteral("isBlocking"));
-    QCOMPARE(defaults.boolForKey(QStringLiteral("isBlocking")), true);
+    QCOMPARE(defaults.boolForKey(QStringLiteral("isBlocking")), kept != "in place");
 
-    const QStringList backups = QDir(folder()).entryList(
-            {QStringLiteral("defaults.json.corrupt-*")}, QDir::AllEntries | QDir::System);
-    QCOMPARE(backups.size(), keep ? 1 : 0);
-    if (keep)
-        QVERIFY(snapshot(folder() + QLatin1Char('/') + backups.first()) == before);
+    const auto moved = [this](const char *pattern) {
+        return QDir(folder()).entryList({QString::fromLatin1(pattern)},
+                                        QDir::AllEntries | QDir::Hidden | QDir::System);
+    };
+    const QStringList corrupt = moved("defaults.json.corrupt-*");
+    const QStringList aside = moved(".defaults.json.moved-aside-*");
+    QCOMPARE(corrupt.size(), kept == "corrupt" ? 1 : 0);
+    QCOMPARE(aside.size(), kept == "aside" ? 1 : 0);
+    if (kept == "corrupt")
+        QVERIFY(snapshot(folder() + QLatin1Char('/') + corrupt.first()) == before);
+    if (kept == "aside")
+        QVERIFY(snapshot(folder() + QLatin1Char('/') + aside.first()) == before);
+    if (kept == "in place")
+        QVERIFY(snapshot(file()) == before);
 }
 
-void TestUserDefaults::rewriteKeepsOtherKeysAndTheLink()
+void TestUserDefaults::linksAreNeverFollowed_data()
 {
-    // A dotfile manager keeps the real file elsewhere and links it in.
-    const QString real = m_dir->filePath(QStringLiteral("dotfiles/defaults.json"));
-    QVERIFY(TestHome::writeFile(real, R"({"isBlocking": false, "future": {"x": [1, "two", null]},
-                                         "n": 3.5, "blockedBundleIDs": ["a"]})"));
-    QVERIFY(QDir().mkpath(folder()) && QFile::link(real, file()));
+    QTest::addColumn<QString>("target");
+    QTest::newRow("a file elsewhere") << m_dir->filePath(QStringLiteral("dotfiles/defaults.json"));
+    QTest::newRow("a folder") << m_dir->filePath(QStringLiteral("dotfiles"));
+    QTest::newRow("a device") << QStringLiteral("/dev/null");
+    QTest::newRow("nothing") << m_dir->filePath(QStringLiteral("missing.json"));
+}
+
+void TestUserDefaults::linksAreNeverFollowed()
+{
+    QFETCH(QString, target);
+    const QByteArray real = R"({"isBlocking": true, "blockedBundleIDs": ["a"]})";
+    QVERIFY(TestHome::writeFile(m_dir->filePath(QStringLiteral("dotfiles/defaults.json")), real));
+    QVERIFY(QDir().mkpath(folder()) && QFile::link(target, file()));
+    const QFileInfo before(target);
+
+    // Neither read nor written through: the link is moved aside inside the folder, as a link.
     LinuxUserDefaults defaults(file());
-    defaults.setStringArray({QStringLiteral("b"), QStringLiteral("c")},
-                            QStringLiteral("blockedBundleIDs"));
-    defaults.setBool(true, QStringLiteral("isBlocking"));
-    QVERIFY(QFileInfo(file()).isSymLink());
-    QCOMPARE(parsed(TestHome::readFile(real)), parsed(R"({"isBlocking": true, "n": 3.5,
-                 "future": {"x": [1, "two", null]}, "blockedBundleIDs": ["b", "c"]})"));
-    // Another process's change is read at once.
-    QVERIFY(TestHome::writeFile(real, R"({"isBlocking": false, "blockedBundleIDs": []})"));
     QCOMPARE(defaults.boolForKey(QStringLiteral("isBlocking")), false);
-    QCOMPARE(defaults.stringArrayForKey(QStringLiteral("blockedBundleIDs")), QStringList());
+    defaults.setStringArray({QStringLiteral("b")}, QStringLiteral("blockedBundleIDs"));
+    QVERIFY(QFileInfo(file()).isFile() && !QFileInfo(file()).isSymLink());
+    QCOMPARE(parsed(TestHome::readFile(file())), parsed(R"({"blockedBundleIDs": ["b"]})"));
+    const QStringList aside
+            = QDir(folder()).entryList({QStringLiteral(".defaults.json.moved-aside-*")},
+                                       QDir::AllEntries | QDir::Hidden | QDir::System);
+    QCOMPARE(aside.size(), 1);
+    QCOMPARE(QFileInfo(folder() + QLatin1Char('/') + aside.first()).symLinkTarget(),
+             QFileInfo(target).absoluteFilePath());
+    QCOMPARE(TestHome::readFile(m_dir->filePath(QStringLiteral("dotfiles/defaults.json"))), real);
+    QCOMPARE(QFileInfo(target).exists(), before.exists());
+    QCOMPARE(QFileInfo(target).isDir(), before.isDir());
+    QVERIFY(!QFileInfo::exists(target + QStringLiteral(".corrupt")));
+}
+
+void TestUserDefaults::sweepsTemporariesOfGoneWriters()
+{
+    QProcess gone;
+    gone.start(QStringLiteral("/bin/true"));
+    QVERIFY(gone.waitForFinished());
+    const QString goneTemp
+            = folder() + "/.defaults.json.tmp-" + QString::number(gone.processId()) + "-a";
+    const QString liveTemp = folder() + "/.defaults.json.tmp-" + QString::number(::getpid()) + "-b";
+    QVERIFY(TestHome::writeFile(goneTemp, "{}") && TestHome::writeFile(liveTemp, "{}"));
+    LinuxUserDefaults defaults(file());
+    QVERIFY(!QFileInfo::exists(goneTemp));
+    QVERIFY(QFileInfo::exists(liveTemp));
 }
 
 void TestUserDefaults::writesAtomicallyAndPrivately()

@@ -9,6 +9,10 @@
 // The key-value store shared by the user's devices. Values are byte blobs under string keys.
 //
 // Promises:
+// - valueForKey() tells a key that holds nothing (absent: the only "nothing stored") from a value
+//   that is there but cannot be read right now (permissions, size over the store's limit, an I/O
+//   error, something that is not a value). Callers never treat the second as the first: they do
+//   not replace what they could not read.
 // - dataForKey() returns exactly the bytes last stored under the key, or nothing when the key is
 //   absent or unreadable; it never throws and never blocks for long.
 // - setData() replaces the value atomically: a reader in this or another process sees either the
@@ -23,6 +27,21 @@ class CloudKeyValueStore : public QObject
 public:
     using QObject::QObject;
 
+    struct StoredValue
+    {
+        enum class State { Absent, Present, Unreadable };
+        State state = State::Absent;
+        QByteArray bytes; // when Present
+    };
+
+    // A store that cannot fail to read may leave this as it is.
+    virtual StoredValue valueForKey(const QString &key) const
+    {
+        std::optional<QByteArray> bytes = dataForKey(key);
+        if (!bytes)
+            return {};
+        return {StoredValue::State::Present, std::move(*bytes)};
+    }
     virtual std::optional<QByteArray> dataForKey(const QString &key) const = 0;
     virtual void setData(const QByteArray &data, const QString &key) = 0;
     // Asks the store to exchange changes with other devices soon; true when the request was taken.

@@ -18,6 +18,9 @@
 //   touches another user's process, PID 1 or this process. Returns whether a signal was sent.
 // - setWatchedBundleIDs() names the applications whose launches must be noticed fastest (the
 //   block list); launches of every other application are still reported.
+// - setSafetyNetEnabled(true) (while blocking) makes the workspace also look, at most every 2 s
+//   and only at processes started since its last look or whose identifier may have changed, for
+//   an application whose launch notice was missed, and report it as a launch then.
 class Workspace : public QObject
 {
     Q_OBJECT
@@ -28,6 +31,7 @@ public:
     virtual QList<RunningApplication> runningApplications() = 0;
     virtual bool forceTerminate(const RunningApplication &application) = 0;
     virtual void setWatchedBundleIDs(const QSet<QString> &bundleIDs) = 0;
+    virtual void setSafetyNetEnabled(bool enabled) { Q_UNUSED(enabled) }
 
 Q_SIGNALS:
     void didLaunchApplication(const RunningApplication &application);

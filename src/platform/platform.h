@@ -20,7 +20,8 @@ Workspace *workspace();
 // The computer's name as the user sees it; empty when the system reports none.
 QString localizedHostName();
 
-// A private folder for this program's local state (backups, logs); may not exist yet.
+// A private folder for this program's local state (backups, logs), created when missing; empty
+// when it cannot be used (it belongs to another user).
 QString stateFolder();
 
 } // namespace Platform

@@ -8,6 +8,7 @@
 #include "registrybackup.h"
 
 #include <QDeadlineTimer>
+#include <QMutexLocker>
 #include <QRandomGenerator>
 #include <QThread>
 
@@ -29,8 +30,13 @@ DeviceRegistry::DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *iden
     m_dailyTimer.setSingleShot(true);
     m_dailyTimer.setInterval(dailyAnnounceInterval);
     connect(&m_dailyTimer, &QTimer::timeout, this, [this] {
-        if (m_announcedType)
-            announce(*m_announcedType, m_announcedName);
+        std::optional<Deferred> announced;
+        {
+            QMutexLocker locker(&m_deferredMutex);
+            announced = m_announced;
+        }
+        if (announced)
+            announce(announced->deviceType, announced->deviceName);
     });
     // The store notifies on its own thread; refresh there and post only the result.
     connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
@@ -47,21 +53,30 @@ DeviceRegistry::~DeviceRegistry()
 void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceName)
 {
     Loaded loaded = loadRegistry();
-    if (loaded.undecodable) {
-        // The stored value cannot be read, so it is replaced; keep its bytes so that nothing
-        // the other devices wrote is lost for good.
-        RegistryBackup::keep(*loaded.undecodable);
+    // The stored value cannot be decoded, so it is replaced; keep its bytes first so that
+    // nothing the other devices wrote is lost for good. A value that is there but cannot be
+    // read, or bytes that could not be kept, are left alone until the store changes again.
+    const bool keep = loaded.unreadable
+            || (loaded.undecodable && RegistryBackup::keep(*loaded.undecodable).isEmpty());
+    {
+        QMutexLocker locker(&m_deferredMutex);
+        m_announced = Deferred{deviceType, deviceName};
+        m_deferred.reset();
+        if (keep)
+            m_deferred = Deferred{deviceType, deviceName};
+    }
+    if (thread() == QThread::currentThread())
+        m_dailyTimer.start();
+    if (keep) {
+        refresh();
+        return;
     }
     const QString key = m_identity->currentDeviceID();
     const QString id = m_identity->currentDeviceID();
-    loaded.registry.insert(key,
-                           DeviceAnnouncement{id, deviceType, deviceName, ReferenceDate::now()});
+    const double now = ReferenceDate::now();
+    loaded.registry.insert(key, DeviceAnnouncement{id, deviceType, deviceName, now});
     saveRegistry(loaded.registry);
-    m_announcedType = deviceType;
-    m_announcedName = deviceName;
-    m_announcedAt = loaded.registry.value(key).lastSeenAt;
-    if (thread() == QThread::currentThread())
-        m_dailyTimer.start();
+    m_announcedAt = now;
     refresh();
 }
 
@@ -72,6 +87,17 @@ void DeviceRegistry::setAnnounceInterval(std::chrono::milliseconds interval)
         m_dailyTimer.start();
 }
 
+void DeviceRegistry::announceAgainIfDeferred()
+{
+    std::optional<Deferred> deferred;
+    {
+        QMutexLocker locker(&m_deferredMutex);
+        deferred = m_deferred;
+    }
+    if (deferred)
+        announce(deferred->deviceType, deferred->deviceName);
+}
+
 void DeviceRegistry::refresh()
 {
     const Loaded loaded = loadRegistry();
@@ -80,6 +106,8 @@ void DeviceRegistry::refresh()
 
 void DeviceRegistry::publishOthers(const Loaded &loaded, const QString &ownID)
 {
+    if (loaded.unreadable)
+        return; // what is known of the other devices stays as it was
     QList<DeviceAnnouncement> others;
     if (!loaded.registry.isEmpty())
         others = currentOthers(loaded.registry, ownID, ReferenceDate::now());
@@ -92,6 +120,7 @@ void DeviceRegistry::handleRemoteChange()
     const Loaded loaded = loadRegistry();
     const QString ownID = m_identity->currentDeviceID();
     publishOthers(loaded, ownID);
+    announceAgainIfDeferred();
     if (lacksOwnAnnouncement(loaded, ownID))
         QMetaObject::invokeMethod(this, &DeviceRegistry::scheduleReannounce, Qt::QueuedConnection);
 }
@@ -99,7 +128,7 @@ void DeviceRegistry::handleRemoteChange()
 bool DeviceRegistry::lacksOwnAnnouncement(const Loaded &loaded, const QString &ownID) const
 {
     const double announcedAt = m_announcedAt;
-    if (announcedAt < 0 || !loaded.present || loaded.undecodable)
+    if (announcedAt < 0 || !loaded.present || loaded.unreadable || loaded.undecodable)
         return false;
     const auto own = loaded.registry.constFind(ownID);
     // A millisecond of slack for the number's trip through JSON text.
@@ -124,10 +153,15 @@ void DeviceRegistry::scheduleReannounce()
 
 void DeviceRegistry::reannounceIfStillLacking()
 {
-    if (!m_announcedType || !lacksOwnAnnouncement(loadRegistry(), m_identity->currentDeviceID()))
+    std::optional<Deferred> announced;
+    {
+        QMutexLocker locker(&m_deferredMutex);
+        announced = m_announced;
+    }
+    if (!announced || !lacksOwnAnnouncement(loadRegistry(), m_identity->currentDeviceID()))
         return;
     m_reannounceTimes.append(QDeadlineTimer::current().deadline());
-    announce(*m_announcedType, m_announcedName);
+    announce(announced->deviceType, announced->deviceName);
 }
 
 QList<DeviceAnnouncement> DeviceRegistry::currentOthers(const DeviceRegistryMap &registry,
@@ -149,12 +183,19 @@ QList<DeviceAnnouncement> DeviceRegistry::currentOthers(const DeviceRegistryMap 
 
 DeviceRegistry::Loaded DeviceRegistry::loadRegistry() const
 {
-    const std::optional<QByteArray> bytes = m_kvStore->dataForKey(registryKey);
-    if (!bytes)
+    using State = CloudKeyValueStore::StoredValue::State;
+    const CloudKeyValueStore::StoredValue stored = m_kvStore->valueForKey(registryKey);
+    if (stored.state == State::Absent)
         return {};
-    if (std::optional<DeviceRegistryMap> registry = RegistryValue::decode(*bytes))
-        return {*registry, std::nullopt, true};
-    return {{}, *bytes, true};
+    Loaded loaded;
+    loaded.present = true;
+    if (stored.state == State::Unreadable)
+        loaded.unreadable = true;
+    else if (std::optional<DeviceRegistryMap> registry = RegistryValue::decode(stored.bytes))
+        loaded.registry = *registry;
+    else
+        loaded.undecodable = stored.bytes;
+    return loaded;
 }
 
 void DeviceRegistry::saveRegistry(const DeviceRegistryMap &registry)

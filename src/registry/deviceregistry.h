@@ -4,6 +4,7 @@
 #include "handlerguard.h"
 
 #include <QList>
+#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -24,9 +25,9 @@ class DeviceIdentity;
 // record. The registry therefore converges: when an external change leaves a value that decodes
 // but lacks this computer's record, or holds an older lastSeenAt for it than this run announced,
 // it announces again after a random 50-500 ms (checking once more when the delay ends), at most
-// maxReannouncesPerMinute times a minute; an undecodable or absent value never triggers it. And
-// it announces again every day while it runs, so that a computer that runs for weeks stays within
-// the phone's 30-day window.
+// maxReannouncesPerMinute times a minute; an undecodable, unreadable or absent value never
+// triggers it. And it announces again every day while it runs, so that a computer that runs for
+// weeks stays within the phone's 30-day window.
 // otherDevices is assigned on the main thread only (refresh may run on the store's notifier
 // thread; it posts the result), and every assignment emits otherDevicesChanged.
 class DeviceRegistry : public QObject
@@ -49,6 +50,9 @@ public:
 
     const QList<DeviceAnnouncement> &otherDevices() const { return m_otherDevices; }
 
+    // Writes this computer's record into the stored map. When the stored value is there but cannot
+    // be read, or undecodable bytes could not be kept in a backup, nothing is written and the
+    // announcement is made again at the store's next external change.
     void announce(SyncDeviceType deviceType, const QString &deviceName);
     void refresh();
     // How often announce() repeats itself while the registry lives (a day).
@@ -73,12 +77,20 @@ private:
         DeviceRegistryMap registry;
         // The stored bytes when they could not be decoded; announce keeps them in a backup.
         std::optional<QByteArray> undecodable;
+        // A value is stored but cannot be read: it is neither nothing nor to be replaced.
+        bool unreadable = false;
         bool present = false;
+    };
+    struct Deferred
+    {
+        SyncDeviceType deviceType;
+        QString deviceName;
     };
 
     Loaded loadRegistry() const;
     void saveRegistry(const DeviceRegistryMap &registry);
     void setOtherDevices(const QList<DeviceAnnouncement> &devices);
+    void announceAgainIfDeferred();
     void publishOthers(const Loaded &loaded, const QString &ownID);
     void handleRemoteChange();
     // True when the value is decodable and misses this run's announcement.
@@ -90,11 +102,11 @@ private:
     CloudKeyValueStore *m_kvStore = nullptr;
     DeviceIdentity *m_identity = nullptr;
     HandlerGuard m_remoteChangeGuard;
+    QMutex m_deferredMutex;
+    std::optional<Deferred> m_deferred; // an announcement that waits for a readable value
+    std::optional<Deferred> m_announced; // this run's announcement, to repeat it
 
-    // This run's announcement (main thread), and its time, read on the notifier thread too.
-    std::optional<SyncDeviceType> m_announcedType;
-    QString m_announcedName;
-    std::atomic<double> m_announcedAt{-1};
+    std::atomic<double> m_announcedAt{-1}; // its time as written; read on the notifier thread
     QTimer m_reannounceTimer;
     QTimer m_dailyTimer;
     QList<qint64> m_reannounceTimes; // monotonic ms of the re-announcements of the last minute

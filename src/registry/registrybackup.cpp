@@ -3,7 +3,6 @@
 #include "platform.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QSaveFile>
 
@@ -12,9 +11,8 @@ namespace RegistryBackup {
 QString keep(const QByteArray &bytes)
 {
     const QString folder = Platform::stateFolder();
-    if (!QDir().mkpath(folder))
+    if (folder.isEmpty())
         return {};
-    QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 
     const QString stamp
             = QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));

@@ -35,6 +35,7 @@ AppBlocker::AppBlocker(QObject *parent)
             [this, blockList] { m_workspace->setWatchedBundleIDs(blockList->blockedBundleIDs()); });
     m_launchObserver = connect(m_workspace, &Workspace::didLaunchApplication, this,
                                &AppBlocker::handleAppLaunch);
+    m_workspace->setSafetyNetEnabled(m_isBlocking);
 }
 
 AppBlocker::~AppBlocker()
@@ -76,6 +77,7 @@ void AppBlocker::applySyncedState(const SyncedBlockState &state)
     m_isBlocking = state.isBlocking;
     Q_EMIT isBlockingChanged();
     Platform::userDefaults()->setBool(m_isBlocking, isBlockingKey);
+    m_workspace->setSafetyNetEnabled(m_isBlocking);
     terminateBlockedRunningApps();
 }
 

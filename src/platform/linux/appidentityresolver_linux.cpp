@@ -22,6 +22,7 @@
 #include "appidentityresolver_linux.h"
 
 #include "applicationindex_linux.h"
+#include "learnedprograms_linux.h"
 #include "procreader_linux.h"
 
 #include <QFileInfo>
@@ -81,9 +82,11 @@ QString bundleIDFromSnapUnit(const QString &unitName)
 
 } // namespace
 
-AppIdentityResolver::AppIdentityResolver(const ProcReader &reader, const ApplicationIndex *index)
+AppIdentityResolver::AppIdentityResolver(const ProcReader &reader, const ApplicationIndex *index,
+                                         const LearnedPrograms *learned)
     : m_reader(reader)
     , m_index(index)
+    , m_learned(learned)
 {
 }
 
@@ -187,39 +190,46 @@ QString AppIdentityResolver::bundleIDFromEnvironment(const QByteArray &environme
     return {};
 }
 
-QString AppIdentityResolver::bundleIDFromProgram(qint64 pid) const
+std::optional<AppIdentityResolver::Program> AppIdentityResolver::program(qint64 pid) const
 {
-    if (!m_index)
-        return {};
     const QString executable = m_reader.executable(pid);
     if (executable.isEmpty())
-        return {};
-    QString id = m_index->bundleIDForProgram(executable);
-    if (!id.isEmpty())
-        return id;
-
+        return std::nullopt;
     QStringList arguments;
     for (const QByteArray &argument : m_reader.commandLine(pid))
         arguments.append(QString::fromLocal8Bit(argument));
+    // No arguments at all: the process is inside its execve, and the image may not be final.
     if (arguments.isEmpty())
-        return {};
+        return std::nullopt;
     // The kernel puts the interpreter's own path first for a #! script, but a shell may show a
     // bare name or a login "-bash"; the executable link is the reliable name.
     arguments[0] = executable;
-    QString script = ApplicationIndex::scriptArgument(arguments);
-    if (script.isEmpty())
-        return {};
+    const qsizetype at = ApplicationIndex::scriptArgumentIndex(arguments);
+    if (at < 0)
+        return Program{executable, arguments.mid(1)};
+    QString script = arguments.at(at);
     if (!script.startsWith(QLatin1Char('/'))) {
         const QString folder = m_reader.workingFolder(pid);
         if (folder.isEmpty())
-            return {};
+            return Program{executable, arguments.mid(1)};
         script = folder + QLatin1Char('/') + script;
     }
-    return m_index->bundleIDForProgram(script);
+    const QString canonical = QFileInfo(script).canonicalFilePath();
+    return Program{canonical.isEmpty() ? script : canonical, arguments.mid(at + 1)};
 }
 
-QString AppIdentityResolver::bundleID(qint64 pid) const
+QString AppIdentityResolver::bundleIDFromProgram(const std::optional<Program> &running) const
 {
+    if (!m_index || !running)
+        return {};
+    if (m_index->namesProgram(running->path))
+        return m_index->bundleIDForCommand(running->path, running->arguments);
+    return m_learned ? m_learned->bundleIDForProgram(running->path) : QString();
+}
+
+QString AppIdentityResolver::bundleID(qint64 pid, const std::optional<Program> &running) const
+{
+    const std::optional<Program> program = running ? running : this->program(pid);
     const KnownBundleID isKnown = [this](const QString &id) {
         return m_index && !m_index->programsForBundleID(id).isEmpty();
     };
@@ -229,6 +239,6 @@ QString AppIdentityResolver::bundleID(qint64 pid) const
     if (id.isEmpty())
         id = bundleIDFromEnvironment(m_reader.environment(pid), pid);
     if (id.isEmpty())
-        id = bundleIDFromProgram(pid);
+        id = bundleIDFromProgram(program);
     return id;
 }

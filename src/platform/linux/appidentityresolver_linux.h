@@ -2,10 +2,13 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <optional>
 
 class ApplicationIndex;
+class LearnedPrograms;
 class ProcReader;
 
 // Names the application a process belongs to by its own evidence, first hit wins:
@@ -15,7 +18,8 @@ class ProcReader;
 // 2. the [Application] name= of /.flatpak-info in its file system;
 // 3. its launch environment: GIO_LAUNCHED_DESKTOP_FILE when GIO_LAUNCHED_DESKTOP_FILE_PID is this
 //    process, BAMF_DESKTOP_FILE_HINT, FLATPAK_ID;
-// 4. its executable, or the script an interpreter runs, looked up in the application index.
+// 4. its executable, or the script an interpreter runs, with its arguments, looked up in the
+//    application index, else among the learned programs.
 // Returns the bundle identifier (desktop-file ID without ".desktop"), or an empty string.
 class AppIdentityResolver
 {
@@ -24,10 +28,21 @@ public:
     // written without escaping, where a launcher prefix and a '-' in the identifier look alike.
     using KnownBundleID = std::function<bool(const QString &bundleID)>;
 
-    // The index may be null: then rule 4 never answers.
-    AppIdentityResolver(const ProcReader &reader, const ApplicationIndex *index);
+    // The program a process runs: the script when an interpreter runs one, else its executable.
+    struct Program
+    {
+        QString path;
+        QStringList arguments; // those after the program or script
+    };
 
-    QString bundleID(qint64 pid) const;
+    // The index may be null: then rule 4 never answers. So may the learned programs.
+    AppIdentityResolver(const ProcReader &reader, const ApplicationIndex *index,
+                        const LearnedPrograms *learned = nullptr);
+
+    // With the program when the caller has read it already (it is read first otherwise: a
+    // launcher script shows what it runs only until its own exec).
+    QString bundleID(qint64 pid, const std::optional<Program> &running = std::nullopt) const;
+    std::optional<Program> program(qint64 pid) const;
 
     static QString bundleIDFromCgroup(const QByteArray &cgroupFile,
                                       const KnownBundleID &isKnown = {});
@@ -36,8 +51,9 @@ public:
     static QString bundleIDFromEnvironment(const QByteArray &environment, qint64 pid);
 
 private:
-    QString bundleIDFromProgram(qint64 pid) const;
+    QString bundleIDFromProgram(const std::optional<Program> &running) const;
 
     const ProcReader &m_reader;
     const ApplicationIndex *m_index = nullptr;
+    const LearnedPrograms *m_learned = nullptr;
 };

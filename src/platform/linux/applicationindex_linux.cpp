@@ -15,7 +15,9 @@
 // resolves to (/snap/bin/firefox is a link to snap), and interpreters. An interpreter in Exec= is
 // replaced by the script it runs, found with scriptArgument(), the same function the process
 // resolver applies to a running interpreter's command line. A program named by several
-// applications is kept as ambiguous and answers no identifier.
+// applications keeps each entry as a candidate with the arguments its Exec= gives it after the
+// program (or script), without those that held field codes; bundleIDForCommand() chooses among
+// them by the arguments of the running process.
 //
 // Watching: one inotify descriptor. Each existing folder is watched for entries appearing,
 // disappearing, being renamed or rewritten; a folder that does not exist yet is represented by a
@@ -36,6 +38,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -229,10 +232,17 @@ QString canonicalPath(const QString &path)
     return QFile::decodeName(resolved);
 }
 
+// Whether an Exec= argument carried a field code: its expanded value is not known, so it takes
+// no part in telling entries apart.
+bool hadFieldCodes(const QString &argument, const QString &kept)
+{
+    return QString(argument).replace(QLatin1String("%%"), QLatin1String("%")) != kept;
+}
+
 class IndexBuilder
 {
 public:
-    QHash<QString, QString> bundleIDForProgram;
+    QHash<QString, QList<ApplicationIndex::Candidate>> candidates;
     QHash<QString, QStringList> programsForBundleID;
     QSet<QString> bundleIDs;
 
@@ -240,6 +250,7 @@ public:
     {
         bundleIDs.insert(id);
         m_workingFolder = entry.string("Path").value_or(QString());
+        m_windowClass = entry.string("StartupWMClass").value_or(QString()).trimmed();
         if (const std::optional<QString> exec = entry.string("Exec"))
             addCommandLine(id, *exec);
         if (const std::optional<QString> tryExec = entry.string("TryExec"))
@@ -253,9 +264,13 @@ private:
         if (!split)
             return;
         QStringList arguments;
+        m_coded.clear();
         for (const QString &argument : *split) {
-            if (std::optional<QString> kept = withoutFieldCodes(argument))
+            if (std::optional<QString> kept = withoutFieldCodes(argument)) {
+                if (hadFieldCodes(argument, *kept))
+                    m_coded.insert(*kept);
                 arguments.append(*kept);
+            }
         }
         arguments = withoutEnv(arguments);
         if (!arguments.isEmpty())
@@ -277,15 +292,15 @@ private:
             QStringList forScript = arguments;
             if (interpreterFor(baseName(path)))
                 forScript[0] = path;
-            const QString script = ApplicationIndex::scriptArgument(forScript);
-            if (script.isEmpty())
+            const qsizetype at = ApplicationIndex::scriptArgumentIndex(forScript);
+            if (at < 0)
                 return;
-            const QString scriptPath = resolve(script, false);
+            const QString scriptPath = resolve(arguments.at(at), false);
             if (!scriptPath.isEmpty() && !isLauncher(baseName(scriptPath)))
-                insert(scriptPath, id);
+                insert(scriptPath, id, arguments.mid(at + 1), true);
             return;
         }
-        insert(path, id);
+        insert(path, id, arguments.mid(1), followScript);
     }
 
     // The canonical path of a program or script as written in an entry; empty when it cannot be
@@ -312,19 +327,32 @@ private:
         return canonicalPath(path);
     }
 
-    void insert(const QString &path, const QString &id)
+    // One candidate per entry and program: the one from Exec= (with its arguments) wins over a
+    // TryExec= naming the same program.
+    void insert(const QString &path, const QString &id, const QStringList &arguments, bool fromExec)
     {
         QStringList &programs = programsForBundleID[id];
         if (!programs.contains(path))
             programs.append(path);
-        const auto existing = bundleIDForProgram.constFind(path);
-        if (existing == bundleIDForProgram.cend())
-            bundleIDForProgram.insert(path, id);
-        else if (*existing != id)
-            bundleIDForProgram[path] = QString(); // ambiguous from now on
+        QList<ApplicationIndex::Candidate> &list = candidates[path];
+        if (std::any_of(list.cbegin(), list.cend(),
+                        [&](const auto &c) { return c.bundleID == id; }))
+            return;
+        ApplicationIndex::Candidate candidate;
+        candidate.bundleID = id;
+        candidate.windowClass = m_windowClass;
+        for (const QString &argument : arguments) {
+            if (!fromExec || m_coded.contains(argument))
+                continue;
+            candidate.arguments.append(argument);
+            candidate.hasOptions = candidate.hasOptions || argument.startsWith(QLatin1Char('-'));
+        }
+        list.append(candidate);
     }
 
     QString m_workingFolder;
+    QString m_windowClass;
+    QSet<QString> m_coded;
     QHash<QString, QString> m_pathLookups;
 };
 
@@ -359,20 +387,89 @@ ApplicationIndex::~ApplicationIndex()
     }
 }
 
-QString ApplicationIndex::bundleIDForProgram(const QString &absolutePath) const
+const QList<ApplicationIndex::Candidate> *
+ApplicationIndex::candidatesFor(const QString &absolutePath) const
 {
-    auto found = m_bundleIDForProgram.constFind(absolutePath);
-    if (found != m_bundleIDForProgram.cend())
-        return *found;
+    auto found = m_candidates.constFind(absolutePath);
+    if (found != m_candidates.cend())
+        return &*found;
     // The kernel names a replaced executable (after an upgrade) "<path> (deleted)"; the program
     // at that path is still the same application's.
     static const QLatin1String deleted(" (deleted)");
     if (absolutePath.endsWith(deleted))
-        return m_bundleIDForProgram.value(absolutePath.chopped(deleted.size()));
-    const QString canonical = canonicalPath(absolutePath);
-    if (canonical.isEmpty() || canonical == absolutePath)
+        found = m_candidates.constFind(absolutePath.chopped(deleted.size()));
+    else if (const QString canonical = canonicalPath(absolutePath);
+             !canonical.isEmpty() && canonical != absolutePath)
+        found = m_candidates.constFind(canonical);
+    return found != m_candidates.cend() ? &*found : nullptr;
+}
+
+QString ApplicationIndex::bundleIDForProgram(const QString &absolutePath) const
+{
+    const QList<Candidate> *candidates = candidatesFor(absolutePath);
+    return candidates && candidates->size() == 1 ? candidates->constFirst().bundleID : QString();
+}
+
+bool ApplicationIndex::namesProgram(const QString &absolutePath) const
+{
+    return candidatesFor(absolutePath) != nullptr;
+}
+
+QString ApplicationIndex::bundleIDForCommand(const QString &absolutePath,
+                                             const QStringList &arguments) const
+{
+    const QList<Candidate> *candidates = candidatesFor(absolutePath);
+    if (!candidates)
         return {};
-    return m_bundleIDForProgram.value(canonical);
+    if (candidates->size() == 1)
+        return candidates->constFirst().bundleID;
+
+    // The entries whose Exec= arguments the process was given, those with the most of them first.
+    QList<const Candidate *> best;
+    qsizetype bestCount = -1;
+    for (const Candidate &candidate : *candidates) {
+        const bool given = std::all_of(candidate.arguments.cbegin(), candidate.arguments.cend(),
+                                       [&](const QString &a) { return arguments.contains(a); });
+        if (!given || candidate.arguments.size() < bestCount)
+            continue;
+        if (candidate.arguments.size() > bestCount)
+            best.clear();
+        bestCount = candidate.arguments.size();
+        best.append(&candidate);
+    }
+    if (best.size() == 1)
+        return best.constFirst()->bundleID;
+
+    // No argument tells them apart: the entry named after the program, else the one that runs it
+    // without options; never a guess between equals.
+    const QString name = absolutePath.mid(absolutePath.lastIndexOf(QLatin1Char('/')) + 1)
+                                 .remove(QLatin1String(" (deleted)"));
+    const auto pickOne = [&best](const auto &test) {
+        const Candidate *picked = nullptr;
+        for (const Candidate *candidate : std::as_const(best)) {
+            if (!test(*candidate))
+                continue;
+            if (picked)
+                return static_cast<const Candidate *>(nullptr);
+            picked = candidate;
+        }
+        return picked;
+    };
+    const Candidate *picked = pickOne([&name](const Candidate &c) {
+        const QString last = c.bundleID.mid(c.bundleID.lastIndexOf(QLatin1Char('.')) + 1);
+        return c.bundleID.compare(name, Qt::CaseInsensitive) == 0
+                || last.compare(name, Qt::CaseInsensitive) == 0
+                || c.windowClass.compare(name, Qt::CaseInsensitive) == 0;
+    });
+    if (!picked)
+        picked = pickOne([](const Candidate &c) { return !c.hasOptions; });
+    return picked ? picked->bundleID : QString();
+}
+
+bool ApplicationIndex::isSharedProgram(const QString &absolutePath)
+{
+    const QString name = baseName(absolutePath);
+    return isLauncher(name) || interpreterFor(name) != nullptr;
 }
 
 QStringList ApplicationIndex::programsForBundleID(const QString &bundleID) const
@@ -387,30 +484,36 @@ bool ApplicationIndex::hasApplication(const QString &bundleID) const
 
 QString ApplicationIndex::scriptArgument(const QStringList &arguments)
 {
+    const qsizetype at = scriptArgumentIndex(arguments);
+    return at < 0 ? QString() : arguments.at(at);
+}
+
+qsizetype ApplicationIndex::scriptArgumentIndex(const QStringList &arguments)
+{
     if (arguments.isEmpty())
-        return {};
+        return -1;
     const Interpreter *interpreter = interpreterFor(baseName(arguments.constFirst()));
     if (!interpreter)
-        return {};
+        return -1;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
         if (argument == QLatin1String("--"))
-            return i + 1 < arguments.size() ? arguments.at(i + 1) : QString();
+            return i + 1 < arguments.size() ? i + 1 : -1;
         if (argument == QLatin1String("-"))
-            return {}; // standard input
+            return -1; // standard input
         // Only shells take options that start with "+" (set +o, +x).
         const bool shortOption
                 = (argument.startsWith(QLatin1Char('-'))
                    || (interpreter->plusOptions && argument.startsWith(QLatin1Char('+'))))
                 && !argument.startsWith(QLatin1String("--"));
         if (!shortOption && !argument.startsWith(QLatin1String("--")))
-            return argument;
+            return i;
         if (interpreter->inlineOptions.contains(argument.section(QLatin1Char('='), 0, 0)))
-            return {};
+            return -1;
         if (shortOption && argument.startsWith(QLatin1Char('-'))) {
             for (qsizetype k = 1; k < argument.size(); ++k) {
                 if (interpreter->inlineLetters.contains(argument.at(k)))
-                    return {};
+                    return -1;
                 // The rest of a cluster after a value-taking letter is that letter's value.
                 if (interpreter->valueOptions.contains(QStringLiteral("-") + argument.at(k)))
                     break;
@@ -419,7 +522,7 @@ QString ApplicationIndex::scriptArgument(const QStringList &arguments)
         if (interpreter->valueOptions.contains(argument))
             ++i;
     }
-    return {};
+    return -1;
 }
 
 void ApplicationIndex::rebuild()
@@ -431,10 +534,10 @@ void ApplicationIndex::rebuild()
             m_folders, [&builder](const QString &id, const QString &, const DesktopEntry &entry) {
                 builder.addEntry(id, entry);
             });
-    const bool differs = builder.bundleIDForProgram != m_bundleIDForProgram
+    const bool differs = builder.candidates != m_candidates
             || builder.programsForBundleID != m_programsForBundleID
             || builder.bundleIDs != m_bundleIDs;
-    m_bundleIDForProgram = std::move(builder.bundleIDForProgram);
+    m_candidates = std::move(builder.candidates);
     m_programsForBundleID = std::move(builder.programsForBundleID);
     m_bundleIDs = std::move(builder.bundleIDs);
     if (differs)

@@ -23,9 +23,9 @@ class QTimer;
 // - Launchers never name an application: env (skipped, with its options and NAME=value
 //   arguments, in favour of the program it runs), flatpak, snap, xdg-open, gtk-launch and the
 //   like, and interpreters themselves. For an interpreter running a script, the script is indexed.
-// - A program that the entries of several applications name is ambiguous and maps to none of
-//   them (closing the wrong application is worse than not knowing); programsForBundleID() still
-//   lists it for each of them.
+// - A program that the entries of several applications name is told apart by the arguments it
+//   runs with (bundleIDForCommand()); when they cannot decide, it maps to none of them (closing
+//   the wrong application is worse than not knowing). programsForBundleID() lists it for each.
 // - When an application folder, or a missing folder's parent, changes, the index is rebuilt about
 //   200 ms later, and changed() is emitted if any answer of the index changed.
 // The index lives on the thread that created it (the main thread) and is used only there.
@@ -38,9 +38,27 @@ public:
                               QObject *parent = nullptr);
     ~ApplicationIndex() override;
 
-    // The bundle identifier of the application whose entry names the program at absolutePath
-    // (canonicalised here if it is not already); empty when none, or when it is ambiguous.
+    // One entry that names a program, with what its Exec= passes after the program.
+    struct Candidate
+    {
+        QString bundleID;
+        QStringList arguments; // without field codes and the arguments that held them
+        bool hasOptions = false; // an argument starts with '-'
+        QString windowClass; // StartupWMClass=
+        friend bool operator==(const Candidate &, const Candidate &) = default;
+    };
+
+    // The bundle identifier of the only application whose entry names the program at
+    // absolutePath (canonicalised here if it is not already); empty when none or several.
     QString bundleIDForProgram(const QString &absolutePath) const;
+    // The same for a process running the program with these arguments (those after the program,
+    // or after the script). Among several entries: the one whose Exec= arguments are all given,
+    // the most of them; with no such argument to decide, the one whose identifier (or its last
+    // dotted part) or StartupWMClass is the program's name, else the one without options. Empty
+    // when equals remain.
+    QString bundleIDForCommand(const QString &absolutePath, const QStringList &arguments) const;
+    // Whether any entry names the program.
+    bool namesProgram(const QString &absolutePath) const;
     // The canonical paths of the programs and scripts the application's entry names, for
     // watching their execution; interpreters and launchers are never among them.
     QStringList programsForBundleID(const QString &bundleID) const;
@@ -53,6 +71,10 @@ public:
     // working folder); empty when the program is not an interpreter or runs no script file (sh -c,
     // python -m, perl -e, reading standard input, ...).
     static QString scriptArgument(const QStringList &arguments);
+    // The same as an index into arguments, -1 when none.
+    static qsizetype scriptArgumentIndex(const QStringList &arguments);
+    // Interpreters and launchers: programs that run other programs and belong to no application.
+    static bool isSharedProgram(const QString &absolutePath);
 
 Q_SIGNALS:
     void changed();
@@ -63,7 +85,9 @@ private:
     void readNotifications();
 
     QStringList m_folders;
-    QHash<QString, QString> m_bundleIDForProgram; // ambiguous programs map to an empty string
+    const QList<Candidate> *candidatesFor(const QString &absolutePath) const;
+
+    QHash<QString, QList<Candidate>> m_candidates;
     QHash<QString, QStringList> m_programsForBundleID;
     QSet<QString> m_bundleIDs;
 

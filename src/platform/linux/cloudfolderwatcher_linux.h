@@ -8,10 +8,10 @@
 #include <QThread>
 
 // Watches the cloud replica folder on a thread of its own and emits changed() there, once per
-// burst, when another process changes a key's file: creates, replaces, rewrites, moves or deletes
-// it, or removes, replaces or recreates the folder. The owner's own writes are recognised and never
-// reported: they are renames from a temporary name starting with ownTempPrefix, and files whose
-// inode the owner announced with noteOwnFile().
+// burst, when another process changes a key's file: creates, replaces, rewrites, moves, deletes
+// or changes the permissions of it, or removes, replaces or recreates the folder. The owner's own
+// writes are recognised and never reported: they are renames from a temporary name starting with
+// ownTempPrefix, and files whose inode the owner announced with noteOwnFile().
 class CloudFolderWatcher : public QThread
 {
     Q_OBJECT

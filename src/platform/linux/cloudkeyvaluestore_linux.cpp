@@ -3,10 +3,7 @@
 #include "cloudfolderwatcher_linux.h"
 #include "privatefiles_linux.h"
 
-#include <QDateTime>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <unistd.h>
@@ -24,27 +21,15 @@ QByteArray makeTempPrefix()
             + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + '-';
 }
 
-// A crash between writing a temporary file and renaming it leaves the file behind. Only old ones
-// are removed: a young one may belong to a write in progress in another Vorn process.
-void removeStaleTemporaries(const QString &folder)
-{
-    const QDateTime limit = QDateTime::currentDateTimeUtc().addSecs(-3600);
-    const QFileInfoList entries = QDir(folder).entryInfoList(
-            {QStringLiteral(".vorn-*")}, QDir::Files | QDir::Hidden | QDir::System);
-    for (const QFileInfo &entry : entries) {
-        if (entry.lastModified() < limit)
-            QFile::remove(entry.filePath());
-    }
-}
-
 } // namespace
 
 LinuxCloudKeyValueStore::LinuxCloudKeyValueStore(const QString &folder, Notices notices)
     : m_folder(folder)
     , m_tempPrefix(makeTempPrefix())
 {
-    PrivateFiles::makePrivateFolder(m_folder);
-    removeStaleTemporaries(m_folder);
+    // A crash between writing a temporary file and renaming it leaves the file behind.
+    if (PrivateFiles::makePrivateFolder(m_folder))
+        PrivateFiles::sweepTemporaries(m_folder, QByteArrayLiteral(".vorn-"));
     if (notices == Notices::None)
         return;
     m_watcher = std::make_unique<CloudFolderWatcher>(m_folder, m_tempPrefix);
@@ -63,14 +48,28 @@ bool LinuxCloudKeyValueStore::isSafeKey(const QString &key)
     return key.toUtf8().size() <= kMaxKeyBytes;
 }
 
+CloudKeyValueStore::StoredValue LinuxCloudKeyValueStore::valueForKey(const QString &key) const
+{
+    using State = StoredValue::State;
+    if (!isSafeKey(key))
+        return {}; // nothing can ever be stored under it
+    auto result = PrivateFiles::readPrivateFile(m_folder + QLatin1Char('/') + key, maxValueBytes);
+    switch (result.status) {
+    case PrivateFiles::ReadStatus::Ok:
+        return {State::Present, std::move(result.bytes)};
+    case PrivateFiles::ReadStatus::Missing:
+        return {};
+    default:
+        return {State::Unreadable, {}};
+    }
+}
+
 std::optional<QByteArray> LinuxCloudKeyValueStore::dataForKey(const QString &key) const
 {
-    if (!isSafeKey(key))
+    StoredValue value = valueForKey(key);
+    if (value.state != StoredValue::State::Present)
         return std::nullopt;
-    auto result = PrivateFiles::readFile(m_folder + QLatin1Char('/') + key, maxValueBytes);
-    if (result.status != PrivateFiles::ReadStatus::Ok)
-        return std::nullopt;
-    return std::move(result.bytes);
+    return std::move(value.bytes);
 }
 
 void LinuxCloudKeyValueStore::setData(const QByteArray &data, const QString &key)

@@ -16,8 +16,10 @@ class CloudFolderWatcher;
 //
 // Keys must be usable as a single file name: empty keys, ".", "..", keys starting with '.'
 // (reserved for temporary files), and keys holding '/' or NUL are refused (nothing is read or
-// written). Values larger than maxValueBytes read as absent. Temporary files (".vorn-*") that a
-// crashed writer left behind are removed at construction once they are an hour old.
+// written). A file larger than maxValueBytes, one that cannot be read, a link or anything else
+// that is not a regular file, and every file of a folder that belongs to another user, read as
+// unreadable, not absent. Temporary files (".vorn-<pid>-*") whose writer no longer runs are
+// removed at construction.
 class LinuxCloudKeyValueStore : public CloudKeyValueStore
 {
     Q_OBJECT
@@ -32,6 +34,7 @@ public:
     explicit LinuxCloudKeyValueStore(const QString &folder, Notices notices = Notices::Raise);
     ~LinuxCloudKeyValueStore() override;
 
+    StoredValue valueForKey(const QString &key) const override;
     std::optional<QByteArray> dataForKey(const QString &key) const override;
     void setData(const QByteArray &data, const QString &key) override;
     bool synchronize() override;

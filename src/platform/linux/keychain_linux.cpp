@@ -3,6 +3,7 @@
 #include "privatefiles_linux.h"
 #include "secretserviceclient_linux.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
@@ -14,6 +15,11 @@ using Status = SecretServiceClient::Status;
 // Generic-password items are small; anything larger in the fallback folder is not one of ours.
 constexpr qint64 kMaxFallbackBytes = 1024 * 1024;
 
+QByteArray tempPrefix()
+{
+    return QByteArrayLiteral(".tmp-");
+}
+
 bool isSafePathComponent(const QString &name)
 {
     return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
@@ -24,7 +30,8 @@ std::optional<QByteArray> readFallback(const QString &path)
 {
     if (path.isEmpty())
         return std::nullopt;
-    auto read = PrivateFiles::readFile(path, kMaxFallbackBytes);
+    // Never through a link: a link here could hand another file's contents out as the secret.
+    auto read = PrivateFiles::readPrivateFile(path, kMaxFallbackBytes);
     if (read.status != PrivateFiles::ReadStatus::Ok)
         return std::nullopt;
     return std::move(read.bytes);
@@ -34,7 +41,7 @@ void writeFallback(const QString &path, const QByteArray &data)
 {
     if (path.isEmpty() || !PrivateFiles::makePrivateFolder(QFileInfo(path).path()))
         return;
-    PrivateFiles::replaceAtomically(path, data, QByteArrayLiteral(".tmp-"));
+    PrivateFiles::replaceAtomically(path, data, tempPrefix());
 }
 
 } // namespace
@@ -43,6 +50,12 @@ LinuxKeychain::LinuxKeychain(const QString &fallbackFolder)
     : m_fallbackFolder(fallbackFolder)
     , m_secretService(std::make_unique<SecretServiceClient>())
 {
+    // Left behind by writers that were killed between writing and renaming.
+    const QStringList services
+            = QDir(m_fallbackFolder)
+                      .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+    for (const QString &service : services)
+        PrivateFiles::sweepTemporaries(m_fallbackFolder + QLatin1Char('/') + service, tempPrefix());
 }
 
 LinuxKeychain::~LinuxKeychain() = default;

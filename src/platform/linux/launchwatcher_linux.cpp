@@ -36,8 +36,11 @@
 #include "appidentityresolver_linux.h"
 #include "applicationindex_linux.h"
 #include "execdoorbell_linux.h"
+#include "learnedprograms_linux.h"
 #include "processconnector_linux.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -61,6 +64,7 @@ constexpr int recheckExecutablesAtStep = 4;
 constexpr qint64 burstUs = 3000;
 constexpr useconds_t burstStepUs = 150;
 constexpr int maxTreeDepth = 256;
+constexpr qsizetype maxRecentRoots = 32;
 
 qint64 nowUs()
 {
@@ -81,7 +85,7 @@ LaunchWatcher::LaunchWatcher(const Options &options, QObject *parent)
     , m_options(options)
     , m_reader(options.procRoot)
     , m_terminator(m_reader)
-    , m_uid(::getuid())
+    , m_uid(options.user.value_or(::getuid()))
     , m_selfPid(::getpid())
 {
 }
@@ -92,22 +96,40 @@ void LaunchWatcher::start()
 {
     m_index = std::make_unique<ApplicationIndex>(
             m_options.applicationFolders.value_or(applicationFolders()));
-    m_resolver = std::make_unique<AppIdentityResolver>(m_reader, m_index.get());
+    m_learned = std::make_unique<LearnedPrograms>(
+            m_options.learnedProgramsFile.value_or(LearnedPrograms::defaultFile()));
+    const auto pruneLearned = [this] {
+        m_learned->prune([this](const QString &path) { return m_index->namesProgram(path); },
+                         [this](const QString &id) { return m_index->hasApplication(id); });
+    };
+    pruneLearned();
+    m_resolver = std::make_unique<AppIdentityResolver>(m_reader, m_index.get(), m_learned.get());
     // An application installed while it runs can now be named; a process already named keeps
     // its identifier, like it keeps it through an exec.
-    connect(m_index.get(), &ApplicationIndex::changed, this, [this] {
-        for (Process &process : m_processes) {
-            if (process.bundleID && process.bundleID->isEmpty())
-                process.bundleID.reset();
+    connect(m_index.get(), &ApplicationIndex::changed, this, [this, pruneLearned] {
+        pruneLearned();
+        for (auto it = m_processes.begin(); it != m_processes.end(); ++it) {
+            if (it->bundleID && it->bundleID->isEmpty())
+                it->bundleID.reset();
+            if (it->isOurs && !it->ownIdentity && m_sweepTimer->isActive())
+                m_sweepPending.insert(it.key());
         }
         rearmDoorbells();
     });
+    for (const QString &folder : qEnvironmentVariable("PATH").split(QLatin1Char(':'))
+                 + QStringList{"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin"}) {
+        const QString canonical = QFileInfo(folder).canonicalFilePath();
+        if (!canonical.isEmpty())
+            m_searchPath.insert(canonical);
+    }
 
     if (m_options.useProcessConnector) {
         auto *connector = new ProcessConnector(this);
         if (connector->open()) {
             m_connector = connector;
             connect(connector, &ProcessConnector::executed, this, &LaunchWatcher::noticeExec);
+            connect(connector, &ProcessConnector::forked, this,
+                    [this](qint64 parent, qint64 child) { m_forkParents.insert(child, parent); });
             connect(connector, &ProcessConnector::eventsLost, this, [this] {
                 m_eventsLost = true;
                 listAll(false);
@@ -136,6 +158,10 @@ void LaunchWatcher::start()
     m_followUpTimer->setSingleShot(true);
     m_followUpTimer->setTimerType(Qt::PreciseTimer);
     connect(m_followUpTimer, &QTimer::timeout, this, &LaunchWatcher::followUp);
+
+    m_sweepTimer = new QTimer(this);
+    m_sweepTimer->setInterval(m_options.sweepIntervalMs);
+    connect(m_sweepTimer, &QTimer::timeout, this, &LaunchWatcher::sweep);
 }
 
 void LaunchWatcher::poll()
@@ -194,6 +220,7 @@ void LaunchWatcher::listAll(bool initial)
         else if (probe(pid, initial) == Probe::Added)
             m_processes[pid].listing = m_listing;
     }
+    m_forkParents.clear(); // every process alive has been probed by now
     for (auto it = m_processes.begin(); it != m_processes.end();) {
         if (it->listing == m_listing) {
             ++it;
@@ -214,11 +241,19 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
     const auto known = m_processes.constFind(pid);
     const bool same = status->realUid == m_uid && status->effectiveUid == m_uid && pid != 1;
     if (!same) {
-        // Another user's process is only remembered, so that it is not probed again.
+        // Another user's process is remembered, so that it is not probed again; while young it is
+        // looked at again, for a switch to this user (setpriv, sudo -u, a launcher dropping root).
         if (known != m_processes.cend() && !known->isOurs)
             return Probe::Known;
         forget(pid);
-        m_processes.insert(pid, Process());
+        Process process;
+        if (!initial) {
+            process.firstSeenMs = process.lastCheckMs = nowMs();
+            m_young.insert(pid);
+            if (m_sweepTimer && m_sweepTimer->isActive())
+                m_sweepPending.insert(pid);
+        }
+        m_processes.insert(pid, process);
         return Probe::Added;
     }
     const auto stat = m_reader.stat(pid);
@@ -233,11 +268,16 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
     Process process;
     process.startTime = stat->startTime;
     process.parentPid = process.birthParentPid = stat->parentPid;
+    // The connector saw the fork: the real parent, even when it ended before this first look.
+    if (const qint64 forkParent = m_forkParents.take(pid); forkParent > 0)
+        process.birthParentPid = forkParent;
     process.name = stat->name;
     process.isOurs = !stat->isKernelThread;
     if (process.isOurs)
         process.executable = m_reader.executable(pid);
-    if (!initial && process.isOurs && isMidExec(pid)) {
+    // Looked at inside its execve: resolved at the next look, when its image has settled.
+    const bool midExec = !initial && process.isOurs && isMidExec(pid);
+    if (midExec) {
         process.name.clear();
         process.executable.clear();
     }
@@ -249,7 +289,10 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
     m_processes.insert(pid, process);
     if (!initial && process.isOurs) {
         m_young.insert(pid);
-        examine(pid);
+        if (m_sweepTimer && m_sweepTimer->isActive())
+            m_sweepPending.insert(pid);
+        if (!midExec)
+            examine(pid);
     }
     return Probe::Added;
 }
@@ -269,6 +312,11 @@ void LaunchWatcher::recheckYoung(bool all)
         if (!all && now - found->firstSeenMs > youngEveryTickMs
             && now - found->lastCheckMs < youngBackOffMs)
             continue;
+        if (!found->isOurs) {
+            m_processes[pid].lastCheckMs = now;
+            recheckUser(pid);
+            continue;
+        }
         const auto stat = m_reader.stat(pid);
         if (!stat || stat->startTime != found->startTime) {
             forget(pid);
@@ -306,9 +354,11 @@ void LaunchWatcher::recheckExecutables()
     const QList<qint64> pids = m_processes.keys();
     for (const qint64 pid : pids) {
         const Process &process = m_processes[pid];
-        if (!process.isOurs || m_young.contains(pid))
+        if (m_young.contains(pid))
             continue;
-        if (m_reader.executable(pid) != process.executable)
+        if (!process.isOurs)
+            recheckUser(pid);
+        else if (m_reader.executable(pid) != process.executable)
             noticeExec(pid);
     }
 }
@@ -317,6 +367,8 @@ void LaunchWatcher::recheckExecutables()
 // evidence changed, so it is resolved again.
 void LaunchWatcher::noticeExec(qint64 pid)
 {
+    // Read first: a launcher script shows what it is only until its own exec, a moment later.
+    const std::optional<AppIdentityResolver::Program> running = m_resolver->program(pid);
     if (probe(pid, false) != Probe::Known)
         return; // new to us: probe() has examined it already, or it is gone or not a process
     if (!m_processes[pid].isOurs)
@@ -327,28 +379,137 @@ void LaunchWatcher::noticeExec(qint64 pid)
         process.parentPid = stat->parentPid;
         process.executable = m_reader.executable(pid);
     }
-    const QString own = m_resolver->bundleID(pid);
+    const QString own = m_resolver->bundleID(pid, running);
     Process &process = m_processes[pid];
-    if (!own.isEmpty())
+    const QString previous = std::exchange(process.program, running ? running->path : QString());
+    if (process.ownIdentity && process.bundleID && !process.bundleID->isEmpty()) {
+        // The launched entry is the application: UXTerm's script execs xterm and stays UXTerm.
+        learn(previous, process.program, *process.bundleID);
+    } else if (!own.isEmpty()) {
         process.bundleID = own;
+        process.ownIdentity = true;
+    }
     // An image that nothing names keeps the identifier the process already had.
     if (process.firstSeenMs < 0 || nowMs() - process.firstSeenMs > youngMs) {
         process.firstSeenMs = process.lastCheckMs = nowMs();
         m_young.insert(pid);
     }
+    if (m_sweepTimer->isActive())
+        m_sweepPending.insert(pid);
     examine(pid);
+}
+
+// A program an application's own program execs, and that no entry names, is remembered as that
+// application's (Chromium's script execs /usr/lib/chromium/chromium). Never a program of the
+// search path: those are shared tools (uname, dirname) that a script may run as well.
+void LaunchWatcher::learn(const QString &previous, const QString &current, const QString &bundleID)
+{
+    if (previous.isEmpty() || current.isEmpty() || previous == current)
+        return;
+    const bool fromOwnProgram = m_index->programsForBundleID(bundleID).contains(previous)
+            || m_learned->bundleIDForProgram(previous) == bundleID;
+    if (!fromOwnProgram || m_index->namesProgram(current)
+        || ApplicationIndex::isSharedProgram(current)
+        || m_searchPath.contains(QFileInfo(current).path()))
+        return;
+    const QString before = m_learned->bundleIDForProgram(current);
+    m_learned->learn(current, bundleID);
+    if (m_learned->bundleIDForProgram(current) != before)
+        rearmDoorbells();
+}
+
+void LaunchWatcher::recheckUser(qint64 pid)
+{
+    const auto status = m_reader.status(pid);
+    if (!status) {
+        forget(pid);
+        return;
+    }
+    if (status->realUid == m_uid && status->effectiveUid == m_uid) {
+        // Now this user's: looked at like a new process.
+        forget(pid);
+        probe(pid, false);
+    }
+}
+
+bool LaunchWatcher::isAlive(qint64 pid) const
+{
+    const auto stat = m_reader.stat(pid);
+    const auto known = m_processes.constFind(pid);
+    return stat && !stat->hasEnded() && known != m_processes.cend()
+            && stat->startTime == known->startTime;
+}
+
+QByteArray LaunchWatcher::scopeOf(qint64 pid) const
+{
+    // The innermost application unit of the cgroup; other paths say nothing about the application.
+    for (const QByteArray &line : m_reader.cgroup(pid).split('\n')) {
+        const qsizetype colon = line.lastIndexOf(':');
+        const QByteArray path = colon < 0 ? QByteArray() : line.mid(colon + 1);
+        if (!AppIdentityResolver::bundleIDFromCgroup("0::" + path).isEmpty())
+            return path;
+    }
+    return {};
+}
+
+void LaunchWatcher::sweep()
+{
+    // However a launch was missed (a look that fell between a fork and its exec, a user switch
+    // after the young period, an application that could be named only later), a root still
+    // running is announced now; one that was announced under its identifier is not again.
+    probeNewPids();
+    const QSet<qint64> pending = std::exchange(m_sweepPending, {});
+    for (const qint64 pid : pending) {
+        const auto found = m_processes.constFind(pid);
+        if (found == m_processes.cend())
+            continue;
+        if (!found->isOurs) {
+            recheckUser(pid);
+            continue;
+        }
+        if (!isAlive(pid))
+            continue;
+        if (!found->ownIdentity) {
+            const QString own = m_resolver->bundleID(pid);
+            if (!own.isEmpty()) {
+                m_processes[pid].bundleID = own;
+                m_processes[pid].ownIdentity = true;
+            }
+        }
+        examine(pid);
+    }
+}
+
+void LaunchWatcher::setSafetyNetEnabled(bool enabled)
+{
+    if (enabled == m_sweepTimer->isActive())
+        return;
+    m_sweepPending.clear();
+    if (enabled)
+        m_sweepTimer->start();
+    else
+        m_sweepTimer->stop();
 }
 
 void LaunchWatcher::examine(qint64 pid)
 {
     const auto id = identity(pid);
-    if (!id || !isRoot(pid))
+    if (!id || id->isEmpty() || !isRoot(pid))
         return;
+    if (m_processes[pid].announced && m_processes[pid].announcedBundleID == *id)
+        return;
+    // A process that has already ended is no launch to report.
+    if (!isAlive(pid))
+        return;
+    const QByteArray scope = scopeOf(pid);
     Process &process = m_processes[pid];
-    if (process.announced && process.announcedBundleID == *id)
-        return;
+    process.scope = scope;
     process.announced = true;
     process.announcedBundleID = *id;
+    m_recentRoots.removeIf([pid](const Root &root) { return root.pid == pid; });
+    m_recentRoots.append({pid, process.startTime, process.name, process.executable, *id});
+    if (m_recentRoots.size() > maxRecentRoots)
+        m_recentRoots.removeFirst();
     ++m_notices;
     Q_EMIT applicationLaunched(application(pid));
 }
@@ -367,16 +528,56 @@ std::optional<QString> LaunchWatcher::identity(qint64 pid, int depth)
             return process.bundleID;
     }
 
+    // A parent that exec'd since its last look is looked at again first: its child may show
+    // the new image, and the parent's new identifier is the one to compare with.
+    const qint64 parentPid = m_processes.value(pid).birthParentPid;
+    if (const auto parent = m_processes.constFind(parentPid); parent != m_processes.cend()
+        && parent->isOurs && !parent->executable.isEmpty()
+        && m_reader.executable(parentPid) != parent->executable && !isMidExec(parentPid))
+        noticeExec(parentPid);
+
     // A fork child that has not exec'd yet shows its parent's image: it is the parent's.
     const Process child = m_processes[pid];
     const auto parent = m_processes.constFind(child.birthParentPid);
     const bool sameImage = parent != m_processes.cend() && parent->isOurs
             && parent->executable == child.executable && parent->name == child.name;
-    QString id = sameImage ? QString() : m_resolver->bundleID(pid);
-    if (id.isEmpty())
-        id = inheritedIdentity(pid, depth);
-    m_processes[pid].bundleID = id;
-    return id;
+    // Born under an application root that has ended since, and handed to a new parent before
+    // this first look: a fork child still showing that root's image is part of it.
+    if (!sameImage && (parent == m_processes.cend() || parent->startTime > child.startTime)) {
+        if (const std::optional<Root> root = endedLookalikeRoot(pid)) {
+            Process &process = m_processes[pid];
+            process.birthParentPid = root->pid;
+            process.birthParentBundleID = process.bundleID = root->bundleID;
+            return process.bundleID;
+        }
+    }
+    std::optional<AppIdentityResolver::Program> running;
+    if (!sameImage)
+        running = m_resolver->program(pid);
+    const QString own = sameImage ? QString() : m_resolver->bundleID(pid, running);
+    const QString inherited = inheritedIdentity(pid, depth);
+    Process &process = m_processes[pid];
+    process.birthParentBundleID = inherited;
+    process.program = running ? running->path : QString();
+    process.ownIdentity = !own.isEmpty();
+    process.bundleID = own.isEmpty() ? inherited : own;
+    return process.bundleID;
+}
+
+std::optional<LaunchWatcher::Root> LaunchWatcher::endedLookalikeRoot(qint64 pid) const
+{
+    const Process child = m_processes.value(pid);
+    if (child.executable.isEmpty())
+        return std::nullopt;
+    for (auto it = m_recentRoots.crbegin(); it != m_recentRoots.crend(); ++it) {
+        if (it->pid == pid || it->executable != child.executable || it->name != child.name
+            || it->startTime > child.startTime)
+            continue;
+        const auto stat = m_reader.stat(it->pid);
+        if (!stat || stat->hasEnded() || stat->startTime != it->startTime)
+            return *it;
+    }
+    return std::nullopt;
 }
 
 // The identity of the process this one was born under; empty when that one is gone, or when its
@@ -394,12 +595,29 @@ QString LaunchWatcher::inheritedIdentity(qint64 pid, int depth)
     return identity(parentPid, depth + 1).value_or(QString());
 }
 
+// The identity of the parent the process was born under: a process handed to a new parent when
+// its own ended (a launcher's helper, a double-forked crash handler) is still part of the
+// application that started it. Nothing when that parent is another user's or unknown.
+std::optional<QString> LaunchWatcher::parentIdentity(qint64 pid)
+{
+    const Process child = m_processes.value(pid);
+    const qint64 parentPid = child.birthParentPid;
+    if (parentPid > 0 && !m_processes.contains(parentPid))
+        probe(parentPid, false);
+    const auto parent = m_processes.constFind(parentPid);
+    if (parent != m_processes.cend() && !parent->isOurs)
+        return std::nullopt;
+    if (parent != m_processes.cend() && parent->startTime <= child.startTime)
+        return identity(parentPid);
+    return child.birthParentBundleID; // that parent has gone
+}
+
 bool LaunchWatcher::isRoot(qint64 pid)
 {
     const auto id = identity(pid);
     if (!id)
         return false;
-    const auto parentID = identity(m_processes[pid].parentPid);
+    const auto parentID = parentIdentity(pid);
     return !parentID || *parentID != *id;
 }
 
@@ -426,39 +644,74 @@ QList<RunningApplication> LaunchWatcher::runningApplications()
     QList<RunningApplication> result;
     const QList<qint64> pids = m_processes.keys();
     for (const qint64 pid : pids) {
-        if (m_processes[pid].isOurs && isRoot(pid))
+        if (m_processes[pid].isOurs && isRoot(pid) && !identity(pid)->isEmpty() && isAlive(pid))
             result.append(application(pid));
     }
     std::sort(result.begin(), result.end(), [](const auto &a, const auto &b) {
         return a.startTime != b.startTime ? a.startTime < b.startTime : a.pid < b.pid;
     });
+    // Processes of one application unit (a helper that outlived its parent in the application's
+    // scope) are that application once, under its oldest root.
+    QSet<std::pair<QString, QByteArray>> scopes;
+    result.removeIf([&](const RunningApplication &application) {
+        const QByteArray scope = m_processes[application.pid].scope = scopeOf(application.pid);
+        if (scope.isEmpty())
+            return false;
+        const auto key = std::make_pair(application.bundleIdentifier, scope);
+        const bool seen = scopes.contains(key);
+        scopes.insert(key);
+        return seen;
+    });
     return result;
 }
 
-void LaunchWatcher::terminateDescendants(const RunningApplication &application)
+void LaunchWatcher::terminate(const RunningApplication &application)
 {
+    const QByteArray scope = m_processes.value(application.pid).scope;
     scan();
-    // Processes are linked to the parent they were born under: the root has just died and its
-    // children may already have been handed to a new parent.
-    QHash<qint64, QList<qint64>> children;
+    // The root is stopped, so the children it forked are still its own and it forks no more;
+    // each descendant of the application is stopped in turn before its own children are read,
+    // and all are killed at the end, so none is handed to a new parent unseen. Processes also
+    // keep the parent they were born under here: a helper met after its parent ended.
+    QHash<qint64, QList<qint64>> bornUnder;
     for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
         if (it->isOurs)
-            children[it->birthParentPid].append(it.key());
+            bornUnder[it->birthParentPid].append(it.key());
     }
-    QList<std::pair<qint64, quint64>> pending{{application.pid, application.startTime}};
+    QList<std::pair<qint64, quint64>> tree{{application.pid, application.startTime}};
+    QList<std::pair<qint64, quint64>> doomed{tree.constFirst()};
     QSet<qint64> visited{application.pid};
-    while (!pending.isEmpty()) {
-        const auto [parent, parentStart] = pending.takeFirst();
-        for (const qint64 child : children.value(parent)) {
-            const quint64 startTime = m_processes.value(child).startTime;
-            if (child == m_selfPid || visited.contains(child) || startTime < parentStart)
+    for (qsizetype i = 0; i < tree.size(); ++i) {
+        const auto [parent, parentStart] = tree.at(i);
+        for (const qint64 child : bornUnder.value(parent) + m_reader.children(parent)) {
+            if (child == m_selfPid || visited.contains(child))
                 continue;
             visited.insert(child);
-            pending.append({child, startTime});
-            if (identity(child) == application.bundleIdentifier)
-                m_terminator.kill(child, startTime);
+            if (!m_processes.contains(child) && probe(child, false) == Probe::Missing)
+                continue;
+            const quint64 startTime = m_processes.value(child).startTime;
+            if (startTime < parentStart || !m_processes.value(child).isOurs)
+                continue;
+            tree.append({child, startTime});
+            // Another application it started is left running.
+            if (identity(child) == application.bundleIdentifier
+                && m_terminator.stop(child, startTime))
+                doomed.append({child, startTime});
         }
     }
+    // The rest of the application's unit: helpers handed to another parent before this watcher
+    // saw them born.
+    if (!scope.isEmpty()) {
+        const QList<qint64> pids = m_processes.keys();
+        for (const qint64 pid : pids) {
+            const Process process = m_processes.value(pid);
+            if (process.isOurs && !visited.contains(pid) && pid != m_selfPid
+                && identity(pid) == application.bundleIdentifier && scopeOf(pid) == scope)
+                doomed.append({pid, process.startTime});
+        }
+    }
+    for (const auto &[pid, startTime] : std::as_const(doomed))
+        m_terminator.kill(pid, startTime);
 }
 
 void LaunchWatcher::setWatchedBundleIDs(const QSet<QString> &bundleIDs)
@@ -478,7 +731,7 @@ void LaunchWatcher::rearmDoorbells()
         return;
     QStringList programs;
     for (const QString &id : std::as_const(m_watchedBundleIDs))
-        programs += m_index->programsForBundleID(id);
+        programs += m_index->programsForBundleID(id) + m_learned->programsForBundleID(id);
     m_doorbell->setPrograms(programs);
 }
 

@@ -16,13 +16,15 @@
 class AppIdentityResolver;
 class ApplicationIndex;
 class ExecDoorbell;
+class LearnedPrograms;
 class ProcessConnector;
 class QTimer;
 
 // Follows the processes of this user and notices each new running application: a process whose
-// identifier differs from its parent's (see AppIdentityResolver; a process none of its rules
-// names belongs to the application of the parent it was born under, and keeps an identifier it
-// had when an exec leaves it unnamed).
+// identifier differs from that of the parent it was born under (see AppIdentityResolver; a
+// process none of its rules names belongs to the application of that parent). A process named by
+// its own evidence keeps its identifier through later execs, even into another application's
+// program; one without takes what its new program gives.
 //
 // All members run on the watcher's own thread; the workspace reaches it with queued or
 // blocking-queued calls. applicationLaunched() is emitted on that thread, once per root of an
@@ -41,6 +43,12 @@ public:
         // p99 of a launch seen only by the poll is about one period; 75 ms keeps it under 110 ms
         // with room for a loaded machine, at about a dozen wake-ups a second.
         int pollIntervalMs = 75;
+        // The safety net: how often, while it is on, missed launches are looked for.
+        int sweepIntervalMs = 2000;
+        // Where learned programs are kept; unset means $XDG_CACHE_HOME/vorn.
+        std::optional<QString> learnedProgramsFile;
+        // The user whose processes are followed; unset means this process's (real) user.
+        std::optional<uint> user;
     };
 
     explicit LaunchWatcher(const Options &options, QObject *parent = nullptr);
@@ -51,10 +59,13 @@ public:
     void start();
 
     QList<RunningApplication> runningApplications();
-    // Kills the descendants of an application whose root has just been killed that share its
-    // identifier (helpers, fork children), and none of another application it started.
-    void terminateDescendants(const RunningApplication &application);
+    // Kills an application whose root has just been stopped: the root and every descendant that
+    // shares its identifier (helpers, fork children), and none of another application it started.
+    void terminate(const RunningApplication &application);
     void setWatchedBundleIDs(const QSet<QString> &bundleIDs);
+    // While on, the processes started since the last sweep and those whose identifier may have
+    // changed are examined again every sweepIntervalMs, and a root not yet announced is announced.
+    void setSafetyNetEnabled(bool enabled);
 
     bool usesProcessConnector() const { return m_connector != nullptr; }
     QStringList doorbellPrograms() const;
@@ -75,8 +86,22 @@ private:
         QByteArray name;
         QString executable;
         std::optional<QString> bundleID;
+        bool ownIdentity = false; // bundleID is the process's own, not its birth parent's
+        // The birth parent's identifier when this one's was decided, for when that parent is gone.
+        std::optional<QString> birthParentBundleID;
+        QString program; // what it exec'd itself; empty for a fork child that has not exec'd
+        QByteArray scope; // the application unit of its cgroup, read when it is announced
         bool announced = false;
         std::optional<QString> announcedBundleID;
+    };
+
+    struct Root
+    {
+        qint64 pid = 0;
+        quint64 startTime = 0;
+        QByteArray name;
+        QString executable;
+        QString bundleID;
     };
 
     enum class Probe { Missing, Thread, Known, Added };
@@ -88,6 +113,13 @@ private:
     Probe probe(qint64 pid, bool initial);
     void recheckYoung(bool all);
     void recheckExecutables();
+    void recheckUser(qint64 pid);
+    void sweep();
+    void learn(const QString &previous, const QString &current, const QString &bundleID);
+    bool isAlive(qint64 pid) const;
+    QByteArray scopeOf(qint64 pid) const;
+    std::optional<QString> parentIdentity(qint64 pid);
+    std::optional<Root> endedLookalikeRoot(qint64 pid) const;
     bool isMidExec(qint64 pid) const;
     void noticeExec(qint64 pid);
     void examine(qint64 pid);
@@ -104,11 +136,17 @@ private:
     ProcReader m_reader;
     ProcessTerminator m_terminator;
     std::unique_ptr<ApplicationIndex> m_index;
+    std::unique_ptr<LearnedPrograms> m_learned;
     std::unique_ptr<AppIdentityResolver> m_resolver;
     ExecDoorbell *m_doorbell = nullptr;
     ProcessConnector *m_connector = nullptr;
     QTimer *m_pollTimer = nullptr;
     QTimer *m_followUpTimer = nullptr;
+    QTimer *m_sweepTimer = nullptr;
+    QSet<qint64> m_sweepPending;
+    QHash<qint64, qint64> m_forkParents; // from the connector: child -> parent, until probed
+    QList<Root> m_recentRoots; // the last roots announced, newest last
+    QSet<QString> m_searchPath; // canonical PATH folders: shared programs, never learned
     int m_followUpStep = 0;
     bool m_eventsLost = false;
     quint64 m_notices = 0;

@@ -2,6 +2,7 @@
 
 #include "cloudkeyvaluestore_linux.h"
 #include "keychain_linux.h"
+#include "privatefiles_linux.h"
 #include "userdefaults_linux.h"
 #include "workspace_linux.h"
 #include "xdgpaths_linux.h"
@@ -36,7 +37,8 @@ Workspace *workspace()
 
 QString stateFolder()
 {
-    return XdgPaths::vornStateFolder();
+    const QString folder = XdgPaths::vornStateFolder();
+    return PrivateFiles::makePrivateFolder(folder) ? folder : QString();
 }
 
 } // namespace Platform

@@ -1,18 +1,26 @@
 #include "privatefiles_linux.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QRandomGenerator>
+#include <QSet>
 
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <csignal>
+#include <cstdio>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
 namespace {
+
+using PrivateFiles::logOnce;
 
 // Closes a descriptor on every way out of a scope.
 class FdCloser
@@ -29,6 +37,7 @@ public:
     }
     FdCloser(const FdCloser &) = delete;
     FdCloser &operator=(const FdCloser &) = delete;
+    int get() const { return m_fd; }
     int release() { return std::exchange(m_fd, -1); }
 
 private:
@@ -50,35 +59,91 @@ bool writeAll(int fd, const char *data, qint64 size)
     return true;
 }
 
-void syncFolder(const QByteArray &folder)
+QByteArray utcStamp()
+{
+    return QDateTime::currentDateTimeUtc()
+            .toString(QStringLiteral("yyyyMMddTHHmmsszzzZ"))
+            .toLatin1();
+}
+
+enum class FolderCheck { Usable, Missing, Refused };
+
+// Opens a folder (following links on the way: the folder may be a managed link) and checks that
+// it is this user's and writable by nobody else, tightening it when it is this user's.
+FolderCheck openCheckedFolder(const QByteArray &folder, int *fdOut)
+{
+    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? FolderCheck::Missing : FolderCheck::Refused;
+    FdCloser closer(fd);
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0)
+        return FolderCheck::Refused;
+    if (info.st_uid != ::geteuid()) {
+        logOnce("not using " + folder + ": it belongs to another user (uid "
+                + QByteArray::number(info.st_uid) + "), not to uid "
+                + QByteArray::number(::geteuid()));
+        return FolderCheck::Refused;
+    }
+    if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+        if (::fchmod(fd, info.st_mode & 0700) != 0) {
+            logOnce("not using " + folder + ": others can write to it and it cannot be changed");
+            return FolderCheck::Refused;
+        }
+        logOnce(folder + " was writable by others; it is now private to this user");
+    }
+    *fdOut = closer.release();
+    return FolderCheck::Usable;
+}
+
+void syncFolder(int folderFd)
 {
     // Makes the rename itself durable. Failure only weakens durability after a power cut, so it
     // is not an error for the caller.
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
+    ::fsync(folderFd);
+}
+
+bool isAlive(pid_t pid)
+{
+    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+}
+
+// Moves the entry `name` in the folder aside under name + suffix + time, never replacing.
+bool moveAsideAt(int folderFd, const QByteArray &name, const QByteArray &newStem)
+{
+    const QByteArray stem = newStem + utcStamp();
+    for (int attempt = 1; attempt < 100; ++attempt) {
+        const QByteArray candidate = attempt == 1 ? stem : stem + '-' + QByteArray::number(attempt);
+        if (::renameat2(folderFd, name.constData(), folderFd, candidate.constData(),
+                        RENAME_NOREPLACE)
+            == 0)
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
 }
 
 } // namespace
 
 namespace PrivateFiles {
 
-ReadResult readFile(const QString &path, qint64 maxBytes)
+void logOnce(const QByteArray &line)
 {
-    const QByteArray native = QFile::encodeName(path);
-    // O_NONBLOCK keeps a FIFO from blocking the open; it has no effect on regular files.
-    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return {ReadStatus::Missing, {}};
-        if (errno == ENXIO) // a socket
-            return {ReadStatus::NotAFile, {}};
-        return {ReadStatus::Unreadable, {}};
-    }
-    FdCloser closer(fd);
+    // A store read many times a second must not flood the log with the same complaint.
+    static QMutex mutex;
+    static QSet<QByteArray> logged;
+    QMutexLocker locker(&mutex);
+    if (logged.contains(line))
+        return;
+    logged.insert(line);
+    std::fprintf(stderr, "vorn: %s\n", line.constData());
+}
 
+namespace {
+
+ReadResult readOpened(int fd, qint64 maxBytes)
+{
     struct stat info = {};
     if (::fstat(fd, &info) != 0)
         return {ReadStatus::Unreadable, {}};
@@ -107,6 +172,49 @@ ReadResult readFile(const QString &path, qint64 maxBytes)
     return {ReadStatus::Ok, bytes};
 }
 
+ReadStatus openFailure()
+{
+    if (errno == ENOENT || errno == ENOTDIR)
+        return ReadStatus::Missing;
+    if (errno == ENXIO || errno == ELOOP) // a socket, a link
+        return ReadStatus::NotAFile;
+    return ReadStatus::Unreadable;
+}
+
+} // namespace
+
+ReadResult readFile(const QString &path, qint64 maxBytes)
+{
+    const QByteArray native = QFile::encodeName(path);
+    // O_NONBLOCK keeps a FIFO from blocking the open; it has no effect on regular files.
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return {openFailure(), {}};
+    FdCloser closer(fd);
+    return readOpened(fd, maxBytes);
+}
+
+ReadResult readPrivateFile(const QString &path, qint64 maxBytes)
+{
+    const QFileInfo file(path);
+    int folderFd = -1;
+    switch (openCheckedFolder(QFile::encodeName(file.path()), &folderFd)) {
+    case FolderCheck::Missing:
+        return {ReadStatus::Missing, {}};
+    case FolderCheck::Refused:
+        return {ReadStatus::Unreadable, {}};
+    case FolderCheck::Usable:
+        break;
+    }
+    FdCloser folderCloser(folderFd);
+    const int fd = ::openat(folderFd, QFile::encodeName(file.fileName()).constData(),
+                            O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
+    if (fd < 0)
+        return {openFailure(), {}};
+    FdCloser closer(fd);
+    return readOpened(fd, maxBytes);
+}
+
 bool makePrivateFolder(const QString &path)
 {
     const QByteArray native = QFile::encodeName(QDir::cleanPath(path));
@@ -124,18 +232,48 @@ bool makePrivateFolder(const QString &path)
         if (slash < 0)
             break;
     }
-    struct stat info = {};
-    return ::stat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode);
+    int fd = -1;
+    if (openCheckedFolder(native, &fd) != FolderCheck::Usable)
+        return false;
+    ::close(fd);
+    return true;
 }
 
 bool replaceAtomically(const QString &path, const QByteArray &bytes, const QByteArray &tempPrefix,
                        const std::function<void(quint64 inode)> &beforeRename)
 {
-    const QByteArray target = QFile::encodeName(path);
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).path());
-    QByteArray temp = folder + '/' + tempPrefix + "XXXXXX";
+    const QFileInfo file(path);
+    const QByteArray folder = QFile::encodeName(file.path());
+    const QByteArray name = QFile::encodeName(file.fileName());
+    int folderFd = -1;
+    if (openCheckedFolder(folder, &folderFd) != FolderCheck::Usable)
+        return false;
+    FdCloser folderCloser(folderFd);
 
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    // A link or anything else that is not a regular file stands where the file belongs: it is
+    // kept, out of the way and untouched, never followed.
+    struct stat existing = {};
+    if (::fstatat(folderFd, name.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0
+        && !S_ISREG(existing.st_mode)) {
+        const QByteArray aside = '.' + name + ".moved-aside-";
+        if (!moveAsideAt(folderFd, name, aside)) {
+            logOnce("not writing " + folder + '/' + name + ": it is not a regular file");
+            return false;
+        }
+        logOnce("moved " + folder + '/' + name + ", which was not a regular file, aside to "
+                + folder + '/' + aside + "*");
+    }
+
+    QByteArray temp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        temp = tempPrefix + QByteArray::number(::getpid()) + '-'
+                + QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+        fd = ::openat(folderFd, temp.constData(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
     if (fd < 0)
         return false;
     FdCloser closer(fd);
@@ -150,30 +288,57 @@ bool replaceAtomically(const QString &path, const QByteArray &bytes, const QByte
     }
     // close() can report a deferred write error (NFS); treat it like a failed write.
     ok = ::close(closer.release()) == 0 && ok;
+    // renameat replaces the name itself: a link that appeared there meanwhile is replaced, not
+    // followed.
     if (ok)
-        ok = ::rename(temp.constData(), target.constData()) == 0;
+        ok = ::renameat(folderFd, temp.constData(), folderFd, name.constData()) == 0;
     if (!ok) {
-        ::unlink(temp.constData());
+        ::unlinkat(folderFd, temp.constData(), 0);
         return false;
     }
-    syncFolder(folder);
+    syncFolder(folderFd);
     return true;
 }
 
-QString resolvedPath(const QString &path)
+bool moveAside(const QString &path, const QString &suffix)
 {
-    QString current = path;
-    for (int depth = 0; depth < 16; ++depth) {
-        char resolved[PATH_MAX];
-        if (::realpath(QFile::encodeName(current).constData(), resolved) != nullptr)
-            return QFile::decodeName(resolved);
-        // A link to a file that does not exist yet: the file belongs where the link points.
-        const QString target = QFile::symLinkTarget(current);
-        if (target.isEmpty())
-            return current;
-        current = target;
+    const QFileInfo file(path);
+    const int folderFd = ::open(QFile::encodeName(file.path()).constData(),
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0)
+        return false;
+    FdCloser closer(folderFd);
+    const QByteArray name = QFile::encodeName(file.fileName());
+    return moveAsideAt(folderFd, name, name + QFile::encodeName(suffix));
+}
+
+void sweepTemporaries(const QString &folder, const QByteArray &tempPrefix)
+{
+    int folderFd = -1;
+    if (openCheckedFolder(QFile::encodeName(folder), &folderFd) != FolderCheck::Usable)
+        return;
+    DIR *dir = ::fdopendir(folderFd);
+    if (!dir) {
+        ::close(folderFd);
+        return;
     }
-    return path;
+    const time_t hourAgo = ::time(nullptr) - 3600;
+    while (const struct dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (!name.startsWith(tempPrefix))
+            continue;
+        struct stat info = {};
+        if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(info.st_mode))
+            continue;
+        const QByteArray rest = name.mid(tempPrefix.size());
+        bool numbered = false;
+        const qint64 pid = rest.left(rest.indexOf('-')).toLongLong(&numbered);
+        const bool writerGone = numbered ? !isAlive(pid_t(pid)) : info.st_mtime < hourAgo;
+        if (writerGone)
+            ::unlinkat(folderFd, entry->d_name, 0);
+    }
+    ::closedir(dir);
 }
 
 } // namespace PrivateFiles

@@ -7,13 +7,19 @@
 
 // POSIX file helpers shared by the file-backed stores: private folders, reads that cannot hang
 // on odd files, and atomic replacement of a file's contents.
+//
+// Vorn's own files are never reached through a symbolic link: they are opened with O_NOFOLLOW
+// relative to a descriptor of their folder, and renamed with renameat. A private folder must
+// belong to this user and be writable by nobody else: one that belongs to this user is tightened
+// to 0700, one that belongs to another user is refused. Each refusal, tightening or file moved
+// aside is logged once per process.
 namespace PrivateFiles {
 
 enum class ReadStatus {
     Ok,
     Missing, // nothing at the path
-    NotAFile, // a directory, FIFO, socket or device stands where the file belongs
-    Unreadable, // present but cannot be opened or read
+    NotAFile, // a link, directory, FIFO, socket or device stands where the file belongs
+    Unreadable, // present but cannot be opened or read, or its folder is refused
     TooLarge, // larger than the caller's limit
 };
 
@@ -23,24 +29,39 @@ struct ReadResult
     QByteArray bytes;
 };
 
-// Reads a regular file whole. Special files are refused without blocking (they are opened
-// non-blocking and checked before any read); files over maxBytes are refused.
+// Reads a regular file whole, following links (for system files such as /etc/machine-info).
+// Special files are refused without blocking (they are opened non-blocking and checked before
+// any read); files over maxBytes are refused.
 ReadResult readFile(const QString &path, qint64 maxBytes);
 
+// Reads one of Vorn's own files: as readFile, but its folder must pass the private folder check
+// and the file itself is never a link.
+ReadResult readPrivateFile(const QString &path, qint64 maxBytes);
+
 // Creates the folder and any missing parents, each new one with mode 0700 (the umask cannot widen
-// it). True when the path is a directory afterwards.
+// it), then checks the folder itself as above. True when it is a usable private folder.
 bool makePrivateFolder(const QString &path);
 
-// Replaces the file's contents atomically: a temporary file named tempPrefix + random suffix in
-// the same folder, written, fsync'ed, renamed over the path, then the folder fsync'ed. The file
-// ends with mode 0600. The folder must exist. beforeRename, when given, sees the temporary file's
-// inode just before the rename. False (and no temporary left behind) on any failure.
+// Replaces the file's contents atomically: a temporary file named tempPrefix + this process's
+// number + '-' + a random suffix in the same folder, written, fsync'ed, renamed over the path,
+// then the folder fsync'ed. The file ends with mode 0600. The folder must exist and pass the
+// check. Whatever stands at the path that is not a regular file (a link, a folder) is first moved
+// aside inside the folder, as ".<name>.moved-aside-<UTC time>". beforeRename, when given, sees the
+// temporary file's inode just before the rename. False (and no temporary left behind) on any
+// failure.
 bool replaceAtomically(const QString &path, const QByteArray &bytes, const QByteArray &tempPrefix,
                        const std::function<void(quint64 inode)> &beforeRename = {});
 
-// The path with any symbolic links resolved, so that a replacement keeps a link in place and
-// writes where it points, even when the link's target does not exist yet; the path itself when it
-// is no link and does not exist.
-QString resolvedPath(const QString &path);
+// Renames the entry at path (the link itself, never its target) to path + suffix + UTC time in
+// the same folder, never replacing anything. False when nothing was moved.
+bool moveAside(const QString &path, const QString &suffix);
+
+// Writes "vorn: <line>" to standard error the first time this process reports that line.
+void logOnce(const QByteArray &line);
+
+// Removes temporary files that writers killed mid-write left in the folder: entries named
+// tempPrefix + process number + '-' ... whose process no longer runs, and, for names without a
+// number, those over an hour old. A live writer's temporary file is never touched.
+void sweepTemporaries(const QString &folder, const QByteArray &tempPrefix);
 
 } // namespace PrivateFiles

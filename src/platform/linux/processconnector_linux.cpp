@@ -63,13 +63,22 @@ bool ProcessConnector::open()
         m_socket = -1;
         return false;
     }
-    // Only exec events are of use; the kernel drops the rest (forks, exits, ...) before they wake
-    // this thread. Classic BPF loads words in network byte order.
-    constexpr uint32_t whatOffset
-            = NLMSG_LENGTH(0) + offsetof(cn_msg, data) + offsetof(proc_event, what);
+    // Only execs and process forks (not new threads) are of use; the kernel drops the rest
+    // before they wake this thread. Classic BPF loads words in network byte order.
+    constexpr uint32_t dataOffset = NLMSG_LENGTH(0) + offsetof(cn_msg, data);
+    constexpr uint32_t whatOffset = dataOffset + offsetof(proc_event, what);
+    constexpr uint32_t childPidOffset
+            = dataOffset + offsetof(proc_event, event_data.fork.child_pid);
+    constexpr uint32_t childTgidOffset
+            = dataOffset + offsetof(proc_event, event_data.fork.child_tgid);
     sock_filter code[] = {
             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, whatOffset),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_EXEC), 0, 1),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_EXEC), 5, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, htonl(proc_event::PROC_EVENT_FORK), 0, 5),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, childTgidOffset),
+            BPF_STMT(BPF_MISC | BPF_TAX, 0),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, childPidOffset),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_X, 0, 0, 1),
             BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
             BPF_STMT(BPF_RET | BPF_K, 0),
     };
@@ -116,6 +125,9 @@ void ProcessConnector::readEvents()
             std::memcpy(&event, message->data, sizeof event);
             if (event.what == proc_event::PROC_EVENT_EXEC)
                 Q_EMIT executed(event.event_data.exec.process_tgid);
+            else if (event.what == proc_event::PROC_EVENT_FORK
+                     && event.event_data.fork.child_pid == event.event_data.fork.child_tgid)
+                Q_EMIT forked(event.event_data.fork.parent_tgid, event.event_data.fork.child_tgid);
         }
     }
 }

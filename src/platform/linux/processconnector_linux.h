@@ -5,8 +5,9 @@
 class QSocketNotifier;
 
 // The kernel's process connector (netlink, CN_IDX_PROC): a message the moment any process on the
-// system completes an execve. Listening needs CAP_NET_ADMIN; without it open() fails and the
-// caller falls back to watching /proc. Lives on the thread that opens it.
+// system completes an execve, and the parent of each new process as it is forked. Listening needs
+// CAP_NET_ADMIN; without it open() fails and the caller falls back to watching /proc. Lives on the
+// thread that opens it.
 class ProcessConnector : public QObject
 {
     Q_OBJECT
@@ -20,6 +21,7 @@ public:
 
 Q_SIGNALS:
     void executed(qint64 pid);
+    void forked(qint64 parentPid, qint64 childPid);
     // Events were dropped (the socket's buffer overflowed): the caller must rescan.
     void eventsLost();
 

@@ -34,7 +34,7 @@ bool ProcessTerminator::isProtected(qint64 pid) const
     return false;
 }
 
-bool ProcessTerminator::kill(qint64 pid, quint64 startTime) const
+bool ProcessTerminator::signal(qint64 pid, quint64 startTime, int signal) const
 {
     if (pid <= 1 || pid == m_selfPid)
         return false;
@@ -47,7 +47,7 @@ bool ProcessTerminator::kill(qint64 pid, quint64 startTime) const
     const auto status = m_reader.status(pid);
     const bool same = stat && status && stat->startTime == startTime && !stat->isKernelThread
             && status->realUid == m_uid && status->effectiveUid == m_uid;
-    const bool sent = same && ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0u) == 0;
+    const bool sent = same && ::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0u) == 0;
     ::close(pidfd);
     return sent;
 }

@@ -102,6 +102,7 @@ std::optional<ProcReader::Stat> ProcReader::parseStat(const QByteArray &text)
     const char *const end = text.constData() + text.size();
     std::optional<qint64> parentPid;
     std::optional<quint64> flags, startTime;
+    const char state = cursor < end ? *cursor : 0;
     for (int field = 3; field <= 22 && cursor < end; ++field) {
         const char *fieldEnd = std::find(cursor, end, ' ');
         if (field == 4)
@@ -118,6 +119,7 @@ std::optional<ProcReader::Stat> ProcReader::parseStat(const QByteArray &text)
     stat.parentPid = *parentPid;
     stat.startTime = *startTime;
     stat.isKernelThread = *flags & kernelThreadFlag;
+    stat.state = state;
     stat.name = text.mid(open + 1, close - open - 1);
     return stat;
 }
@@ -257,6 +259,28 @@ quint64 ProcReader::ticksSinceBoot() const
     bool ok = false;
     const double seconds = text.left(text.indexOf(' ')).toDouble(&ok);
     return ok && seconds > 0 ? quint64(seconds * double(::sysconf(_SC_CLK_TCK))) : 0;
+}
+
+QList<qint64> ProcReader::children(qint64 pid) const
+{
+    QList<qint64> result;
+    const QByteArray tasks = path(pid, "task");
+    DIR *dir = ::opendir(tasks.constData());
+    if (!dir)
+        return result;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        const QByteArray listed = readFile(tasks + '/' + entry->d_name + "/children", 65536);
+        for (const QByteArray &child : listed.split(' ')) {
+            bool ok = false;
+            const qint64 childPid = child.trimmed().toLongLong(&ok);
+            if (ok && childPid > 0)
+                result.append(childPid);
+        }
+    }
+    ::closedir(dir);
+    return result;
 }
 
 QList<qint64> ProcReader::pids() const

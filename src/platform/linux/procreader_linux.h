@@ -18,7 +18,10 @@ public:
         qint64 parentPid = 0;
         quint64 startTime = 0; // clock ticks since boot
         bool isKernelThread = false;
+        char state = 0; // 'Z' (zombie) and 'X' (dead): the process has ended
         QByteArray name; // comm: changes at every exec, to the name of the file executed
+
+        bool hasEnded() const { return state == 'Z' || state == 'X'; }
     };
 
     struct Status
@@ -54,6 +57,8 @@ public:
     // Clock ticks since boot now (uptime), comparable with Stat::startTime; 0 when unknown.
     quint64 ticksSinceBoot() const;
     QList<qint64> pids() const;
+    // The processes its threads forked that have not ended or been handed to another parent.
+    QList<qint64> children(qint64 pid) const;
 
     static std::optional<Stat> parseStat(const QByteArray &text);
     static std::optional<Status> parseStatus(const QByteArray &text);

@@ -2,17 +2,12 @@
 
 #include "privatefiles_linux.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMutexLocker>
-
-#include <cerrno>
-#include <cstdio>
-#include <sys/stat.h>
 
 namespace {
 
@@ -21,7 +16,9 @@ struct LoadedDefaults
     enum class State {
         Absent, // no file, or an empty one: nothing to keep
         Object, // a JSON object
-        Undecodable, // something is there that is not a JSON object
+        Undecodable, // bytes that are not a JSON object: moved aside before a write
+        NotAFile, // a link or something else that is not a file: moved aside by the write
+        Unreadable, // a file that cannot be read now (permissions, size): never replaced
     };
     State state = State::Absent;
     QJsonObject object;
@@ -30,11 +27,18 @@ struct LoadedDefaults
 LoadedDefaults load(const QString &path)
 {
     using PrivateFiles::ReadStatus;
-    const auto read = PrivateFiles::readFile(path, LinuxUserDefaults::maxFileBytes);
-    if (read.status == ReadStatus::Missing)
+    const auto read = PrivateFiles::readPrivateFile(path, LinuxUserDefaults::maxFileBytes);
+    switch (read.status) {
+    case ReadStatus::Missing:
         return {};
-    if (read.status != ReadStatus::Ok)
-        return {LoadedDefaults::State::Undecodable, {}};
+    case ReadStatus::NotAFile:
+        return {LoadedDefaults::State::NotAFile, {}};
+    case ReadStatus::Unreadable:
+    case ReadStatus::TooLarge:
+        return {LoadedDefaults::State::Unreadable, {}};
+    case ReadStatus::Ok:
+        break;
+    }
     if (read.bytes.trimmed().isEmpty())
         return {};
     QJsonParseError error;
@@ -44,23 +48,9 @@ LoadedDefaults load(const QString &path)
     return {LoadedDefaults::State::Object, document.object()};
 }
 
-// Moves an undecodable file (or whatever stands in its place) aside under a name of its own.
-bool moveAside(const QString &path)
+QByteArray tempPrefixFor(const QString &path)
 {
-    const QString stem = path + QStringLiteral(".corrupt-")
-            + QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMddTHHmmssZ"));
-    for (int attempt = 1; attempt < 1000; ++attempt) {
-        const QString candidate
-                = attempt == 1 ? stem : stem + QLatin1Char('-') + QString::number(attempt);
-        const QByteArray native = QFile::encodeName(candidate);
-        struct stat info = {};
-        if (::lstat(native.constData(), &info) == 0)
-            continue;
-        if (errno != ENOENT)
-            return false;
-        return std::rename(QFile::encodeName(path).constData(), native.constData()) == 0;
-    }
-    return false;
+    return '.' + QFile::encodeName(QFileInfo(path).fileName()) + ".tmp-";
 }
 
 } // namespace
@@ -68,6 +58,8 @@ bool moveAside(const QString &path)
 LinuxUserDefaults::LinuxUserDefaults(const QString &filePath)
     : m_filePath(filePath)
 {
+    // Left behind by writers that were killed between writing and renaming.
+    PrivateFiles::sweepTemporaries(QFileInfo(m_filePath).path(), tempPrefixFor(m_filePath));
 }
 
 bool LinuxUserDefaults::boolFromString(const QString &text)
@@ -136,15 +128,23 @@ void LinuxUserDefaults::setStringArray(const QStringList &value, const QString &
 void LinuxUserDefaults::setValue(const QString &key, const QJsonValue &value)
 {
     QMutexLocker locker(&m_mutex);
-    // Write through a symbolic link (a managed dotfile) instead of replacing the link.
-    const QString target = PrivateFiles::resolvedPath(m_filePath);
-    LoadedDefaults loaded = load(target);
-    if (loaded.state == LoadedDefaults::State::Undecodable && !moveAside(target))
-        return; // never overwrite what could not be kept
-    loaded.object.insert(key, value);
-
-    if (!PrivateFiles::makePrivateFolder(QFileInfo(target).path()))
+    if (!PrivateFiles::makePrivateFolder(QFileInfo(m_filePath).path()))
         return;
-    const QByteArray tempPrefix = '.' + QFile::encodeName(QFileInfo(target).fileName()) + ".tmp-";
-    PrivateFiles::replaceAtomically(target, QJsonDocument(loaded.object).toJson(), tempPrefix);
+    LoadedDefaults loaded = load(m_filePath);
+    switch (loaded.state) {
+    case LoadedDefaults::State::Unreadable:
+        PrivateFiles::logOnce("not writing " + QFile::encodeName(m_filePath)
+                              + ": it exists but cannot be read");
+        return;
+    case LoadedDefaults::State::Undecodable:
+        // Never overwrite what could not be kept.
+        if (!PrivateFiles::moveAside(m_filePath, QStringLiteral(".corrupt-")))
+            return;
+        break;
+    default:
+        break;
+    }
+    loaded.object.insert(key, value);
+    PrivateFiles::replaceAtomically(m_filePath, QJsonDocument(loaded.object).toJson(),
+                                    tempPrefixFor(m_filePath));
 }

@@ -9,9 +9,12 @@
 // User defaults kept as one JSON object in a file (normally ~/.config/vorn/defaults.json).
 //
 // Every read goes to the file, so a change made by another process is seen at once; a file that
-// cannot be decoded reads as empty. Every write reads the object, changes one key and replaces the
-// file atomically (mode 0600), keeping all other keys. When the existing file cannot be decoded,
-// it is first moved aside to "<file>.corrupt-<UTC time>" so that nothing is lost silently.
+// cannot be read or decoded reads as empty. Every write reads the object, changes one key and
+// replaces the file atomically (mode 0600), keeping all other keys. When the existing file cannot
+// be decoded, it is first moved aside to "<file>.corrupt-<UTC time>" so that nothing is lost
+// silently; a link or other non-file in its place is moved aside, never followed; a file that
+// exists but cannot be read (permissions, over maxFileBytes) is never replaced. Temporary files of
+// writers that were killed are removed at construction.
 //
 // boolForKey() converts like the platform's defaults: a JSON boolean as is; a number is true when
 // non-zero; a string is true when, ignoring surrounding white space and case, it is "yes" or

@@ -64,12 +64,12 @@ bool LinuxWorkspace::forceTerminate(const RunningApplication &application)
 {
     // Never this process nor one it runs under: a block list that names Vorn itself (or the
     // terminal it was started from) must not end the enforcement.
+    // Stopped here at once; the watcher kills it with its helpers.
     if (m_terminator.isProtected(application.pid)
-        || !m_terminator.kill(application.pid, application.startTime))
+        || !m_terminator.stop(application.pid, application.startTime))
         return false;
     QMetaObject::invokeMethod(
-            m_watcher,
-            [watcher = m_watcher, application] { watcher->terminateDescendants(application); },
+            m_watcher, [watcher = m_watcher, application] { watcher->terminate(application); },
             Qt::QueuedConnection);
     return true;
 }
@@ -80,6 +80,13 @@ void LinuxWorkspace::setWatchedBundleIDs(const QSet<QString> &bundleIDs)
         m_watcher->setWatchedBundleIDs(bundleIDs);
         return true;
     });
+}
+
+void LinuxWorkspace::setSafetyNetEnabled(bool enabled)
+{
+    QMetaObject::invokeMethod(
+            m_watcher, [watcher = m_watcher, enabled] { watcher->setSafetyNetEnabled(enabled); },
+            Qt::QueuedConnection);
 }
 
 bool LinuxWorkspace::usesProcessConnector()

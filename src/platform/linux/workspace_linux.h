@@ -29,6 +29,7 @@ public:
     QList<RunningApplication> runningApplications() override;
     bool forceTerminate(const RunningApplication &application) override;
     void setWatchedBundleIDs(const QSet<QString> &bundleIDs) override;
+    void setSafetyNetEnabled(bool enabled) override;
 
     // Which detection paths are live: for tests and the benchmark.
     bool usesProcessConnector();

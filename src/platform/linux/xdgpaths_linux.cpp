@@ -37,6 +37,11 @@ QString stateHome()
     return fromEnv("XDG_STATE_HOME", QStringLiteral(".local/state"));
 }
 
+QString cacheHome()
+{
+    return fromEnv("XDG_CACHE_HOME", QStringLiteral(".cache"));
+}
+
 QString cloudFolder()
 {
     const QString overridden = qEnvironmentVariable("VORN_CLOUD_DIR");

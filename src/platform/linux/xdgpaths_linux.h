@@ -9,6 +9,7 @@ namespace XdgPaths {
 QString dataHome(); // $XDG_DATA_HOME or ~/.local/share
 QString configHome(); // $XDG_CONFIG_HOME or ~/.config
 QString stateHome(); // $XDG_STATE_HOME or ~/.local/state
+QString cacheHome(); // $XDG_CACHE_HOME or ~/.cache
 
 QString cloudFolder(); // $VORN_CLOUD_DIR, else <dataHome>/vorn/cloud
 QString defaultsFile(); // <configHome>/vorn/defaults.json
