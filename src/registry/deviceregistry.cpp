@@ -3,7 +3,6 @@
 #include "cloudkeyvaluestore.h"
 #include "deviceidentity.h"
 #include "plainstringorder.h"
-#include "platform.h"
 #include "referencedate.h"
 #include "registrybackup.h"
 
@@ -14,16 +13,12 @@
 
 #include <algorithm>
 
-DeviceRegistry::DeviceRegistry(QObject *parent)
-    : DeviceRegistry(Platform::cloudStore(), DeviceIdentity::shared(), parent)
-{
-}
-
 DeviceRegistry::DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *identity,
-                               QObject *parent)
+                               const QString &backupFolder, QObject *parent)
     : QObject(parent)
     , m_kvStore(kvStore)
     , m_identity(identity)
+    , m_backupFolder(backupFolder)
 {
     m_reannounceTimer.setSingleShot(true);
     connect(&m_reannounceTimer, &QTimer::timeout, this, &DeviceRegistry::reannounceIfStillLacking);
@@ -57,7 +52,8 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     // nothing the other devices wrote is lost for good. A value that is there but cannot be
     // read, or bytes that could not be kept, are left alone until the store changes again.
     const bool keep = loaded.unreadable
-            || (loaded.undecodable && RegistryBackup::keep(*loaded.undecodable).isEmpty());
+            || (loaded.undecodable
+                && RegistryBackup::keep(m_backupFolder, *loaded.undecodable).isEmpty());
     {
         QMutexLocker locker(&m_deferredMutex);
         m_announced = Deferred{deviceType, deviceName};
