@@ -2,6 +2,7 @@
 #include "deviceidentity.h"
 #include "deviceregistry.h"
 #include "keychain_linux.h"
+#include "platform.h"
 #include "referencedate.h"
 #include "testhome.h"
 
@@ -205,7 +206,7 @@ void tst_DeviceRegistry::convergence()
 {
     QFETCH(QString, change);
     QFETCH(bool, reannounces);
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const QString id = m_identity->currentDeviceID();
     const DeviceAnnouncement mine = stored().value(id);
@@ -249,7 +250,7 @@ void tst_DeviceRegistry::convergence()
 
 void tst_DeviceRegistry::reannouncingIsBounded()
 {
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const QString id = m_identity->currentDeviceID();
     LinuxCloudKeyValueStore other(m_home.cloudFolder(), LinuxCloudKeyValueStore::Notices::None);
@@ -270,7 +271,7 @@ void tst_DeviceRegistry::reannouncingIsBounded()
 
 void tst_DeviceRegistry::announcesAgainWhileRunning()
 {
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     registry.setAnnounceInterval(std::chrono::milliseconds(50));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const QString id = m_identity->currentDeviceID();
@@ -316,8 +317,9 @@ void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead()
     };
     const auto before = snapshot();
 
-    // Neither replaced nor backed up: announcing waits for the value to become readable.
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    // Neither replaced nor backed up: announcing waits for the value to become readable. The
+    // state folder is taken as Vorn takes it at start (refused when another user owns it).
+    DeviceRegistry registry(m_store.get(), m_identity.get(), Platform::stateFolder());
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     QVERIFY(snapshot() == before);
     QVERIFY(QDir(m_home.path(QStringLiteral(".local/state/vorn")))

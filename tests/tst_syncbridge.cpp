@@ -739,7 +739,8 @@ void tst_SyncBridge::registryConverges()
         QTRY_VERIFY_WITH_TIMEOUT(member->computer.bridge->isInStep(), 10000);
     for (const auto &member : members) {
         member->registry
-                = std::make_unique<DeviceRegistry>(member->store.get(), member->identity.get());
+                = std::make_unique<DeviceRegistry>(member->store.get(), member->identity.get(),
+                                                   m_dir->filePath(QStringLiteral("m-backups")));
     }
     for (const auto &member : members)
         member->registry->announce(SyncDeviceType::mac, member->computer.clientId);
