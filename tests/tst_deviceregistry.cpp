@@ -126,7 +126,7 @@ void tst_DeviceRegistry::announceKeepsEveryOtherRecord()
             {"elsewhere", device(id, "Me, misfiled", now - 10, SyncDeviceType::mac)}};
     m_store->setData(RegistryValue::encode(initial).value(), DeviceRegistry::registryKey);
 
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const double first = stored()[id].lastSeenAt;
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
@@ -146,7 +146,7 @@ void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
             R"({"P":{"id":"P","deviceType":"Phone","deviceName":"x","lastSeenAt":1}})");
     m_store->setData(junk, DeviceRegistry::registryKey);
 
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     QTest::qWait(50);
     QVERIFY(registry.otherDevices().isEmpty());
     QCOMPARE(m_store->dataForKey(DeviceRegistry::registryKey),
@@ -165,7 +165,7 @@ void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
 
 void tst_DeviceRegistry::externalChangesRefresh()
 {
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
     QTRY_COMPARE(published.count(), 2);

@@ -3,7 +3,6 @@
 #include "cloudkeyvaluestore.h"
 #include "deviceidentity.h"
 #include "plainstringorder.h"
-#include "platform.h"
 #include "referencedate.h"
 #include "registrybackup.h"
 
@@ -11,16 +10,12 @@
 
 #include <algorithm>
 
-DeviceRegistry::DeviceRegistry(QObject *parent)
-    : DeviceRegistry(Platform::cloudStore(), DeviceIdentity::shared(), parent)
-{
-}
-
 DeviceRegistry::DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *identity,
-                               QObject *parent)
+                               const QString &backupFolder, QObject *parent)
     : QObject(parent)
     , m_kvStore(kvStore)
     , m_identity(identity)
+    , m_backupFolder(backupFolder)
 {
     // The store notifies on its own thread; refresh there and post only the result.
     connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
@@ -45,7 +40,8 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     // nothing the other devices wrote is lost for good. A value that is there but cannot be
     // read, or bytes that could not be kept, are left alone until the store changes again.
     const bool keep = loaded.unreadable
-            || (loaded.undecodable && RegistryBackup::keep(*loaded.undecodable).isEmpty());
+            || (loaded.undecodable
+                && RegistryBackup::keep(m_backupFolder, *loaded.undecodable).isEmpty());
     {
         QMutexLocker locker(&m_deferredMutex);
         m_deferred.reset();

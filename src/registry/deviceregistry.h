@@ -27,10 +27,9 @@ public:
     static inline const QString registryKey = QStringLiteral("deviceRegistry");
     static constexpr double staleAfter = 2592000; // 30 days, in seconds
 
-    // Uses the platform's cloud store and this process's device identity.
-    explicit DeviceRegistry(QObject *parent = nullptr);
+    // An undecodable registry that announce() replaces is first kept in backupFolder.
     DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *identity,
-                   QObject *parent = nullptr);
+                   const QString &backupFolder, QObject *parent = nullptr);
     ~DeviceRegistry() override;
 
     const QList<DeviceAnnouncement> &otherDevices() const { return m_otherDevices; }
@@ -72,6 +71,7 @@ private:
     QList<DeviceAnnouncement> m_otherDevices;
     CloudKeyValueStore *m_kvStore = nullptr;
     DeviceIdentity *m_identity = nullptr;
+    const QString m_backupFolder;
     HandlerGuard m_remoteChangeGuard;
     QMutex m_deferredMutex;
     std::optional<Deferred> m_deferred; // an announcement that waits for a readable value
