@@ -2,6 +2,7 @@
 #include "deviceidentity.h"
 #include "deviceregistry.h"
 #include "keychain_linux.h"
+#include "platform.h"
 #include "referencedate.h"
 #include "testhome.h"
 
@@ -218,8 +219,9 @@ void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead()
     };
     const auto before = snapshot();
 
-    // Neither replaced nor backed up: announcing waits for the value to become readable.
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    // Neither replaced nor backed up: announcing waits for the value to become readable. The
+    // state folder is taken as Vorn takes it at start (refused when another user owns it).
+    DeviceRegistry registry(m_store.get(), m_identity.get(), Platform::stateFolder());
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     QVERIFY(snapshot() == before);
     QVERIFY(QDir(m_home.path(QStringLiteral(".local/state/vorn")))
