@@ -276,7 +276,9 @@ int main(int argc, char **argv)
     writeEntry(applications, QStringLiteral("org.bench.SharedSettings"),
                bin + "/shared --preferences");
     install(bin + "/learned-binary");
-    install(bin + "/learner.sh", "exec \"" + (bin + "/learned-binary").toUtf8() + "\" \"$@\"\n");
+    // Like real launchers (Chromium's runs for tens of milliseconds), it does some work first.
+    install(bin + "/learner.sh",
+            "sleep 0.2\nexec \"" + (bin + "/learned-binary").toUtf8() + "\" \"$@\"\n");
     writeEntry(applications, QStringLiteral("org.bench.Learned"), bin + "/learner.sh");
     install(bin + "/switched");
     writeEntry(applications, QStringLiteral("org.bench.Switched"), bin + "/switched");

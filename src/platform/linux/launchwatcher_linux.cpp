@@ -530,11 +530,16 @@ std::optional<QString> LaunchWatcher::identity(qint64 pid, int depth)
 
     // A parent that exec'd since its last look is looked at again first: its child may show
     // the new image, and the parent's new identifier is the one to compare with.
+    // (A shell script that execs another keeps its executable: its name tells the exec.)
     const qint64 parentPid = m_processes.value(pid).birthParentPid;
-    if (const auto parent = m_processes.constFind(parentPid); parent != m_processes.cend()
-        && parent->isOurs && !parent->executable.isEmpty()
-        && m_reader.executable(parentPid) != parent->executable && !isMidExec(parentPid))
-        noticeExec(parentPid);
+    if (const auto parent = m_processes.constFind(parentPid);
+        parent != m_processes.cend() && parent->isOurs && !parent->executable.isEmpty()) {
+        const auto stat = m_reader.stat(parentPid);
+        if (stat && stat->startTime == parent->startTime
+            && (stat->name != parent->name || m_reader.executable(parentPid) != parent->executable)
+            && !isMidExec(parentPid))
+            noticeExec(parentPid);
+    }
 
     // A fork child that has not exec'd yet shows its parent's image: it is the parent's.
     const Process child = m_processes[pid];
