@@ -20,6 +20,10 @@ private Q_SLOTS:
     void announceKeepsEveryOtherRecord();
     void undecodableValueIsKeptInABackupBeforeReplacing();
     void externalChangesRefresh();
+    void convergence_data();
+    void convergence();
+    void reannouncingIsBounded();
+    void announcesAgainWhileRunning();
     void unreadableValueIsLeftUntilItCanBeRead_data();
     void unreadableValueIsLeftUntilItCanBeRead();
 
@@ -160,6 +164,98 @@ void tst_DeviceRegistry::externalChangesRefresh()
     m_store->changeExternally(QStringLiteral("syncedBlockState"), "{}");
     QTRY_VERIFY(published.count() > before);
     QCOMPARE(names(registry.otherDevices()), QStringList{"Phone"});
+}
+
+void tst_DeviceRegistry::convergence_data()
+{
+    // What another device (through the transport) leaves in the store after this one announced.
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("reannounces");
+
+    QTest::newRow("its own registry, without this computer") << "lacking" << true;
+    QTest::newRow("this computer's record, older than announced") << "older" << true;
+    QTest::newRow("this computer's record, misfiled under another name") << "misfiled" << true;
+    QTest::newRow("this computer's record as announced, and one more") << "current" << false;
+    QTest::newRow("an undecodable value") << "undecodable" << false;
+    QTest::newRow("no value at all") << "deleted" << false;
+    QTest::newRow("a change of another key") << "other key" << false;
+}
+
+void tst_DeviceRegistry::convergence()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, reannounces);
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    const QString id = m_identity->currentDeviceID();
+    const DeviceAnnouncement mine = stored().value(id);
+    QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
+    QTRY_COMPARE(published.count(), 2);
+
+    const DeviceAnnouncement phone = device("P", "Phone", ReferenceDate::now());
+    DeviceRegistryMap theirs{{"P", phone}};
+    if (change == QLatin1String("older"))
+        theirs.insert(
+                id, DeviceAnnouncement{id, mine.deviceType, mine.deviceName, mine.lastSeenAt - 5});
+    if (change == QLatin1String("misfiled"))
+        theirs.insert(QStringLiteral("not-my-id"), mine);
+    if (change == QLatin1String("current"))
+        theirs.insert(id, mine);
+    // Written as another device does: the registry's store sees a foreign change.
+    if (change == QLatin1String("undecodable"))
+        m_store->changeExternally(DeviceRegistry::registryKey, "{\"P\": 1}");
+    else if (change == QLatin1String("deleted"))
+        m_store->changeExternally(DeviceRegistry::registryKey, std::nullopt);
+    else if (change == QLatin1String("other key"))
+        m_store->changeExternally(QStringLiteral("syncedBlockState"), "{}");
+    else
+        m_store->changeExternally(DeviceRegistry::registryKey, RegistryValue::encode(theirs));
+
+    // The notice's refresh is posted before any re-announcement is scheduled.
+    QTRY_COMPARE(published.count(), 3);
+    QCoreApplication::processEvents();
+    if (!reannounces) {
+        QCOMPARE(registry.reannounceDueInMs(), -1);
+        return;
+    }
+    QVERIFY(registry.reannounceDueInMs() >= 0);
+    QVERIFY(registry.reannounceDueInMs() <= DeviceRegistry::reannounceMaxDelayMs);
+    // After the delay: this computer's record is back, merged into what the other device wrote.
+    QTRY_VERIFY(stored().value(id).lastSeenAt > mine.lastSeenAt);
+    QCOMPARE(stored().value("P"), phone);
+    QCOMPARE(stored().value(id).deviceName, QStringLiteral("Desk"));
+}
+
+void tst_DeviceRegistry::reannouncingIsBounded()
+{
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    const QString id = m_identity->currentDeviceID();
+    const QByteArray withoutMe
+            = RegistryValue::encode({{"P", device("P", "Phone", ReferenceDate::now())}}).value();
+    // Another device that keeps dropping this computer's record gets it back a few times a
+    // minute, then no more often.
+    for (int i = 0; i < DeviceRegistry::maxReannouncesPerMinute; ++i) {
+        m_store->changeExternally(DeviceRegistry::registryKey, withoutMe);
+        QTRY_VERIFY(stored().contains(id));
+    }
+    m_store->changeExternally(DeviceRegistry::registryKey, withoutMe);
+    QTRY_VERIFY(registry.reannounceDueInMs() >= 0);
+    QVERIFY2(registry.reannounceDueInMs() > 30000,
+             qPrintable(QString::number(registry.reannounceDueInMs())));
+    QVERIFY(!stored().contains(id));
+}
+
+void tst_DeviceRegistry::announcesAgainWhileRunning()
+{
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
+    registry.setAnnounceInterval(std::chrono::milliseconds(50));
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    const QString id = m_identity->currentDeviceID();
+    const double first = stored().value(id).lastSeenAt;
+    QTRY_VERIFY(stored().value(id).lastSeenAt > first);
+    QTRY_VERIFY(stored().value(id).lastSeenAt > first + 0.1); // and again
+    QCOMPARE(stored().size(), 1);
 }
 
 void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead_data()
