@@ -2,8 +2,9 @@
 // entries in two folders (every tenth identifier present in both), then over this machine's own
 // application folders. Prints figures; asserts nothing.
 
+#include "appcatalogue.h"
 #include "applicationindex_linux.h"
-#include "installedapp.h"
+#include "applications_linux.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -119,14 +120,14 @@ int main(int argc, char **argv)
 
     qsizetype listed = 0;
     print("loadInstalledApps, 2,000 generated entries",
-          measure([&] { listed = loadInstalledApps(folders).size(); }));
+          measure([&] { listed = AppCatalogue::load(LinuxApplications(folders)).size(); }));
     print("ApplicationIndex build, same entries",
           measure([&] { ApplicationIndex index(folders); }));
     std::printf("  listed %lld applications\n", static_cast<long long>(listed));
 
-    const QStringList system = applicationFolders();
+    const QStringList system = XdgPaths::applicationFolders();
     print("loadInstalledApps, this machine's folders",
-          measure([&] { listed = loadInstalledApps(system).size(); }));
+          measure([&] { listed = AppCatalogue::load(LinuxApplications(system)).size(); }));
     print("ApplicationIndex build, this machine's folders",
           measure([&] { ApplicationIndex index(system); }));
     std::printf("  listed %lld applications from %s\n", static_cast<long long>(listed),

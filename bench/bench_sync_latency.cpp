@@ -3,7 +3,9 @@
 // 200 flips. Both sides read CLOCK_MONOTONIC, which is shared between processes.
 
 #include "appblocker.h"
+#include "blocklist.h"
 #include "deviceidentity.h"
+#include "platform.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -104,9 +106,11 @@ int main(int argc, char *argv[])
     qunsetenv("VORN_CLOUD_DIR");
 
     QCoreApplication app(argc, argv);
-    AppBlocker blocker;
+    Platform::Services services;
+    BlockList blockList(services.lend().userDefaults);
+    AppBlocker blocker(services.lend(), &blockList);
     const QByteArray folder = home.filePath(".local/share/vorn/cloud").toUtf8();
-    const QByteArray id = DeviceIdentity::shared()->currentDeviceID().toUtf8();
+    const QByteArray id = blocker.deviceIdentity()->currentDeviceID().toUtf8();
     char folderBuffer[4096] = {};
     char idBuffer[256] = {};
     std::copy_n(folder.constData(), std::min<qsizetype>(folder.size(), 4095), folderBuffer);

@@ -10,7 +10,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-bash scripts/install-deps.sh
+# Nothing can run without the packages: a failed install is the one failure of the verdict.
+if ! bash scripts/install-deps.sh; then
+  echo "FAILED: install-deps.sh"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
 
 jobs=$(nproc)
 

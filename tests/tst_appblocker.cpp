@@ -1,4 +1,5 @@
 #include "appblocker.h"
+#include "blocklist.h"
 #include "cloudkeyvaluestore.h"
 #include "deviceidentity.h"
 #include "deviceregistry.h"
@@ -27,17 +28,19 @@ private Q_SLOTS:
     void everyExternalChangeAppliesAgain();
 
 private:
-    QString ownID() const { return DeviceIdentity::shared()->currentDeviceID(); }
+    QString ownID() { return DeviceIdentity(m_services->lend().keychain).currentDeviceID(); }
     std::optional<bool> storedIsBlocking() const;
     void runPhone(const QStringList &args);
     void writeToCloud(const QString &key, const QByteArray &bytes);
 
     TestHome m_home; // before any platform service is touched
+    std::unique_ptr<Platform::Services> m_services = std::make_unique<Platform::Services>();
+    BlockList m_blockList{m_services->lend().userDefaults};
 };
 
 void tst_AppBlocker::initTestCase()
 {
-    Platform::keychain()->remove(DeviceIdentity::service, DeviceIdentity::account);
+    m_services->lend().keychain->remove(DeviceIdentity::service, DeviceIdentity::account);
 }
 
 void tst_AppBlocker::init()
@@ -66,27 +69,28 @@ void tst_AppBlocker::runPhone(const QStringList &args)
 // that the notice cannot reach a blocker constructed afterwards.
 void tst_AppBlocker::writeToCloud(const QString &key, const QByteArray &bytes)
 {
-    QSignalSpy noticed(Platform::cloudStore(), &CloudKeyValueStore::didChangeExternally);
+    QSignalSpy noticed(m_services->lend().cloudStore, &CloudKeyValueStore::didChangeExternally);
     QVERIFY(TestHome::writeFile(m_home.cloudFolder() + '/' + key, bytes));
     QTRY_VERIFY(noticed.count() > 0);
 }
 
 void tst_AppBlocker::firstStartAnnouncesThisComputer()
 {
-    QVERIFY(!DeviceIdentity::shared()->loadStoredDeviceID());
-    AppBlocker blocker;
+    DeviceIdentity identity(m_services->lend().keychain);
+    QVERIFY(!identity.loadStoredDeviceID());
+    AppBlocker blocker(m_services->lend(), &m_blockList);
     QVERIFY(!blocker.isBlocking());
     // The identifier exists once the constructor has returned, and the registry names it.
-    const std::optional<QString> id = DeviceIdentity::shared()->loadStoredDeviceID();
+    const std::optional<QString> id = identity.loadStoredDeviceID();
     QVERIFY(id);
     const std::optional<QByteArray> registry
-            = Platform::cloudStore()->dataForKey(DeviceRegistry::registryKey);
+            = m_services->lend().cloudStore->dataForKey(DeviceRegistry::registryKey);
     QVERIFY(registry);
     const DeviceRegistryMap map = RegistryValue::decode(*registry).value();
     QCOMPARE(map.keys(), QStringList{*id});
     QCOMPARE(map.first().deviceType, SyncDeviceType::mac);
-    QCOMPARE(map.first().deviceName, AppBlocker::deviceName());
-    QVERIFY(!AppBlocker::deviceName().isEmpty());
+    QCOMPARE(map.first().deviceName, AppBlocker::deviceName(m_services->lend().hostName));
+    QVERIFY(!map.first().deviceName.isEmpty());
     QVERIFY(!storedIsBlocking()); // nothing applied, nothing written
 }
 
@@ -141,7 +145,7 @@ void tst_AppBlocker::startUp()
     const std::optional<bool> storedBefore = storedIsBlocking();
     const bool restored = storedBefore.value_or(false) || defaults.contains("1");
 
-    AppBlocker blocker;
+    AppBlocker blocker(m_services->lend(), &m_blockList);
     QSignalSpy changed(&blocker, &AppBlocker::isBlockingChanged);
     // The constructor only restores; a record that names this computer is applied later, queued.
     QCOMPARE(blocker.isBlocking(), restored);
@@ -161,7 +165,7 @@ void tst_AppBlocker::startUp()
 
 void tst_AppBlocker::followsThePhoneToolInAnotherProcess()
 {
-    AppBlocker blocker;
+    AppBlocker blocker(m_services->lend(), &m_blockList);
     QSignalSpy changed(&blocker, &AppBlocker::isBlockingChanged);
     QVERIFY(!blocker.isBlocking());
 
@@ -185,14 +189,14 @@ void tst_AppBlocker::everyExternalChangeAppliesAgain()
     writeToCloud(AppBlocker::syncKey,
                  R"({"isBlocking":true,"targetDeviceIDs":[")" + ownID().toUtf8()
                          + R"("],"updatedAt":1})");
-    AppBlocker blocker;
+    AppBlocker blocker(m_services->lend(), &m_blockList);
     QSignalSpy changed(&blocker, &AppBlocker::isBlockingChanged);
     QTRY_COMPARE(changed.count(), 1);
 
     // Another device rewrites the registry: the same record is applied again, and observers hear
     // the same value again.
     const QByteArray registry
-            = Platform::cloudStore()->dataForKey(DeviceRegistry::registryKey).value();
+            = m_services->lend().cloudStore->dataForKey(DeviceRegistry::registryKey).value();
     QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/deviceRegistry", registry));
     QTRY_COMPARE(changed.count(), 2);
     QVERIFY(blocker.isBlocking());

@@ -3,6 +3,7 @@
 #include "appblocker.h"
 #include "assets.h"
 #include "blocklist.h"
+#include "platform.h"
 #include "syncedblockstate.h"
 #include "vornapplication.h"
 
@@ -47,7 +48,8 @@ private:
     }
 
     std::unique_ptr<TestHome> m_home = std::make_unique<TestHome>();
-    std::unique_ptr<VornApplication> m_app = std::make_unique<VornApplication>();
+    std::unique_ptr<Platform::Services> m_services = std::make_unique<Platform::Services>();
+    std::unique_ptr<VornApplication> m_app = std::make_unique<VornApplication>(m_services->lend());
     QQuickView *m_view = nullptr;
 };
 
@@ -65,7 +67,7 @@ void TestAppPicker::init()
     m_app->closeWindows();
     QTRY_VERIFY(m_app->windows().isEmpty());
     setBlocking(false);
-    BlockList::shared()->setBlockedBundleIDs({});
+    m_app->blockList()->setBlockedBundleIDs({});
     m_view = qobject_cast<QQuickView *>(m_app->openWindow());
     QVERIFY(m_view && QTest::qWaitForWindowExposed(m_view));
     m_view->requestActivate();
@@ -85,7 +87,7 @@ void TestAppPicker::toggleRow()
 {
     QFETCH(qreal, where);
     // An identifier that has no row stays listed through every toggle.
-    BlockList::shared()->setBlockedBundleIDs({"org.example.Gone"});
+    m_app->blockList()->setBlockedBundleIDs({"org.example.Gone"});
     openPicker();
     expectRows(catalogue);
     for (const QString &id : catalogue) {

@@ -1,5 +1,6 @@
 #include "blocklist.h"
 #include "testhome.h"
+#include "userdefaults_linux.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,6 +24,7 @@ private Q_SLOTS:
 private:
     QJsonObject storedDefaults() const;
     TestHome m_home;
+    LinuxUserDefaults m_defaults{m_home.defaultsFile()};
 };
 
 QJsonObject tst_BlockList::storedDefaults() const
@@ -62,7 +64,7 @@ void tst_BlockList::load()
     if (!defaults.isEmpty())
         QVERIFY(TestHome::writeFile(m_home.defaultsFile(), defaults));
 
-    BlockList list;
+    BlockList list(&m_defaults);
     QCOMPARE(list.sortedBundleIDs(), expected);
     // Loading never writes: what was stored stays until the first change.
     QCOMPARE(TestHome::readFile(m_home.defaultsFile()), defaults);
@@ -83,7 +85,7 @@ void tst_BlockList::toggleTwiceRestoresAndSavesEachTime()
 {
     QVERIFY(TestHome::writeFile(m_home.defaultsFile(),
                                 R"({"other":{"kept":true},"blockedBundleIDs":["keep.me"]})"));
-    BlockList list;
+    BlockList list(&m_defaults);
     QSignalSpy changed(&list, &BlockList::blockedBundleIDsChanged);
 
     list.toggle(QStringLiteral("org.gnome.Maps"));
@@ -104,7 +106,7 @@ void tst_BlockList::toggleTwiceRestoresAndSavesEachTime()
 void tst_BlockList::removingTheLastStoresAnEmptyArray()
 {
     QVERIFY(TestHome::writeFile(m_home.defaultsFile(), R"({"blockedBundleIDs":["only"]})"));
-    BlockList list;
+    BlockList list(&m_defaults);
     list.remove(QStringLiteral("only"));
     list.save();
     const QJsonObject stored = storedDefaults();
@@ -112,7 +114,7 @@ void tst_BlockList::removingTheLastStoresAnEmptyArray()
     QCOMPARE(stored.value(BlockList::storageKey), QJsonValue(QJsonArray()));
 
     // A fresh load after a restart sees the empty set.
-    BlockList reloaded;
+    BlockList reloaded(&m_defaults);
     QVERIFY(reloaded.blockedBundleIDs().isEmpty());
 }
 
@@ -137,7 +139,7 @@ void tst_BlockList::sortedBundleIDs()
 {
     QFETCH(QStringList, ids);
     QFETCH(QStringList, expected);
-    BlockList list;
+    BlockList list(&m_defaults);
     list.setBlockedBundleIDs(QSet<QString>(ids.cbegin(), ids.cend()));
     QCOMPARE(list.sortedBundleIDs(), expected);
 }

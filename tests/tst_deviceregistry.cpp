@@ -2,6 +2,7 @@
 #include "deviceidentity.h"
 #include "deviceregistry.h"
 #include "keychain_linux.h"
+#include "platform.h"
 #include "referencedate.h"
 #include "testhome.h"
 
@@ -27,6 +28,10 @@ private Q_SLOTS:
     void externalChangesRefresh();
     void unreadableValueIsLeftUntilItCanBeRead_data();
     void unreadableValueIsLeftUntilItCanBeRead();
+    void convergence_data();
+    void convergence();
+    void reannouncingIsBounded();
+    void announcesAgainWhileRunning();
 
 private:
     DeviceRegistryMap stored() const;
@@ -126,7 +131,7 @@ void tst_DeviceRegistry::announceKeepsEveryOtherRecord()
             {"elsewhere", device(id, "Me, misfiled", now - 10, SyncDeviceType::mac)}};
     m_store->setData(RegistryValue::encode(initial).value(), DeviceRegistry::registryKey);
 
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const double first = stored()[id].lastSeenAt;
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
@@ -146,7 +151,7 @@ void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
             R"({"P":{"id":"P","deviceType":"Phone","deviceName":"x","lastSeenAt":1}})");
     m_store->setData(junk, DeviceRegistry::registryKey);
 
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     QTest::qWait(50);
     QVERIFY(registry.otherDevices().isEmpty());
     QCOMPARE(m_store->dataForKey(DeviceRegistry::registryKey),
@@ -165,7 +170,7 @@ void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
 
 void tst_DeviceRegistry::externalChangesRefresh()
 {
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
     QTRY_COMPARE(published.count(), 2);
@@ -180,6 +185,100 @@ void tst_DeviceRegistry::externalChangesRefresh()
     putWithPhoneTool(QStringLiteral("syncedBlockState"), "{}");
     QTRY_VERIFY(published.count() > before);
     QCOMPARE(names(registry.otherDevices()), QStringList{"Phone"});
+}
+
+void tst_DeviceRegistry::convergence_data()
+{
+    // What another device (through the transport) leaves in the store after this one announced.
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("reannounces");
+
+    QTest::newRow("its own registry, without this computer") << "lacking" << true;
+    QTest::newRow("this computer's record, older than announced") << "older" << true;
+    QTest::newRow("this computer's record, misfiled under another name") << "misfiled" << true;
+    QTest::newRow("this computer's record as announced, and one more") << "current" << false;
+    QTest::newRow("an undecodable value") << "undecodable" << false;
+    QTest::newRow("no value at all") << "deleted" << false;
+    QTest::newRow("a change of another key") << "other key" << false;
+}
+
+void tst_DeviceRegistry::convergence()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, reannounces);
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    const QString id = m_identity->currentDeviceID();
+    const DeviceAnnouncement mine = stored().value(id);
+    QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
+    QTRY_COMPARE(published.count(), 2);
+
+    const DeviceAnnouncement phone = device("P", "Phone", ReferenceDate::now());
+    DeviceRegistryMap theirs{{"P", phone}};
+    if (change == QLatin1String("older"))
+        theirs.insert(
+                id, DeviceAnnouncement{id, mine.deviceType, mine.deviceName, mine.lastSeenAt - 5});
+    if (change == QLatin1String("misfiled"))
+        theirs.insert(QStringLiteral("not-my-id"), mine);
+    if (change == QLatin1String("current"))
+        theirs.insert(id, mine);
+    // Written as another process does: the registry's store sees a foreign change.
+    LinuxCloudKeyValueStore other(m_home.cloudFolder(), LinuxCloudKeyValueStore::Notices::None);
+    if (change == QLatin1String("undecodable"))
+        other.setData("{\"P\": 1}", DeviceRegistry::registryKey);
+    else if (change == QLatin1String("deleted"))
+        QVERIFY(QFile::remove(m_home.cloudFolder() + QStringLiteral("/deviceRegistry")));
+    else if (change == QLatin1String("other key"))
+        other.setData("{}", QStringLiteral("syncedBlockState"));
+    else
+        other.setData(RegistryValue::encode(theirs).value(), DeviceRegistry::registryKey);
+
+    // The notice's refresh is posted before any re-announcement is scheduled.
+    QTRY_COMPARE(published.count(), 3);
+    QCoreApplication::processEvents();
+    if (!reannounces) {
+        QCOMPARE(registry.reannounceDueInMs(), -1);
+        return;
+    }
+    QVERIFY(registry.reannounceDueInMs() >= 0);
+    QVERIFY(registry.reannounceDueInMs() <= DeviceRegistry::reannounceMaxDelayMs);
+    // After the delay: this computer's record is back, merged into what the other device wrote.
+    QTRY_VERIFY(stored().value(id).lastSeenAt > mine.lastSeenAt);
+    QCOMPARE(stored().value("P"), phone);
+    QCOMPARE(stored().value(id).deviceName, QStringLiteral("Desk"));
+}
+
+void tst_DeviceRegistry::reannouncingIsBounded()
+{
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    const QString id = m_identity->currentDeviceID();
+    LinuxCloudKeyValueStore other(m_home.cloudFolder(), LinuxCloudKeyValueStore::Notices::None);
+    const QByteArray withoutMe
+            = RegistryValue::encode({{"P", device("P", "Phone", ReferenceDate::now())}}).value();
+    // Another device that keeps dropping this computer's record gets it back a few times a
+    // minute, then no more often.
+    for (int i = 0; i < DeviceRegistry::maxReannouncesPerMinute; ++i) {
+        other.setData(withoutMe, DeviceRegistry::registryKey);
+        QTRY_VERIFY(stored().contains(id));
+    }
+    other.setData(withoutMe, DeviceRegistry::registryKey);
+    QTRY_VERIFY(registry.reannounceDueInMs() >= 0);
+    QVERIFY2(registry.reannounceDueInMs() > 30000,
+             qPrintable(QString::number(registry.reannounceDueInMs())));
+    QVERIFY(!stored().contains(id));
+}
+
+void tst_DeviceRegistry::announcesAgainWhileRunning()
+{
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
+    registry.setAnnounceInterval(std::chrono::milliseconds(50));
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    const QString id = m_identity->currentDeviceID();
+    const double first = stored().value(id).lastSeenAt;
+    QTRY_VERIFY(stored().value(id).lastSeenAt > first);
+    QTRY_VERIFY(stored().value(id).lastSeenAt > first + 0.1); // and again
+    QCOMPARE(stored().size(), 1);
 }
 
 void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead_data()
@@ -218,8 +317,9 @@ void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead()
     };
     const auto before = snapshot();
 
-    // Neither replaced nor backed up: announcing waits for the value to become readable.
-    DeviceRegistry registry(m_store.get(), m_identity.get());
+    // Neither replaced nor backed up: announcing waits for the value to become readable. The
+    // state folder is taken as Vorn takes it at start (refused when another user owns it).
+    DeviceRegistry registry(m_store.get(), m_identity.get(), Platform::stateFolder());
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     QVERIFY(snapshot() == before);
     QVERIFY(QDir(m_home.path(QStringLiteral(".local/state/vorn")))

@@ -1,6 +1,7 @@
 #include "appblocker.h"
 #include "blocklist.h"
 #include "deviceidentity.h"
+#include "platform.h"
 #include "testhome.h"
 
 #include <QProcess>
@@ -29,6 +30,7 @@ private:
     QByteArrayList logLines();
 
     TestHome m_home;
+    std::unique_ptr<Platform::Services> m_services;
     int m_savedStderr = -1;
     QString m_logPath;
     qint64 m_logRead = 0;
@@ -66,6 +68,7 @@ void tst_Enforcement::initTestCase()
     install("multi.sh", "org.vorntest.Multi", nameless + nameless + "wait\n");
     // An entry's script that execs the program of another (blocked) entry, as UXTerm does.
     install("ux.sh", "org.vorntest.UX", "sleep 0.3\nexec \"" + bin("blocked").toUtf8() + "\" 60\n");
+    m_services = std::make_unique<Platform::Services>();
 
     // The enforcement writes its lines to standard error: catch them in a file.
     m_logPath = m_home.path("stderr.log");
@@ -79,6 +82,7 @@ void tst_Enforcement::initTestCase()
 
 void tst_Enforcement::cleanupTestCase()
 {
+    m_services.reset();
     if (m_savedStderr >= 0)
         ::dup2(m_savedStderr, STDERR_FILENO);
 }
@@ -94,7 +98,8 @@ QProcess *tst_Enforcement::launch(const QString &program)
 void tst_Enforcement::publish(bool blocking)
 {
     const QByteArray record = "{\"isBlocking\":" + QByteArray(blocking ? "true" : "false")
-            + ",\"targetDeviceIDs\":[\"" + DeviceIdentity::shared()->currentDeviceID().toUtf8()
+            + ",\"targetDeviceIDs\":[\""
+            + DeviceIdentity(m_services->lend().keychain).currentDeviceID().toUtf8()
             + "\"],\"updatedAt\":1}";
     QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/syncedBlockState", record));
 }
@@ -116,12 +121,13 @@ QByteArrayList tst_Enforcement::logLines()
 
 void tst_Enforcement::closesBlockedApplicationsOnlyWhileBlocking()
 {
-    AppBlocker blocker;
+    BlockList blockList(m_services->lend().userDefaults);
+    AppBlocker blocker(m_services->lend(), &blockList);
     QVERIFY(!blocker.isBlocking());
     // A list entry that differs from an application's identifier only in case does not match it.
-    BlockList::shared()->setBlockedBundleIDs({"org.vorntest.Blocked", "org.vorntest.BlockedToo",
-                                              "org.vorntest.Casey", "org.vorntest.Multi"});
-    BlockList::shared()->save();
+    blockList.setBlockedBundleIDs({"org.vorntest.Blocked", "org.vorntest.BlockedToo",
+                                   "org.vorntest.Casey", "org.vorntest.Multi"});
+    blockList.save();
 
     // Blocking off: nothing is closed.
     QProcess *blocked = launch("blocked");

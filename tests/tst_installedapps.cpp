@@ -1,6 +1,8 @@
+#include "appcatalogue.h"
+#include "applications_linux.h"
 #include "desktopentry_linux.h"
-#include "installedapp.h"
 #include "testhome.h"
+#include "xdgpaths_linux.h"
 
 #include <QLocale>
 
@@ -14,10 +16,13 @@ QString file(const char *folderAndPath, const QString &contents = {})
     return QLatin1String(folderAndPath) + QLatin1Char('\n') + contents;
 }
 
-// An application entry with these key lines.
+// An application entry with these key lines; its icon names its folder.
 QString app(const char *folderAndPath, const QString &keyLines)
 {
-    return file(folderAndPath, QStringLiteral("[Desktop Entry]\nType=Application\n") + keyLines);
+    const QString icon = QStringLiteral("\nIcon=")
+            + QString::fromLatin1(folderAndPath).section(QLatin1Char('/'), 0, 0);
+    return file(folderAndPath,
+                QStringLiteral("[Desktop Entry]\nType=Application\n") + keyLines + icon);
 }
 
 void writeTree(const QString &root, const QStringList &files)
@@ -114,12 +119,8 @@ void TestInstalledApps::scan()
     qputenv("XDG_DATA_DIRS", QFile::encodeName(root.path() + "/missing:" + root.filePath("b")));
 
     QStringList actual;
-    for (const InstalledApp &found : loadInstalledApps())
-        actual << found.id + QLatin1Char('|') + found.name + QLatin1Char('|')
-                        + QDir(root.path()).relativeFilePath(found.iconPath);
-    for (QString &row : expected)
-        row += QStringLiteral("/applications/") + row.section(QLatin1Char('|'), 0, 0)
-                + QStringLiteral(".desktop");
+    for (const InstalledApp &found : AppCatalogue::load(LinuxApplications()))
+        actual << found.id + QLatin1Char('|') + found.name + QLatin1Char('|') + found.icon;
     QCOMPARE(actual, expected);
 }
 
@@ -127,12 +128,12 @@ void TestInstalledApps::folders()
 {
     qputenv("XDG_DATA_HOME", "relative"); // counts as unset
     qunsetenv("XDG_DATA_DIRS");
-    QCOMPARE(applicationFolders(),
+    QCOMPARE(XdgPaths::applicationFolders(),
              QStringList({m_home.path(QStringLiteral(".local/share/applications")),
                           "/usr/local/share/applications", "/usr/share/applications"}));
     qputenv("XDG_DATA_HOME", "/h");
     qputenv("XDG_DATA_DIRS", "rel::/x:/y/"); // relative and empty entries are ignored
-    QCOMPARE(applicationFolders(),
+    QCOMPARE(XdgPaths::applicationFolders(),
              QStringList({"/h/applications", "/x/applications", "/y/applications"}));
 }
 
@@ -156,8 +157,11 @@ void TestInstalledApps::iconName()
     QTemporaryDir root;
     QVERIFY(root.isValid());
     if (!keyLines.isEmpty())
-        writeTree(root.path(), {app("a/x.desktop", keyLines)});
-    QCOMPARE(iconNameForEntry(root.filePath(QStringLiteral("a/applications/x.desktop"))), icon);
+        writeTree(root.path(),
+                  {file("a/x.desktop", "[Desktop Entry]\nType=Application\n" + keyLines)});
+    const std::optional<DesktopEntry> entry
+            = DesktopEntry::open(root.filePath(QStringLiteral("a/applications/x.desktop")));
+    QCOMPARE(entry ? entry->iconName() : QString(), icon);
 }
 
 QTEST_GUILESS_MAIN(TestInstalledApps)

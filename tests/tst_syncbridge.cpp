@@ -1,6 +1,9 @@
 #include "brokeraddress.h"
 #include "cloudkeyvaluestore_linux.h"
+#include "deviceidentity.h"
+#include "deviceregistry.h"
 #include "incomingvalue.h"
+#include "keychain.h"
 #include "mosquittobroker.h"
 #include "mqttconnection.h"
 #include "syncbridge.h"
@@ -45,6 +48,18 @@ quint64 inode(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_ino : 0;
 }
 
+// Each computer's own keychain: only the device identifier lives there.
+class MemoryKeychain : public Keychain
+{
+public:
+    std::optional<QByteArray> find(const QString &, const QString &) override { return m_item; }
+    void remove(const QString &, const QString &) override { m_item.reset(); }
+    void add(const QString &, const QString &, const QByteArray &data) override { m_item = data; }
+
+private:
+    std::optional<QByteArray> m_item;
+};
+
 } // namespace
 
 // Real brokers, real folders: the exchange of two computers' cloud folders through mosquitto.
@@ -70,6 +85,8 @@ private Q_SLOTS:
     void secondUserIsFencedOff();
     void tls_data();
     void tls();
+    void registryConverges_data();
+    void registryConverges();
 
 private:
     struct Computer
@@ -679,6 +696,72 @@ void tst_SyncBridge::tls()
         QVERIFY2(failed.first().at(1).toString().contains(QLatin1String("certificate")),
                  qPrintable(failed.first().at(1).toString()));
     }
+}
+
+void tst_SyncBridge::registryConverges_data()
+{
+    QTest::addColumn<int>("computers");
+    QTest::newRow("3 computers") << 3;
+    QTest::newRow("5 computers") << 5;
+}
+
+void tst_SyncBridge::registryConverges()
+{
+    // Computers (folder, bridge, store, identity, registry) that announce at the same moment:
+    // each read-modify-writes the one value, the broker keeps the last, and the registries put
+    // their lost records back until every folder holds every computer.
+    QFETCH(int, computers);
+    struct Member
+    {
+        Computer computer;
+        MemoryKeychain keychain;
+        std::unique_ptr<LinuxCloudKeyValueStore> store;
+        std::unique_ptr<DeviceIdentity> identity;
+        std::unique_ptr<DeviceRegistry> registry;
+    };
+    std::vector<std::unique_ptr<Member>> members;
+    QSet<QString> ids;
+    for (int i = 0; i < computers; ++i) {
+        auto member = std::make_unique<Member>();
+        Computer &c = member->computer;
+        c.folder = m_dir->filePath(QStringLiteral("m%1/cloud").arg(i));
+        c.base = m_dir->filePath(QStringLiteral("m%1/base").arg(i));
+        c.status = m_dir->filePath(QStringLiteral("m%1/status.json").arg(i));
+        c.clientId = QStringLiteral("vorn-test-m%1").arg(i);
+        QDir().mkpath(c.folder);
+        up(c);
+        member->store = std::make_unique<LinuxCloudKeyValueStore>(c.folder);
+        member->identity = std::make_unique<DeviceIdentity>(&member->keychain);
+        ids.insert(member->identity->currentDeviceID());
+        members.push_back(std::move(member));
+    }
+    for (const auto &member : members)
+        QTRY_VERIFY_WITH_TIMEOUT(member->computer.bridge->isInStep(), 10000);
+    for (const auto &member : members) {
+        member->registry
+                = std::make_unique<DeviceRegistry>(member->store.get(), member->identity.get(),
+                                                   m_dir->filePath(QStringLiteral("m-backups")));
+    }
+    for (const auto &member : members)
+        member->registry->announce(SyncDeviceType::mac, member->computer.clientId);
+
+    auto idsIn = [](const QString &folder) {
+        const auto registry = RegistryValue::decode(readFile(folder + "/deviceRegistry"));
+        const QList<QString> keys = registry.value_or(DeviceRegistryMap()).keys();
+        return QSet<QString>(keys.cbegin(), keys.cend());
+    };
+    QElapsedTimer clock;
+    clock.start();
+    for (const auto &member : members)
+        QTRY_COMPARE_WITH_TIMEOUT(idsIn(member->computer.folder), ids, 20000);
+    qDebug("%d computers hold each other's records after %lld ms", computers, clock.elapsed());
+    QCOMPARE(RegistryValue::decode(brokerValue(DeviceRegistry::registryKey))
+                     .value_or(DeviceRegistryMap())
+                     .size(),
+             computers);
+    // Registries go before the stores and bridges they use.
+    for (const auto &member : members)
+        member->registry.reset();
 }
 
 QTEST_GUILESS_MAIN(tst_SyncBridge)

@@ -3,6 +3,7 @@
 #include "appblocker.h"
 #include "assets.h"
 #include "blocklist.h"
+#include "platform.h"
 #include "syncedblockstate.h"
 #include "vornapplication.h"
 #include "vornui.h"
@@ -41,10 +42,10 @@ private:
     {
         m_app->appBlocker()->applySyncedState(SyncedBlockState{blocking, {}, 0});
     }
-    static void setList(const QStringList &ids)
+    void setList(const QStringList &ids)
     {
-        BlockList::shared()->setBlockedBundleIDs(QSet<QString>(ids.cbegin(), ids.cend()));
-        BlockList::shared()->save();
+        m_app->blockList()->setBlockedBundleIDs(QSet<QString>(ids.cbegin(), ids.cend()));
+        m_app->blockList()->save();
     }
     static QStringList rowLabels(QQuickItem *root)
     {
@@ -65,7 +66,8 @@ private:
     }
 
     std::unique_ptr<TestHome> m_home = std::make_unique<TestHome>(); // before the application
-    std::unique_ptr<VornApplication> m_app = std::make_unique<VornApplication>();
+    std::unique_ptr<Platform::Services> m_services = std::make_unique<Platform::Services>();
+    std::unique_ptr<VornApplication> m_app = std::make_unique<VornApplication>(m_services->lend());
 };
 
 static const QString blockedStatus = QStringLiteral("Blocked — controlled by your iPhone");
@@ -225,7 +227,7 @@ void TestVornView::keyboardAndAccessibleNames()
         QTRY_VERIFY(button->hasActiveFocus());
     }
     QTest::keyClick(root->window(), Qt::Key_Space);
-    QTRY_COMPARE(BlockList::shared()->sortedBundleIDs(), QStringList{"org.example.Alpha"});
+    QTRY_COMPARE(m_app->blockList()->sortedBundleIDs(), QStringList{"org.example.Alpha"});
     QCOMPARE(m_home->storedBlockList(), QStringList{"org.example.Alpha"});
 }
 

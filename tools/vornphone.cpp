@@ -1,13 +1,13 @@
 // vorn-phone: a command-line stand-in for the phone. It reads and writes the same cloud store
 // folder as Vorn, with the same record code, so a block state can be published by hand.
 
-#include "cloudkeyvaluestore_linux.h"
 #include "deviceannouncement.h"
 #include "deviceregistry.h"
+#include "platform.h"
 #include "referencedate.h"
 #include "syncedblockstate.h"
-#include "xdgpaths_linux.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
@@ -23,9 +23,7 @@
 
 namespace {
 
-const char usageText[] = R"(Usage: vorn-phone COMMAND [OPTIONS]
-
-A stand-in for the phone: reads and writes Vorn's cloud store folder
+const char description[] = R"(A stand-in for the phone: reads and writes Vorn's cloud store folder
 (%1).
 
 Commands:
@@ -38,10 +36,8 @@ Commands:
   get KEY                               write the raw bytes stored under KEY
   put KEY [FILE|-]                      store the bytes of FILE (or standard
                                         input) under KEY
-  --help                                show this text
 
-The folder is $VORN_CLOUD_DIR when set, else $XDG_DATA_HOME/vorn/cloud.
-)";
+The folder is $VORN_CLOUD_DIR when set, else $XDG_DATA_HOME/vorn/cloud.)";
 
 struct UsageError
 {
@@ -66,17 +62,24 @@ void writeBytes(const QByteArray &bytes)
     fflush(stdout);
 }
 
+// The options, parsed once in main(); each command says which of them it takes.
+struct Options
+{
+    bool json = false;
+    bool all = false;
+    QStringList devices;
+};
+
 // The store creates its folder; if that did not work, every read would just say "nothing".
 CloudKeyValueStore *usableStore()
 {
     // Reads and writes only: no watcher thread that could outlive main() at exit.
-    static LinuxCloudKeyValueStore store(XdgPaths::cloudFolder(),
-                                         LinuxCloudKeyValueStore::Notices::None);
-    const QFileInfo folder(XdgPaths::cloudFolder());
+    static const std::unique_ptr<CloudKeyValueStore> store = Platform::createQuietCloudStore();
+    const QFileInfo folder(Platform::cloudStoreLocation());
     if (!folder.isDir() || !folder.isReadable())
         throw Failure{QStringLiteral("the cloud store folder %1 is not a readable folder")
                               .arg(folder.filePath())};
-    return &store;
+    return store.get();
 }
 
 QString localTime(double secondsSinceReferenceDate)
@@ -102,19 +105,16 @@ std::optional<DeviceRegistryMap> readRegistry(CloudKeyValueStore *store, bool *u
     return registry;
 }
 
-// The only option of the reading commands.
-bool jsonOption(const QString &command, const QStringList &args)
+void expectNoArguments(const QString &command, const QStringList &args)
 {
-    for (const QString &arg : args) {
-        if (arg != QLatin1String("--json"))
-            throw UsageError{QStringLiteral("%1: unknown option %2").arg(command, arg)};
-    }
-    return !args.isEmpty();
+    if (!args.isEmpty())
+        throw UsageError{QStringLiteral("%1: unexpected argument %2").arg(command, args.first())};
 }
 
-int devices(const QStringList &args)
+int devices(const QStringList &args, const Options &options)
 {
-    const bool json = jsonOption(QStringLiteral("devices"), args);
+    expectNoArguments(QStringLiteral("devices"), args);
+    const bool json = options.json;
     bool undecodable = false;
     const std::optional<DeviceRegistryMap> registry = readRegistry(usableStore(), &undecodable);
     if (!registry)
@@ -149,9 +149,10 @@ int devices(const QStringList &args)
     return 0;
 }
 
-int state(const QStringList &args)
+int state(const QStringList &args, const Options &options)
 {
-    const bool json = jsonOption(QStringLiteral("state"), args);
+    expectNoArguments(QStringLiteral("state"), args);
+    const bool json = options.json;
     const std::optional<QByteArray> bytes
             = usableStore()->dataForKey(QStringLiteral("syncedBlockState"));
     if (!bytes) {
@@ -183,26 +184,19 @@ int state(const QStringList &args)
     return 0;
 }
 
-int block(const QStringList &args)
+int block(const QStringList &args, const Options &options)
 {
-    if (args.isEmpty()
+    if (args.size() != 1
         || (args.first() != QLatin1String("on") && args.first() != QLatin1String("off")))
         throw UsageError{QStringLiteral("block: say 'on' or 'off'")};
     SyncedBlockState published;
     published.isBlocking = args.first() == QLatin1String("on");
-    bool all = false;
-    bool named = false;
-    for (qsizetype i = 1; i < args.size(); ++i) {
-        if (args[i] == QLatin1String("--all")) {
-            all = true;
-        } else if (args[i] == QLatin1String("--device")) {
-            if (i + 1 >= args.size() || args[i + 1].isEmpty())
-                throw UsageError{QStringLiteral("block: --device needs an identifier")};
-            published.targetDeviceIDs.insert(args[++i]);
-            named = true;
-        } else {
-            throw UsageError{QStringLiteral("block: unknown argument %1").arg(args[i])};
-        }
+    const bool all = options.all;
+    const bool named = !options.devices.isEmpty();
+    for (const QString &device : options.devices) {
+        if (device.isEmpty())
+            throw UsageError{QStringLiteral("block: --device needs an identifier")};
+        published.targetDeviceIDs.insert(device);
     }
 
     CloudKeyValueStore *store = usableStore();
@@ -228,7 +222,7 @@ int block(const QStringList &args)
     store->setData(bytes, QStringLiteral("syncedBlockState"));
     if (store->dataForKey(QStringLiteral("syncedBlockState")) != bytes)
         throw Failure{QStringLiteral("could not write the block state to %1")
-                              .arg(XdgPaths::cloudFolder())};
+                              .arg(Platform::cloudStoreLocation())};
     QStringList targets(published.targetDeviceIDs.cbegin(), published.targetDeviceIDs.cend());
     std::sort(targets.begin(), targets.end());
     out() << "Published blocking " << (published.isBlocking ? "on" : "off") << " for "
@@ -252,7 +246,7 @@ int put(const QStringList &args)
     if (args.isEmpty() || args.size() > 2)
         throw UsageError{QStringLiteral("put: KEY [FILE|-]")};
     const QString key = args.first();
-    if (!LinuxCloudKeyValueStore::isSafeKey(key))
+    if (!Platform::isUsableCloudKey(key))
         throw UsageError{QStringLiteral("put: %1 is not a usable key (empty, too long, starts "
                                         "with '.', or holds '/')")
                                  .arg(key)};
@@ -274,7 +268,8 @@ int put(const QStringList &args)
     CloudKeyValueStore *store = usableStore();
     store->setData(bytes, key);
     if (store->dataForKey(key) != bytes)
-        throw Failure{QStringLiteral("could not write %1 to %2").arg(key, XdgPaths::cloudFolder())};
+        throw Failure{QStringLiteral("could not write %1 to %2")
+                              .arg(key, Platform::cloudStoreLocation())};
     return 0;
 }
 
@@ -283,31 +278,73 @@ int put(const QStringList &args)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
     const auto fail = [](const QString &message) {
         fprintf(stderr, "vorn-phone: %s\n",
                 qPrintable(QString(message).replace(QLatin1Char('\n'), QLatin1Char(' '))));
     };
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+            QString::fromLatin1(description).arg(Platform::cloudStoreLocation()));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("devices, state: print JSON"));
+    const QCommandLineOption device(QStringLiteral("device"),
+                                    QStringLiteral("block: target this device (repeatable)"),
+                                    QStringLiteral("ID"));
+    const QCommandLineOption all(QStringLiteral("all"),
+                                 QStringLiteral("block: target every device in the registry"));
+    parser.addOptions({json, device, all});
+    parser.addPositionalArgument(QStringLiteral("command"),
+                                 QStringLiteral("devices, state, block, get or put"));
+    parser.addPositionalArgument(QStringLiteral("arguments"),
+                                 QStringLiteral("the command's arguments"),
+                                 QStringLiteral("[ARG...]"));
+    if (!parser.parse(app.arguments())) {
+        fail(parser.errorText());
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        out() << parser.helpText();
+        return 0;
+    }
+    QStringList args = parser.positionalArguments();
     if (args.isEmpty()) {
         fail(QStringLiteral("no command given (try --help)"));
         return 2;
     }
-    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
-        out() << QString::fromLatin1(usageText).arg(XdgPaths::cloudFolder());
-        return 0;
-    }
     const QString command = args.takeFirst();
+    const Options options{parser.isSet(json), parser.isSet(all), parser.values(device)};
     try {
-        if (command == QLatin1String("devices"))
-            return devices(args);
-        if (command == QLatin1String("state"))
-            return state(args);
-        if (command == QLatin1String("block"))
-            return block(args);
-        if (command == QLatin1String("get"))
+        // Each command takes only its own options.
+        const auto allow = [&](std::initializer_list<const QCommandLineOption *> allowed) {
+            for (const QCommandLineOption *option : {&json, &device, &all}) {
+                if (parser.isSet(*option)
+                    && std::find(allowed.begin(), allowed.end(), option) == allowed.end())
+                    throw UsageError{QStringLiteral("%1: unknown option --%2")
+                                             .arg(command, option->names().constFirst())};
+            }
+        };
+        if (command == QLatin1String("devices")) {
+            allow({&json});
+            return devices(args, options);
+        }
+        if (command == QLatin1String("state")) {
+            allow({&json});
+            return state(args, options);
+        }
+        if (command == QLatin1String("block")) {
+            allow({&device, &all});
+            return block(args, options);
+        }
+        if (command == QLatin1String("get")) {
+            allow({});
             return get(args);
-        if (command == QLatin1String("put"))
+        }
+        if (command == QLatin1String("put")) {
+            allow({});
             return put(args);
+        }
         throw UsageError{QStringLiteral("unknown command %1 (try --help)").arg(command)};
     } catch (const UsageError &error) {
         fail(error.message);

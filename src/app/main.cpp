@@ -1,5 +1,6 @@
 #include "appblocker.h"
 #include "handover.h"
+#include "platform.h"
 #include "singleinstance.h"
 #include "terminationsignals.h"
 #include "vornapplication.h"
@@ -124,7 +125,9 @@ int main(int argc, char *argv[])
     }
 
     VornUi::installTranslation(QLocale());
-    VornApplication vorn;
+    // Owned here and lent to the application; destroyed after it, when their threads are joined.
+    Platform::Services services;
+    VornApplication vorn(services.lend());
     HandOver handOver(instance);
     instance.setHandler([&vorn, &handOver, headless](const QByteArray &request) {
         if (headless && request == "activate") {

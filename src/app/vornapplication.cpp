@@ -1,7 +1,10 @@
 #include "vornapplication.h"
 
 #include "appblocker.h"
+#include "blocklist.h"
+#include "installedapps.h"
 #include "qmlappblocker.h"
+#include "qmlblocklist.h"
 #include "vornui.h"
 
 #include <QGuiApplication>
@@ -16,11 +19,14 @@
 
 Q_IMPORT_QML_PLUGIN(VornPlugin)
 
-VornApplication::VornApplication(QObject *parent)
+VornApplication::VornApplication(const PlatformServices &services, QObject *parent)
     : QObject(parent)
-    , m_blocker(std::make_unique<AppBlocker>())
+    , m_blockList(std::make_unique<BlockList>(services.userDefaults))
+    , m_blocker(std::make_unique<AppBlocker>(services, m_blockList.get()))
 {
     QmlAppBlocker::setInstance(m_blocker.get());
+    QmlBlockList::setInstance(m_blockList.get());
+    InstalledApps::setApplications(services.applications);
     QGuiApplication::setQuitOnLastWindowClosed(false);
 }
 
@@ -31,6 +37,8 @@ VornApplication::~VornApplication()
     m_windows.clear();
     m_engine.reset();
     QmlAppBlocker::setInstance(nullptr);
+    QmlBlockList::setInstance(nullptr);
+    InstalledApps::setApplications(nullptr);
 }
 
 QQmlEngine &VornApplication::engine()

@@ -8,26 +8,32 @@
 #include <atomic>
 #include <memory>
 
+struct PlatformServices;
+
 class AppBlocker;
+class BlockList;
 class QQmlEngine;
 class QQuickView;
 class QQuickWindow;
 
-// The running Vorn: owns the one AppBlocker for the life of the process and the windows that show
-// it. Each window's content is a fresh VornView, bound to that blocker and to the shared block
-// list. Closing the last window does not end the process: the blocker goes on following the phone
-// and closing blocked applications. The process ends only on quit (Ctrl+Q in a window, SIGTERM).
-// In a window, Ctrl+W closes it and Ctrl+N opens another one on the same blocker.
+// The running Vorn: owns the one block list and AppBlocker for the life of the process and the
+// windows that show them; the platform services are lent by the entry point. Each window's content
+// is a fresh VornView, bound to that blocker and to the shared block list. Closing the last window
+// does not end the process: the blocker goes on following the phone and closing blocked
+// applications. The process ends only on quit (Ctrl+Q in a window, SIGTERM). In a window, Ctrl+W
+// closes it and Ctrl+N opens another one on the same blocker.
 class VornApplication : public QObject
 {
     Q_OBJECT
 
 public:
-    // Creates the blocker (which restores the stored block state) before any window exists.
-    explicit VornApplication(QObject *parent = nullptr);
+    // Creates the blocker (which restores the stored block state) before any window exists. The
+    // services must outlive the application.
+    explicit VornApplication(const PlatformServices &services, QObject *parent = nullptr);
     ~VornApplication() override;
 
     AppBlocker *appBlocker() const { return m_blocker.get(); }
+    BlockList *blockList() const { return m_blockList.get(); }
 
     // Opens one more window showing a new VornView; null only when the view cannot be loaded.
     QQuickWindow *openWindow();
@@ -58,6 +64,7 @@ private:
     QQmlEngine &engine();
     void releaseViews();
 
+    std::unique_ptr<BlockList> m_blockList;
     std::unique_ptr<AppBlocker> m_blocker;
     std::unique_ptr<QQmlEngine> m_engine;
     QList<QPointer<QQuickView>> m_windows;

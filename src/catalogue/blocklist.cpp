@@ -1,20 +1,13 @@
 #include "blocklist.h"
 
 #include "plainstringorder.h"
-#include "platform.h"
 #include "userdefaults.h"
 
 #include <algorithm>
 
-BlockList *BlockList::shared()
-{
-    // Function-local statics are initialised once, even when two threads arrive together.
-    static auto *instance = new BlockList();
-    return instance;
-}
-
-BlockList::BlockList(QObject *parent)
+BlockList::BlockList(UserDefaults *userDefaults, QObject *parent)
     : QObject(parent)
+    , m_userDefaults(userDefaults)
 {
     load();
 }
@@ -41,14 +34,14 @@ void BlockList::toggle(const QString &bundleID)
 
 void BlockList::save()
 {
-    Platform::userDefaults()->setStringArray(
+    m_userDefaults->setStringArray(
             QStringList(m_blockedBundleIDs.cbegin(), m_blockedBundleIDs.cend()), storageKey);
 }
 
 void BlockList::load()
 {
     const QStringList stored
-            = Platform::userDefaults()->stringArrayForKey(storageKey).value_or(QStringList());
+            = m_userDefaults->stringArrayForKey(storageKey).value_or(QStringList());
     setBlockedBundleIDs(QSet<QString>(stored.cbegin(), stored.cend()));
 }
 

@@ -5,9 +5,12 @@
 #include <QString>
 #include <QStringList>
 
+class UserDefaults;
+
 // The set of bundle identifiers the user wants closed while blocking is on, persisted in the user
-// defaults under "blockedBundleIDs". One instance per process, BlockList::shared(), used on the
-// main thread only. The in-memory set is the truth once loaded; the defaults are only written.
+// defaults under "blockedBundleIDs". One instance per process, owned by the application and shared
+// by the blocker and the views, used on the main thread only. The in-memory set is the truth once
+// loaded; the defaults are only written.
 class BlockList : public QObject
 {
     Q_OBJECT
@@ -16,11 +19,8 @@ class BlockList : public QObject
 public:
     static inline const QString storageKey = QStringLiteral("blockedBundleIDs");
 
-    // The process's one block list, created and loaded on first use (safe from any thread).
-    static BlockList *shared();
-
-    // Builds a list loaded from the user defaults. Only shared() and tests construct one.
-    explicit BlockList(QObject *parent = nullptr);
+    // Builds a list loaded from the user defaults.
+    explicit BlockList(UserDefaults *userDefaults, QObject *parent = nullptr);
 
     const QSet<QString> &blockedBundleIDs() const { return m_blockedBundleIDs; }
     // Replaces the set and publishes the change; does not persist (call save()).
@@ -45,5 +45,6 @@ Q_SIGNALS:
     void blockedBundleIDsChanged();
 
 private:
+    UserDefaults *m_userDefaults = nullptr;
     QSet<QString> m_blockedBundleIDs;
 };

@@ -1,7 +1,6 @@
 #include "deviceidentity.h"
 
 #include "keychain.h"
-#include "platform.h"
 
 #include <QStringDecoder>
 #include <QUuid>
@@ -9,12 +8,6 @@
 DeviceIdentity::DeviceIdentity(Keychain *keychain)
     : m_keychain(keychain)
 {
-}
-
-DeviceIdentity *DeviceIdentity::shared()
-{
-    static auto *identity = new DeviceIdentity(Platform::keychain());
-    return identity;
 }
 
 std::optional<QString> DeviceIdentity::loadStoredDeviceID() const

@@ -21,9 +21,6 @@ public:
 
     explicit DeviceIdentity(Keychain *keychain);
 
-    // The process's identity, on the platform keychain.
-    static DeviceIdentity *shared();
-
     // The stored identifier; nothing when there is no item or its bytes are not valid UTF-8.
     std::optional<QString> loadStoredDeviceID() const;
     // Replaces the item (delete, then add). Reports nothing.

@@ -3,32 +3,39 @@
 #include "cloudkeyvaluestore.h"
 #include "deviceidentity.h"
 #include "plainstringorder.h"
-#include "platform.h"
 #include "referencedate.h"
 #include "registrybackup.h"
 
+#include <QDeadlineTimer>
 #include <QMutexLocker>
+#include <QRandomGenerator>
+#include <QThread>
 
 #include <algorithm>
 
-DeviceRegistry::DeviceRegistry(QObject *parent)
-    : DeviceRegistry(Platform::cloudStore(), DeviceIdentity::shared(), parent)
-{
-}
-
 DeviceRegistry::DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *identity,
-                               QObject *parent)
+                               const QString &backupFolder, QObject *parent)
     : QObject(parent)
     , m_kvStore(kvStore)
     , m_identity(identity)
+    , m_backupFolder(backupFolder)
 {
+    m_reannounceTimer.setSingleShot(true);
+    connect(&m_reannounceTimer, &QTimer::timeout, this, &DeviceRegistry::reannounceIfStillLacking);
+    m_dailyTimer.setSingleShot(true);
+    m_dailyTimer.setInterval(dailyAnnounceInterval);
+    connect(&m_dailyTimer, &QTimer::timeout, this, [this] {
+        std::optional<Deferred> announced;
+        {
+            QMutexLocker locker(&m_deferredMutex);
+            announced = m_announced;
+        }
+        if (announced)
+            announce(announced->deviceType, announced->deviceName);
+    });
     // The store notifies on its own thread; refresh there and post only the result.
     connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
-            m_remoteChangeGuard.wrap([this] {
-                refresh();
-                announceAgainIfDeferred();
-            }),
-            Qt::DirectConnection);
+            m_remoteChangeGuard.wrap([this] { handleRemoteChange(); }), Qt::DirectConnection);
     refresh();
 }
 
@@ -45,23 +52,35 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     // nothing the other devices wrote is lost for good. A value that is there but cannot be
     // read, or bytes that could not be kept, are left alone until the store changes again.
     const bool keep = loaded.unreadable
-            || (loaded.undecodable && RegistryBackup::keep(*loaded.undecodable).isEmpty());
+            || (loaded.undecodable
+                && RegistryBackup::keep(m_backupFolder, *loaded.undecodable).isEmpty());
     {
         QMutexLocker locker(&m_deferredMutex);
+        m_announced = Deferred{deviceType, deviceName};
         m_deferred.reset();
         if (keep)
             m_deferred = Deferred{deviceType, deviceName};
     }
+    if (thread() == QThread::currentThread())
+        m_dailyTimer.start();
     if (keep) {
         refresh();
         return;
     }
     const QString key = m_identity->currentDeviceID();
     const QString id = m_identity->currentDeviceID();
-    loaded.registry.insert(key,
-                           DeviceAnnouncement{id, deviceType, deviceName, ReferenceDate::now()});
+    const double now = ReferenceDate::now();
+    loaded.registry.insert(key, DeviceAnnouncement{id, deviceType, deviceName, now});
     saveRegistry(loaded.registry);
+    m_announcedAt = now;
     refresh();
+}
+
+void DeviceRegistry::setAnnounceInterval(std::chrono::milliseconds interval)
+{
+    m_dailyTimer.setInterval(interval);
+    if (m_dailyTimer.isActive())
+        m_dailyTimer.start();
 }
 
 void DeviceRegistry::announceAgainIfDeferred()
@@ -78,14 +97,67 @@ void DeviceRegistry::announceAgainIfDeferred()
 void DeviceRegistry::refresh()
 {
     const Loaded loaded = loadRegistry();
+    publishOthers(loaded, loaded.registry.isEmpty() ? QString() : m_identity->currentDeviceID());
+}
+
+void DeviceRegistry::publishOthers(const Loaded &loaded, const QString &ownID)
+{
     if (loaded.unreadable)
         return; // what is known of the other devices stays as it was
-    const DeviceRegistryMap &registry = loaded.registry;
     QList<DeviceAnnouncement> others;
-    if (!registry.isEmpty())
-        others = currentOthers(registry, m_identity->currentDeviceID(), ReferenceDate::now());
+    if (!loaded.registry.isEmpty())
+        others = currentOthers(loaded.registry, ownID, ReferenceDate::now());
     QMetaObject::invokeMethod(
             this, [this, others] { setOtherDevices(others); }, Qt::QueuedConnection);
+}
+
+void DeviceRegistry::handleRemoteChange()
+{
+    const Loaded loaded = loadRegistry();
+    const QString ownID = m_identity->currentDeviceID();
+    publishOthers(loaded, ownID);
+    announceAgainIfDeferred();
+    if (lacksOwnAnnouncement(loaded, ownID))
+        QMetaObject::invokeMethod(this, &DeviceRegistry::scheduleReannounce, Qt::QueuedConnection);
+}
+
+bool DeviceRegistry::lacksOwnAnnouncement(const Loaded &loaded, const QString &ownID) const
+{
+    const double announcedAt = m_announcedAt;
+    if (announcedAt < 0 || !loaded.present || loaded.unreadable || loaded.undecodable)
+        return false;
+    const auto own = loaded.registry.constFind(ownID);
+    // A millisecond of slack for the number's trip through JSON text.
+    return own == loaded.registry.cend() || own->id != ownID
+            || own->lastSeenAt < announcedAt - 0.001;
+}
+
+void DeviceRegistry::scheduleReannounce()
+{
+    if (m_reannounceTimer.isActive())
+        return;
+    // Spread out, so that computers that lost their records at the same moment do not collide
+    // again; and bounded, so that two that keep disagreeing cannot flood the broker.
+    const qint64 now = QDeadlineTimer::current().deadline();
+    m_reannounceTimes.removeIf([now](qint64 at) { return now - at >= 60000; });
+    qint64 delay
+            = QRandomGenerator::global()->bounded(reannounceMinDelayMs, reannounceMaxDelayMs + 1);
+    if (m_reannounceTimes.size() >= maxReannouncesPerMinute)
+        delay = std::max(delay, m_reannounceTimes.first() + 60000 - now);
+    m_reannounceTimer.start(int(delay));
+}
+
+void DeviceRegistry::reannounceIfStillLacking()
+{
+    std::optional<Deferred> announced;
+    {
+        QMutexLocker locker(&m_deferredMutex);
+        announced = m_announced;
+    }
+    if (!announced || !lacksOwnAnnouncement(loadRegistry(), m_identity->currentDeviceID()))
+        return;
+    m_reannounceTimes.append(QDeadlineTimer::current().deadline());
+    announce(announced->deviceType, announced->deviceName);
 }
 
 QList<DeviceAnnouncement> DeviceRegistry::currentOthers(const DeviceRegistryMap &registry,
@@ -111,11 +183,15 @@ DeviceRegistry::Loaded DeviceRegistry::loadRegistry() const
     const CloudKeyValueStore::StoredValue stored = m_kvStore->valueForKey(registryKey);
     if (stored.state == State::Absent)
         return {};
+    Loaded loaded;
+    loaded.present = true;
     if (stored.state == State::Unreadable)
-        return {{}, std::nullopt, true};
-    if (std::optional<DeviceRegistryMap> registry = RegistryValue::decode(stored.bytes))
-        return {*registry, std::nullopt, false};
-    return {{}, stored.bytes, false};
+        loaded.unreadable = true;
+    else if (std::optional<DeviceRegistryMap> registry = RegistryValue::decode(stored.bytes))
+        loaded.registry = *registry;
+    else
+        loaded.undecodable = stored.bytes;
+    return loaded;
 }
 
 void DeviceRegistry::saveRegistry(const DeviceRegistryMap &registry)

@@ -1,17 +1,15 @@
 #include "registrybackup.h"
 
-#include "platform.h"
-
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QSaveFile>
 
 namespace RegistryBackup {
 
-QString keep(const QByteArray &bytes)
+QString keep(const QString &folder, const QByteArray &bytes)
 {
-    const QString folder = Platform::stateFolder();
-    if (folder.isEmpty())
+    if (folder.isEmpty() || !QDir().mkpath(folder))
         return {};
 
     const QString stamp

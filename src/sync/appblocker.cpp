@@ -5,21 +5,24 @@
 #include "deviceidentity.h"
 #include "deviceregistry.h"
 #include "enforcementlog.h"
-#include "platform.h"
 #include "userdefaults.h"
 #include "workspace.h"
 
-AppBlocker::AppBlocker(QObject *parent)
+AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, QObject *parent)
     : QObject(parent)
+    , m_kvStore(services.cloudStore)
+    , m_userDefaults(services.userDefaults)
+    , m_workspace(services.workspace)
+    , m_blockList(blockList)
+    , m_identity(std::make_unique<DeviceIdentity>(services.keychain))
+    , m_deviceRegistry(
+              std::make_unique<DeviceRegistry>(m_kvStore, m_identity.get(), services.stateFolder))
 {
-    m_deviceRegistry = std::make_unique<DeviceRegistry>();
-    m_kvStore = Platform::cloudStore();
-
     // Restored only: applications already running are left alone until a state is applied.
-    m_isBlocking = Platform::userDefaults()->boolForKey(isBlockingKey);
+    m_isBlocking = m_userDefaults->boolForKey(isBlockingKey);
 
     // Also makes sure this computer's identifier exists before the first load compares with it.
-    m_deviceRegistry->announce(SyncDeviceType::mac, deviceName());
+    m_deviceRegistry->announce(SyncDeviceType::mac, deviceName(services.hostName));
 
     connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
             m_remoteChangeGuard.wrap([this] { handleRemoteChange(); }), Qt::DirectConnection);
@@ -28,8 +31,6 @@ AppBlocker::AppBlocker(QObject *parent)
 
     // Launch enforcement. The workspace reports launches on the main thread; the block list tells
     // it which applications' launches to watch most closely.
-    m_workspace = Platform::workspace();
-    BlockList *blockList = BlockList::shared();
     m_workspace->setWatchedBundleIDs(blockList->blockedBundleIDs());
     connect(blockList, &BlockList::blockedBundleIDsChanged, this,
             [this, blockList] { m_workspace->setWatchedBundleIDs(blockList->blockedBundleIDs()); });
@@ -46,10 +47,9 @@ AppBlocker::~AppBlocker()
     disconnect(m_kvStore, nullptr, this, nullptr);
 }
 
-QString AppBlocker::deviceName()
+QString AppBlocker::deviceName(const QString &hostName)
 {
-    const QString name = Platform::localizedHostName();
-    return name.isEmpty() ? QStringLiteral("Mac") : name;
+    return hostName.isEmpty() ? QStringLiteral("Mac") : hostName;
 }
 
 void AppBlocker::handleRemoteChange()
@@ -65,7 +65,7 @@ void AppBlocker::loadFromCloud()
     const std::optional<SyncedBlockState> state = SyncedBlockState::decode(*bytes);
     if (!state)
         return;
-    if (!state->targetDeviceIDs.contains(DeviceIdentity::shared()->currentDeviceID()))
+    if (!state->targetDeviceIDs.contains(m_identity->currentDeviceID()))
         return;
     // Always queued, even on the main thread: the state changes in posting order there.
     QMetaObject::invokeMethod(
@@ -76,7 +76,7 @@ void AppBlocker::applySyncedState(const SyncedBlockState &state)
 {
     m_isBlocking = state.isBlocking;
     Q_EMIT isBlockingChanged();
-    Platform::userDefaults()->setBool(m_isBlocking, isBlockingKey);
+    m_userDefaults->setBool(m_isBlocking, isBlockingKey);
     m_workspace->setSafetyNetEnabled(m_isBlocking);
     terminateBlockedRunningApps();
 }
@@ -102,7 +102,7 @@ void AppBlocker::terminateBlockedRunningApps()
 void AppBlocker::enforce(const RunningApplication &application)
 {
     // Read afresh each time: an edit of the list takes effect at the next launch or pass.
-    if (!BlockList::shared()->contains(application.bundleIdentifier))
+    if (!m_blockList->contains(application.bundleIdentifier))
         return;
     EnforcementLog::blocking(application.bundleIdentifier);
     m_workspace->forceTerminate(application);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "handlerguard.h"
+#include "platformservices.h"
 #include "runningapplication.h"
 #include "syncedblockstate.h"
 
@@ -10,8 +11,11 @@
 
 #include <memory>
 
+class BlockList;
 class CloudKeyValueStore;
+class DeviceIdentity;
 class DeviceRegistry;
+class UserDefaults;
 class Workspace;
 
 // Knows whether this computer is blocking. Follows the block state the phone publishes under
@@ -30,11 +34,14 @@ public:
     static inline const QString syncKey = QStringLiteral("syncedBlockState");
     static inline const QString isBlockingKey = QStringLiteral("isBlocking");
 
-    explicit AppBlocker(QObject *parent = nullptr);
+    // Uses the cloud store, user defaults, keychain and workspace of `services`, and the block
+    // list the views edit; all of them must outlive the blocker.
+    AppBlocker(const PlatformServices &services, BlockList *blockList, QObject *parent = nullptr);
     ~AppBlocker() override;
 
     bool isBlocking() const { return m_isBlocking; }
     DeviceRegistry *deviceRegistry() const { return m_deviceRegistry.get(); }
+    DeviceIdentity *deviceIdentity() const { return m_identity.get(); }
 
     // Reads, decodes and checks the published state; when it names this computer, queues
     // applySyncedState() on the main thread. Runs on the caller's thread (the store's notifier).
@@ -46,8 +53,8 @@ public:
     void handleAppLaunch(const RunningApplication &application);
     void terminateBlockedRunningApps();
 
-    // The name this computer announces itself under: the pretty host name, else "Mac".
-    static QString deviceName();
+    // The name this computer announces itself under: its host name, else "Mac".
+    static QString deviceName(const QString &hostName);
 
 Q_SIGNALS:
     void isBlockingChanged();
@@ -57,9 +64,12 @@ private:
     void enforce(const RunningApplication &application);
 
     bool m_isBlocking = false;
-    std::unique_ptr<DeviceRegistry> m_deviceRegistry;
     CloudKeyValueStore *m_kvStore = nullptr;
+    UserDefaults *m_userDefaults = nullptr;
     Workspace *m_workspace = nullptr;
+    BlockList *m_blockList = nullptr;
+    std::unique_ptr<DeviceIdentity> m_identity;
+    std::unique_ptr<DeviceRegistry> m_deviceRegistry;
     QMetaObject::Connection m_launchObserver;
     HandlerGuard m_remoteChangeGuard;
 };

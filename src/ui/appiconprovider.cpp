@@ -1,7 +1,5 @@
 #include "appiconprovider.h"
 
-#include "desktopentry_linux.h"
-
 #include <QFileInfo>
 #include <QStandardPaths>
 
@@ -53,16 +51,15 @@ AppIconProvider::AppIconProvider()
         QIcon::setFallbackThemeName(QStringLiteral("Adwaita"));
 }
 
-QString AppIconProvider::urlFor(const QString &desktopEntryPath)
+QString AppIconProvider::urlFor(const QString &iconName)
 {
-    // Hex keeps the path intact whatever it holds: QML partly decodes percent-encoded image URLs.
-    return QLatin1String("image://appicon/")
-            + QString::fromLatin1(desktopEntryPath.toUtf8().toHex());
+    // Hex keeps the name intact whatever it holds: QML partly decodes percent-encoded image URLs.
+    return QLatin1String("image://appicon/") + QString::fromLatin1(iconName.toUtf8().toHex());
 }
 
-QIcon AppIconProvider::iconForEntry(const QString &desktopEntryPath)
+QIcon AppIconProvider::iconFor(const QString &iconName)
 {
-    QIcon icon = themeIcon(iconNameForEntry(desktopEntryPath));
+    QIcon icon = themeIcon(iconName);
     if (icon.isNull())
         icon = QIcon::fromTheme(genericIconName);
     if (icon.isNull())
@@ -72,11 +69,11 @@ QIcon AppIconProvider::iconForEntry(const QString &desktopEntryPath)
 
 QPixmap AppIconProvider::requestPixmap(const QString &id, QSize *size, const QSize &requestedSize)
 {
-    const QString path = QString::fromUtf8(QByteArray::fromHex(id.toLatin1()));
+    const QString iconName = QString::fromUtf8(QByteArray::fromHex(id.toLatin1()));
     const QSize wanted = requestedSize.isValid() && !requestedSize.isEmpty()
             ? requestedSize
             : QSize(defaultIconSize, defaultIconSize);
-    QPixmap pixmap = iconForEntry(path).pixmap(wanted);
+    QPixmap pixmap = iconFor(iconName).pixmap(wanted);
     // Themes may hold only smaller sizes; the image is stretched to its 28 × 28 frame anyway.
     if (pixmap.size() != wanted)
         pixmap = pixmap.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);

@@ -4,8 +4,9 @@
 
 #include <QQmlEngine>
 
-// Makes BlockList::shared() the QML singleton `BlockList`: the views edit the same set that the
-// enforcement reads.
+// Makes the process's one BlockList the QML singleton `BlockList`: the views edit the same set
+// that the enforcement reads. The application shell hands over its list with setInstance() before
+// it loads a view; the list stays owned by the shell and outlives the engines.
 struct QmlBlockList
 {
     Q_GADGET
@@ -14,10 +15,14 @@ struct QmlBlockList
     QML_SINGLETON
 
 public:
+    static void setInstance(BlockList *list) { s_instance = list; }
     static BlockList *create(QQmlEngine *, QJSEngine *)
     {
-        BlockList *list = BlockList::shared();
-        QJSEngine::setObjectOwnership(list, QJSEngine::CppOwnership);
-        return list;
+        Q_ASSERT_X(s_instance, "QmlBlockList", "no BlockList set before loading a view");
+        QJSEngine::setObjectOwnership(s_instance, QJSEngine::CppOwnership);
+        return s_instance;
     }
+
+private:
+    static inline BlockList *s_instance = nullptr;
 };

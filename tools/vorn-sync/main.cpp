@@ -5,6 +5,7 @@
 #include "deviceidentity.h"
 #include "localbroker.h"
 #include "mqttconnection.h"
+#include "platform.h"
 #include "syncbase.h"
 #include "syncbridge.h"
 #include "syncconfig.h"
@@ -75,7 +76,9 @@ QString loginName()
 
 QString clientId(const QString &suffix = QString())
 {
-    return QStringLiteral("vorn-") + DeviceIdentity::shared()->currentDeviceID() + suffix;
+    // A keychain for this one question: its worker thread ends before the answer is returned.
+    const std::unique_ptr<Keychain> keychain = Platform::createKeychain();
+    return QStringLiteral("vorn-") + DeviceIdentity(keychain.get()).currentDeviceID() + suffix;
 }
 
 // SIGINT and SIGTERM end the event loop, so that the bridge says goodbye to the broker. They are

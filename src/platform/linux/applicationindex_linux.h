@@ -1,6 +1,6 @@
 #pragma once
 
-#include "installedapp.h"
+#include "xdgpaths_linux.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -34,7 +34,7 @@ class ApplicationIndex : public QObject
     Q_OBJECT
 
 public:
-    explicit ApplicationIndex(const QStringList &folders = applicationFolders(),
+    explicit ApplicationIndex(const QStringList &folders = XdgPaths::applicationFolders(),
                               QObject *parent = nullptr);
     ~ApplicationIndex() override;
 

@@ -182,12 +182,9 @@ void DesktopEntry::forEachApplication(const QStringList &folders, const Visitor 
     }
 }
 
-QString iconNameForEntry(const QString &desktopEntryPath)
+QString DesktopEntry::iconName() const
 {
-    const std::optional<DesktopEntry> entry = DesktopEntry::open(desktopEntryPath);
-    if (!entry)
-        return {};
-    QString icon = entry->localeString("Icon").value_or(QString()).trimmed();
+    QString icon = localeString("Icon").value_or(QString()).trimmed();
     if (!icon.startsWith(QLatin1Char('/'))) {
         // Theme names carry no extension, but many older entries name "foo.png"; the icon theme
         // lookup would then find nothing.

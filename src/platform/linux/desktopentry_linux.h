@@ -36,6 +36,10 @@ public:
     // The boolean value of key; false when absent or not a boolean.
     bool boolean(const char *key) const;
 
+    // The Icon= value for the current locale: a theme icon name (a legacy ".png", ".svg" or ".xpm"
+    // extension removed) or an absolute file path; empty when the entry names no icon.
+    QString iconName() const;
+
     bool isApplication() const; // Type=Application
     bool isHidden() const; // Hidden=true: the entry is deleted at this level
 
@@ -62,8 +66,3 @@ private:
     };
     std::unique_ptr<GKeyFile, KeyFileDeleter> m_file;
 };
-
-// The Icon= value of the desktop entry at desktopEntryPath for the current locale: a theme icon
-// name (a legacy ".png", ".svg" or ".xpm" extension removed) or an absolute file path. Empty when
-// the entry cannot be read or names no icon; the caller then shows a generic application icon.
-QString iconNameForEntry(const QString &desktopEntryPath);

@@ -9,7 +9,6 @@
 
 #include "hostinfo_linux.h"
 
-#include "platform.h"
 #include "privatefiles_linux.h"
 
 #include <QSysInfo>
@@ -165,9 +164,3 @@ QString localizedHostName(const QString &machineInfoPath, const QString &kernelH
 }
 
 } // namespace HostInfo
-
-QString Platform::localizedHostName()
-{
-    return HostInfo::localizedHostName(QStringLiteral("/etc/machine-info"),
-                                       QSysInfo::machineHostName());
-}

@@ -95,7 +95,7 @@ LaunchWatcher::~LaunchWatcher() = default;
 void LaunchWatcher::start()
 {
     m_index = std::make_unique<ApplicationIndex>(
-            m_options.applicationFolders.value_or(applicationFolders()));
+            m_options.applicationFolders.value_or(XdgPaths::applicationFolders()));
     m_learned = std::make_unique<LearnedPrograms>(
             m_options.learnedProgramsFile.value_or(LearnedPrograms::defaultFile()));
     const auto pruneLearned = [this] {

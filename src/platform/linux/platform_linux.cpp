@@ -1,38 +1,59 @@
 #include "platform.h"
 
+#include "applications_linux.h"
 #include "cloudkeyvaluestore_linux.h"
+#include "hostinfo_linux.h"
 #include "keychain_linux.h"
 #include "privatefiles_linux.h"
 #include "userdefaults_linux.h"
 #include "workspace_linux.h"
 #include "xdgpaths_linux.h"
 
-// The one place that picks the platform's implementations. Each service is created on first use
-// (function-local statics are thread-safe) and lives until the process ends.
+#include <QSysInfo>
+
+// The one place that picks the Linux implementations of the seams.
 namespace Platform {
 
-CloudKeyValueStore *cloudStore()
+Services::Services()
+    : m_cloudStore(std::make_unique<LinuxCloudKeyValueStore>(XdgPaths::cloudFolder()))
+    , m_userDefaults(std::make_unique<LinuxUserDefaults>(XdgPaths::defaultsFile()))
+    , m_keychain(std::make_unique<LinuxKeychain>(XdgPaths::keychainFolder()))
+    , m_applications(std::make_unique<LinuxApplications>())
+    , m_workspace(std::make_unique<LinuxWorkspace>())
 {
-    static auto *store = new LinuxCloudKeyValueStore(XdgPaths::cloudFolder());
-    return store;
+    m_lent = PlatformServices{m_cloudStore.get(), m_userDefaults.get(), m_keychain.get(),
+                              m_workspace.get(),  m_applications.get(), localizedHostName(),
+                              stateFolder()};
 }
 
-UserDefaults *userDefaults()
+// The members go in reverse order: the workspace's watcher thread first, the store's last.
+Services::~Services() = default;
+
+std::unique_ptr<Keychain> createKeychain()
 {
-    static auto *defaults = new LinuxUserDefaults(XdgPaths::defaultsFile());
-    return defaults;
+    return std::make_unique<LinuxKeychain>(XdgPaths::keychainFolder());
 }
 
-Keychain *keychain()
+std::unique_ptr<CloudKeyValueStore> createQuietCloudStore()
 {
-    static auto *keychain = new LinuxKeychain(XdgPaths::keychainFolder());
-    return keychain;
+    return std::make_unique<LinuxCloudKeyValueStore>(XdgPaths::cloudFolder(),
+                                                     LinuxCloudKeyValueStore::Notices::None);
 }
 
-Workspace *workspace()
+QString cloudStoreLocation()
 {
-    static auto *workspace = new LinuxWorkspace();
-    return workspace;
+    return XdgPaths::cloudFolder();
+}
+
+bool isUsableCloudKey(const QString &key)
+{
+    return LinuxCloudKeyValueStore::isSafeKey(key);
+}
+
+QString localizedHostName()
+{
+    return HostInfo::localizedHostName(QStringLiteral("/etc/machine-info"),
+                                       QSysInfo::machineHostName());
 }
 
 QString stateFolder()

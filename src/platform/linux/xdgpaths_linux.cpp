@@ -65,4 +65,22 @@ QString vornStateFolder()
     return stateHome() + QStringLiteral("/vorn");
 }
 
+QStringList applicationFolders()
+{
+    QStringList folders{dataHome() + QStringLiteral("/applications")};
+    QString dataDirs = qEnvironmentVariable("XDG_DATA_DIRS");
+    if (dataDirs.isEmpty())
+        dataDirs = QStringLiteral("/usr/local/share/:/usr/share/");
+    for (const QString &dir : dataDirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        // Relative entries are invalid under the XDG rules and are ignored.
+        if (!QDir::isAbsolutePath(dir))
+            continue;
+        const QString folder = QDir::cleanPath(dir + QStringLiteral("/applications"));
+        // A folder named twice would only be scanned twice with the same outcome.
+        if (!folders.contains(folder))
+            folders.append(folder);
+    }
+    return folders;
+}
+
 } // namespace XdgPaths

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // Where Vorn keeps its state, following the XDG base-directory rules. Each call reads the
 // environment afresh; an unset, empty or relative XDG variable falls back to its default.
@@ -15,5 +16,9 @@ QString cloudFolder(); // $VORN_CLOUD_DIR, else <dataHome>/vorn/cloud
 QString defaultsFile(); // <configHome>/vorn/defaults.json
 QString keychainFolder(); // <dataHome>/vorn/keychain
 QString vornStateFolder(); // <stateHome>/vorn
+
+// The application folders, in order: <dataHome>/applications, then each
+// $XDG_DATA_DIRS/*/applications (defaults /usr/local/share and /usr/share).
+QStringList applicationFolders();
 
 } // namespace XdgPaths

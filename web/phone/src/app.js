@@ -396,6 +396,7 @@ function tap() {
     done = true;
     clearTimeout(timer);
     client.removeListener('close', onClose);
+    client.removeListener('packetsend', noteId);
     page.sending = false;
     renderSwitch();
     showResult(kind, text);
@@ -413,8 +414,10 @@ function tap() {
     if (messageId !== undefined)
       client.removeOutgoingMessage(messageId);
   };
+  // The client tells the message's id only as it writes the packet (at once, unless it is busy
+  // replaying stored packets after a reconnect).
   const noteId = (packet) => {
-    if (packet.cmd === 'publish' && packet.topic === topic)
+    if (messageId === undefined && packet.cmd === 'publish' && packet.topic === topic)
       messageId = packet.messageId;
   };
   client.once('close', onClose);
@@ -428,7 +431,6 @@ function tap() {
     const state = isBlocking ? t('stateWordOn') : t('stateWordOff');
     finish('sent', targets.length === 1 ? t('sentOne', { state }) : t('sent', { state, count: targets.length }));
   });
-  client.removeListener('packetsend', noteId);
 }
 
 // What is wrong with these settings, in words; nothing when they can be tried.

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QString>
+
+class Applications;
+class CloudKeyValueStore;
+class Keychain;
+class UserDefaults;
+class Workspace;
+
+// The platform services as the logic receives them: borrowed, never owned. The entry point creates
+// the services (Platform::Services) and keeps them longer than every object it lends them to.
+struct PlatformServices
+{
+    CloudKeyValueStore *cloudStore = nullptr;
+    UserDefaults *userDefaults = nullptr;
+    Keychain *keychain = nullptr;
+    Workspace *workspace = nullptr;
+    Applications *applications = nullptr;
+    // The computer's name as the user sees it; empty when the system reports none.
+    QString hostName;
+    // A private folder for this program's local state (backups); may not exist yet.
+    QString stateFolder;
+};
