@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         entry->boolean("NoDisplay");
         entry->isApplication();
         entry->isHidden();
+        entry->iconName();
     }
-    iconNameForEntry(path);
     // The index reads the Exec= and TryExec= lines of every entry in the folder.
     ApplicationIndex index({folder->path()});
     index.bundleIDForProgram(QStringLiteral("/bin/sh"));
