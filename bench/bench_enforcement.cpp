@@ -1,31 +1,42 @@
 // Launch enforcement, end to end on real processes: how long a blocked application lives from
 // its execve to being reaped by its parent, and what the watcher costs while nothing happens.
 //
-// Routes, each launched --launches times (default 200), one after another with a random pause:
+// Routes, each launched --launches times (default 1,000), one after another with a random pause:
 //   a) an executable named by a blocked application's entry (it has a doorbell);
 //   b) a program nothing names, identified only by its launch environment (GIO_LAUNCHED_*);
 //   c) a wrapper script, itself unnamed, that execs a blocked application's program;
-//   d) an entry whose Exec= is a launcher script that execs a binary no entry names.
+//   d) an entry whose Exec= is a launcher script that execs a binary no entry names;
+//   e) a program two entries share, started with the blocked one's Exec= option;
+//   f) the binary of d)'s kind started directly, learned from one unblocked run of its launcher;
+//   g) (as root) a process of another user that switches to the followed user and execs a blocked
+//      program (setpriv), the watcher following nobody's processes.
 // The decision is the enforcement's own, reduced to its core: kill when the identifier is in the
-// blocked set. A launch still alive two seconds after its exec has escaped.
+// blocked set; the safety net is on, as while blocking. A launch still alive two seconds after
+// its exec has escaped.
 //
 // Idle: the watcher thread's CPU time over --idle-seconds (default 60) with no launches, first as
 // the machine is, then with --extra (default 2,000) more sleeping processes of this user.
 //
 // Usage: bench_enforcement [--no-connector] [--launches N] [--idle-seconds S] [--extra N]
+//        bench_enforcement [--no-connector] --watch ID[,ID...] [--seconds S]
+// --watch runs only the enforcement, with the installed entries and those identifiers blocked,
+// printing each launch and each close, for trying real applications by hand.
 
 #include "workspace_linux.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -69,7 +80,7 @@ double watcherCpuSeconds()
 struct Route
 {
     const char *name;
-    QByteArray program;
+    QByteArrayList argv; // argv[0] is the program executed
     bool launchEnvironment = false;
 };
 
@@ -111,8 +122,10 @@ Result runRoute(const Route &route, int launches, const QByteArray &desktopFile)
             environment.push_back(pidVariable);
         }
         environment.push_back(nullptr);
-        char *const argv[] = {const_cast<char *>(route.program.constData()),
-                              const_cast<char *>("30"), nullptr};
+        std::vector<char *> argv;
+        for (const QByteArray &argument : route.argv)
+            argv.push_back(const_cast<char *>(argument.constData()));
+        argv.push_back(nullptr);
         const pid_t child = ::fork();
         if (child == 0) {
             char digits[24];
@@ -124,7 +137,7 @@ Result runRoute(const Route &route, int launches, const QByteArray &desktopFile)
                 *end++ = digits[--length];
             *end = '\0';
             *stamp = nowMs();
-            ::execve(route.program.constData(), argv, environment.data());
+            ::execve(argv[0], argv.data(), environment.data());
             ::_exit(127);
         }
         const int pidfd = int(::syscall(SYS_pidfd_open, child, 0u));
@@ -167,6 +180,25 @@ void install(const QString &path, const QByteArray &script = QByteArray())
     QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
+// Runs the launcher once, unblocked, until the watcher has learned the binary it execs.
+bool learnFrom(const QByteArray &launcher, const QString &binary, const QString &cacheFile)
+{
+    char *const argv[]
+            = {const_cast<char *>(launcher.constData()), const_cast<char *>("30"), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0)
+        return false;
+    bool learned = false;
+    for (int i = 0; i < 500 && !learned; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        QFile cache(cacheFile);
+        learned = cache.open(QIODevice::ReadOnly) && cache.readAll().contains(binary.toUtf8());
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return learned;
+}
+
 void writeEntry(const QString &folder, const QString &id, const QString &exec)
 {
     QFile file(folder + QLatin1Char('/') + id + QStringLiteral(".desktop"));
@@ -185,9 +217,35 @@ int main(int argc, char **argv)
         const qsizetype at = arguments.indexOf(name);
         return at >= 0 && at + 1 < arguments.size() ? arguments[at + 1].toInt() : fallback;
     };
-    const int launches = option(QStringLiteral("--launches"), 200);
+    const int launches = option(QStringLiteral("--launches"), 1000);
     const int idleSeconds = option(QStringLiteral("--idle-seconds"), 60);
     const int extra = option(QStringLiteral("--extra"), 2000);
+
+    if (const qsizetype at = arguments.indexOf(QStringLiteral("--watch")); at >= 0) {
+        const QStringList ids = arguments.value(at + 1).split(QLatin1Char(','));
+        const QSet<QString> watched(ids.cbegin(), ids.cend());
+        LinuxWorkspace::Options options;
+        options.useProcessConnector = !arguments.contains(QStringLiteral("--no-connector"));
+        LinuxWorkspace workspace(options);
+        workspace.setWatchedBundleIDs(watched);
+        workspace.setSafetyNetEnabled(true);
+        QObject::connect(&workspace, &Workspace::didLaunchApplication, &workspace,
+                         [&](const RunningApplication &application) {
+                             const bool close = watched.contains(application.bundleIdentifier);
+                             std::printf("%s %s (pid %lld)\n", close ? "closing" : "launched",
+                                         qPrintable(application.bundleIdentifier),
+                                         qlonglong(application.pid));
+                             std::fflush(stdout);
+                             if (close)
+                                 workspace.forceTerminate(application);
+                         });
+        std::printf("watching with %s\n",
+                    workspace.usesProcessConnector() ? "the connector" : "poll + doorbells");
+        std::fflush(stdout);
+        QTimer::singleShot(option(QStringLiteral("--seconds"), 60) * 1000, &app,
+                           &QCoreApplication::quit);
+        return app.exec();
+    }
 
     QTemporaryDir home;
     const QString bin = home.filePath(QStringLiteral("bin"));
@@ -198,6 +256,11 @@ int main(int argc, char **argv)
     qputenv("HOME", home.path().toUtf8());
     qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral("share")).toUtf8());
     qputenv("XDG_DATA_DIRS", home.filePath(QStringLiteral("empty")).toUtf8());
+    qputenv("XDG_CACHE_HOME", home.filePath(QStringLiteral("cache")).toUtf8());
+    // Another user runs route g's program from here.
+    QFile::setPermissions(home.path(),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther
+                                  | QFile::ExeOther);
 
     install(bin + "/doorbelled");
     install(bin + "/unnamed");
@@ -208,36 +271,89 @@ int main(int argc, char **argv)
     writeEntry(applications, QStringLiteral("org.bench.Doorbelled"), bin + "/doorbelled %U");
     writeEntry(applications, QStringLiteral("org.bench.Wrapped"), bin + "/wrapped");
     writeEntry(applications, QStringLiteral("org.bench.Launcher"), bin + "/launcher.sh");
+    QFile::copy(QStringLiteral("/bin/sh"), bin + "/shared");
+    writeEntry(applications, QStringLiteral("org.bench.Shared"), bin + "/shared %U");
+    writeEntry(applications, QStringLiteral("org.bench.SharedSettings"),
+               bin + "/shared --preferences");
+    install(bin + "/learned-binary");
+    // Like real launchers (Chromium's runs for tens of milliseconds), it does some work first.
+    install(bin + "/learner.sh",
+            "sleep 0.2\nexec \"" + (bin + "/learned-binary").toUtf8() + "\" \"$@\"\n");
+    writeEntry(applications, QStringLiteral("org.bench.Learned"), bin + "/learner.sh");
+    install(bin + "/switched");
+    writeEntry(applications, QStringLiteral("org.bench.Switched"), bin + "/switched");
+    for (const QString &path : {bin, bin + "/switched"})
+        QFile::setPermissions(path,
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ReadOther | QFile::ExeOther);
+    const QString cacheFile = home.filePath(QStringLiteral("cache/vorn/learned-programs.json"));
     const QByteArray desktopFile = (applications + "/org.bench.Environment.desktop").toUtf8();
 
     LinuxWorkspace::Options options;
     options.useProcessConnector = !arguments.contains(QStringLiteral("--no-connector"));
     LinuxWorkspace workspace(options);
-    const QSet<QString> blocked{"org.bench.Doorbelled", "org.bench.Environment",
-                                "org.bench.Wrapped", "org.bench.Launcher"};
-    workspace.setWatchedBundleIDs(blocked);
-    QObject::connect(&workspace, &Workspace::didLaunchApplication, &workspace,
-                     [&](const RunningApplication &application) {
-                         if (blocked.contains(application.bundleIdentifier))
-                             workspace.forceTerminate(application);
-                     });
+    const QSet<QString> blocked{"org.bench.Doorbelled",     "org.bench.Environment",
+                                "org.bench.Wrapped",        "org.bench.Launcher",
+                                "org.bench.SharedSettings", "org.bench.Learned",
+                                "org.bench.Switched"};
+    const auto enforce = [&blocked](LinuxWorkspace &workspace) {
+        workspace.setWatchedBundleIDs(blocked);
+        workspace.setSafetyNetEnabled(true);
+        QObject::connect(&workspace, &Workspace::didLaunchApplication, &workspace,
+                         [&](const RunningApplication &application) {
+                             if (blocked.contains(application.bundleIdentifier))
+                                 workspace.forceTerminate(application);
+                         });
+    };
+    enforce(workspace);
+    // Notices are acted on once the event loop runs: this run of the launcher is not closed.
+    const bool learned
+            = learnFrom((bin + "/learner.sh").toUtf8(), bin + "/learned-binary", cacheFile);
+    // Route g: a second workspace that follows (and ends) nobody's processes.
+    const bool asRoot = ::getuid() == 0 && !QStandardPaths::findExecutable("setpriv").isEmpty();
+    std::unique_ptr<LinuxWorkspace> nobodys;
+    if (asRoot) {
+        LinuxWorkspace::Options nobodyOptions = options;
+        nobodyOptions.user = 65534;
+        nobodys = std::make_unique<LinuxWorkspace>(nobodyOptions);
+        enforce(*nobodys);
+    }
     const bool connector = workspace.usesProcessConnector();
     QByteArray loadBefore;
     if (QFile loadavg(QStringLiteral("/proc/loadavg")); loadavg.open(QIODevice::ReadOnly))
         loadBefore = loadavg.readAll().trimmed();
     const QStringList doorbells = workspace.doorbellPrograms();
 
-    const std::vector<Route> routes{
-            {"a) doorbell executable", (bin + "/doorbelled").toUtf8()},
-            {"b) launch environment only", (bin + "/unnamed").toUtf8(), true},
-            {"c) wrapper script execs it", (bin + "/wrapper").toUtf8()},
-            {"d) Exec= launcher script", (bin + "/launcher.sh").toUtf8()},
+    const auto command = [&bin](const QString &program, QByteArrayList arguments = {"30"}) {
+        return QByteArrayList{(bin + program).toUtf8()} + arguments;
     };
+    std::vector<Route> routes{
+            {"a) doorbell executable", command("/doorbelled")},
+            {"b) launch environment only", command("/unnamed"), true},
+            {"c) wrapper script execs it", command("/wrapper")},
+            {"d) Exec= launcher script", command("/launcher.sh")},
+            {"e) shared program, option",
+             command("/shared", {"-c", "sleep 30; :", "--preferences"})},
+    };
+    if (learned)
+        routes.push_back({"f) learned binary, direct", command("/learned-binary")});
+    else
+        std::fprintf(stderr, "route f skipped: the launcher's binary was not learned\n");
+    if (asRoot)
+        routes.push_back({"g) other user switches",
+                          QByteArrayList{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                         "--clear-groups"}
+                                  + command("/switched")});
+    else
+        std::fprintf(stderr, "route g skipped: it needs root and setpriv\n");
     std::vector<Result> results;
     double idleBare = 0, idleCrowded = 0, pidRate = 0;
     std::thread driver([&] {
         for (const Route &route : routes)
             results.push_back(runRoute(route, launches, desktopFile));
+        // Only the first workspace's watcher is measured while idle.
+        QMetaObject::invokeMethod(
+                &app, [&nobodys] { nobodys.reset(); }, Qt::BlockingQueuedConnection);
 
         const auto lastPid = [] {
             QFile file(QStringLiteral("/proc/loadavg"));

@@ -174,7 +174,7 @@ void tst_AppBlocker::followsThePhoneToolInAnotherProcess()
     QCOMPARE(storedIsBlocking(), std::optional(true));
 
     // The phone stops naming this computer: it keeps blocking.
-    runPhone({"block", "off", "--device", "SOME-OTHER-DEVICE"});
+    runPhone({"block", "off", "--device", "SOME-OTHER-DEVICE", "--force"});
     QTest::qWait(200);
     QVERIFY(blocker.isBlocking());
 

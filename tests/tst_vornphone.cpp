@@ -23,6 +23,8 @@ private Q_SLOTS:
     void blockTargets_data();
     void blockTargets();
     void blockWithNothingToTarget();
+    void namedDevicesAreChecked_data();
+    void namedDevicesAreChecked();
     void undecodableValuesAreReported();
     void unusableStoreFails();
 
@@ -112,8 +114,9 @@ void tst_VornPhone::blockTargets_data()
             << QStringList{"block", "on"} << true << QStringList{"MAC-NEW"};
     QTest::newRow("--all") << QStringList{"block", "off", "--all"} << false
                            << QStringList{"MAC-NEW", "MAC-OLD", "PHONE"};
-    QTest::newRow("named devices") << QStringList{"block", "on", "--device", "X", "--device", "Y"}
-                                   << true << QStringList{"X", "Y"};
+    QTest::newRow("named devices, forced")
+            << QStringList{"block", "on", "--device", "X", "--device", "Y", "--force"} << true
+            << QStringList{"X", "Y"};
 }
 
 void tst_VornPhone::blockTargets()
@@ -145,6 +148,54 @@ void tst_VornPhone::blockWithNothingToTarget()
     QCOMPARE(run({"get", "syncedBlockState"}).exitCode, 1);
 }
 
+void tst_VornPhone::namedDevicesAreChecked_data()
+{
+    const QString registered = QStringLiteral("0F7C3A52-9D1B-4E8A-B6C2-5A4D3E2F1B0C");
+    QTest::addColumn<QStringList>("devices");
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("registered") << QStringList{registered} << false << 0;
+    QTest::newRow("lower-case copy") << QStringList{registered.toLower()} << false << 2;
+    QTest::newRow("in braces") << QStringList{'{' + registered + '}'} << false << 2;
+    QTest::newRow("unregistered UUID")
+            << QStringList{"6F1C2B3A-0000-4000-8000-000000000000"} << false << 2;
+    QTest::newRow("not a UUID") << QStringList{"6F1C…"} << false << 2;
+    QTest::newRow("one of two unknown")
+            << QStringList{registered, "6F1C2B3A-0000-4000-8000-000000000000"} << false << 2;
+    QTest::newRow("not a UUID, forced") << QStringList{"6F1C…"} << true << 0;
+    QTest::newRow("unregistered, forced")
+            << QStringList{"6F1C2B3A-0000-4000-8000-000000000000"} << true << 0;
+}
+
+void tst_VornPhone::namedDevicesAreChecked()
+{
+    QFETCH(QStringList, devices);
+    QFETCH(bool, force);
+    QFETCH(int, exitCode);
+    const QString registered = QStringLiteral("0F7C3A52-9D1B-4E8A-B6C2-5A4D3E2F1B0C");
+    storeRegistry({{registered, {registered, SyncDeviceType::mac, "Desk", ReferenceDate::now()}}});
+
+    QStringList args{"block", "on"};
+    for (const QString &device : std::as_const(devices))
+        args << "--device" << device;
+    if (force)
+        args << "--force";
+    const TestHome::PhoneResult result = run(args);
+    QVERIFY2(result.exitCode == exitCode, result.err);
+    const std::optional<SyncedBlockState> state
+            = SyncedBlockState::decode(run({"get", "syncedBlockState"}).out);
+    if (exitCode != 0) {
+        // One line saying why, and nothing published.
+        QVERIFY2(result.err.startsWith("vorn-phone: block: ") && result.err.count('\n') == 1,
+                 result.err);
+        QVERIFY(!state);
+        return;
+    }
+    QVERIFY(state);
+    QCOMPARE(state->targetDeviceIDs, QSet<QString>(devices.cbegin(), devices.cend()));
+}
+
 void tst_VornPhone::undecodableValuesAreReported()
 {
     QCOMPARE(run({"put", "deviceRegistry"}, "[]").exitCode, 0);
@@ -154,8 +205,9 @@ void tst_VornPhone::undecodableValuesAreReported()
         const TestHome::PhoneResult result = run(args);
         QVERIFY2(result.exitCode == 1 && result.err.contains("undecodable"), result.err);
     }
-    // Naming the device works around an unreadable registry.
-    QCOMPARE(run({"block", "on", "--device", "X"}).exitCode, 0);
+    // Naming the device, forced, works around an unreadable registry.
+    QCOMPARE(run({"block", "on", "--device", "X"}).exitCode, 2);
+    QCOMPARE(run({"block", "on", "--device", "X", "--force"}).exitCode, 0);
     QVERIFY(run({"state"}).out.contains("Blocking: on"));
 }
 

@@ -16,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
+#include <QUuid>
 
 #include <algorithm>
 #include <cstdio>
@@ -32,7 +33,9 @@ Commands:
   block on|off [--device ID]... [--all] publish a block state, updatedAt now;
                                         without --device it targets every "mac"
                                         device announced within 30 days, with
-                                        --all every device in the registry
+                                        --all every device in the registry;
+                                        --device takes identifiers as 'devices'
+                                        lists them (--force: any text)
   get KEY                               write the raw bytes stored under KEY
   put KEY [FILE|-]                      store the bytes of FILE (or standard
                                         input) under KEY
@@ -67,6 +70,7 @@ struct Options
 {
     bool json = false;
     bool all = false;
+    bool force = false;
     QStringList devices;
 };
 
@@ -103,6 +107,36 @@ std::optional<DeviceRegistryMap> readRegistry(CloudKeyValueStore *store, bool *u
     std::optional<DeviceRegistryMap> registry = RegistryValue::decode(*bytes);
     *undecodable = !registry;
     return registry;
+}
+
+// A device identifier as devices announce themselves: a UUID in upper case, without braces.
+bool isDeviceIdentifier(const QString &text)
+{
+    const QUuid uuid = QUuid::fromString(text);
+    return !uuid.isNull() && uuid.toString(QUuid::WithoutBraces).toUpper() == text;
+}
+
+// A block state for a device that is not there applies nowhere, yet looks published; a mistyped
+// or lower-case copy of a real identifier silently matches nothing. Refused unless forced.
+void checkNamedDevices(CloudKeyValueStore *store, const QStringList &devices)
+{
+    bool undecodable = false;
+    const std::optional<DeviceRegistryMap> registry = readRegistry(store, &undecodable);
+    for (const QString &device : devices) {
+        if (!isDeviceIdentifier(device))
+            throw UsageError{QStringLiteral("block: %1 is not a device identifier (an upper-case "
+                                            "UUID as 'vorn-phone devices' lists it); --force "
+                                            "publishes it anyway")
+                                     .arg(device)};
+        if (!registry)
+            throw UsageError{QStringLiteral("block: cannot check %1, the stored device registry "
+                                            "is undecodable; --force publishes it anyway")
+                                     .arg(device)};
+        if (!registry->contains(device))
+            throw UsageError{QStringLiteral("block: no device %1 in the registry (see "
+                                            "'vorn-phone devices'); --force publishes it anyway")
+                                     .arg(device)};
+    }
 }
 
 void expectNoArguments(const QString &command, const QStringList &args)
@@ -200,6 +234,8 @@ int block(const QStringList &args, const Options &options)
     }
 
     CloudKeyValueStore *store = usableStore();
+    if (named && !options.force)
+        checkNamedDevices(store, options.devices);
     if (all || !named) {
         bool undecodable = false;
         const std::optional<DeviceRegistryMap> registry = readRegistry(store, &undecodable);
@@ -294,7 +330,10 @@ int main(int argc, char *argv[])
                                     QStringLiteral("ID"));
     const QCommandLineOption all(QStringLiteral("all"),
                                  QStringLiteral("block: target every device in the registry"));
-    parser.addOptions({json, device, all});
+    const QCommandLineOption force(
+            QStringLiteral("force"),
+            QStringLiteral("block: take --device identifiers the registry does not hold"));
+    parser.addOptions({json, device, all, force});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("devices, state, block, get or put"));
     parser.addPositionalArgument(QStringLiteral("arguments"),
@@ -314,11 +353,12 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QString command = args.takeFirst();
-    const Options options{parser.isSet(json), parser.isSet(all), parser.values(device)};
+    const Options options{parser.isSet(json), parser.isSet(all), parser.isSet(force),
+                          parser.values(device)};
     try {
         // Each command takes only its own options.
         const auto allow = [&](std::initializer_list<const QCommandLineOption *> allowed) {
-            for (const QCommandLineOption *option : {&json, &device, &all}) {
+            for (const QCommandLineOption *option : {&json, &device, &all, &force}) {
                 if (parser.isSet(*option)
                     && std::find(allowed.begin(), allowed.end(), option) == allowed.end())
                     throw UsageError{QStringLiteral("%1: unknown option --%2")
@@ -334,7 +374,7 @@ int main(int argc, char *argv[])
             return state(args, options);
         }
         if (command == QLatin1String("block")) {
-            allow({&device, &all});
+            allow({&device, &all, &force});
             return block(args, options);
         }
         if (command == QLatin1String("get")) {

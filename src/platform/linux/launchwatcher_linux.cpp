@@ -84,7 +84,7 @@ LaunchWatcher::LaunchWatcher(const Options &options, QObject *parent)
     : QObject(parent)
     , m_options(options)
     , m_reader(options.procRoot)
-    , m_terminator(m_reader)
+    , m_terminator(m_reader, options.user)
     , m_uid(options.user.value_or(::getuid()))
     , m_selfPid(::getpid())
 {
@@ -530,11 +530,16 @@ std::optional<QString> LaunchWatcher::identity(qint64 pid, int depth)
 
     // A parent that exec'd since its last look is looked at again first: its child may show
     // the new image, and the parent's new identifier is the one to compare with.
+    // (A shell script that execs another keeps its executable: its name tells the exec.)
     const qint64 parentPid = m_processes.value(pid).birthParentPid;
-    if (const auto parent = m_processes.constFind(parentPid); parent != m_processes.cend()
-        && parent->isOurs && !parent->executable.isEmpty()
-        && m_reader.executable(parentPid) != parent->executable && !isMidExec(parentPid))
-        noticeExec(parentPid);
+    if (const auto parent = m_processes.constFind(parentPid);
+        parent != m_processes.cend() && parent->isOurs && !parent->executable.isEmpty()) {
+        const auto stat = m_reader.stat(parentPid);
+        if (stat && stat->startTime == parent->startTime
+            && (stat->name != parent->name || m_reader.executable(parentPid) != parent->executable)
+            && !isMidExec(parentPid))
+            noticeExec(parentPid);
+    }
 
     // A fork child that has not exec'd yet shows its parent's image: it is the parent's.
     const Process child = m_processes[pid];
@@ -665,14 +670,14 @@ QList<RunningApplication> LaunchWatcher::runningApplications()
     return result;
 }
 
-void LaunchWatcher::terminate(const RunningApplication &application)
+void LaunchWatcher::terminateHelpers(const RunningApplication &application,
+                                     const QList<qint64> &rootChildren)
 {
     const QByteArray scope = m_processes.value(application.pid).scope;
     scan();
-    // The root is stopped, so the children it forked are still its own and it forks no more;
-    // each descendant of the application is stopped in turn before its own children are read,
-    // and all are killed at the end, so none is handed to a new parent unseen. Processes also
-    // keep the parent they were born under here: a helper met after its parent ended.
+    // Each descendant of the application is stopped before its own children are read, and all
+    // are killed at the end, so none is handed to a new parent unseen. Processes also count as
+    // children of the parent they were born under: a helper met after its parent ended.
     QHash<qint64, QList<qint64>> bornUnder;
     for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
         if (it->isOurs)
@@ -683,7 +688,10 @@ void LaunchWatcher::terminate(const RunningApplication &application)
     QSet<qint64> visited{application.pid};
     for (qsizetype i = 0; i < tree.size(); ++i) {
         const auto [parent, parentStart] = tree.at(i);
-        for (const qint64 child : bornUnder.value(parent) + m_reader.children(parent)) {
+        QList<qint64> children = bornUnder.value(parent) + m_reader.children(parent);
+        if (i == 0)
+            children += rootChildren;
+        for (const qint64 child : std::as_const(children)) {
             if (child == m_selfPid || visited.contains(child))
                 continue;
             visited.insert(child);

@@ -47,7 +47,7 @@ public:
         int sweepIntervalMs = 2000;
         // Where learned programs are kept; unset means $XDG_CACHE_HOME/vorn.
         std::optional<QString> learnedProgramsFile;
-        // The user whose processes are followed; unset means this process's (real) user.
+        // The user whose processes are followed and ended; unset means this process's real user.
         std::optional<uint> user;
     };
 
@@ -59,9 +59,10 @@ public:
     void start();
 
     QList<RunningApplication> runningApplications();
-    // Kills an application whose root has just been stopped: the root and every descendant that
+    // Kills the rest of an application whose root has just been killed: every descendant that
     // shares its identifier (helpers, fork children), and none of another application it started.
-    void terminate(const RunningApplication &application);
+    // rootChildren: the root's children as read just before it died.
+    void terminateHelpers(const RunningApplication &application, const QList<qint64> &rootChildren);
     void setWatchedBundleIDs(const QSet<QString> &bundleIDs);
     // While on, the processes started since the last sweep and those whose identifier may have
     // changed are examined again every sweepIntervalMs, and a root not yet announced is announced.

@@ -8,9 +8,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-ProcessTerminator::ProcessTerminator(const ProcReader &reader)
+ProcessTerminator::ProcessTerminator(const ProcReader &reader, std::optional<uint> user)
     : m_reader(reader)
-    , m_uid(::getuid())
+    , m_uid(user.value_or(::getuid()))
     , m_selfPid(::getpid())
 {
 }

@@ -3,6 +3,7 @@
 #include <QtGlobal>
 
 #include <csignal>
+#include <optional>
 
 class ProcReader;
 
@@ -12,7 +13,8 @@ class ProcReader;
 class ProcessTerminator
 {
 public:
-    explicit ProcessTerminator(const ProcReader &reader);
+    // The user whose processes may be ended: this process's real user unless given.
+    explicit ProcessTerminator(const ProcReader &reader, std::optional<uint> user = std::nullopt);
 
     // False, and nothing sent, unless the PID still names the process that started at startTime.
     bool kill(qint64 pid, quint64 startTime) const { return signal(pid, startTime, SIGKILL); }

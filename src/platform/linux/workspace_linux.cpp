@@ -4,6 +4,9 @@
 
 namespace {
 
+// Closed applications remembered so that none is reported again while it dies.
+constexpr qsizetype maxClosed = 64;
+
 LinuxWorkspace::Options withEnvironment(LinuxWorkspace::Options options)
 {
     if (qEnvironmentVariableIntValue("VORN_NO_PROC_CONNECTOR") == 1)
@@ -21,7 +24,7 @@ LinuxWorkspace::LinuxWorkspace(QObject *parent)
 LinuxWorkspace::LinuxWorkspace(const Options &options, QObject *parent)
     : Workspace(parent)
     , m_reader(options.procRoot)
-    , m_terminator(m_reader)
+    , m_terminator(m_reader, options.user)
     , m_thread(new QThread(this))
     , m_watcher(new LaunchWatcher(withEnvironment(options)))
 {
@@ -29,8 +32,14 @@ LinuxWorkspace::LinuxWorkspace(const Options &options, QObject *parent)
     m_thread->setObjectName(QStringLiteral("vorn-launch-watcher"));
     m_watcher->moveToThread(m_thread);
     connect(m_thread, &QThread::finished, m_watcher, &QObject::deleteLater);
-    // Emitted on the watcher's thread; the queued connection re-emits on this object's thread.
-    connect(m_watcher, &LaunchWatcher::applicationLaunched, this, &Workspace::didLaunchApplication,
+    // Emitted on the watcher's thread and re-emitted on this object's, unless the application
+    // has been closed or has ended meanwhile (by a pass over the running applications, say).
+    connect(
+            m_watcher, &LaunchWatcher::applicationLaunched, this,
+            [this](const RunningApplication &application) {
+                if (isStillRunning(application))
+                    Q_EMIT didLaunchApplication(application);
+            },
             Qt::QueuedConnection);
     m_thread->start();
     // The first listing is taken before the constructor returns, so every application started
@@ -57,19 +66,39 @@ template<typename Function> auto LinuxWorkspace::onWatcherThread(Function functi
 
 QList<RunningApplication> LinuxWorkspace::runningApplications()
 {
-    return onWatcherThread([this] { return m_watcher->runningApplications(); });
+    QList<RunningApplication> running
+            = onWatcherThread([this] { return m_watcher->runningApplications(); });
+    running.removeIf([this](const RunningApplication &app) { return !isStillRunning(app); });
+    return running;
+}
+
+bool LinuxWorkspace::isStillRunning(const RunningApplication &application) const
+{
+    if (m_closed.contains({application.pid, application.startTime}))
+        return false;
+    const auto stat = m_reader.stat(application.pid);
+    return stat && !stat->hasEnded() && stat->startTime == application.startTime;
 }
 
 bool LinuxWorkspace::forceTerminate(const RunningApplication &application)
 {
     // Never this process nor one it runs under: a block list that names Vorn itself (or the
     // terminal it was started from) must not end the enforcement.
-    // Stopped here at once; the watcher kills it with its helpers.
+    // Stopped first, so that the children it forked can be read while they are still its own;
+    // the watcher then ends those of the same application.
     if (m_terminator.isProtected(application.pid)
         || !m_terminator.stop(application.pid, application.startTime))
         return false;
+    const QList<qint64> children = m_reader.children(application.pid);
+    m_terminator.kill(application.pid, application.startTime);
+    m_closed.append({application.pid, application.startTime});
+    if (m_closed.size() > maxClosed)
+        m_closed.removeFirst();
     QMetaObject::invokeMethod(
-            m_watcher, [watcher = m_watcher, application] { watcher->terminate(application); },
+            m_watcher,
+            [watcher = m_watcher, application, children] {
+                watcher->terminateHelpers(application, children);
+            },
             Qt::QueuedConnection);
     return true;
 }

@@ -5,7 +5,10 @@
 #include "procreader_linux.h"
 #include "workspace.h"
 
+#include <QList>
 #include <QStringList>
+
+#include <utility>
 
 class QThread;
 
@@ -37,10 +40,12 @@ public:
 
 private:
     template<typename Function> auto onWatcherThread(Function function);
+    bool isStillRunning(const RunningApplication &application) const;
 
     // Termination runs on the caller's thread, so the root dies without waiting for the watcher.
     ProcReader m_reader;
     ProcessTerminator m_terminator;
     QThread *m_thread = nullptr;
     LaunchWatcher *m_watcher = nullptr;
+    QList<std::pair<qint64, quint64>> m_closed; // PID and start time
 };
