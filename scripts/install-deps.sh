@@ -23,6 +23,8 @@ packages=(
   desktop-file-utils appstream
   # test-only: the phone page's browser test in Debian's browser
   chromium
+  # test-only: the libFuzzer targets of tests/fuzz (clang and its fuzzing runtime)
+  clang-14 libclang-rt-14-dev
 )
 # The phone page is assembled with Node and its packages come from npm: Debian's own nodejs and
 # npm, unless a node and npm are already there.
