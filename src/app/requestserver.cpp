@@ -10,6 +10,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -19,6 +20,10 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+namespace {
+Q_LOGGING_CATEGORY(lcShell, "vorn")
+}
 
 namespace {
 
@@ -89,7 +94,7 @@ bool RequestServer::listen()
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     if (size_t(path.size()) >= sizeof address.sun_path) {
-        qWarning("vorn: the socket path %s is too long", path.constData());
+        qCWarning(lcShell, "the socket path %s is too long", path.constData());
         return false;
     }
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
@@ -100,7 +105,7 @@ bool RequestServer::listen()
     ::unlink(path.constData());
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0
         || ::chmod(path.constData(), 0600) != 0 || ::listen(fd, kBacklog) != 0) {
-        qWarning("vorn: cannot listen on %s: %s", path.constData(), std::strerror(errno));
+        qCWarning(lcShell, "cannot listen on %s: %s", path.constData(), std::strerror(errno));
         ::close(fd);
         return false;
     }

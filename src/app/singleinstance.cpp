@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QLoggingCategory>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -25,6 +26,10 @@ QString programOf(const QString &pid)
 }
 
 } // namespace
+
+namespace {
+Q_LOGGING_CATEGORY(lcShell, "vorn")
+}
 
 SingleInstance::SingleInstance(const QString &directory, QObject *parent)
     : QObject(parent)
@@ -71,7 +76,7 @@ SingleInstance::Claim SingleInstance::claim()
         if (m_lock->error() == QLockFile::LockFailedError)
             return Claim::Secondary;
         // The folder cannot hold a lock: run anyway rather than leave the computer unguarded.
-        qWarning("vorn: cannot create %s; running without the single-instance guard",
+        qCWarning(lcShell, "cannot create %s; running without the single-instance guard",
                  qPrintable(QDir::toNativeSeparators(m_socketPath)));
         return Claim::Primary;
     }

@@ -1,5 +1,6 @@
 #include "terminationsignals.h"
 
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -7,6 +8,8 @@
 #include <unistd.h>
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcShell, "vorn")
 
 int signalPipe[2] = {-1, -1};
 
@@ -32,7 +35,7 @@ TerminationSignals::TerminationSignals(QObject *parent)
     : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
-        qWarning("vorn: cannot watch for termination signals");
+        qCWarning(lcShell, "cannot watch for termination signals");
         return;
     }
     m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);

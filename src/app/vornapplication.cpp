@@ -2,6 +2,7 @@
 
 #include "appblocker.h"
 #include "blocklist.h"
+#include "platform.h"
 #include "installedapps.h"
 #include "qmlappblocker.h"
 #include "qmlblocklist.h"
@@ -9,15 +10,18 @@
 
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLoggingCategory>
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickView>
 #include <QScreen>
 #include <QtQml/qqmlextensionplugin.h>
 
-#include <malloc.h>
-
 Q_IMPORT_QML_PLUGIN(VornPlugin)
+
+namespace {
+Q_LOGGING_CATEGORY(lcShell, "vorn")
+}
 
 VornApplication::VornApplication(const PlatformServices &services, QObject *parent)
     : QObject(parent)
@@ -61,7 +65,7 @@ QQuickWindow *VornApplication::openWindow()
     QQuickItem *root = view->rootObject();
     if (view->status() != QQuickView::Ready || !root) {
         for (const QQmlError &error : view->errors())
-            qWarning("vorn: %s", qPrintable(error.toString()));
+            qCWarning(lcShell, "%s", qPrintable(error.toString()));
         delete view;
         return nullptr;
     }
@@ -106,7 +110,7 @@ void VornApplication::releaseViews()
     if (!m_windows.isEmpty() || !m_engine)
         return;
     m_engine.reset();
-    malloc_trim(0);
+    Platform::releaseFreeMemory();
 }
 
 void VornApplication::reopen()

@@ -57,4 +57,7 @@ QString localizedHostName();
 // when it cannot be used (it belongs to another user).
 QString stateFolder();
 
+// Gives memory the process freed back to the system (after the views are released).
+void releaseFreeMemory();
+
 } // namespace Platform

@@ -1,5 +1,7 @@
 #include "assets.h"
 
+#include <QLoggingCategory>
+
 #include <QEvent>
 #include <QFile>
 #include <QGuiApplication>
@@ -7,6 +9,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPalette>
+
+namespace {
+Q_LOGGING_CATEGORY(lcAssets, "vorn.ui.assets")
+}
 
 namespace {
 
@@ -60,7 +66,7 @@ QColor Assets::color(const QString &name, bool dark)
     const auto &looks = dark ? catalogue().dark : catalogue().light;
     const auto it = looks.find(name);
     if (it == looks.end()) {
-        qWarning("Assets: no colour named %s", qPrintable(name));
+        qCWarning(lcAssets, "no colour named %s", qPrintable(name));
         return {};
     }
     return *it;
@@ -70,7 +76,7 @@ QUrl Assets::image(const QString &name) const
 {
     const QUrl url = catalogue().images.value(name);
     if (url.isEmpty())
-        qWarning("Assets: no image named %s", qPrintable(name));
+        qCWarning(lcAssets, "no image named %s", qPrintable(name));
     return url;
 }
 

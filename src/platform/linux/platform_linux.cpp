@@ -11,6 +11,8 @@
 
 #include <QSysInfo>
 
+#include <malloc.h>
+
 // The one place that picks the Linux implementations of the seams.
 namespace Platform {
 
@@ -60,6 +62,11 @@ QString stateFolder()
 {
     const QString folder = XdgPaths::vornStateFolder();
     return PrivateFiles::makePrivateFolder(folder) ? folder : QString();
+}
+
+void releaseFreeMemory()
+{
+    malloc_trim(0);
 }
 
 } // namespace Platform
