@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
-  qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
+  qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml qml6-module-qtqml-workerscript
   qml6-module-qttest qml6-module-qtquick-dialogs
   libqt6svg6 qt6-image-formats-plugins
   libsecret-1-dev libglib2.0-dev
@@ -23,6 +23,8 @@ packages=(
   desktop-file-utils appstream
   # test-only: the phone page's browser test in Debian's browser
   chromium
+  # test-only: the libFuzzer targets of tests/fuzz (clang and its fuzzing runtime)
+  clang-14 libclang-rt-14-dev
 )
 # The phone page is assembled with Node and its packages come from npm: Debian's own nodejs and
 # npm, unless a node and npm are already there.

@@ -57,6 +57,8 @@ configure_and_build() { # DIR CMAKE-ARGS...
 }
 step "build (plain)" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 step "build (sanitizers)" configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON
+# The views against the QML module as built (its types and Qt's); warnings count as failures.
+step "qmllint" /usr/lib/qt6/bin/qmllint -I build/src/ui src/ui/VornView.qml src/ui/AppPickerView.qml
 
 # The environment of every test from here on.
 export HOME="$scratch/home" XDG_RUNTIME_DIR="$scratch/runtime" XDG_CACHE_HOME="$scratch/home/.cache"
@@ -159,6 +161,24 @@ step "phone page: node tests" bash -c '
 step "phone page: chromium end to end" env VORN_PAGE_E2E_REQUIRED=1 VORN_BUILD_DIR="$root/build" \
   VORN_SCREENSHOT_DIR="$root/screenshots" node --test web/phone/test/browser/page.e2e.test.js
 # ---- end of the phone page ----------------------------------------------------------------------
+
+# ---- fuzzing: every decoder that reads bytes from outside, each target for a bounded time
+# (VORN_FUZZ_SECONDS, 20 s by default) from its seeds in tests/fuzz/corpus; a crashing input is
+# kept in build-fuzz/runs/<target>/ ----------------------------------------------------------------
+fuzz_build() {
+  grep -qs '^CMAKE_GENERATOR:INTERNAL=Ninja$' build-fuzz/CMakeCache.txt || rm -rf build-fuzz
+  cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_FUZZ=ON \
+    -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null &&
+    cmake --build build-fuzz -j"$jobs" --target fuzzers
+}
+step "fuzz: build (clang, libFuzzer)" fuzz_build
+fuzz_seconds=${VORN_FUZZ_SECONDS:-20}
+for target in fuzz_syncedblockstate fuzz_registry fuzz_userdefaults fuzz_desktopentry \
+    fuzz_keychainfile fuzz_requestline fuzz_incomingvalue; do
+  step "fuzz: $target (${fuzz_seconds} s)" \
+    bash scripts/fuzz.sh "$root/build-fuzz" "$target" "$fuzz_seconds" "$root/build-fuzz/runs"
+done
+# ---- end of fuzzing ---------------------------------------------------------------------------
 
 if [ ${#failures[@]} -gt 0 ]; then
   echo "== failed:"

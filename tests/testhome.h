@@ -2,14 +2,18 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QSaveFile>
 #include <QString>
 #include <QTemporaryDir>
 #include <QtTest>
 
-// A throw-away HOME with the XDG folders pointed inside it. Set up before the first use of any
-// platform service: the services read their locations from the environment once.
+// A throw-away HOME with every XDG folder inside it: its own data, config, state and cache
+// folders, a private runtime folder, and XDG_DATA_DIRS pointing at an empty folder so that only the
+// applications a test installs count. Set up before the first platform service is created: the
+// services read their locations from the environment when they are made.
 class TestHome
 {
 public:
@@ -22,13 +26,14 @@ public:
         qputenv("XDG_CONFIG_HOME", path(".config").toUtf8());
         qputenv("XDG_STATE_HOME", path(".local/state").toUtf8());
         qputenv("XDG_CACHE_HOME", path(".cache").toUtf8());
+        QDir().mkpath(path("no-data-dirs"));
+        qputenv("XDG_DATA_DIRS", path("no-data-dirs").toUtf8());
+        QDir().mkpath(path(".local/share/applications"));
+        QDir().mkpath(path("runtime"));
+        QFile::setPermissions(path("runtime"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", path("runtime").toUtf8());
         qunsetenv("VORN_CLOUD_DIR");
-        if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-            QDir().mkpath(path("runtime"));
-            QFile::setPermissions(path("runtime"),
-                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-            qputenv("XDG_RUNTIME_DIR", path("runtime").toUtf8());
-        }
     }
 
     QString path(const QString &relative = QString()) const
@@ -37,6 +42,48 @@ public:
     }
     QString cloudFolder() const { return path(QStringLiteral(".local/share/vorn/cloud")); }
     QString defaultsFile() const { return path(QStringLiteral(".config/vorn/defaults.json")); }
+    QString bin(const QString &program = QString()) const { return path("bin/" + program); }
+
+    // Installs a desktop entry <id>.desktop (no Icon= line when icon is empty); returns its path.
+    QString addApplication(const QString &id, const QString &name, const QString &icon = {},
+                           const QString &exec = QStringLiteral("/bin/true")) const
+    {
+        const QString entry = path(".local/share/applications/" + id + ".desktop");
+        writeFile(entry,
+                  QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2 %U\n%3")
+                          .arg(name, exec, icon.isEmpty() ? QString() : "Icon=" + icon + '\n')
+                          .toUtf8());
+        return entry;
+    }
+
+    // Installs a program bin/<name> for tests to run: a copy of sleep(1), or a shell script with
+    // the given body; with a bundle identifier, also the desktop entry that names it.
+    void installProgram(const QString &name, const QString &bundleID = QString(),
+                        const QByteArray &script = QByteArray()) const
+    {
+        QDir().mkpath(bin());
+        if (script.isEmpty())
+            QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), bin(name)));
+        else
+            QVERIFY(writeFile(bin(name), "#!/bin/sh\n" + script));
+        QVERIFY(QFile::setPermissions(bin(name),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        if (!bundleID.isEmpty())
+            addApplication(bundleID, name, {}, bin(name));
+    }
+
+    // The stored block list, sorted; {"<not an array>"} when the key is absent or not an array.
+    QStringList storedBlockList() const
+    {
+        const QJsonValue ids = QJsonDocument::fromJson(readFile(defaultsFile()))
+                                       .object()
+                                       .value(QLatin1String("blockedBundleIDs"));
+        if (!ids.isArray())
+            return {QStringLiteral("<not an array>")};
+        QStringList sorted = ids.toVariant().toStringList();
+        sorted.sort();
+        return sorted;
+    }
 
     // Writes a file the way another program would (not through Vorn's own stores).
     static bool writeFile(const QString &filePath, const QByteArray &bytes)

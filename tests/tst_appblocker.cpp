@@ -1,205 +1,207 @@
 #include "appblocker.h"
 #include "blocklist.h"
-#include "cloudkeyvaluestore.h"
 #include "deviceidentity.h"
 #include "deviceregistry.h"
-#include "keychain.h"
-#include "platform.h"
-#include "testhome.h"
+#include "fakes/fakecloudstore.h"
+#include "fakes/fakekeychain.h"
+#include "fakes/fakeuserdefaults.h"
+#include "fakes/fakeworkspace.h"
 
-#include <QDir>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
+// The blocker's rules over fakes at every seam; the real store, keychain and processes are the
+// platform suites' and tst_enforcement's business.
 class tst_AppBlocker : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
     void init();
     void firstStartAnnouncesThisComputer();
     void startUp_data();
     void startUp();
-    void followsThePhoneToolInAnotherProcess();
     void everyExternalChangeAppliesAgain();
+    void enforcement_data();
+    void enforcement();
 
 private:
-    QString ownID() { return DeviceIdentity(m_services->lend().keychain).currentDeviceID(); }
-    std::optional<bool> storedIsBlocking() const;
-    void runPhone(const QStringList &args);
-    void writeToCloud(const QString &key, const QByteArray &bytes);
+    std::unique_ptr<AppBlocker> makeBlocker()
+    {
+        const PlatformServices services{m_store.get(),     m_defaults.get(), m_keychain.get(),
+                                        m_workspace.get(), nullptr,          QStringLiteral("Desk"),
+                                        m_state->path()};
+        return std::make_unique<AppBlocker>(services, m_blockList.get());
+    }
+    QString ownID() { return DeviceIdentity(m_keychain.get()).currentDeviceID(); }
+    QByteArray record(bool blocking, const QString &targets) const
+    {
+        return QStringLiteral(R"({"isBlocking":%1,"targetDeviceIDs":[%2],"updatedAt":1})")
+                .arg(blocking ? "true" : "false", targets)
+                .toUtf8();
+    }
 
-    TestHome m_home; // before any platform service is touched
-    std::unique_ptr<Platform::Services> m_services = std::make_unique<Platform::Services>();
-    BlockList m_blockList{m_services->lend().userDefaults};
+    std::unique_ptr<FakeCloudStore> m_store;
+    std::unique_ptr<FakeUserDefaults> m_defaults;
+    std::unique_ptr<FakeKeychain> m_keychain;
+    std::unique_ptr<FakeWorkspace> m_workspace;
+    std::unique_ptr<BlockList> m_blockList;
+    std::unique_ptr<QTemporaryDir> m_state;
 };
-
-void tst_AppBlocker::initTestCase()
-{
-    m_services->lend().keychain->remove(DeviceIdentity::service, DeviceIdentity::account);
-}
 
 void tst_AppBlocker::init()
 {
-    for (const QString &key : {AppBlocker::syncKey, DeviceRegistry::registryKey})
-        QFile::remove(m_home.cloudFolder() + QLatin1Char('/') + key);
-    QFile::remove(m_home.defaultsFile());
-    QTest::qWait(20); // let the store's notices for the removals pass before the next test
-}
-
-std::optional<bool> tst_AppBlocker::storedIsBlocking() const
-{
-    const QJsonValue value = QJsonDocument::fromJson(TestHome::readFile(m_home.defaultsFile()))
-                                     .object()
-                                     .value(AppBlocker::isBlockingKey);
-    return value.isBool() ? std::optional(value.toBool()) : std::nullopt;
-}
-
-void tst_AppBlocker::runPhone(const QStringList &args)
-{
-    const TestHome::PhoneResult phone = m_home.runPhone(args);
-    QVERIFY2(phone.exitCode == 0, phone.err.constData());
-}
-
-// Writes a key as another program would and waits until the store has raised its notice, so
-// that the notice cannot reach a blocker constructed afterwards.
-void tst_AppBlocker::writeToCloud(const QString &key, const QByteArray &bytes)
-{
-    QSignalSpy noticed(m_services->lend().cloudStore, &CloudKeyValueStore::didChangeExternally);
-    QVERIFY(TestHome::writeFile(m_home.cloudFolder() + '/' + key, bytes));
-    QTRY_VERIFY(noticed.count() > 0);
+    m_store = std::make_unique<FakeCloudStore>();
+    m_defaults = std::make_unique<FakeUserDefaults>();
+    m_keychain = std::make_unique<FakeKeychain>();
+    m_workspace = std::make_unique<FakeWorkspace>();
+    m_blockList = std::make_unique<BlockList>(m_defaults.get());
+    m_state = std::make_unique<QTemporaryDir>();
 }
 
 void tst_AppBlocker::firstStartAnnouncesThisComputer()
 {
-    DeviceIdentity identity(m_services->lend().keychain);
-    QVERIFY(!identity.loadStoredDeviceID());
-    AppBlocker blocker(m_services->lend(), &m_blockList);
-    QVERIFY(!blocker.isBlocking());
+    auto blocker = makeBlocker();
+    QVERIFY(!blocker->isBlocking());
     // The identifier exists once the constructor has returned, and the registry names it.
-    const std::optional<QString> id = identity.loadStoredDeviceID();
+    const std::optional<QString> id = DeviceIdentity(m_keychain.get()).loadStoredDeviceID();
     QVERIFY(id);
-    const std::optional<QByteArray> registry
-            = m_services->lend().cloudStore->dataForKey(DeviceRegistry::registryKey);
-    QVERIFY(registry);
-    const DeviceRegistryMap map = RegistryValue::decode(*registry).value();
+    const DeviceRegistryMap map
+            = RegistryValue::decode(m_store->dataForKey(DeviceRegistry::registryKey).value())
+                      .value();
     QCOMPARE(map.keys(), QStringList{*id});
     QCOMPARE(map.first().deviceType, SyncDeviceType::mac);
-    QCOMPARE(map.first().deviceName, AppBlocker::deviceName(m_services->lend().hostName));
-    QVERIFY(!map.first().deviceName.isEmpty());
-    QVERIFY(!storedIsBlocking()); // nothing applied, nothing written
+    QCOMPARE(map.first().deviceName, QStringLiteral("Desk"));
+    QCOMPARE(AppBlocker::deviceName(QString()), QStringLiteral("Mac"));
+    QVERIFY(!m_defaults->values.contains(AppBlocker::isBlockingKey)); // nothing applied or written
 }
 
 void tst_AppBlocker::startUp_data()
 {
-    QTest::addColumn<QByteArray>("defaults"); // empty: none stored
-    QTest::addColumn<QByteArray>("record"); // %ME% stands for this computer; empty: none
+    QTest::addColumn<int>("stored"); // -1: nothing stored, else the stored bool
+    QTest::addColumn<QString>("targets"); // of the published record, %ME% this computer; "-": none
+    QTest::addColumn<bool>("on"); // of the published record
     QTest::addColumn<bool>("applied");
     QTest::addColumn<bool>("expected");
 
-    const QByteArray on(R"({"isBlocking":true,"targetDeviceIDs":[%T%],"updatedAt":1})");
-    const QByteArray off(R"({"isBlocking":false,"targetDeviceIDs":[%T%],"updatedAt":1})");
-    const auto targeting = [](QByteArray record, const char *targets) {
-        return record.replace("%T%", targets);
-    };
-    const QByteArray storedOn(R"({"isBlocking":true})");
-
-    QTest::newRow("nothing stored") << QByteArray() << QByteArray() << false << false;
-    QTest::newRow("stored on, no record") << storedOn << QByteArray() << false << true;
-    QTest::newRow("stored as number 1")
-            << QByteArray(R"({"isBlocking":1})") << QByteArray() << false << true;
-    QTest::newRow("names this: on")
-            << QByteArray() << targeting(on, R"("OTHER","%ME%")") << true << true;
-    QTest::newRow("names this: off") << storedOn << targeting(off, R"("%ME%")") << true << false;
-    QTest::newRow("names another only")
-            << QByteArray() << targeting(on, R"("OTHER")") << false << false;
+    QTest::newRow("nothing stored") << -1 << "-" << true << false << false;
+    QTest::newRow("stored on, no record") << 1 << "-" << true << false << true;
+    QTest::newRow("names this: on") << -1 << R"("OTHER","%ME%")" << true << true << true;
+    QTest::newRow("names this: off") << 1 << R"("%ME%")" << false << true << false;
+    QTest::newRow("names another only") << -1 << R"("OTHER")" << true << false << false;
     QTest::newRow("dropped from targets keeps blocking")
-            << storedOn << targeting(off, R"("OTHER")") << false << true;
-    QTest::newRow("no targets") << QByteArray() << targeting(on, "") << false << false;
-    QTest::newRow("lower-cased identifier")
-            << QByteArray() << targeting(on, R"("%me%")") << false << false;
-    QTest::newRow("null targets")
-            << QByteArray()
-            << QByteArray(R"({"isBlocking":true,"targetDeviceIDs":null,"updatedAt":1})") << false
-            << false;
-    QTest::newRow("not JSON") << storedOn << QByteArray("{\"isBlocking\":tr") << false << true;
+            << 1 << R"("OTHER")" << false << false << true;
+    QTest::newRow("no targets") << -1 << "" << true << false << false;
+    QTest::newRow("lower-cased identifier") << -1 << R"("%me%")" << true << false << false;
+    QTest::newRow("null targets") << -1 << "null" << true << false << false;
+    QTest::newRow("not JSON") << 1 << "{" << true << false << true;
 }
 
 void tst_AppBlocker::startUp()
 {
-    QFETCH(QByteArray, defaults);
-    QFETCH(QByteArray, record);
+    QFETCH(int, stored);
+    QFETCH(QString, targets);
+    QFETCH(bool, on);
     QFETCH(bool, applied);
     QFETCH(bool, expected);
 
-    if (!defaults.isEmpty())
-        QVERIFY(TestHome::writeFile(m_home.defaultsFile(), defaults));
-    if (!record.isEmpty()) {
-        record.replace("%ME%", ownID().toUtf8()).replace("%me%", ownID().toLower().toUtf8());
-        writeToCloud(AppBlocker::syncKey, record);
-    }
-    const std::optional<bool> storedBefore = storedIsBlocking();
-    const bool restored = storedBefore.value_or(false) || defaults.contains("1");
+    if (stored >= 0)
+        m_defaults->setBool(stored == 1, AppBlocker::isBlockingKey);
+    if (targets == QLatin1String("null") || targets == QLatin1String("{"))
+        m_store->setData(targets == QLatin1String("null")
+                                 ? R"({"isBlocking":true,"targetDeviceIDs":null,"updatedAt":1})"
+                                 : R"({"isBlocking":tr)",
+                         AppBlocker::syncKey);
+    else if (targets != QLatin1String("-"))
+        m_store->setData(record(on,
+                                QString(targets)
+                                        .replace("%ME%", ownID())
+                                        .replace("%me%", ownID().toLower())),
+                         AppBlocker::syncKey);
 
-    AppBlocker blocker(m_services->lend(), &m_blockList);
-    QSignalSpy changed(&blocker, &AppBlocker::isBlockingChanged);
+    auto blocker = makeBlocker();
+    QSignalSpy changed(blocker.get(), &AppBlocker::isBlockingChanged);
     // The constructor only restores; a record that names this computer is applied later, queued.
-    QCOMPARE(blocker.isBlocking(), restored);
+    QCOMPARE(blocker->isBlocking(), stored == 1);
     QCOMPARE(changed.count(), 0);
-
-    if (applied) {
-        QTRY_COMPARE(changed.count(), 1);
-        QCOMPARE(blocker.isBlocking(), expected);
-        QCOMPARE(storedIsBlocking(), std::optional(expected));
-    } else {
-        QTest::qWait(100);
-        QCOMPARE(changed.count(), 0);
-        QCOMPARE(blocker.isBlocking(), expected);
-        QCOMPARE(storedIsBlocking(), storedBefore);
-    }
-}
-
-void tst_AppBlocker::followsThePhoneToolInAnotherProcess()
-{
-    AppBlocker blocker(m_services->lend(), &m_blockList);
-    QSignalSpy changed(&blocker, &AppBlocker::isBlockingChanged);
-    QVERIFY(!blocker.isBlocking());
-
-    runPhone({"block", "on", "--device", ownID()});
-    QTRY_VERIFY(blocker.isBlocking());
-    QCOMPARE(storedIsBlocking(), std::optional(true));
-
-    // The phone stops naming this computer: it keeps blocking.
-    runPhone({"block", "off", "--device", "SOME-OTHER-DEVICE", "--force"});
-    QTest::qWait(200);
-    QVERIFY(blocker.isBlocking());
-
-    // Without --device the tool targets the macs in the registry, which holds this computer.
-    runPhone({"block", "off"});
-    QTRY_VERIFY(!blocker.isBlocking());
-    QCOMPARE(storedIsBlocking(), std::optional(false));
+    QCoreApplication::processEvents();
+    QCOMPARE(changed.count(), applied ? 1 : 0);
+    QCOMPARE(blocker->isBlocking(), expected);
+    if (applied)
+        QCOMPARE(m_defaults->boolForKey(AppBlocker::isBlockingKey), expected);
+    else
+        QCOMPARE(m_defaults->values.contains(AppBlocker::isBlockingKey), stored >= 0);
 }
 
 void tst_AppBlocker::everyExternalChangeAppliesAgain()
 {
-    writeToCloud(AppBlocker::syncKey,
-                 R"({"isBlocking":true,"targetDeviceIDs":[")" + ownID().toUtf8()
-                         + R"("],"updatedAt":1})");
-    AppBlocker blocker(m_services->lend(), &m_blockList);
-    QSignalSpy changed(&blocker, &AppBlocker::isBlockingChanged);
+    auto blocker = makeBlocker();
+    QSignalSpy changed(blocker.get(), &AppBlocker::isBlockingChanged);
+    m_store->changeExternally(AppBlocker::syncKey, record(true, '"' + ownID() + '"'));
     QTRY_COMPARE(changed.count(), 1);
+    QVERIFY(blocker->isBlocking());
 
     // Another device rewrites the registry: the same record is applied again, and observers hear
     // the same value again.
-    const QByteArray registry
-            = m_services->lend().cloudStore->dataForKey(DeviceRegistry::registryKey).value();
-    QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/deviceRegistry", registry));
+    m_store->changeExternally(DeviceRegistry::registryKey,
+                              m_store->dataForKey(DeviceRegistry::registryKey));
     QTRY_COMPARE(changed.count(), 2);
-    QVERIFY(blocker.isBlocking());
+    QVERIFY(blocker->isBlocking());
+
+    // The phone stops naming this computer: it keeps blocking until told otherwise.
+    m_store->changeExternally(AppBlocker::syncKey, record(false, R"("OTHER")"));
+    m_store->changeExternally(AppBlocker::syncKey, record(false, '"' + ownID() + '"'));
+    QTRY_COMPARE(changed.count(), 3);
+    QVERIFY(!blocker->isBlocking());
+    QCOMPARE(m_defaults->boolForKey(AppBlocker::isBlockingKey), false);
+}
+
+void tst_AppBlocker::enforcement_data()
+{
+    QTest::addColumn<QStringList>("blocked");
+    QTest::addColumn<bool>("on");
+    QTest::addColumn<QStringList>("running"); // before the state is applied
+    QTest::addColumn<QStringList>("launched"); // afterwards
+    QTest::addColumn<QStringList>("terminated");
+
+    QTest::newRow("off: nothing closed")
+            << QStringList{"a"} << false << QStringList{"a"} << QStringList{"a"} << QStringList{};
+    QTest::newRow("on: running and launched blocked ones")
+            << QStringList{"a", "b"} << true << QStringList{"a", "x"} << QStringList{"b", "y", "a"}
+            << QStringList{"a", "b", "a"};
+    QTest::newRow("case differs: not blocked")
+            << QStringList{"Org.A"} << true << QStringList{"org.a"} << QStringList{"ORG.A"}
+            << QStringList{};
+    QTest::newRow("unidentified: never closed")
+            << QStringList{""} << true << QStringList{""} << QStringList{""} << QStringList{};
+}
+
+void tst_AppBlocker::enforcement()
+{
+    QFETCH(QStringList, blocked);
+    QFETCH(bool, on);
+    QFETCH(QStringList, running);
+    QFETCH(QStringList, launched);
+    QFETCH(QStringList, terminated);
+
+    m_blockList->setBlockedBundleIDs(QSet<QString>(blocked.cbegin(), blocked.cend()));
+    for (const QString &id : running)
+        m_workspace->running.append(RunningApplication{m_workspace->running.size() + 1, 1, id});
+    auto blocker = makeBlocker();
+    QCOMPARE(m_workspace->watched, m_blockList->blockedBundleIDs());
+    QVERIFY(m_workspace->terminated.isEmpty()); // restoring a state closes nothing
+
+    blocker->applySyncedState(SyncedBlockState{on, {}, 0});
+    for (const QString &id : launched)
+        m_workspace->launch(id);
+    QCOMPARE(m_workspace->terminated, terminated);
+
+    // The list is read afresh at each launch, and the workspace watches what it names.
+    m_blockList->toggle(QStringLiteral("late"));
+    QCOMPARE(m_workspace->watched, m_blockList->blockedBundleIDs());
+    m_workspace->launch(QStringLiteral("late"));
+    QCOMPARE(m_workspace->terminated.contains(QStringLiteral("late")), on);
 }
 
 QTEST_GUILESS_MAIN(tst_AppBlocker)

@@ -4,7 +4,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 
-class TestApplicationIndex : public QObject
+class tst_ApplicationIndex : public QObject
 {
     Q_OBJECT
 
@@ -22,7 +22,7 @@ private:
     TestHome m_home;
 };
 
-void TestApplicationIndex::initTestCase()
+void tst_ApplicationIndex::initTestCase()
 {
     // Executables below tree/; PATH is tree/bin only.
     for (const char *path :
@@ -36,7 +36,7 @@ void TestApplicationIndex::initTestCase()
     qputenv("PATH", QFile::encodeName(tree("bin")));
 }
 
-void TestApplicationIndex::lookups_data()
+void tst_ApplicationIndex::lookups_data()
 {
     QTest::addColumn<QStringList>("entries"); // "<a or b>/<id> <key lines>", "$T" the tree
     // "program in the tree=its identifier or nothing"; "program|arg|arg=..." for a command line
@@ -103,7 +103,7 @@ void TestApplicationIndex::lookups_data()
             << QStringList{"foo=bin/prog", "bar=bin/prog", "baz=bin/other"};
 }
 
-void TestApplicationIndex::lookups()
+void tst_ApplicationIndex::lookups()
 {
     QFETCH(QStringList, entries);
     QFETCH(QStringList, programs);
@@ -140,7 +140,7 @@ void TestApplicationIndex::lookups()
     }
 }
 
-void TestApplicationIndex::scriptArgument_data()
+void tst_ApplicationIndex::scriptArgument_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("script");
@@ -161,14 +161,14 @@ void TestApplicationIndex::scriptArgument_data()
     QTest::newRow("interpreter alone") << QStringList{"python3"} << "";
 }
 
-void TestApplicationIndex::scriptArgument()
+void tst_ApplicationIndex::scriptArgument()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, script);
     QCOMPARE(ApplicationIndex::scriptArgument(arguments), script);
 }
 
-void TestApplicationIndex::rebuildsOnNewEntry_data()
+void tst_ApplicationIndex::rebuildsOnNewEntry_data()
 {
     QTest::addColumn<QString>("folder"); // below the temporary root, which has a/applications
 
@@ -176,7 +176,7 @@ void TestApplicationIndex::rebuildsOnNewEntry_data()
     QTest::newRow("folder that did not exist") << "x/y/applications";
 }
 
-void TestApplicationIndex::rebuildsOnNewEntry()
+void tst_ApplicationIndex::rebuildsOnNewEntry()
 {
     QFETCH(QString, folder);
 
@@ -194,5 +194,5 @@ void TestApplicationIndex::rebuildsOnNewEntry()
     QCOMPARE(index.bundleIDForProgram(tree("bin/other")), QStringLiteral("foo"));
 }
 
-QTEST_GUILESS_MAIN(TestApplicationIndex)
+QTEST_GUILESS_MAIN(tst_ApplicationIndex)
 #include "tst_applicationindex.moc"

@@ -12,7 +12,7 @@
 using namespace VornUiTest;
 
 // The picker sheet over a real window, with desktop entries and stored defaults in a private home.
-class TestAppPicker : public QObject
+class tst_AppPicker : public QObject
 {
     Q_OBJECT
 
@@ -58,7 +58,7 @@ static const QUrl checkmark(QStringLiteral("qrc:/vorn/symbols/checkmark.circle.f
 // By name, ignoring case: Archive, maps, Notes.
 static const QStringList catalogue{"org.example.zeta", "org.example.Alpha", "org.example.beta"};
 
-void TestAppPicker::init()
+void tst_AppPicker::init()
 {
     // Icons that cannot be found: each row shows a generic one.
     m_home->addApplication("org.example.zeta", "Archive", "org.example.no-such-icon");
@@ -74,7 +74,7 @@ void TestAppPicker::init()
     QTRY_VERIFY(m_view->isActive());
 }
 
-void TestAppPicker::toggleRow_data()
+void tst_AppPicker::toggleRow_data()
 {
     QTest::addColumn<qreal>("where"); // a click at this fraction of the row's width; 0: keyboard
     QTest::newRow("click on the name") << 0.15;
@@ -83,7 +83,7 @@ void TestAppPicker::toggleRow_data()
     QTest::newRow("keyboard") << 0.0;
 }
 
-void TestAppPicker::toggleRow()
+void tst_AppPicker::toggleRow()
 {
     QFETCH(qreal, where);
     // An identifier that has no row stays listed through every toggle.
@@ -121,7 +121,7 @@ void TestAppPicker::toggleRow()
     QTRY_VERIFY(!picker("visible").toBool());
 }
 
-void TestAppPicker::locksWhileBlockingAndScansAtEachOpening()
+void tst_AppPicker::locksWhileBlockingAndScansAtEachOpening()
 {
     openPicker();
     QQuickItem *notes = row("org.example.beta");
@@ -158,5 +158,5 @@ void TestAppPicker::locksWhileBlockingAndScansAtEachOpening()
             {"org.example.zeta", "org.example.Installed", "org.example.Alpha", "org.example.beta"});
 }
 
-QTEST_MAIN(TestAppPicker)
+QTEST_MAIN(tst_AppPicker)
 #include "tst_apppicker.moc"

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 // Changes made by a real second process (a shell) must raise the notice, the store's own must not.
-class TestCloudKeyValueStore : public QObject
+class tst_CloudKeyValueStore : public QObject
 {
     Q_OBJECT
 
@@ -238,5 +238,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestCloudKeyValueStore)
+QTEST_GUILESS_MAIN(tst_CloudKeyValueStore)
 #include "tst_cloudkeyvaluestore.moc"

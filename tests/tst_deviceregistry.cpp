@@ -1,18 +1,13 @@
-#include "cloudkeyvaluestore_linux.h"
 #include "deviceidentity.h"
 #include "deviceregistry.h"
-#include "keychain_linux.h"
-#include "platform.h"
+#include "fakes/fakecloudstore.h"
+#include "fakes/fakekeychain.h"
 #include "referencedate.h"
-#include "testhome.h"
 
 #include <QDir>
-#include <QProcess>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
-
-#include <cstdio>
-#include <unistd.h>
 
 class tst_DeviceRegistry : public QObject
 {
@@ -20,27 +15,25 @@ class tst_DeviceRegistry : public QObject
 
 private Q_SLOTS:
     void init();
-    void cleanup();
     void currentOthers_data();
     void currentOthers();
     void announceKeepsEveryOtherRecord();
     void undecodableValueIsKeptInABackupBeforeReplacing();
     void externalChangesRefresh();
-    void unreadableValueIsLeftUntilItCanBeRead_data();
-    void unreadableValueIsLeftUntilItCanBeRead();
     void convergence_data();
     void convergence();
     void reannouncingIsBounded();
     void announcesAgainWhileRunning();
+    void unreadableValueIsLeftUntilItCanBeRead_data();
+    void unreadableValueIsLeftUntilItCanBeRead();
 
 private:
     DeviceRegistryMap stored() const;
-    void putWithPhoneTool(const QString &key, const QByteArray &bytes);
 
-    TestHome m_home;
-    std::unique_ptr<LinuxKeychain> m_keychain;
+    std::unique_ptr<QTemporaryDir> m_backups;
+    std::unique_ptr<FakeKeychain> m_keychain;
     std::unique_ptr<DeviceIdentity> m_identity;
-    std::unique_ptr<LinuxCloudKeyValueStore> m_store;
+    std::unique_ptr<FakeCloudStore> m_store;
 };
 
 namespace {
@@ -63,31 +56,15 @@ QStringList names(const QList<DeviceAnnouncement> &devices)
 
 void tst_DeviceRegistry::init()
 {
-    QDir(m_home.cloudFolder()).removeRecursively();
-    QDir(m_home.path(QStringLiteral(".local/state"))).removeRecursively();
-    m_keychain = std::make_unique<LinuxKeychain>(m_home.path(QStringLiteral("keychain")));
-    m_keychain->remove(DeviceIdentity::service, DeviceIdentity::account);
+    m_backups = std::make_unique<QTemporaryDir>();
+    m_keychain = std::make_unique<FakeKeychain>();
     m_identity = std::make_unique<DeviceIdentity>(m_keychain.get());
-    m_store = std::make_unique<LinuxCloudKeyValueStore>(m_home.cloudFolder());
-}
-
-void tst_DeviceRegistry::cleanup()
-{
-    m_store.reset();
-    m_identity.reset();
-    m_keychain.reset();
+    m_store = std::make_unique<FakeCloudStore>();
 }
 
 DeviceRegistryMap tst_DeviceRegistry::stored() const
 {
-    const std::optional<QByteArray> bytes = m_store->dataForKey(DeviceRegistry::registryKey);
-    return bytes ? RegistryValue::decode(*bytes).value_or(DeviceRegistryMap())
-                 : DeviceRegistryMap();
-}
-
-void tst_DeviceRegistry::putWithPhoneTool(const QString &key, const QByteArray &bytes)
-{
-    QCOMPARE(m_home.runPhone({QStringLiteral("put"), key}, bytes).exitCode, 0);
+    return RegistryValue::decode(m_store->dataForKey(DeviceRegistry::registryKey).value()).value();
 }
 
 void tst_DeviceRegistry::currentOthers_data()
@@ -131,7 +108,7 @@ void tst_DeviceRegistry::announceKeepsEveryOtherRecord()
             {"elsewhere", device(id, "Me, misfiled", now - 10, SyncDeviceType::mac)}};
     m_store->setData(RegistryValue::encode(initial).value(), DeviceRegistry::registryKey);
 
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const double first = stored()[id].lastSeenAt;
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
@@ -151,8 +128,8 @@ void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
             R"({"P":{"id":"P","deviceType":"Phone","deviceName":"x","lastSeenAt":1}})");
     m_store->setData(junk, DeviceRegistry::registryKey);
 
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
-    QTest::qWait(50);
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
+    QCoreApplication::processEvents();
     QVERIFY(registry.otherDevices().isEmpty());
     QCOMPARE(m_store->dataForKey(DeviceRegistry::registryKey),
              std::optional(junk)); // reading leaves it
@@ -160,29 +137,31 @@ void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     QCOMPARE(stored().keys(), QStringList{m_identity->currentDeviceID()});
 
-    const QDir backups(m_home.path(QStringLiteral(".local/state/vorn")));
+    const QDir backups(m_backups->path());
     const QStringList files = backups.entryList({"deviceRegistry.undecodable-*"}, QDir::Files);
     QCOMPARE(files.size(), 1);
-    QCOMPARE(TestHome::readFile(backups.filePath(files.first())), junk);
+    QFile backup(backups.filePath(files.first()));
+    QVERIFY(backup.open(QIODevice::ReadOnly));
+    QCOMPARE(backup.readAll(), junk);
     QCOMPARE(QFileInfo(backups.filePath(files.first())).permissions() & 0x0077,
              QFileDevice::Permissions());
 }
 
 void tst_DeviceRegistry::externalChangesRefresh()
 {
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
     QTRY_COMPARE(published.count(), 2);
 
     DeviceRegistryMap withPhone = stored();
     withPhone.insert("P", device("P", "Phone", ReferenceDate::now()));
-    putWithPhoneTool(DeviceRegistry::registryKey, RegistryValue::encode(withPhone).value());
+    m_store->changeExternally(DeviceRegistry::registryKey, RegistryValue::encode(withPhone));
     QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 
     // A change of another key refreshes too.
     const int before = published.count();
-    putWithPhoneTool(QStringLiteral("syncedBlockState"), "{}");
+    m_store->changeExternally(QStringLiteral("syncedBlockState"), "{}");
     QTRY_VERIFY(published.count() > before);
     QCOMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 }
@@ -206,7 +185,7 @@ void tst_DeviceRegistry::convergence()
 {
     QFETCH(QString, change);
     QFETCH(bool, reannounces);
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const QString id = m_identity->currentDeviceID();
     const DeviceAnnouncement mine = stored().value(id);
@@ -222,16 +201,15 @@ void tst_DeviceRegistry::convergence()
         theirs.insert(QStringLiteral("not-my-id"), mine);
     if (change == QLatin1String("current"))
         theirs.insert(id, mine);
-    // Written as another process does: the registry's store sees a foreign change.
-    LinuxCloudKeyValueStore other(m_home.cloudFolder(), LinuxCloudKeyValueStore::Notices::None);
+    // Written as another device does: the registry's store sees a foreign change.
     if (change == QLatin1String("undecodable"))
-        other.setData("{\"P\": 1}", DeviceRegistry::registryKey);
+        m_store->changeExternally(DeviceRegistry::registryKey, "{\"P\": 1}");
     else if (change == QLatin1String("deleted"))
-        QVERIFY(QFile::remove(m_home.cloudFolder() + QStringLiteral("/deviceRegistry")));
+        m_store->changeExternally(DeviceRegistry::registryKey, std::nullopt);
     else if (change == QLatin1String("other key"))
-        other.setData("{}", QStringLiteral("syncedBlockState"));
+        m_store->changeExternally(QStringLiteral("syncedBlockState"), "{}");
     else
-        other.setData(RegistryValue::encode(theirs).value(), DeviceRegistry::registryKey);
+        m_store->changeExternally(DeviceRegistry::registryKey, RegistryValue::encode(theirs));
 
     // The notice's refresh is posted before any re-announcement is scheduled.
     QTRY_COMPARE(published.count(), 3);
@@ -250,19 +228,18 @@ void tst_DeviceRegistry::convergence()
 
 void tst_DeviceRegistry::reannouncingIsBounded()
 {
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const QString id = m_identity->currentDeviceID();
-    LinuxCloudKeyValueStore other(m_home.cloudFolder(), LinuxCloudKeyValueStore::Notices::None);
     const QByteArray withoutMe
             = RegistryValue::encode({{"P", device("P", "Phone", ReferenceDate::now())}}).value();
     // Another device that keeps dropping this computer's record gets it back a few times a
     // minute, then no more often.
     for (int i = 0; i < DeviceRegistry::maxReannouncesPerMinute; ++i) {
-        other.setData(withoutMe, DeviceRegistry::registryKey);
+        m_store->changeExternally(DeviceRegistry::registryKey, withoutMe);
         QTRY_VERIFY(stored().contains(id));
     }
-    other.setData(withoutMe, DeviceRegistry::registryKey);
+    m_store->changeExternally(DeviceRegistry::registryKey, withoutMe);
     QTRY_VERIFY(registry.reannounceDueInMs() >= 0);
     QVERIFY2(registry.reannounceDueInMs() > 30000,
              qPrintable(QString::number(registry.reannounceDueInMs())));
@@ -271,7 +248,7 @@ void tst_DeviceRegistry::reannouncingIsBounded()
 
 void tst_DeviceRegistry::announcesAgainWhileRunning()
 {
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_home.path(".local/state/vorn"));
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
     registry.setAnnounceInterval(std::chrono::milliseconds(50));
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
     const QString id = m_identity->currentDeviceID();
@@ -283,58 +260,32 @@ void tst_DeviceRegistry::announcesAgainWhileRunning()
 
 void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead_data()
 {
-    QTest::addColumn<QString>("make"); // $C: the cloud folder, $S: the state folder
-    QTest::newRow("over the size limit")
-            << QStringLiteral("truncate -s %1 $C/deviceRegistry")
-                       .arg(LinuxCloudKeyValueStore::maxValueBytes + 1);
-    QTest::newRow("a link")
-            << "printf '{}' > $C/../elsewhere && ln -s ../elsewhere $C/deviceRegistry";
-    QTest::newRow("no permission")
-            << "printf '{}' > $C/deviceRegistry && chmod 000 $C/deviceRegistry";
-    QTest::newRow("undecodable, no backup possible")
-            << "printf junk > $C/deviceRegistry && mkdir -p $S && chown 65534 $S";
+    QTest::addColumn<bool>("unreadable"); // else undecodable, with a backup folder that cannot be
+    QTest::newRow("cannot be read") << true;
+    QTest::newRow("undecodable, no backup possible") << false;
 }
 
 void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead()
 {
-    QFETCH(QString, make);
-    const QByteArray tag = QTest::currentDataTag();
-    if (tag == "no permission" && ::geteuid() == 0)
-        QSKIP("root reads a mode-000 file; the other rows cover values that cannot be read");
-    if (tag == "undecodable, no backup possible" && ::geteuid() != 0)
-        QSKIP("needs root to give the state folder to another user");
-    QProcess shell;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("C", m_home.cloudFolder());
-    env.insert("S", m_home.path(QStringLiteral(".local/state/vorn")));
-    shell.setProcessEnvironment(env);
-    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), make});
-    QVERIFY(shell.waitForFinished(30000) && shell.exitCode() == 0);
-    const QString path = m_home.cloudFolder() + QStringLiteral("/deviceRegistry");
-    const auto snapshot = [&path] {
-        const QFileInfo info(path);
-        return std::tuple(info.isSymLink(), info.isDir(), info.size(), info.lastModified());
-    };
-    const auto before = snapshot();
+    QFETCH(bool, unreadable);
+    m_store->setData("junk", DeviceRegistry::registryKey);
+    if (unreadable)
+        m_store->unreadable.insert(DeviceRegistry::registryKey);
+    QFile plainFile(m_backups->filePath("file"));
+    QVERIFY(plainFile.open(QIODevice::WriteOnly));
 
-    // Neither replaced nor backed up: announcing waits for the value to become readable. The
-    // state folder is taken as Vorn takes it at start (refused when another user owns it).
-    DeviceRegistry registry(m_store.get(), m_identity.get(), Platform::stateFolder());
+    // Neither replaced nor backed up: announcing waits for the value to become readable.
+    DeviceRegistry registry(m_store.get(), m_identity.get(),
+                            unreadable ? m_backups->path() : plainFile.fileName() + "/backups");
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
-    QVERIFY(snapshot() == before);
-    QVERIFY(QDir(m_home.path(QStringLiteral(".local/state/vorn")))
-                    .entryList({"deviceRegistry.undecodable-*"}, QDir::Files)
-                    .isEmpty());
+    m_store->unreadable.clear();
+    QCOMPARE(m_store->dataForKey(DeviceRegistry::registryKey), QByteArray("junk"));
+    QCOMPARE(QDir(m_backups->path()).entryList(QDir::Files), QStringList{"file"});
 
-    // The next change makes it readable (one rename, as a sync tool would do it): this computer
-    // joins the device that wrote it.
+    // The next change makes it readable: this computer joins the device that wrote it.
     const DeviceRegistryMap withPhone{{"P", device("P", "Phone", ReferenceDate::now())}};
-    QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/.incoming",
-                                RegistryValue::encode(withPhone).value()));
-    QVERIFY(::rename(QFile::encodeName(m_home.cloudFolder() + "/.incoming").constData(),
-                     QFile::encodeName(path).constData())
-            == 0);
-    QTRY_COMPARE(stored().size(), 2);
+    m_store->changeExternally(DeviceRegistry::registryKey, RegistryValue::encode(withPhone));
+    QCOMPARE(stored().size(), 2);
     QVERIFY(stored().contains(m_identity->currentDeviceID()));
     QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 }

@@ -22,9 +22,7 @@ private Q_SLOTS:
     void closesBlockedApplicationsOnlyWhileBlocking();
 
 private:
-    QString bin(const QString &name) const { return m_home.path("bin/" + name); }
-    void install(const QString &program, const QString &bundleID,
-                 const QByteArray &script = QByteArray());
+    QString bin(const QString &name) const { return m_home.bin(name); }
     QProcess *launch(const QString &program);
     void publish(bool blocking);
     QByteArrayList logLines();
@@ -36,38 +34,20 @@ private:
     qint64 m_logRead = 0;
 };
 
-void tst_Enforcement::install(const QString &program, const QString &bundleID,
-                              const QByteArray &script)
-{
-    QDir().mkpath(bin(QString()));
-    if (script.isEmpty())
-        QVERIFY(QFile::copy("/bin/sleep", bin(program)));
-    else
-        QVERIFY(TestHome::writeFile(bin(program), "#!/bin/sh\n" + script));
-    QVERIFY(QFile::setPermissions(bin(program), QFile::ReadOwner | QFile::ExeOwner));
-    if (!bundleID.isEmpty()) {
-        QVERIFY(TestHome::writeFile(
-                m_home.path(".local/share/applications/" + bundleID + ".desktop"),
-                "[Desktop Entry]\nType=Application\nName=" + program.toUtf8()
-                        + "\nExec=" + bin(program).toUtf8() + " %U\n"));
-    }
-}
-
 void tst_Enforcement::initTestCase()
 {
-    QDir().mkpath(m_home.path("no-data-dirs"));
-    qputenv("XDG_DATA_DIRS", m_home.path("no-data-dirs").toUtf8());
-    install("blocked", "org.vorntest.Blocked");
-    install("blocked-too", "org.vorntest.BlockedToo");
-    install("allowed", "org.vorntest.Allowed");
-    install("casey", "org.vorntest.casey");
-    install("nameless", QString());
+    m_home.installProgram("blocked", "org.vorntest.Blocked");
+    m_home.installProgram("blocked-too", "org.vorntest.BlockedToo");
+    m_home.installProgram("allowed", "org.vorntest.Allowed");
+    m_home.installProgram("casey", "org.vorntest.casey");
+    m_home.installProgram("nameless", QString());
     // An application of several processes: a script and the helpers it forks (their PIDs listed).
     const QByteArray nameless = '"' + bin("nameless").toUtf8() + "\" 60 & echo $! >> \""
             + m_home.path("helpers").toUtf8() + "\"\n";
-    install("multi.sh", "org.vorntest.Multi", nameless + nameless + "wait\n");
+    m_home.installProgram("multi.sh", "org.vorntest.Multi", nameless + nameless + "wait\n");
     // An entry's script that execs the program of another (blocked) entry, as UXTerm does.
-    install("ux.sh", "org.vorntest.UX", "sleep 0.3\nexec \"" + bin("blocked").toUtf8() + "\" 60\n");
+    m_home.installProgram("ux.sh", "org.vorntest.UX",
+                          "sleep 0.3\nexec \"" + bin("blocked").toUtf8() + "\" 60\n");
     m_services = std::make_unique<Platform::Services>();
 
     // The enforcement writes its lines to standard error: catch them in a file.

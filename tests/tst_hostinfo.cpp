@@ -5,7 +5,7 @@
 
 #include <sys/stat.h>
 
-class TestHostInfo : public QObject
+class tst_HostInfo : public QObject
 {
     Q_OBJECT
 
@@ -15,7 +15,7 @@ private Q_SLOTS:
     void fallsBackToKernelHostName();
 };
 
-void TestHostInfo::readsPrettyHostName_data()
+void tst_HostInfo::readsPrettyHostName_data()
 {
     QTest::addColumn<QByteArray>("machineInfo");
     QTest::addColumn<QString>("expected");
@@ -47,7 +47,7 @@ void TestHostInfo::readsPrettyHostName_data()
 }
 
 // The parsed name, and as the computer's name from a file (the kernel's when it is blank).
-void TestHostInfo::readsPrettyHostName()
+void tst_HostInfo::readsPrettyHostName()
 {
     QFETCH(QByteArray, machineInfo);
     QFETCH(QString, expected);
@@ -60,7 +60,7 @@ void TestHostInfo::readsPrettyHostName()
              expected.trimmed().isEmpty() ? QStringLiteral("ada-laptop") : expected.trimmed());
 }
 
-void TestHostInfo::fallsBackToKernelHostName()
+void tst_HostInfo::fallsBackToKernelHostName()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("machine-info"));
@@ -71,5 +71,5 @@ void TestHostInfo::fallsBackToKernelHostName()
     QCOMPARE(HostInfo::localizedHostName(path, QStringLiteral("ada-laptop")), "ada-laptop");
 }
 
-QTEST_GUILESS_MAIN(TestHostInfo)
+QTEST_GUILESS_MAIN(tst_HostInfo)
 #include "tst_hostinfo.moc"

@@ -56,7 +56,7 @@ int runChild(int argc, char **argv)
 
 } // namespace
 
-class TestKeychain : public QObject
+class tst_Keychain : public QObject
 {
     Q_OBJECT
 
@@ -303,7 +303,7 @@ int main(int argc, char **argv)
     if (argc > 1 && std::strcmp(argv[1], kChildFlag) == 0)
         return runChild(argc, argv);
     QCoreApplication app(argc, argv);
-    TestKeychain test;
+    tst_Keychain test;
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -24,27 +24,10 @@ class tst_LinuxWorkspace : public QObject
     QList<QProcess *> m_processes;
     ProcessGroups m_groups;
 
-    QString bin(const QString &name) const { return m_home.path(QStringLiteral("bin/") + name); }
+    QString bin(const QString &name) const { return m_home.bin(name); }
     static qint64 parentOf(qint64 pid) { return statField(pid, 1).toLongLong(); }
     static quint64 startTimeOf(qint64 pid) { return statField(pid, 19).toULongLong(); }
     static QString exeOf(qint64 p) { return QFile::symLinkTarget(QString("/proc/%1/exe").arg(p)); }
-    void installProgram(const QString &name, const QString &id = QString(),
-                        const QByteArray &script = QByteArray())
-    {
-        QDir().mkpath(bin(QString()));
-        if (script.isEmpty())
-            QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), bin(name)));
-        else
-            QVERIFY(TestHome::writeFile(bin(name), "#!/bin/sh\n" + script));
-        QVERIFY(QFile::setPermissions(bin(name),
-                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-        if (!id.isEmpty())
-            QVERIFY(TestHome::writeFile(
-                    m_home.path(QStringLiteral(".local/share/applications/%1.desktop").arg(id)),
-                    "[Desktop Entry]\nType=Application\nName=" + id.toUtf8()
-                            + "\nExec=" + bin(name).toUtf8() + " %U\n"));
-    }
-
     void writeEntry(const QString &id, const QString &exec)
     {
         QVERIFY(TestHome::writeFile(
@@ -95,15 +78,17 @@ private Q_SLOTS:
 
         const QByteArray alpha = '"' + bin("alpha").toUtf8() + '"';
         const QByteArray unlisted = '"' + bin("unlisted").toUtf8() + '"';
-        installProgram(QStringLiteral("alpha"), QStringLiteral("org.vorntest.Alpha"));
-        installProgram(QStringLiteral("beta"), QStringLiteral("org.vorntest.Beta"));
-        installProgram(QStringLiteral("unlisted"));
-        installProgram(QStringLiteral("launch-alpha"), QString(), "exec " + alpha + " \"$@\"\n");
-        installProgram(QStringLiteral("tree.sh"), QStringLiteral("org.vorntest.Tree"),
-                       alpha + " 60 &\n" + unlisted + " 60 &\nwait\n");
-        installProgram(QStringLiteral("launched"));
-        installProgram(QStringLiteral("launcher.sh"), QStringLiteral("org.vorntest.Launcher"),
-                       "sleep 0.3\nexec \"" + bin("launched").toUtf8() + "\" \"$@\"\n");
+        m_home.installProgram(QStringLiteral("alpha"), QStringLiteral("org.vorntest.Alpha"));
+        m_home.installProgram(QStringLiteral("beta"), QStringLiteral("org.vorntest.Beta"));
+        m_home.installProgram(QStringLiteral("unlisted"));
+        m_home.installProgram(QStringLiteral("launch-alpha"), QString(),
+                              "exec " + alpha + " \"$@\"\n");
+        m_home.installProgram(QStringLiteral("tree.sh"), QStringLiteral("org.vorntest.Tree"),
+                              alpha + " 60 &\n" + unlisted + " 60 &\nwait\n");
+        m_home.installProgram(QStringLiteral("launched"));
+        m_home.installProgram(QStringLiteral("launcher.sh"),
+                              QStringLiteral("org.vorntest.Launcher"),
+                              "sleep 0.3\nexec \"" + bin("launched").toUtf8() + "\" \"$@\"\n");
         // Two entries sharing one program (a copy of sh), and two that nothing tells apart.
         for (const char *name : {"shared", "twin"}) {
             QVERIFY(QFile::copy(QStringLiteral("/bin/sh"), bin(name)));
@@ -115,13 +100,13 @@ private Q_SLOTS:
         writeEntry(QStringLiteral("org.vorntest.TwinB"), bin("twin") + " %F");
         // An entry's script that execs another entry's program (as UXTerm's execs xterm), and a
         // chain of two scripts ending in a binary no entry names.
-        installProgram(QStringLiteral("ux.sh"), QStringLiteral("org.vorntest.UX"),
-                       "sleep 0.3\nexec " + alpha + " 60\n");
-        installProgram(QStringLiteral("chained"));
-        installProgram(QStringLiteral("chain2.sh"), QString(),
-                       "exec \"" + bin("chained").toUtf8() + "\" \"$@\"\n");
-        installProgram(QStringLiteral("chain1.sh"), QStringLiteral("org.vorntest.Chain"),
-                       "sleep 0.3\nexec \"" + bin("chain2.sh").toUtf8() + "\" \"$@\"\n");
+        m_home.installProgram(QStringLiteral("ux.sh"), QStringLiteral("org.vorntest.UX"),
+                              "sleep 0.3\nexec " + alpha + " 60\n");
+        m_home.installProgram(QStringLiteral("chained"));
+        m_home.installProgram(QStringLiteral("chain2.sh"), QString(),
+                              "exec \"" + bin("chained").toUtf8() + "\" \"$@\"\n");
+        m_home.installProgram(QStringLiteral("chain1.sh"), QStringLiteral("org.vorntest.Chain"),
+                              "sleep 0.3\nexec \"" + bin("chain2.sh").toUtf8() + "\" \"$@\"\n");
         // Another user (nobody) must be able to run alpha from here.
         for (const QString &path : {m_home.path(), bin(QString()), bin("alpha")})
             QFile::setPermissions(path,
@@ -422,7 +407,7 @@ private Q_SLOTS:
         QCOMPARE(workspace->doorbellPrograms(), QStringList{bin(QStringLiteral("beta"))});
 
         // Installed while the workspace runs: its program gets a doorbell.
-        installProgram(QStringLiteral("gamma"), gamma);
+        m_home.installProgram(QStringLiteral("gamma"), gamma);
         const auto watched = [&] {
             const QStringList programs = workspace->doorbellPrograms();
             return QSet<QString>(programs.cbegin(), programs.cend());

@@ -10,7 +10,7 @@
 // Vorn's folders must be its user's and writable by nobody else. A loose one of this user's is
 // tightened; one that belongs to another user is refused: nothing in it is read or written, and
 // each store falls back to what it gives when nothing is stored.
-class TestPrivateFolders : public QObject
+class tst_PrivateFolders : public QObject
 {
     Q_OBJECT
 
@@ -94,5 +94,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPrivateFolders)
+QTEST_GUILESS_MAIN(tst_PrivateFolders)
 #include "tst_privatefolders.moc"

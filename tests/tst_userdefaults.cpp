@@ -8,7 +8,7 @@
 using OptionalStrings = std::optional<QStringList>;
 Q_DECLARE_METATYPE(OptionalStrings)
 
-class TestUserDefaults : public QObject
+class tst_UserDefaults : public QObject
 {
     Q_OBJECT
 
@@ -32,13 +32,13 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
-void TestUserDefaults::init()
+void tst_UserDefaults::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
 }
 
-void TestUserDefaults::readsValuesByType_data()
+void tst_UserDefaults::readsValuesByType_data()
 {
     QTest::addColumn<QByteArray>("json"); // the value stored under "k"; empty: key absent
     QTest::addColumn<bool>("asBool");
@@ -55,7 +55,7 @@ void TestUserDefaults::readsValuesByType_data()
     QTest::newRow("empty array") << QByteArray("[]") << false << OptionalStrings(QStringList());
 }
 
-void TestUserDefaults::readsValuesByType()
+void tst_UserDefaults::readsValuesByType()
 {
     QFETCH(QByteArray, json);
     QFETCH(bool, asBool);
@@ -67,7 +67,7 @@ void TestUserDefaults::readsValuesByType()
     QCOMPARE(defaults.stringArrayForKey(QStringLiteral("k")), asStrings);
 }
 
-void TestUserDefaults::undecodableFileGivesDefaultsAndIsKept_data()
+void tst_UserDefaults::undecodableFileGivesDefaultsAndIsKept_data()
 {
     QTest::addColumn<QString>("make");
     // Where what stood there is afterwards: "corrupt" (kept as a .corrupt- backup), "aside"
@@ -92,7 +92,7 @@ void TestUserDefaults::undecodableFileGivesDefaultsAndIsKept_data()
                            << "in place";
 }
 
-void TestUserDefaults::undecodableFileGivesDefaultsAndIsKept()
+void tst_UserDefaults::undecodableFileGivesDefaultsAndIsKept()
 {
     QFETCH(QString, make);
     QFETCH(QString, kept);
@@ -133,7 +133,7 @@ void TestUserDefaults::undecodableFileGivesDefaultsAndIsKept()
         QVERIFY(snapshot(file()) == before);
 }
 
-void TestUserDefaults::linksAreNeverFollowed_data()
+void tst_UserDefaults::linksAreNeverFollowed_data()
 {
     QTest::addColumn<QString>("target");
     QTest::newRow("a file elsewhere") << m_dir->filePath(QStringLiteral("dotfiles/defaults.json"));
@@ -142,7 +142,7 @@ void TestUserDefaults::linksAreNeverFollowed_data()
     QTest::newRow("nothing") << m_dir->filePath(QStringLiteral("missing.json"));
 }
 
-void TestUserDefaults::linksAreNeverFollowed()
+void tst_UserDefaults::linksAreNeverFollowed()
 {
     QFETCH(QString, target);
     const QByteArray real = R"({"isBlocking": true, "blockedBundleIDs": ["a"]})";
@@ -168,7 +168,7 @@ void TestUserDefaults::linksAreNeverFollowed()
     QVERIFY(!QFileInfo::exists(target + QStringLiteral(".corrupt")));
 }
 
-void TestUserDefaults::sweepsTemporariesOfGoneWriters()
+void tst_UserDefaults::sweepsTemporariesOfGoneWriters()
 {
     QProcess gone;
     gone.start(QStringLiteral("/bin/true"));
@@ -182,7 +182,7 @@ void TestUserDefaults::sweepsTemporariesOfGoneWriters()
     QVERIFY(QFileInfo::exists(liveTemp));
 }
 
-void TestUserDefaults::writesAtomicallyAndPrivately()
+void tst_UserDefaults::writesAtomicallyAndPrivately()
 {
     ::umask(022);
     LinuxUserDefaults(file()).setBool(true, QStringLiteral("isBlocking"));
@@ -197,7 +197,7 @@ void TestUserDefaults::writesAtomicallyAndPrivately()
              QJsonObject({{QStringLiteral("isBlocking"), true}}));
 }
 
-void TestUserDefaults::concurrentWritersLoseNoKey()
+void tst_UserDefaults::concurrentWritersLoseNoKey()
 {
     LinuxUserDefaults defaults(file());
     constexpr int threads = 6, writes = 30;
@@ -214,5 +214,5 @@ void TestUserDefaults::concurrentWritersLoseNoKey()
     QCOMPARE(parsed(TestHome::readFile(file())).size(), threads * writes);
 }
 
-QTEST_GUILESS_MAIN(TestUserDefaults)
+QTEST_GUILESS_MAIN(tst_UserDefaults)
 #include "tst_userdefaults.moc"

@@ -35,7 +35,7 @@ QByteArray readFile(const QString &path)
 } // namespace
 
 // The `vorn` program as real processes in a private home, on the offscreen platform.
-class TestVornApp : public QObject
+class tst_VornApp : public QObject
 {
     Q_OBJECT
 
@@ -74,7 +74,7 @@ private:
     TestHome m_home;
 };
 
-void TestVornApp::cleanup()
+void tst_VornApp::cleanup()
 {
     for (QProcess *process : findChildren<QProcess *>()) {
         process->kill();
@@ -84,7 +84,7 @@ void TestVornApp::cleanup()
     QFile::remove(m_home.defaultsFile());
 }
 
-void TestVornApp::secondStartReopensTheWindow()
+void tst_VornApp::secondStartReopensTheWindow()
 {
     QProcess *first = startVorn();
     QCOMPARE(ask("status"), QByteArray("windows 1"));
@@ -101,7 +101,7 @@ void TestVornApp::secondStartReopensTheWindow()
     QCOMPARE(first->state(), QProcess::Running);
 }
 
-void TestVornApp::simultaneousStartsLeaveOneVorn()
+void tst_VornApp::simultaneousStartsLeaveOneVorn()
 {
     const QList<QProcess *> started{startVorn(), startVorn(), startVorn()};
     // One takes the session; the others hand over to it and end with 0.
@@ -114,12 +114,11 @@ void TestVornApp::simultaneousStartsLeaveOneVorn()
     QCOMPARE(ask("status"), QByteArray("windows 1"));
 }
 
-void TestVornApp::closedWindowKeepsEnforcing()
+void tst_VornApp::closedWindowKeepsEnforcing()
 {
     // Blocking is stored as on, and the blocked application is a program of its own.
-    const QString program = m_home.path() + QStringLiteral("/blocked-app");
-    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
-    m_home.addApplication("org.example.Blocked", "Blocked", {}, program);
+    m_home.installProgram("blocked-app", "org.example.Blocked");
+    const QString program = m_home.bin("blocked-app");
     QVERIFY(QDir().mkpath(QFileInfo(m_home.defaultsFile()).path()));
     QFile defaults(m_home.defaultsFile());
     QVERIFY(defaults.open(QIODevice::WriteOnly));
@@ -144,7 +143,7 @@ void TestVornApp::closedWindowKeepsEnforcing()
     other.waitForFinished();
 }
 
-void TestVornApp::terminationSignalQuitsCleanly()
+void tst_VornApp::terminationSignalQuitsCleanly()
 {
     QProcess *vorn = startVorn();
     QCOMPARE(ask("status"), QByteArray("windows 1"));
@@ -155,7 +154,7 @@ void TestVornApp::terminationSignalQuitsCleanly()
     QVERIFY(!QFile::exists(socketPath()));
 }
 
-void TestVornApp::staleLockIsTakenOver_data()
+void tst_VornApp::staleLockIsTakenOver_data()
 {
     QTest::addColumn<QByteArray>("lock"); // "killed": what a killed Vorn leaves
     QTest::newRow("killed Vorn") << QByteArray("killed");
@@ -165,7 +164,7 @@ void TestVornApp::staleLockIsTakenOver_data()
     QTest::newRow("PID no longer in use") << QByteArray("GONE\nvorn\n\n");
 }
 
-void TestVornApp::staleLockIsTakenOver()
+void tst_VornApp::staleLockIsTakenOver()
 {
     QFETCH(QByteArray, lock);
     const QString lockPath = qEnvironmentVariable("XDG_RUNTIME_DIR") + "/vorn.lock";
@@ -195,11 +194,10 @@ void TestVornApp::staleLockIsTakenOver()
     other.waitForFinished();
 }
 
-void TestVornApp::answersAndEnforcesWithFewDescriptors()
+void tst_VornApp::answersAndEnforcesWithFewDescriptors()
 {
-    const QString program = m_home.path() + QStringLiteral("/blocked-app-2");
-    QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), program));
-    m_home.addApplication("org.example.Blocked2", "Blocked", {}, program);
+    m_home.installProgram("blocked-app-2", "org.example.Blocked2");
+    const QString program = m_home.bin("blocked-app-2");
     QVERIFY(writeFile(m_home.defaultsFile(),
                       R"({"isBlocking": false, "blockedBundleIDs": ["org.example.Blocked2"]})"));
     // About 20 descriptors are in use once Vorn runs.
@@ -228,7 +226,7 @@ void TestVornApp::answersAndEnforcesWithFewDescriptors()
     // Requests are answered, a block state that names this computer arrives through the cloud
     // folder's notice, and a blocked application launched meanwhile is closed.
     QCOMPARE(ask("status"), QByteArray("windows 1"));
-    const QString cloud = m_home.path() + QStringLiteral("/data/vorn/cloud/");
+    const QString cloud = m_home.cloudFolder() + QLatin1Char('/');
     const QJsonObject registry
             = QJsonDocument::fromJson(readFile(cloud + "deviceRegistry")).object();
     QCOMPARE(registry.size(), 1);
@@ -251,7 +249,7 @@ void TestVornApp::answersAndEnforcesWithFewDescriptors()
     QCOMPARE(vorn->state(), QProcess::Running);
 }
 
-void TestVornApp::runsWithoutADisplay()
+void tst_VornApp::runsWithoutADisplay()
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
@@ -263,5 +261,5 @@ void TestVornApp::runsWithoutADisplay()
     QCOMPARE(vorn->state(), QProcess::Running);
 }
 
-QTEST_GUILESS_MAIN(TestVornApp)
+QTEST_GUILESS_MAIN(tst_VornApp)
 #include "tst_vornapp.moc"

@@ -20,6 +20,7 @@ private Q_SLOTS:
     void badUsage();
     void rawBytesRoundTrip();
     void devicesAsJson();
+    void printedDataIsEscaped();
     void blockTargets_data();
     void blockTargets();
     void blockWithNothingToTarget();
@@ -102,6 +103,26 @@ void tst_VornPhone::devicesAsJson()
     QCOMPARE(byID[0]["stale"].toBool(), false);
     QCOMPARE(byID[0]["lastSeenAt"].toDouble(), now - 5);
     QCOMPARE(byID[1]["stale"].toBool(), true);
+}
+
+void tst_VornPhone::printedDataIsEscaped()
+{
+    // A name written by any device must not forge terminal output; JSON stays JSON.
+    const QString name = QStringLiteral("Desk\x1b[2J\nroot  mac  Fake\r\u2028\\");
+    storeRegistry({{"M\x07", {"M\x07", SyncDeviceType::mac, name, ReferenceDate::now()}}});
+    const TestHome::PhoneResult text = run({"devices"});
+    QCOMPARE(text.exitCode, 0);
+    QCOMPARE(text.out.count('\n'), 1);
+    QVERIFY2(text.out.contains("M\\x07  mac  Desk\\x1b[2J\\x0aroot  mac  Fake\\x0d\\u{2028}\\\\"),
+             text.out.constData());
+    for (char c = 0; c < 0x20; ++c)
+        QVERIFY(c == '\n' || !text.out.contains(c));
+    const TestHome::PhoneResult json = run({"devices", "--json"});
+    QCOMPARE(json.exitCode, 0);
+    QCOMPARE(QJsonDocument::fromJson(json.out).array().at(0)["deviceName"].toString(), name);
+    const TestHome::PhoneResult block = run({"block", "on"});
+    QCOMPARE(block.exitCode, 0);
+    QVERIFY2(block.out.endsWith("for M\\x07\n"), block.out.constData());
 }
 
 void tst_VornPhone::blockTargets_data()

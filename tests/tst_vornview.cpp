@@ -17,7 +17,7 @@
 using namespace VornUiTest;
 
 // The main window over the real shell, blocker and block list in a private home.
-class TestVornView : public QObject
+class tst_VornView : public QObject
 {
     Q_OBJECT
 
@@ -75,7 +75,7 @@ static const QString notBlockedStatus = QStringLiteral("Not blocked — controll
 static constexpr QRgb notBlockingTint = qRgb(0x1A, 0xCD, 0x81);
 static constexpr QRgb blockingTint = qRgb(0xF8, 0x5A, 0x3B);
 
-void TestVornView::init()
+void tst_VornView::init()
 {
     m_app->closeWindows();
     QTRY_VERIFY(m_app->windows().isEmpty());
@@ -83,7 +83,7 @@ void TestVornView::init()
     setList({});
 }
 
-void TestVornView::looks_data()
+void tst_VornView::looks_data()
 {
     QTest::addColumn<bool>("blocking");
     QTest::addColumn<QStringList>("ids");
@@ -104,7 +104,7 @@ void TestVornView::looks_data()
     QTest::newRow("blocking-listed") << true << ids << rows << lockNotice;
 }
 
-void TestVornView::looks()
+void tst_VornView::looks()
 {
     QFETCH(bool, blocking);
     QFETCH(QStringList, ids);
@@ -138,7 +138,7 @@ void TestVornView::looks()
     screenshot(root->window(), QStringLiteral("vornview-") + QTest::currentDataTag());
 }
 
-void TestVornView::removeUpdatesListAndDefaults()
+void tst_VornView::removeUpdatesListAndDefaults()
 {
     setList({"org.example.Alpha", "org.example.Beta"});
     QQuickItem *root = openView();
@@ -156,7 +156,7 @@ void TestVornView::removeUpdatesListAndDefaults()
     QCOMPARE(lookChanges.count(), 0); // list changes do not move the spring
 }
 
-void TestVornView::addAppOpensThePickerAgainAfterClosing()
+void tst_VornView::addAppOpensThePickerAgainAfterClosing()
 {
     QQuickItem *root = openView();
     QObject *picker = root->findChild<QObject *>("picker");
@@ -176,7 +176,7 @@ void TestVornView::addAppOpensThePickerAgainAfterClosing()
     }
 }
 
-void TestVornView::twoWindowsShowOneBlocker()
+void tst_VornView::twoWindowsShowOneBlocker()
 {
     setList({"org.example.Alpha"});
     QQuickItem *first = openView();
@@ -205,7 +205,7 @@ void TestVornView::twoWindowsShowOneBlocker()
     QCOMPARE(quit.count(), 1);
 }
 
-void TestVornView::keyboardAndAccessibleNames()
+void tst_VornView::keyboardAndAccessibleNames()
 {
     setList({"org.example.Alpha", "org.example.Beta"});
     QQuickItem *root = openView();
@@ -231,7 +231,7 @@ void TestVornView::keyboardAndAccessibleNames()
     QCOMPARE(m_home->storedBlockList(), QStringList{"org.example.Alpha"});
 }
 
-void TestVornView::germanTexts()
+void tst_VornView::germanTexts()
 {
     QVERIFY(VornUi::installTranslation(QLocale(QLocale::German, QLocale::Germany)));
     QQuickItem *root = openView();
@@ -246,5 +246,5 @@ void TestVornView::germanTexts()
     QCOMPARE(text(openView(), "addButton").toUtf8(), QByteArray("Add App\xE2\x80\xA6"));
 }
 
-QTEST_MAIN(TestVornView)
+QTEST_MAIN(tst_VornView)
 #include "tst_vornview.moc"

@@ -7,7 +7,7 @@
 #include <numbers>
 
 // The spring behind the window's look. The test is also Qt's animation clock, advanced by hand.
-class TestVornViewSpring : public QAnimationDriver
+class tst_VornViewSpring : public QAnimationDriver
 {
     Q_OBJECT
     qint64 m_msecs = 0;
@@ -32,7 +32,7 @@ private Q_SLOTS:
     void followsTheClosedForm();
 };
 
-void TestVornViewSpring::followsTheClosedForm_data()
+void tst_VornViewSpring::followsTheClosedForm_data()
 {
     QTest::addColumn<qreal>("from");
     QTest::addColumn<qreal>("response");
@@ -43,7 +43,7 @@ void TestVornViewSpring::followsTheClosedForm_data()
     QTest::newRow("turned back midway") << 0.0 << 0.5 << 150;
 }
 
-void TestVornViewSpring::followsTheClosedForm()
+void tst_VornViewSpring::followsTheClosedForm()
 {
     QFETCH(qreal, from);
     QFETCH(qreal, response);
@@ -83,5 +83,5 @@ void TestVornViewSpring::followsTheClosedForm()
     QVERIFY(m_msecs - start > response * 1000 && m_msecs - start < response * 4000);
 }
 
-QTEST_GUILESS_MAIN(TestVornViewSpring)
+QTEST_GUILESS_MAIN(tst_VornViewSpring)
 #include "tst_vornviewspring.moc"

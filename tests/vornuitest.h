@@ -1,5 +1,7 @@
 #pragma once
 
+#include "testhome.h"
+
 // Helpers shared by the window, picker and shell tests.
 
 #include <QDir>
@@ -12,61 +14,6 @@
 #include <QTest>
 
 namespace VornUiTest {
-
-// Points HOME, every XDG folder (XDG_DATA_DIRS included) and the runtime folder into a fresh
-// temporary folder, before any store is created.
-class TestHome
-{
-public:
-    TestHome()
-    {
-        const QString root = m_dir.path();
-        const QString runtime = root + QStringLiteral("/runtime");
-        QDir().mkpath(runtime);
-        QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("HOME", root.toUtf8());
-        for (const char *name : {"CONFIG", "DATA", "CACHE", "STATE"})
-            qputenv(QByteArray("XDG_") + name + "_HOME",
-                    (root + '/' + QString::fromLatin1(name).toLower()).toUtf8());
-        qputenv("XDG_DATA_DIRS", (root + QStringLiteral("/share")).toUtf8());
-        qputenv("XDG_RUNTIME_DIR", runtime.toUtf8());
-        qunsetenv("VORN_CLOUD_DIR");
-        QDir().mkpath(root + QStringLiteral("/data/applications"));
-    }
-
-    QString path() const { return m_dir.path(); }
-    QString defaultsFile() const { return path() + QStringLiteral("/config/vorn/defaults.json"); }
-
-    // The stored block list, sorted; {"<not an array>"} when the key is absent or not an array.
-    QStringList storedBlockList() const
-    {
-        QFile file(defaultsFile());
-        file.open(QIODevice::ReadOnly);
-        const QJsonValue ids
-                = QJsonDocument::fromJson(file.readAll())[QLatin1String("blockedBundleIDs")];
-        if (!ids.isArray())
-            return {QStringLiteral("<not an array>")};
-        QStringList sorted = ids.toVariant().toStringList();
-        sorted.sort();
-        return sorted;
-    }
-
-    // Installs a desktop entry <id>.desktop (no Icon= line when icon is empty); returns its path.
-    QString addApplication(const QString &id, const QString &name, const QString &icon = {},
-                           const QString &exec = QStringLiteral("/bin/true")) const
-    {
-        QFile file(path() + QStringLiteral("/data/applications/") + id
-                   + QStringLiteral(".desktop"));
-        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        file.write(QStringLiteral("[Desktop Entry]\nType=Application\nName=%1\nExec=%2\n%3")
-                           .arg(name, exec, icon.isEmpty() ? QString() : "Icon=" + icon + '\n')
-                           .toUtf8());
-        return file.fileName();
-    }
-
-private:
-    QTemporaryDir m_dir;
-};
 
 // Items by object name in the visual tree under root (delegates and popups included), in order.
 inline QList<QQuickItem *> findAll(QQuickItem *root, const QString &objectName)

@@ -3,6 +3,7 @@
 
 #include "deviceannouncement.h"
 #include "deviceregistry.h"
+#include "enforcementlog.h"
 #include "platform.h"
 #include "referencedate.h"
 #include "syncedblockstate.h"
@@ -176,9 +177,10 @@ int devices(const QStringList &args, const Options &options)
         return 0;
     }
     for (const DeviceAnnouncement &record : std::as_const(records)) {
-        out() << record.id << "  " << rawValue(record.deviceType) << "  " << record.deviceName
-              << "  last seen " << localTime(record.lastSeenAt)
-              << (isStale(record, now) ? "  stale" : "") << '\n';
+        // Any device writes these: escaped, so that a name cannot forge terminal output.
+        out() << EnforcementLog::escaped(record.id) << "  " << rawValue(record.deviceType) << "  "
+              << EnforcementLog::escaped(record.deviceName) << "  last seen "
+              << localTime(record.lastSeenAt) << (isStale(record, now) ? "  stale" : "") << '\n';
     }
     return 0;
 }
@@ -214,7 +216,7 @@ int state(const QStringList &args, const Options &options)
           << "Updated: " << localTime(decoded->updatedAt) << '\n'
           << "Targets:" << (targets.isEmpty() ? " none" : "") << '\n';
     for (const QString &target : std::as_const(targets))
-        out() << "  " << target << '\n';
+        out() << "  " << EnforcementLog::escaped(target) << '\n';
     return 0;
 }
 
@@ -262,7 +264,7 @@ int block(const QStringList &args, const Options &options)
     QStringList targets(published.targetDeviceIDs.cbegin(), published.targetDeviceIDs.cend());
     std::sort(targets.begin(), targets.end());
     out() << "Published blocking " << (published.isBlocking ? "on" : "off") << " for "
-          << targets.join(QLatin1String(", ")) << '\n';
+          << EnforcementLog::escaped(targets.join(QLatin1String(", "))) << '\n';
     return 0;
 }
 

@@ -11,9 +11,14 @@ namespace EnforcementLog {
 
 QByteArray lineFor(const QString &bundleID)
 {
+    return "Blocking " + escaped(bundleID).toUtf8();
+}
+
+QString escaped(const QString &text)
+{
     QString escaped;
-    escaped.reserve(bundleID.size());
-    const QList<uint> codePoints = bundleID.toUcs4();
+    escaped.reserve(text.size());
+    const QList<uint> codePoints = text.toUcs4();
     for (const uint c : codePoints) {
         if (c == uint(u'\\')) {
             escaped += QLatin1String("\\\\");
@@ -26,7 +31,7 @@ QByteArray lineFor(const QString &bundleID)
             escaped += QString::fromUcs4(&ch, 1);
         }
     }
-    return "Blocking " + escaped.toUtf8();
+    return escaped;
 }
 
 bool standardErrorIsJournal()

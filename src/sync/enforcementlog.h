@@ -13,6 +13,9 @@ namespace EnforcementLog {
 // the backslash are escaped (\xNN, \u{NNNN}, \\), so that one closed application is one line.
 QByteArray lineFor(const QString &bundleID);
 
+// The text with those characters escaped, for any line that shows data from the store.
+QString escaped(const QString &text);
+
 // Whether standard error is the journal: systemd names the stream it connects there in
 // JOURNAL_STREAM as "<device>:<inode>", which a redirected standard error no longer matches.
 bool standardErrorIsJournal();

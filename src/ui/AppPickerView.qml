@@ -174,7 +174,8 @@ Popup {
                         Layout.preferredHeight: 28
                         // Asked for again each time the row is built; no cache.
                         source: row.modelData.iconSource
-                        sourceSize: Qt.size(28 * Screen.devicePixelRatio, 28 * Screen.devicePixelRatio)
+                        sourceSize.width: 28 * Screen.devicePixelRatio
+                        sourceSize.height: 28 * Screen.devicePixelRatio
                         cache: false
                         fillMode: Image.Stretch
                         smooth: true
