@@ -77,7 +77,7 @@ SingleInstance::Claim SingleInstance::claim()
             return Claim::Secondary;
         // The folder cannot hold a lock: run anyway rather than leave the computer unguarded.
         qCWarning(lcShell, "cannot create %s; running without the single-instance guard",
-                 qPrintable(QDir::toNativeSeparators(m_socketPath)));
+                  qPrintable(QDir::toNativeSeparators(m_socketPath)));
         return Claim::Primary;
     }
     // Holding the lock, any socket file left here belongs to a process that is gone. A socket

@@ -2,8 +2,8 @@
 
 #include "appblocker.h"
 #include "blocklist.h"
-#include "platform.h"
 #include "installedapps.h"
+#include "platform.h"
 #include "qmlappblocker.h"
 #include "qmlblocklist.h"
 #include "vornui.h"
