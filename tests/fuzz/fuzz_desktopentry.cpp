@@ -1,38 +1,23 @@
 // A desktop entry: any file in the application folders, which any package or user may install.
 #include "applicationindex_linux.h"
 #include "desktopentry_linux.h"
+#include "fuzzfolder.h"
 
 #include <QCoreApplication>
-#include <QFile>
-#include <QTemporaryDir>
-
-#include <cstdint>
-#include <cstdlib>
-
-namespace {
-QTemporaryDir *folder;
-}
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     new QCoreApplication(*argc, *argv);
-    // On a memory file system where there is one: every run writes and syncs files.
-    folder = new QTemporaryDir(QDir(QStringLiteral("/dev/shm")).exists()
-                                       ? QStringLiteral("/dev/shm/vorn-fuzz-XXXXXX")
-                                       : QDir::tempPath() + QStringLiteral("/vorn-fuzz-XXXXXX"));
-    std::atexit([] { delete folder; });
+    FuzzFolder::create();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString path = folder->filePath(QStringLiteral("org.example.Fuzz.desktop"));
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return 0;
-        file.write(reinterpret_cast<const char *>(data), qint64(size));
-    }
+    const QString name = QStringLiteral("org.example.Fuzz.desktop");
+    if (!FuzzFolder::write(name, data, size))
+        return 0;
+    const QString path = FuzzFolder::filePath(name);
     if (const std::optional<DesktopEntry> entry = DesktopEntry::open(path)) {
         for (const char *key : {"Name", "Exec", "TryExec", "Icon", "Type"}) {
             entry->string(key);
@@ -44,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         entry->iconName();
     }
     // The index reads the Exec= and TryExec= lines of every entry in the folder.
-    ApplicationIndex index({folder->path()});
+    ApplicationIndex index({FuzzFolder::path()});
     index.bundleIDForProgram(QStringLiteral("/bin/sh"));
     return 0;
 }

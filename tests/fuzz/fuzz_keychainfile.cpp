@@ -1,16 +1,10 @@
 // The keychain's fallback file, read as this computer's device identifier when no Secret Service
 // answers.
 #include "deviceidentity.h"
+#include "fuzzfolder.h"
 #include "keychain_linux.h"
 
-#include <QFile>
-#include <QTemporaryDir>
-
-#include <cstdint>
-#include <cstdlib>
-
 namespace {
-QTemporaryDir *folder;
 LinuxKeychain *keychain;
 } // namespace
 
@@ -18,25 +12,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // No Secret Service: the file alone is the item.
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vorn-fuzz-bus");
-    // On a memory file system where there is one: every run writes and syncs files.
-    folder = new QTemporaryDir(QDir(QStringLiteral("/dev/shm")).exists()
-                                       ? QStringLiteral("/dev/shm/vorn-fuzz-XXXXXX")
-                                       : QDir::tempPath() + QStringLiteral("/vorn-fuzz-XXXXXX"));
-    std::atexit([] { delete folder; });
-    keychain = new LinuxKeychain(folder->path());
+    FuzzFolder::create();
+    keychain = new LinuxKeychain(FuzzFolder::path());
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString service = DeviceIdentity::service;
-    QDir().mkpath(folder->filePath(service));
-    {
-        QFile file(folder->filePath(service + QLatin1Char('/') + DeviceIdentity::account));
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return 0;
-        file.write(reinterpret_cast<const char *>(data), qint64(size));
-    }
+    if (!FuzzFolder::write(service + QLatin1Char('/') + DeviceIdentity::account, data, size))
+        return 0;
     DeviceIdentity identity(keychain);
     const std::optional<QString> stored = identity.loadStoredDeviceID();
     // A stored identifier is used exactly as stored; anything else is replaced and then read back.

@@ -1,35 +1,19 @@
 // The user defaults file, which any program of the user's may have written.
+#include "fuzzfolder.h"
 #include "userdefaults_linux.h"
-
-#include <QFile>
-#include <QTemporaryDir>
-
-#include <cstdint>
-#include <cstdlib>
-
-namespace {
-QTemporaryDir *folder;
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // On a memory file system where there is one: every run writes and syncs files.
-    folder = new QTemporaryDir(QDir(QStringLiteral("/dev/shm")).exists()
-                                       ? QStringLiteral("/dev/shm/vorn-fuzz-XXXXXX")
-                                       : QDir::tempPath() + QStringLiteral("/vorn-fuzz-XXXXXX"));
-    std::atexit([] { delete folder; });
+    FuzzFolder::create();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString path = folder->filePath(QStringLiteral("defaults.json"));
-    {
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            return 0;
-        file.write(reinterpret_cast<const char *>(data), qint64(size));
-    }
+    const QString name = QStringLiteral("defaults.json");
+    if (!FuzzFolder::write(name, data, size))
+        return 0;
+    const QString path = FuzzFolder::filePath(name);
     LinuxUserDefaults defaults(path);
     defaults.boolForKey(QStringLiteral("isBlocking"));
     defaults.stringArrayForKey(QStringLiteral("blockedBundleIDs"));
@@ -37,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     defaults.setBool(true, QStringLiteral("isBlocking"));
     if (!defaults.boolForKey(QStringLiteral("isBlocking")))
         std::abort();
-    QDir(folder->path()).removeRecursively();
-    QDir().mkpath(folder->path());
+    QDir(FuzzFolder::path()).removeRecursively();
+    QDir().mkpath(FuzzFolder::path());
     return 0;
 }
