@@ -32,6 +32,7 @@ public:
         : m_users(users)
         , m_tls(std::move(tls))
         , m_port(freePort())
+        , m_webSocketPort(freePort())
     {
         QByteArray passwd;
         for (auto it = users.cbegin(); it != users.cend(); ++it)
@@ -42,10 +43,13 @@ public:
                 + path("acl") + "\npersistence true\npersistence_location " + path("")
                 + "/\nautosave_on_changes true\nautosave_interval 1\n"
                 + "set_tcp_nodelay true\nlog_dest stderr\nlog_type error\n";
-        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
-        if (m_tls)
-            config += "certfile " + QFile::encodeName(m_tls->certFile) + "\nkeyfile "
-                    + QFile::encodeName(m_tls->keyFile) + "\n";
+        const QByteArray tlsFiles = m_tls ? "certfile " + QFile::encodeName(m_tls->certFile)
+                        + "\nkeyfile " + QFile::encodeName(m_tls->keyFile) + "\n"
+                                          : QByteArray();
+        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + tlsFiles;
+        // A WebSockets listener binds every address unless given an interface name.
+        config += "listener " + QByteArray::number(m_webSocketPort) + " lo\nprotocol websockets\n"
+                + tlsFiles;
         if (::geteuid() == 0)
             config += "user root\n";
         write("mosquitto.conf", config);
@@ -55,6 +59,36 @@ public:
     ~MosquittoBroker() { kill(); }
 
     int port() const { return m_port; }
+    int webSocketPort() const { return m_webSocketPort; }
+
+    // In `folder`: a throw-away CA (ca.crt), another one (other.crt), and a certificate for
+    // localhost signed by the first, for a broker serving TLS.
+    static std::optional<Tls> makeTls(const QString &folder)
+    {
+        const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                              "-nodes"};
+        for (const QString &name : {QStringLiteral("ca"), QStringLiteral("other")}) {
+            if (!openssl(folder,
+                         QStringList{"req", "-x509"} + key
+                                 + QStringList{"-keyout", name + ".key", "-out", name + ".crt",
+                                               "-subj", "/CN=Vorn test " + name, "-days", "2"}))
+                return std::nullopt;
+        }
+        QFile san(folder + QStringLiteral("/san.cnf"));
+        if (!san.open(QIODevice::WriteOnly) || san.write("subjectAltName=DNS:localhost\n") <= 0)
+            return std::nullopt;
+        san.close();
+        if (!openssl(folder,
+                     QStringList{"req"} + key
+                             + QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj",
+                                           "/CN=localhost"})
+            || !openssl(folder,
+                        {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                         "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile",
+                         "san.cnf"}))
+            return std::nullopt;
+        return Tls{folder + QStringLiteral("/server.crt"), folder + QStringLiteral("/server.key")};
+    }
     QString folder() const { return m_dir.path(); }
 
     bool start()
@@ -69,12 +103,13 @@ public:
         m_process.start();
         if (!m_process.waitForStarted())
             return false;
-        // Ready once the listener accepts a connection.
+        // Ready once both listeners accept a connection.
         const QDeadlineTimer deadline(10000);
         while (!deadline.hasExpired()) {
-            QTcpSocket probe;
+            QTcpSocket probe, webSocketProbe;
             probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(m_port));
-            if (probe.waitForConnected(200))
+            webSocketProbe.connectToHost(QStringLiteral("127.0.0.1"), quint16(m_webSocketPort));
+            if (probe.waitForConnected(200) && webSocketProbe.waitForConnected(200))
                 return true;
             if (m_process.state() != QProcess::Running)
                 return false;
@@ -99,6 +134,19 @@ public:
     }
 
 private:
+    static bool openssl(const QString &folder, const QStringList &args)
+    {
+        QProcess process;
+        process.setWorkingDirectory(folder);
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(QStringLiteral("openssl"), args);
+        if (!process.waitForFinished(30000) || process.exitCode() != 0) {
+            qWarning("openssl %s: %s", qPrintable(args.join(QLatin1Char(' '))),
+                     process.readAll().constData());
+            return false;
+        }
+        return true;
+    }
     static int freePort()
     {
         QTcpServer server;
@@ -117,5 +165,6 @@ private:
     QHash<QString, QByteArray> m_users;
     std::optional<Tls> m_tls;
     int m_port = 0;
+    int m_webSocketPort = 0;
     QProcess m_process;
 };

@@ -600,37 +600,9 @@ void tst_SyncBridge::secondUserIsFencedOff()
     QVERIFY(!m_b.bridge->isInStep());
 }
 
-namespace {
-
-bool openssl(const QString &folder, const QStringList &args)
-{
-    QProcess process;
-    process.setWorkingDirectory(folder);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("openssl"), args);
-    if (!process.waitForFinished(30000) || process.exitCode() != 0) {
-        qWarning("openssl %s: %s", qPrintable(args.join(QLatin1Char(' '))),
-                 process.readAll().constData());
-        return false;
-    }
-    return true;
-}
-
-// A throw-away CA, and a certificate for localhost signed by it.
-bool makeCa(const QString &folder, const QString &name)
-{
-    const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
-    return openssl(folder,
-                   QStringList{"req", "-x509"} + key
-                           + QStringList{"-keyout", name + ".key", "-out", name + ".crt", "-subj",
-                                         "/CN=Vorn test " + name, "-days", "2"});
-}
-
-} // namespace
-
 void tst_SyncBridge::tls_data()
 {
-    QTest::addColumn<QString>("url"); // %1: the port
+    QTest::addColumn<QString>("url"); // %1: the MQTT port, WS: the WebSockets port
     QTest::addColumn<QString>("caFile"); // in the certificate folder; empty: the system's CAs
     QTest::addColumn<bool>("connects");
 
@@ -644,6 +616,16 @@ void tst_SyncBridge::tls_data()
                                                           << "ca.crt" << false;
     QTest::newRow("plain MQTT to a TLS listener fails") << "mqtt://localhost:%1"
                                                         << "" << false;
+    QTest::newRow("WebSockets, verifies against its CA") << "wss://localhost:WS/mqtt"
+                                                         << "ca.crt" << true;
+    QTest::newRow("WebSockets, refuses another CA") << "wss://localhost:WS"
+                                                    << "other.crt" << false;
+    QTest::newRow("WebSockets, the system's CAs do not know it") << "wss://localhost:WS"
+                                                                 << "" << false;
+    QTest::newRow("WebSockets, refuses a name the certificate lacks") << "wss://127.0.0.1:WS"
+                                                                      << "ca.crt" << false;
+    QTest::newRow("plain WebSockets to a TLS listener fail") << "ws://localhost:WS"
+                                                             << "" << false;
 }
 
 void tst_SyncBridge::tls()
@@ -652,35 +634,24 @@ void tst_SyncBridge::tls()
     QFETCH(QString, caFile);
     QFETCH(bool, connects);
     QTemporaryDir certs;
-    const QString folder = certs.path();
-    QVERIFY(makeCa(folder, QStringLiteral("ca")));
-    QVERIFY(makeCa(folder, QStringLiteral("other")));
-    {
-        QFile san(certs.filePath(QStringLiteral("san.cnf")));
-        QVERIFY(san.open(QIODevice::WriteOnly));
-        san.write("subjectAltName=DNS:localhost\n");
-    }
-    QVERIFY(openssl(folder,
-                    {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                     "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost"}));
-    QVERIFY(openssl(folder,
-                    {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-                     "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile",
-                     "san.cnf"}));
+    const std::optional<MosquittoBroker::Tls> tls = MosquittoBroker::makeTls(certs.path());
+    QVERIFY(tls);
     // Served over TLS only.
-    m_broker = std::make_unique<MosquittoBroker>(
-            QHash<QString, QByteArray>{{user, password}},
-            MosquittoBroker::Tls{certs.filePath(QStringLiteral("server.crt")),
-                                 certs.filePath(QStringLiteral("server.key"))});
+    m_broker
+            = std::make_unique<MosquittoBroker>(QHash<QString, QByteArray>{{user, password}}, *tls);
 
     MqttConnection::Settings connection = settings(m_a.clientId);
-    connection.broker = *BrokerAddress::parse(url.arg(m_broker->port()));
+    connection.broker = *BrokerAddress::parse(
+            QString(url)
+                    .replace(QLatin1String("%1"), QString::number(m_broker->port()))
+                    .replace(QLatin1String("WS"), QString::number(m_broker->webSocketPort())));
     connection.caFile = caFile.isEmpty() ? QString() : certs.filePath(caFile);
     up(m_a, connection);
     QSignalSpy failed(m_a.bridge->connection(), &MqttConnection::connectFailed);
     if (connects) {
         QTRY_VERIFY_WITH_TIMEOUT(m_a.bridge->isInStep(), 10000);
         writeExternally(m_a, QStringLiteral("k"), "over TLS");
+        connection.clientId = m_b.clientId;
         up(m_b, connection);
         QTRY_COMPARE_WITH_TIMEOUT(readFile(m_b.folder + QStringLiteral("/k")),
                                   QByteArray("over TLS"), 10000);
@@ -690,7 +661,7 @@ void tst_SyncBridge::tls()
     QVERIFY(failed.wait(10000));
     // Never a silent fall-back to plain text: it stays offline and says why.
     QVERIFY(!m_a.bridge->isInStep());
-    if (url.startsWith(QLatin1String("mqtts"))) {
+    if (url.startsWith(QLatin1String("mqtts")) || url.startsWith(QLatin1String("wss"))) {
         QCOMPARE(failed.first().at(0).value<MqttConnection::Failure>(),
                  MqttConnection::Failure::Certificate);
         QVERIFY2(failed.first().at(1).toString().contains(QLatin1String("certificate")),
