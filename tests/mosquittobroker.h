@@ -1,14 +1,16 @@
 #pragma once
 
+#include "brokeraddress.h"
 #include "localbroker.h"
+#include "mqttconnection.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QThread>
 
 #include <csignal>
@@ -21,17 +23,11 @@
 class MosquittoBroker
 {
 public:
-    struct Tls
-    {
-        QString certFile;
-        QString keyFile;
-    };
-
-    // users: broker user → password, each confined to vorn/<user>/# by the ACL.
-    explicit MosquittoBroker(const QHash<QString, QByteArray> &users, std::optional<Tls> tls = {})
-        : m_users(users)
-        , m_tls(std::move(tls))
-        , m_port(freePort())
+    // users: broker user → password, each confined to vorn/<user>/# by the ACL. With a
+    // certificate folder, it serves TLS only, with server.crt and server.key from there.
+    explicit MosquittoBroker(const QHash<QString, QByteArray> &users,
+                             const QString &certificates = {})
+        : m_port(freePort())
         , m_webSocketPort(freePort())
     {
         QByteArray passwd;
@@ -43,13 +39,14 @@ public:
                 + path("acl") + "\npersistence true\npersistence_location " + path("")
                 + "/\nautosave_on_changes true\nautosave_interval 1\n"
                 + "set_tcp_nodelay true\nlog_dest stderr\nlog_type error\n";
-        const QByteArray tlsFiles = m_tls ? "certfile " + QFile::encodeName(m_tls->certFile)
-                        + "\nkeyfile " + QFile::encodeName(m_tls->keyFile) + "\n"
-                                          : QByteArray();
-        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + tlsFiles;
-        // A WebSockets listener binds every address unless given an interface name.
+        const QByteArray tls = certificates.isEmpty()
+                ? QByteArray()
+                : "certfile " + QFile::encodeName(certificates) + "/server.crt\nkeyfile "
+                        + QFile::encodeName(certificates) + "/server.key\n";
+        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + tls;
+        // A WebSockets listener binds every address unless it is given an interface name.
         config += "listener " + QByteArray::number(m_webSocketPort) + " lo\nprotocol websockets\n"
-                + tlsFiles;
+                + tls;
         if (::geteuid() == 0)
             config += "user root\n";
         write("mosquitto.conf", config);
@@ -60,36 +57,19 @@ public:
 
     int port() const { return m_port; }
     int webSocketPort() const { return m_webSocketPort; }
-
-    // In `folder`: a throw-away CA (ca.crt), another one (other.crt), and a certificate for
-    // localhost signed by the first, for a broker serving TLS.
-    static std::optional<Tls> makeTls(const QString &folder)
-    {
-        const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                              "-nodes"};
-        for (const QString &name : {QStringLiteral("ca"), QStringLiteral("other")}) {
-            if (!openssl(folder,
-                         QStringList{"req", "-x509"} + key
-                                 + QStringList{"-keyout", name + ".key", "-out", name + ".crt",
-                                               "-subj", "/CN=Vorn test " + name, "-days", "2"}))
-                return std::nullopt;
-        }
-        QFile san(folder + QStringLiteral("/san.cnf"));
-        if (!san.open(QIODevice::WriteOnly) || san.write("subjectAltName=DNS:localhost\n") <= 0)
-            return std::nullopt;
-        san.close();
-        if (!openssl(folder,
-                     QStringList{"req"} + key
-                             + QStringList{"-keyout", "server.key", "-out", "server.csr", "-subj",
-                                           "/CN=localhost"})
-            || !openssl(folder,
-                        {"x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-                         "-CAcreateserial", "-out", "server.crt", "-days", "2", "-extfile",
-                         "san.cnf"}))
-            return std::nullopt;
-        return Tls{folder + QStringLiteral("/server.crt"), folder + QStringLiteral("/server.key")};
-    }
     QString folder() const { return m_dir.path(); }
+
+    // How a client reaches this broker over plain MQTT.
+    MqttConnection::Settings settings(const QString &clientId, const QString &user,
+                                      const QByteArray &password) const
+    {
+        MqttConnection::Settings s;
+        s.broker = *BrokerAddress::parse(QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port));
+        s.user = user;
+        s.password = password;
+        s.clientId = clientId;
+        return s;
+    }
 
     bool start()
     {
@@ -127,32 +107,14 @@ public:
         m_process.waitForFinished(5000);
     }
 
-    bool restart()
-    {
-        kill();
-        return start();
-    }
-
-private:
-    static bool openssl(const QString &folder, const QStringList &args)
-    {
-        QProcess process;
-        process.setWorkingDirectory(folder);
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(QStringLiteral("openssl"), args);
-        if (!process.waitForFinished(30000) || process.exitCode() != 0) {
-            qWarning("openssl %s: %s", qPrintable(args.join(QLatin1Char(' '))),
-                     process.readAll().constData());
-            return false;
-        }
-        return true;
-    }
     static int freePort()
     {
         QTcpServer server;
         server.listen(QHostAddress::LocalHost, 0);
         return server.serverPort();
     }
+
+private:
     QByteArray path(const char *name) const { return QFile::encodeName(m_dir.filePath(name)); }
     void write(const char *name, const QByteArray &bytes) const
     {
@@ -162,8 +124,6 @@ private:
     }
 
     QTemporaryDir m_dir;
-    QHash<QString, QByteArray> m_users;
-    std::optional<Tls> m_tls;
     int m_port = 0;
     int m_webSocketPort = 0;
     QProcess m_process;
