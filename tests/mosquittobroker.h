@@ -1,14 +1,16 @@
 #pragma once
 
+#include "brokeraddress.h"
 #include "localbroker.h"
+#include "mqttconnection.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTest>
 #include <QThread>
 
 #include <csignal>
@@ -21,17 +23,11 @@
 class MosquittoBroker
 {
 public:
-    struct Tls
-    {
-        QString certFile;
-        QString keyFile;
-    };
-
-    // users: broker user → password, each confined to vorn/<user>/# by the ACL.
-    explicit MosquittoBroker(const QHash<QString, QByteArray> &users, std::optional<Tls> tls = {})
-        : m_users(users)
-        , m_tls(std::move(tls))
-        , m_port(freePort())
+    // users: broker user → password, each confined to vorn/<user>/# by the ACL. With a
+    // certificate folder, it serves TLS only, with server.crt and server.key from there.
+    explicit MosquittoBroker(const QHash<QString, QByteArray> &users,
+                             const QString &certificates = {})
+        : m_port(freePort())
     {
         QByteArray passwd;
         for (auto it = users.cbegin(); it != users.cend(); ++it)
@@ -43,9 +39,9 @@ public:
                 + "/\nautosave_on_changes true\nautosave_interval 1\n"
                 + "set_tcp_nodelay true\nlog_dest stderr\nlog_type error\n";
         config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
-        if (m_tls)
-            config += "certfile " + QFile::encodeName(m_tls->certFile) + "\nkeyfile "
-                    + QFile::encodeName(m_tls->keyFile) + "\n";
+        if (!certificates.isEmpty())
+            config += "certfile " + QFile::encodeName(certificates) + "/server.crt\nkeyfile "
+                    + QFile::encodeName(certificates) + "/server.key\n";
         if (::geteuid() == 0)
             config += "user root\n";
         write("mosquitto.conf", config);
@@ -56,6 +52,18 @@ public:
 
     int port() const { return m_port; }
     QString folder() const { return m_dir.path(); }
+
+    // How a client reaches this broker over plain MQTT.
+    MqttConnection::Settings settings(const QString &clientId, const QString &user,
+                                      const QByteArray &password) const
+    {
+        MqttConnection::Settings s;
+        s.broker = *BrokerAddress::parse(QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port));
+        s.user = user;
+        s.password = password;
+        s.clientId = clientId;
+        return s;
+    }
 
     bool start()
     {
@@ -92,19 +100,14 @@ public:
         m_process.waitForFinished(5000);
     }
 
-    bool restart()
-    {
-        kill();
-        return start();
-    }
-
-private:
     static int freePort()
     {
         QTcpServer server;
         server.listen(QHostAddress::LocalHost, 0);
         return server.serverPort();
     }
+
+private:
     QByteArray path(const char *name) const { return QFile::encodeName(m_dir.filePath(name)); }
     void write(const char *name, const QByteArray &bytes) const
     {
@@ -114,8 +117,6 @@ private:
     }
 
     QTemporaryDir m_dir;
-    QHash<QString, QByteArray> m_users;
-    std::optional<Tls> m_tls;
     int m_port = 0;
     QProcess m_process;
 };

@@ -1,7 +1,11 @@
 #pragma once
 
-#include <QList>
+#include <QFile>
 #include <QProcess>
+#include <QTest>
+
+#include <memory>
+#include <vector>
 
 #include <csignal>
 #include <unistd.h>
@@ -24,18 +28,63 @@ public:
         process.start(program, arguments);
         if (!process.waitForStarted(5000))
             return false;
-        m_groups.append(pid_t(process.processId()));
+        m_groups.push_back(pid_t(process.processId()));
         return true;
     }
 
-    // SIGKILL to every member of every group started so far.
+    // Starts a process kept here until killAll(); its PID is 0 when it did not start.
+    QProcess &launch(const QString &program, const QStringList &arguments = {"60"})
+    {
+        QProcess &process = *m_processes.emplace_back(std::make_unique<QProcess>());
+        if (!start(process, program, arguments))
+            qWarning() << "could not start" << program << process.errorString();
+        return process;
+    }
+
+    // SIGKILL to every member of every group started so far; the processes started here go.
     void killAll()
     {
-        for (const pid_t group : std::as_const(m_groups))
+        for (const pid_t group : m_groups)
             ::kill(-group, SIGKILL);
         m_groups.clear();
+        for (const auto &process : m_processes)
+            process->waitForFinished(5000);
+        m_processes.clear();
+    }
+
+    // A field of /proc/<pid>/stat after the name, from 0: 0 state, 1 parent, 19 start time.
+    static QByteArray statField(qint64 pid, int index)
+    {
+        QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+        const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        return text.mid(text.lastIndexOf(')') + 2).split(' ').value(index);
+    }
+    static qint64 parentOf(qint64 pid) { return statField(pid, 1).toLongLong(); }
+    static quint64 startTimeOf(qint64 pid) { return statField(pid, 19).toULongLong(); }
+    static bool isGone(qint64 pid)
+    {
+        return QByteArrayList{"", "Z", "X"}.contains(statField(pid, 0));
+    }
+    static QString exeOf(qint64 pid)
+    {
+        return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+    }
+
+    // A line for a child's script: it waits there until the test opens the gate at `path`, so
+    // that a launcher script is seen before its exec however slow the machine is.
+    static QByteArray gate(const QString &path)
+    {
+        return "until rm '" + QFile::encodeName(path) + "' 2>/dev/null; do sleep 0.05; done\n";
+    }
+    // Opens the gate; true once a script has passed it.
+    static bool openGate(const QString &path)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly)
+                && QTest::qWaitFor([&] { return !QFile::exists(path); }, 10000);
     }
 
 private:
-    QList<pid_t> m_groups;
+    std::vector<pid_t> m_groups;
+    std::vector<std::unique_ptr<QProcess>> m_processes;
 };

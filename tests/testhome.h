@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 // A throw-away HOME with every XDG folder inside it: its own data, config, state and cache
 // folders, a private runtime folder, and XDG_DATA_DIRS pointing at an empty folder so that only the
 // applications a test installs count. Set up before the first platform service is created: the
@@ -123,6 +125,30 @@ public:
     {
         QFile file(filePath);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // The permission bits of what stands at the path (0 when nothing does).
+    static uint mode(const QString &path)
+    {
+        struct stat info = {};
+        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+    }
+
+    // What a store moved aside in the folder in place of its file `name`.
+    static QStringList movedAside(const QString &folder, const QString &name)
+    {
+        return QDir(folder).entryList({'.' + name + ".moved-aside-*"},
+                                      QDir::AllEntries | QDir::Hidden | QDir::System);
+    }
+
+    // The PID of a process that has just ended.
+    static qint64 gonePid()
+    {
+        QProcess gone;
+        gone.start(QStringLiteral("/bin/true"));
+        const qint64 pid = gone.waitForStarted() ? gone.processId() : -1;
+        gone.waitForFinished();
+        return pid;
     }
 
 private:

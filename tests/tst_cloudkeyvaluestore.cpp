@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <memory>
-#include <sys/stat.h>
 #include <unistd.h>
 
 // Changes made by a real second process (a shell) must raise the notice, the store's own must not.
@@ -74,15 +73,15 @@ private Q_SLOTS:
             runShell(step);
             QTRY_VERIFY(m_notices >= 1);
         }
-        QCOMPARE(store->dataForKey(QStringLiteral("key")), value);
+        QCOMPARE(store->dataForKey("key"), value);
     }
 
     void ownWritesRaiseNoNotice()
     {
         auto store = makeStore();
         for (int i = 0; i < 50; ++i)
-            store->setData(QByteArray::number(i), QStringLiteral("key"));
-        store->setData("other", QStringLiteral("other"));
+            store->setData(QByteArray::number(i), "key");
+        store->setData("other", "other");
         QTest::qWait(500);
         QCOMPARE(m_notices.load(), 0);
         // Nor does the write that recreates a folder someone removed.
@@ -90,15 +89,15 @@ private Q_SLOTS:
         QTRY_VERIFY(m_notices >= 1);
         QTest::qWait(100);
         m_notices = 0;
-        store->setData("again", QStringLiteral("key"));
-        QCOMPARE(store->dataForKey(QStringLiteral("key")), QByteArray("again"));
+        store->setData("again", "key");
+        QCOMPARE(store->dataForKey("key"), QByteArray("again"));
         QTest::qWait(500);
         QCOMPARE(m_notices.load(), 0);
         // A foreign change right after an own write still counts.
-        store->setData("mine", QStringLiteral("key"));
+        store->setData("mine", "key");
         runShell(QStringLiteral("printf theirs > $C/.t && mv $C/.t $C/key"));
         QTRY_VERIFY(m_notices >= 1);
-        QCOMPARE(store->dataForKey(QStringLiteral("key")), QByteArray("theirs"));
+        QCOMPARE(store->dataForKey("key"), QByteArray("theirs"));
     }
 
     void writesExactBytesPrivately_data()
@@ -113,16 +112,14 @@ private Q_SLOTS:
         QFETCH(QByteArray, bytes);
         ::umask(022); // the modes must not depend on the caller's umask
         auto store = makeStore();
-        store->setData("previous", QStringLiteral("deviceRegistry"));
-        store->setData(bytes, QStringLiteral("deviceRegistry"));
-        QCOMPARE(store->dataForKey(QStringLiteral("deviceRegistry")), bytes);
+        store->setData("previous", "deviceRegistry");
+        store->setData(bytes, "deviceRegistry");
+        QCOMPARE(store->dataForKey("deviceRegistry"), bytes);
         QCOMPARE(TestHome::readFile(folder() + QStringLiteral("/deviceRegistry")), bytes);
-        struct stat info = {};
-        for (const char *path : {"a", "a/b", "a/b/cloud", "a/b/cloud/deviceRegistry"}) {
-            QCOMPARE(::stat(QFile::encodeName(m_dir->filePath(path)).constData(), &info), 0);
-            QCOMPARE(info.st_mode & 07777, QByteArray(path).endsWith("Registry") ? 0600u : 0700u);
-        }
-        QCOMPARE(listing(folder()), QStringList{QStringLiteral("deviceRegistry")}); // no temporary
+        for (const QString path : {"a", "a/b", "a/b/cloud", "a/b/cloud/deviceRegistry"})
+            QCOMPARE(TestHome::mode(m_dir->filePath(path)),
+                     path.endsWith("Registry") ? 0600u : 0700u);
+        QCOMPARE(listing(folder()), QStringList{"deviceRegistry"}); // no temporary
     }
 
     void refusesUnsafeKeys_data()
@@ -167,26 +164,23 @@ private Q_SLOTS:
         if (QByteArray(QTest::currentDataTag()) == "unreadable" && ::geteuid() == 0)
             QSKIP("root reads a mode-000 file; the other rows cover this");
         auto store = makeStore();
-        store->setData("kept", QStringLiteral("other"));
+        store->setData("kept", "other");
         runShell(make);
-        const QString key = QStringLiteral("key");
+        const QString key = "key";
         QCOMPARE(store->valueForKey(key).state, CloudKeyValueStore::StoredValue::State::Unreadable);
         QCOMPARE(store->dataForKey(key), std::nullopt);
         QCOMPARE(store->valueForKey(QStringLiteral("nothing")).state,
                  CloudKeyValueStore::StoredValue::State::Absent);
-        QCOMPARE(store->dataForKey(QStringLiteral("other")), QByteArray("kept"));
+        QCOMPARE(store->dataForKey("other"), QByteArray("kept"));
 
         const QFileInfo before(folder() + QStringLiteral("/key"));
         store->setData("x", key);
         if (before.isSymLink() || before.isDir()) {
             // Moved aside inside the folder under a name that is no key, the link as a link.
             QCOMPARE(store->dataForKey(key), QByteArray("x"));
-            const QStringList aside
-                    = QDir(folder()).entryList({QStringLiteral(".key.moved-aside-*")},
-                                               QDir::AllEntries | QDir::Hidden | QDir::System);
+            const QStringList aside = TestHome::movedAside(folder(), "key");
             QCOMPARE(aside.size(), 1);
-            const QFileInfo moved(folder() + QLatin1Char('/') + aside.first());
-            QCOMPARE(moved.isSymLink(), before.isSymLink());
+            QCOMPARE(QFileInfo(folder() + '/' + aside.first()).isSymLink(), before.isSymLink());
         }
         QCOMPARE(TestHome::readFile(m_dir->filePath(QStringLiteral("a/b/target"))),
                  QByteArray(QByteArray(QTest::currentDataTag()) == "link to a file" ? "secret"
@@ -212,10 +206,7 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(bool, old);
         QFETCH(bool, kept);
-        QProcess gone;
-        gone.start(QStringLiteral("/bin/true"));
-        QVERIFY(gone.waitForFinished());
-        name.replace(QStringLiteral("GONE"), QString::number(gone.processId()));
+        name.replace("GONE", QString::number(TestHome::gonePid()));
         runShell(QStringLiteral("mkdir -p $C && touch %1 $C/%2")
                          .arg(old ? QStringLiteral("-d '2 hours ago'") : QString(), name));
         auto store = makeStore();

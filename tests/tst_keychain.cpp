@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -92,11 +91,6 @@ class tst_Keychain : public QObject
             return std::nullopt;
         return tool.readAllStandardOutput();
     }
-    static uint mode(const QString &path)
-    {
-        struct stat info = {};
-        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -153,8 +147,8 @@ private Q_SLOTS:
         QCOMPARE(secretTool({"lookup"}), bytes); // handed over to the Secret Service, its only item
         QCOMPARE(secretTool({"search", "--all"}).value_or("").count("label = "), 1);
         QCOMPARE(TestHome::readFile(fallbackFile()), bytes); // and to the private file, raw
-        QCOMPARE(mode(fallbackFile()), 0600u);
-        QCOMPARE(mode(m_dir->filePath(m_service)), 0700u);
+        QCOMPARE(TestHome::mode(fallbackFile()), 0600u);
+        QCOMPARE(TestHome::mode(m_dir->filePath(m_service)), 0700u);
         QCOMPARE(run(kNoBus, "find\n"), found);
         QCOMPARE(run(m_busAddress, "find\n"), found);
 
@@ -248,34 +242,22 @@ esac
     }
 
     // A link in the fallback folder could hand another file out as the secret, or redirect a
-    // write: it is neither read nor written through, and is moved aside as it is.
-    void fallbackLinkIsNeverFollowed()
+    // write: it is neither read nor written through, and is moved aside as it is. Temporaries of
+    // killed writers go, a live writer's stay.
+    void fallbackFolderIsKeptSafe()
     {
-        const QString secret = m_dir->filePath(QStringLiteral("root-only-secret"));
+        const QString secret = m_dir->filePath("root-only-secret");
+        const QString temp = m_dir->filePath(m_service) + "/.tmp-%1-a";
+        const QString goneTemp = temp.arg(TestHome::gonePid()), liveTemp = temp.arg(::getpid());
         QVERIFY(TestHome::writeFile(secret, "not yours"));
-        QVERIFY(QDir().mkpath(m_dir->filePath(m_service)));
+        QVERIFY(TestHome::writeFile(goneTemp, "x") && TestHome::writeFile(liveTemp, "x"));
         QVERIFY(QFile::link(secret, fallbackFile()));
         QCOMPARE(run(kNoBus, "find\nadd 6d696e65\nfind\n"), QByteArray("none\nfound 6d696e65"));
         QCOMPARE(TestHome::readFile(secret), QByteArray("not yours"));
         QVERIFY(!QFileInfo(fallbackFile()).isSymLink());
-        const QStringList aside
-                = QDir(m_dir->filePath(m_service))
-                          .entryList({"." + m_account + ".moved-aside-*"},
-                                     QDir::AllEntries | QDir::Hidden | QDir::System);
+        const QStringList aside = TestHome::movedAside(m_dir->filePath(m_service), m_account);
         QCOMPARE(aside.size(), 1);
         QVERIFY(QFileInfo(m_dir->filePath(m_service + '/' + aside.first())).isSymLink());
-    }
-
-    void sweepsTemporariesOfGoneWriters()
-    {
-        QProcess gone;
-        gone.start(QStringLiteral("/bin/true"));
-        QVERIFY(gone.waitForFinished());
-        const QString folder = m_dir->filePath(m_service);
-        const QString goneTemp = folder + "/.tmp-" + QString::number(gone.processId()) + "-a";
-        const QString liveTemp = folder + "/.tmp-" + QString::number(::getpid()) + "-b";
-        QVERIFY(TestHome::writeFile(goneTemp, "x") && TestHome::writeFile(liveTemp, "x"));
-        QCOMPARE(run(kNoBus, "find\n"), QByteArray("none"));
         QVERIFY(!QFileInfo::exists(goneTemp));
         QVERIFY(QFileInfo::exists(liveTemp));
     }

@@ -1,5 +1,4 @@
 #include "applications_linux.h"
-#include "desktopentry_linux.h"
 #include "testhome.h"
 #include "xdgpaths_linux.h"
 
@@ -44,115 +43,95 @@ class tst_LinuxApplications : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
-    void scan_data();
-    void scan();
-    void folders();
-    void iconName_data();
-    void iconName();
-
-private:
     TestHome m_home;
+
+private Q_SLOTS:
+    void scan_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QStringList>("expected"); // "id|name|icon" in scan order; icon: the folder
+
+        QTest::newRow("same id in both folders: the first folder's name and path")
+                << QStringList{app("b/foo.desktop", "Name=Second"),
+                               app("a/foo.desktop", "Name=First")}
+                << QStringList{"foo|First|a"};
+        QTest::newRow(
+                "Hidden, even untyped, masks only its id in later folders; NoDisplay is listed")
+                << QStringList{file("a/foo.desktop", "[Desktop Entry]\nHidden=true\n"),
+                               app("b/foo.desktop", "Name=Foo"),
+                               app("b/bar.desktop", "Name=Bar\nNoDisplay=true")}
+                << QStringList{"bar|Bar|b"};
+        QTest::newRow(
+                "Name[de] under LANG=de_DE, else Name, else the file name less every .desktop")
+                << QStringList{app("a/calc.desktop", "Name=Calculator\nName[de]=Rechner"),
+                               app("a/plain.desktop", "Name=Plain\nName[fr]=Simple"),
+                               app("a/only.desktop", "Name[fr]=Seul"),
+                               app("a/my.desktop.tool.desktop", ""),
+                               app("a/odd.desktop", "Name=<FF>x")}
+                << QStringList{"calc|Rechner|a", "my.desktop.tool|my.tool|a", "odd|odd|a",
+                               "only|only|a", "plain|Plain|a"};
+        QTest::newRow("empty Name is kept")
+                << QStringList{app("a/a.desktop", "Name=Alpha"), app("a/b.desktop", "Name=")}
+                << QStringList{"a|Alpha|a", "b||a"};
+        QTest::newRow("skipped entries leave the id to a later folder")
+                << QStringList{file("a/foo.desktop", "[Desktop Entry]\nType=Link\nURL=https://x\n"),
+                               file("a/bar.desktop", "this is not a key file\n"),
+                               file("a/group.desktop", "[Other]\nType=Application\nName=G\n"),
+                               file("a/untyped.desktop", "[Desktop Entry]\nName=U\n"),
+                               file("a/pipe.desktop", "<FIFO>"),
+                               app("b/foo.desktop", "Name=Foo"),
+                               app("b/bar.desktop", "Name=Bar")}
+                << QStringList{"bar|Bar|b", "foo|Foo|b"};
+        const auto icon = [](const char *path, const char *line) {
+            return file(path, "[Desktop Entry]\nType=Application\nName=N\n" + QString(line));
+        };
+        QTest::newRow("Icon: a theme name, a legacy extension dropped, a path kept, none")
+                << QStringList{icon("a/maps.desktop", "Icon=org.gnome.Maps"),
+                               icon("a/gimp.desktop", "Icon=gimp.png"),
+                               icon("a/path.desktop", "Icon=/opt/x/icon.png"),
+                               icon("a/none.desktop", "")}
+                << QStringList{"gimp|N|gimp", "maps|N|org.gnome.Maps", "none|N|",
+                               "path|N|/opt/x/icon.png"};
+        QTest::newRow("only first-level .desktop files")
+                << QStringList{app("a/Tool.DESKTOP", "Name=Upper"), app("a/.desktop", "Name=NoId"),
+                               file("a/dir.desktop/"), app("a/sub/inner.desktop", "Name=Inner")}
+                << QStringList{};
+    }
+
+    void scan()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, expected);
+
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        writeTree(root.path(), files);
+        for (const char *name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+            qunsetenv(name);
+        qputenv("LANG", "de_DE.UTF-8");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath(QStringLiteral("a"))));
+        // A missing folder is skipped.
+        qputenv("XDG_DATA_DIRS", QFile::encodeName(root.path() + "/missing:" + root.filePath("b")));
+
+        QStringList actual;
+        for (const InstalledApp &found : LinuxApplications().installedApplications())
+            actual << found.id + QLatin1Char('|') + found.name + QLatin1Char('|') + found.icon;
+        QCOMPARE(actual, expected);
+    }
+
+    void folders()
+    {
+        qputenv("XDG_DATA_HOME", "relative"); // counts as unset
+        qunsetenv("XDG_DATA_DIRS");
+        QCOMPARE(XdgPaths::applicationFolders(),
+                 QStringList({m_home.path(QStringLiteral(".local/share/applications")),
+                              "/usr/local/share/applications", "/usr/share/applications"}));
+        qputenv("XDG_DATA_HOME", "/h");
+        qputenv("XDG_DATA_DIRS", "rel::/x:/y/"); // relative and empty entries are ignored
+        QCOMPARE(XdgPaths::applicationFolders(),
+                 QStringList({"/h/applications", "/x/applications", "/y/applications"}));
+    }
 };
-
-void tst_LinuxApplications::scan_data()
-{
-    QTest::addColumn<QStringList>("files");
-    QTest::addColumn<QStringList>("expected"); // "id|name|folder of id.desktop", in scan order
-
-    QTest::newRow("same id in both folders: the first folder's name and path")
-            << QStringList{app("b/foo.desktop", "Name=Second"), app("a/foo.desktop", "Name=First")}
-            << QStringList{"foo|First|a"};
-    QTest::newRow("Hidden, even untyped, masks only its id in later folders; NoDisplay is listed")
-            << QStringList{file("a/foo.desktop", "[Desktop Entry]\nHidden=true\n"),
-                           app("b/foo.desktop", "Name=Foo"),
-                           app("b/bar.desktop", "Name=Bar\nNoDisplay=true")}
-            << QStringList{"bar|Bar|b"};
-    QTest::newRow("Name[de] under LANG=de_DE, else Name, else the file name less every .desktop")
-            << QStringList{app("a/calc.desktop", "Name=Calculator\nName[de]=Rechner"),
-                           app("a/plain.desktop", "Name=Plain\nName[fr]=Simple"),
-                           app("a/only.desktop", "Name[fr]=Seul"),
-                           app("a/my.desktop.tool.desktop", ""), app("a/odd.desktop", "Name=<FF>x")}
-            << QStringList{"calc|Rechner|a", "my.desktop.tool|my.tool|a", "odd|odd|a",
-                           "only|only|a", "plain|Plain|a"};
-    QTest::newRow("empty Name is kept")
-            << QStringList{app("a/a.desktop", "Name=Alpha"), app("a/b.desktop", "Name=")}
-            << QStringList{"a|Alpha|a", "b||a"};
-    QTest::newRow("skipped entries leave the id to a later folder")
-            << QStringList{file("a/foo.desktop", "[Desktop Entry]\nType=Link\nURL=https://x\n"),
-                           file("a/bar.desktop", "this is not a key file\n"),
-                           file("a/group.desktop", "[Other]\nType=Application\nName=G\n"),
-                           file("a/untyped.desktop", "[Desktop Entry]\nName=U\n"),
-                           file("a/pipe.desktop", "<FIFO>"),
-                           app("b/foo.desktop", "Name=Foo"),
-                           app("b/bar.desktop", "Name=Bar")}
-            << QStringList{"bar|Bar|b", "foo|Foo|b"};
-    QTest::newRow("only first-level .desktop files")
-            << QStringList{app("a/Tool.DESKTOP", "Name=Upper"), app("a/.desktop", "Name=NoId"),
-                           file("a/dir.desktop/"), app("a/sub/inner.desktop", "Name=Inner")}
-            << QStringList{};
-}
-
-void tst_LinuxApplications::scan()
-{
-    QFETCH(QStringList, files);
-    QFETCH(QStringList, expected);
-
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    writeTree(root.path(), files);
-    for (const char *name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
-        qunsetenv(name);
-    qputenv("LANG", "de_DE.UTF-8");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(root.filePath(QStringLiteral("a"))));
-    // A missing folder is skipped.
-    qputenv("XDG_DATA_DIRS", QFile::encodeName(root.path() + "/missing:" + root.filePath("b")));
-
-    QStringList actual;
-    for (const InstalledApp &found : LinuxApplications().installedApplications())
-        actual << found.id + QLatin1Char('|') + found.name + QLatin1Char('|') + found.icon;
-    QCOMPARE(actual, expected);
-}
-
-void tst_LinuxApplications::folders()
-{
-    qputenv("XDG_DATA_HOME", "relative"); // counts as unset
-    qunsetenv("XDG_DATA_DIRS");
-    QCOMPARE(XdgPaths::applicationFolders(),
-             QStringList({m_home.path(QStringLiteral(".local/share/applications")),
-                          "/usr/local/share/applications", "/usr/share/applications"}));
-    qputenv("XDG_DATA_HOME", "/h");
-    qputenv("XDG_DATA_DIRS", "rel::/x:/y/"); // relative and empty entries are ignored
-    QCOMPARE(XdgPaths::applicationFolders(),
-             QStringList({"/h/applications", "/x/applications", "/y/applications"}));
-}
-
-void tst_LinuxApplications::iconName_data()
-{
-    QTest::addColumn<QString>("keyLines"); // empty: no file at all
-    QTest::addColumn<QString>("icon");
-
-    QTest::newRow("theme name") << QString("Icon=org.gnome.Maps") << "org.gnome.Maps";
-    QTest::newRow("legacy extension dropped") << QString("Icon=gimp.png") << "gimp";
-    QTest::newRow("absolute path kept") << QString("Icon=/opt/x/icon.png") << "/opt/x/icon.png";
-    QTest::newRow("no Icon") << QString("Name=X") << "";
-    QTest::newRow("missing file") << QString() << "";
-}
-
-void tst_LinuxApplications::iconName()
-{
-    QFETCH(QString, keyLines);
-    QFETCH(QString, icon);
-
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    if (!keyLines.isEmpty())
-        writeTree(root.path(),
-                  {file("a/x.desktop", "[Desktop Entry]\nType=Application\n" + keyLines)});
-    const std::optional<DesktopEntry> entry
-            = DesktopEntry::open(root.filePath(QStringLiteral("a/applications/x.desktop")));
-    QCOMPARE(entry ? entry->iconName() : QString(), icon);
-}
 
 QTEST_GUILESS_MAIN(tst_LinuxApplications)
 #include "tst_linuxapplications.moc"

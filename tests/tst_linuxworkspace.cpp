@@ -3,12 +3,12 @@
 #include "workspace_linux.h"
 
 #include <QJsonDocument>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTest>
 #include <QThread>
 
+#include <array>
 #include <memory>
 
 #include <csignal>
@@ -19,21 +19,35 @@ class tst_LinuxWorkspace : public QObject
 {
     Q_OBJECT
 
-    enum Path { Poll, Doorbell, Connector };
+    // SafetyNet: the poll at a crawl and no doorbell, so only the safety net can notice a launch.
+    enum Path { Poll, Doorbell, Connector, SafetyNet };
     TestHome m_home;
-    QList<QProcess *> m_processes;
     ProcessGroups m_groups;
 
     QString bin(const QString &name) const { return m_home.bin(name); }
-    static qint64 parentOf(qint64 pid) { return statField(pid, 1).toLongLong(); }
-    static quint64 startTimeOf(qint64 pid) { return statField(pid, 19).toULongLong(); }
-    static QString exeOf(qint64 p) { return QFile::symLinkTarget(QString("/proc/%1/exe").arg(p)); }
+    qint64 launch(const QString &program, const QStringList &arguments = {"60"})
+    {
+        return m_groups.launch(program, arguments).processId();
+    }
+    // The launcher scripts (*.sh) wait at this gate until the test has seen them.
+    QByteArray gate() const { return ProcessGroups::gate(m_home.path("gate")); }
+    bool openGate() const { return ProcessGroups::openGate(m_home.path("gate")); }
     void writeEntry(const QString &id, const QString &exec)
     {
-        QVERIFY(TestHome::writeFile(
-                m_home.path(QStringLiteral(".local/share/applications/%1.desktop").arg(id)),
-                "[Desktop Entry]\nType=Application\nName=" + id.toUtf8() + "\nExec=" + exec.toUtf8()
-                        + "\n"));
+        QVERIFY(TestHome::writeFile(m_home.path(".local/share/applications/" + id + ".desktop"),
+                                    "[Desktop Entry]\nType=Application\nName=" + id.toUtf8()
+                                            + "\nExec=" + exec.toUtf8() + "\n"));
+    }
+    // The identifiers that the notices caught so far give for this PID.
+    static QStringList noticesFor(const QSignalSpy &notices, qint64 pid)
+    {
+        QStringList ids;
+        for (const QList<QVariant> &arguments : notices) {
+            const auto application = arguments.first().value<RunningApplication>();
+            if (application.pid == pid)
+                ids << application.bundleIdentifier;
+        }
+        return ids;
     }
 
     std::unique_ptr<LinuxWorkspace> makeWorkspace(Path path, uint user = ::getuid())
@@ -44,69 +58,43 @@ class tst_LinuxWorkspace : public QObject
         // With the poll slowed to a crawl, a notice in time can only come from the path under test.
         if (path != Poll)
             options.pollIntervalMs = 600000;
-        return std::make_unique<LinuxWorkspace>(options);
-    }
-
-    qint64 launch(const QString &program, const QStringList &arguments = {"60"})
-    {
-        auto *process = new QProcess;
-        m_processes.append(process);
-        if (!m_groups.start(*process, program, arguments))
-            qWarning() << "could not start" << program << process->errorString();
-        return process->processId();
-    }
-
-    static QByteArray statField(qint64 pid, int index) // fields after the name, from 0
-    {
-        QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
-        const QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        return text.mid(text.lastIndexOf(')') + 2).split(' ').value(index);
-    }
-
-    static bool isGone(qint64 pid)
-    {
-        return QByteArrayList{"", "Z", "X"}.contains(statField(pid, 0));
+        options.sweepIntervalMs = path == SafetyNet ? 200 : options.sweepIntervalMs;
+        auto workspace = std::make_unique<LinuxWorkspace>(options);
+        workspace->setSafetyNetEnabled(path == SafetyNet);
+        return workspace;
     }
 
 private Q_SLOTS:
     void initTestCase()
     {
-        // Only the entries made here count, whatever the machine has installed.
-        QDir().mkpath(m_home.path(QStringLiteral("no-data-dirs")));
-        qputenv("XDG_DATA_DIRS", m_home.path(QStringLiteral("no-data-dirs")).toUtf8());
         qunsetenv("VORN_NO_PROC_CONNECTOR");
-
         const QByteArray alpha = '"' + bin("alpha").toUtf8() + '"';
         const QByteArray unlisted = '"' + bin("unlisted").toUtf8() + '"';
-        m_home.installProgram(QStringLiteral("alpha"), QStringLiteral("org.vorntest.Alpha"));
-        m_home.installProgram(QStringLiteral("beta"), QStringLiteral("org.vorntest.Beta"));
-        m_home.installProgram(QStringLiteral("unlisted"));
-        m_home.installProgram(QStringLiteral("launch-alpha"), QString(),
-                              "exec " + alpha + " \"$@\"\n");
-        m_home.installProgram(QStringLiteral("tree.sh"), QStringLiteral("org.vorntest.Tree"),
+        m_home.installProgram("alpha", "org.vorntest.Alpha");
+        m_home.installProgram("beta", "org.vorntest.Beta");
+        m_home.installProgram("unlisted");
+        m_home.installProgram("launch-alpha", {}, "exec " + alpha + " \"$@\"\n");
+        m_home.installProgram("tree.sh", "org.vorntest.Tree",
                               alpha + " 60 &\n" + unlisted + " 60 &\nwait\n");
-        m_home.installProgram(QStringLiteral("launched"));
-        m_home.installProgram(QStringLiteral("launcher.sh"),
-                              QStringLiteral("org.vorntest.Launcher"),
-                              "sleep 0.3\nexec \"" + bin("launched").toUtf8() + "\" \"$@\"\n");
+        m_home.installProgram("launched");
+        m_home.installProgram("launcher.sh", "org.vorntest.Launcher",
+                              gate() + "exec \"" + bin("launched").toUtf8() + "\" \"$@\"\n");
         // Two entries sharing one program (a copy of sh), and two that nothing tells apart.
         for (const char *name : {"shared", "twin"}) {
-            QVERIFY(QFile::copy(QStringLiteral("/bin/sh"), bin(name)));
+            QVERIFY(QFile::copy("/bin/sh", bin(name)));
             QVERIFY(QFile::setPermissions(bin(name), QFile::ReadOwner | QFile::ExeOwner));
         }
-        writeEntry(QStringLiteral("org.vorntest.Editor"), bin("shared") + " %U");
-        writeEntry(QStringLiteral("org.vorntest.EditorSettings"), bin("shared") + " --preferences");
-        writeEntry(QStringLiteral("org.vorntest.TwinA"), bin("twin") + " %U");
-        writeEntry(QStringLiteral("org.vorntest.TwinB"), bin("twin") + " %F");
+        writeEntry("org.vorntest.Editor", bin("shared") + " %U");
+        writeEntry("org.vorntest.EditorSettings", bin("shared") + " --preferences");
+        writeEntry("org.vorntest.TwinA", bin("twin") + " %U");
+        writeEntry("org.vorntest.TwinB", bin("twin") + " %F");
         // An entry's script that execs another entry's program (as UXTerm's execs xterm), and a
         // chain of two scripts ending in a binary no entry names.
-        m_home.installProgram(QStringLiteral("ux.sh"), QStringLiteral("org.vorntest.UX"),
-                              "sleep 0.3\nexec " + alpha + " 60\n");
-        m_home.installProgram(QStringLiteral("chained"));
-        m_home.installProgram(QStringLiteral("chain2.sh"), QString(),
-                              "exec \"" + bin("chained").toUtf8() + "\" \"$@\"\n");
-        m_home.installProgram(QStringLiteral("chain1.sh"), QStringLiteral("org.vorntest.Chain"),
-                              "sleep 0.3\nexec \"" + bin("chain2.sh").toUtf8() + "\" \"$@\"\n");
+        m_home.installProgram("ux.sh", "org.vorntest.UX", gate() + "exec " + alpha + " 60\n");
+        m_home.installProgram("chained");
+        m_home.installProgram("chain2.sh", {}, "exec \"" + bin("chained").toUtf8() + "\" \"$@\"\n");
+        m_home.installProgram("chain1.sh", "org.vorntest.Chain",
+                              gate() + "exec \"" + bin("chain2.sh").toUtf8() + "\" \"$@\"\n");
         // Another user (nobody) must be able to run alpha from here.
         for (const QString &path : {m_home.path(), bin(QString()), bin("alpha")})
             QFile::setPermissions(path,
@@ -114,16 +102,11 @@ private Q_SLOTS:
                                           | QFile::ReadOther | QFile::ExeOther);
     }
 
+    // What the shells and scripts started goes with them.
     void cleanup()
     {
-        // What the shells and scripts started goes with them.
         m_groups.killAll();
-        for (QProcess *process : std::as_const(m_processes)) {
-            process->kill();
-            process->waitForFinished(5000);
-            delete process;
-        }
-        m_processes.clear();
+        QFile::remove(m_home.path("gate"));
     }
 
     void noticesEachLaunchOnce_data()
@@ -133,51 +116,44 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected"); // empty: no notice at all
         QTest::addColumn<bool>("otherUser"); // the watcher follows nobody, the test runs as root
 
-        const QString alpha = QStringLiteral("org.vorntest.Alpha"), a = bin("alpha");
+        const QString alpha = "org.vorntest.Alpha", a = bin("alpha");
         const auto sh = [](const QString &command) {
             return QStringList{"/bin/sh", "-c", command};
         };
-        const QString launchedByGio
-                = "exec env GIO_LAUNCHED_DESKTOP_FILE=/nowhere/org.vorntest.Gio.desktop "
-                  "GIO_LAUNCHED_DESKTOP_FILE_PID=$$ "
+        const QString gio = "exec env GIO_LAUNCHED_DESKTOP_FILE=/nowhere/org.vorntest.Gio.desktop "
+                            "GIO_LAUNCHED_DESKTOP_FILE_PID=$$ "
                 + bin("unlisted") + " 60";
-        const char *names[] = {"poll", "doorbell", "connector"};
         const QStringList asNobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-        for (int path : {Poll, Doorbell, Connector}) {
-            const char *name = names[path];
-            QTest::addRow("%s: shared program, files only", name)
-                    << path << QStringList{bin("shared"), "-c", "sleep 60; true", "notes.txt"}
-                    << QStringLiteral("org.vorntest.Editor") << false;
-            QTest::addRow("%s: shared program, an entry's option", name)
-                    << path << QStringList{bin("shared"), "-c", "sleep 60; true", "--preferences"}
-                    << QStringLiteral("org.vorntest.EditorSettings") << false;
-            QTest::addRow("%s: shared program, nothing tells the entries apart", name)
-                    << path << QStringList{bin("twin"), "-c", "sleep 60; true"} << QString()
-                    << false;
-            QTest::addRow("%s: script execs another entry's program", name)
-                    << path << QStringList{bin("ux.sh")} << QStringLiteral("org.vorntest.UX")
-                    << false;
-            QTest::addRow("%s: chain of two scripts", name)
-                    << path << QStringList{bin("chain1.sh"), "60"}
-                    << QStringLiteral("org.vorntest.Chain") << false;
-            QTest::addRow("%s: switches to the user before its exec", name)
-                    << path << asNobody + QStringList{a, "60"} << alpha << true;
-            QTest::addRow("%s: another user's for a while, then switches", name)
-                    << path << sh("sleep 0.5; exec " + asNobody.join(' ') + ' ' + a + " 60")
-                    << alpha << true;
-            QTest::addRow("%s: direct", name) << path << QStringList{a, "60"} << alpha << false;
-            QTest::addRow("%s: sh -c", name) << path << sh(a + " 60; true") << alpha << false;
-            QTest::addRow("%s: wrapper script that execs", name)
-                    << path << QStringList{bin("launch-alpha"), "60"} << alpha << false;
-            QTest::addRow("%s: exec after a pause", name)
-                    << path << sh("sleep 0.4; exec " + a + " 60") << alpha << false;
+        for (const int path : {Poll, Doorbell, Connector}) {
+            const auto row = [path](const char *name, const QStringList &command,
+                                    const QString &expected, bool otherUser = false) {
+                QTest::addRow("%s: %s", std::array{"poll", "doorbell", "connector"}[path], name)
+                        << path << command << expected << otherUser;
+            };
+            row("shared program, files only", {bin("shared"), "-c", "sleep 60; true", "notes.txt"},
+                "org.vorntest.Editor");
+            row("shared program, an entry's option",
+                {bin("shared"), "-c", "sleep 60; true", "--preferences"},
+                "org.vorntest.EditorSettings");
+            row("shared program, nothing tells the entries apart",
+                {bin("twin"), "-c", "sleep 60; true"}, {});
+            row("script execs another entry's program", {bin("ux.sh")}, "org.vorntest.UX");
+            row("chain of two scripts", {bin("chain1.sh"), "60"}, "org.vorntest.Chain");
+            row("switches to the user before its exec", asNobody + QStringList{a, "60"}, alpha,
+                true);
+            row("another user's for a while, then switches",
+                sh("sleep 0.5; exec " + asNobody.join(' ') + ' ' + a + " 60"), alpha, true);
+            row("direct", {a, "60"}, alpha);
+            row("sh -c", sh(a + " 60; true"), alpha);
+            row("wrapper script that execs", {bin("launch-alpha"), "60"}, alpha);
+            row("exec after a pause", sh("sleep 0.4; exec " + a + " 60"), alpha);
             if (path != Doorbell) // nothing names its program, so it has no doorbell
-                QTest::addRow("%s: GIO launch environment", name)
-                        << path << sh(launchedByGio) << QStringLiteral("org.vorntest.Gio") << false;
+                row("GIO launch environment", sh(gio), "org.vorntest.Gio");
             if (path != Poll) // the poll looks again only at processes younger than two seconds
-                QTest::addRow("%s: old process execs", name)
-                        << path << sh("sleep 2.5; exec " + a + " 60") << alpha << false;
+                row("old process execs", sh("sleep 2.5; exec " + a + " 60"), alpha);
         }
+        QTest::newRow("safety net: direct")
+                << int(SafetyNet) << QStringList{a, "60"} << alpha << false;
     }
 
     void noticesEachLaunchOnce()
@@ -194,7 +170,7 @@ private Q_SLOTS:
             QSKIP("the process connector needs CAP_NET_ADMIN");
         QCOMPARE(workspace->usesProcessConnector(), path == Connector);
         if (path == Doorbell)
-            workspace->setWatchedBundleIDs({expected, QStringLiteral("org.vorntest.Alpha")});
+            workspace->setWatchedBundleIDs({expected, "org.vorntest.Alpha"});
 
         QList<RunningApplication> notices;
         bool onMainThread = true;
@@ -206,97 +182,86 @@ private Q_SLOTS:
 
         const qint64 launched = launch(command.first(), command.mid(1));
         QVERIFY(launched > 0);
-
         // The notice names the launched process, or its child when a shell forked first.
         const auto fromLaunch = [&](const RunningApplication &application) {
-            return application.pid == launched || parentOf(application.pid) == launched;
+            return application.pid == launched
+                    || ProcessGroups::parentOf(application.pid) == launched;
         };
         const auto ours = [&](const RunningApplication &application) {
             return application.bundleIdentifier == expected && fromLaunch(application);
         };
         if (expected.isEmpty()) {
             // A later launch that is noticed shows that the watcher has looked.
-            const qint64 fence = launch(bin(QStringLiteral("alpha")));
+            const qint64 fence = launch(bin("alpha"));
             QTRY_VERIFY_WITH_TIMEOUT(std::any_of(notices.cbegin(), notices.cend(),
                                                  [&](const auto &a) { return a.pid == fence; }),
                                      6000);
-            QTest::qWait(300);
-            QCOMPARE(std::count_if(notices.cbegin(), notices.cend(), fromLaunch), 0);
-            return;
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(std::any_of(notices.cbegin(), notices.cend(), ours), 6000);
+            if (command.first().endsWith(".sh"))
+                QVERIFY(openGate());
         }
-        QTRY_VERIFY_WITH_TIMEOUT(std::any_of(notices.cbegin(), notices.cend(), ours), 6000);
         QTest::qWait(300);
-        QCOMPARE(std::count_if(notices.cbegin(), notices.cend(), ours), 1);
-        QCOMPARE(std::count_if(notices.cbegin(), notices.cend(), fromLaunch), 1);
+        QCOMPARE(std::count_if(notices.cbegin(), notices.cend(), fromLaunch),
+                 expected.isEmpty() ? 0 : 1);
+        if (expected.isEmpty())
+            return;
         const RunningApplication notice = *std::find_if(notices.cbegin(), notices.cend(), ours);
-        QCOMPARE(notice.startTime, startTimeOf(notice.pid));
+        QCOMPARE(notice.startTime, ProcessGroups::startTimeOf(notice.pid));
         QVERIFY(onMainThread);
     }
 
-    void listsRunningApplications()
+    void listsAndTerminatesApplications()
     {
         LinuxWorkspace workspace;
         QSignalSpy notices(&workspace, &Workspace::didLaunchApplication);
-        const qint64 alpha = launch(bin(QStringLiteral("alpha")));
-        const qint64 beta = launch(bin(QStringLiteral("beta")));
-        const qint64 unlisted = launch(bin(QStringLiteral("unlisted")));
+        const qint64 alpha = launch(bin("alpha")), beta = launch(bin("beta"));
+        const qint64 unlisted = launch(bin("unlisted"));
         // A launcher script in Exec= that execs a program no entry names keeps its identity.
-        const QString launcher = QStringLiteral("org.vorntest.Launcher");
-        const qint64 script = launch(bin(QStringLiteral("launcher.sh")));
-        const auto noticesFor = [&] {
-            return std::count_if(
-                    notices.cbegin(), notices.cend(), [&](const QList<QVariant> &args) {
-                        const auto application = args.first().value<RunningApplication>();
-                        return application.pid == script
-                                && application.bundleIdentifier == launcher;
-                    });
+        const QStringList launcher{"org.vorntest.Launcher"};
+        const qint64 script = launch(bin("launcher.sh"));
+        QTRY_COMPARE_WITH_TIMEOUT(noticesFor(notices, script), launcher, 5000);
+        QVERIFY(openGate());
+        QTRY_COMPARE_WITH_TIMEOUT(ProcessGroups::exeOf(script), bin("launched"), 5000);
+        // A script that starts an application of its own (alpha) and a helper (unlisted).
+        QProcess &tree = m_groups.launch(bin("tree.sh"), {});
+        qint64 child = 0, helper = 0;
+        const auto childrenStarted = [&] {
+            child = helper = 0;
+            for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+                const qint64 pid = entry.toLongLong();
+                if (pid && ProcessGroups::parentOf(pid) == tree.processId()
+                    && !ProcessGroups::isGone(pid))
+                    (ProcessGroups::exeOf(pid) == bin("alpha") ? child : helper) = pid;
+            }
+            return child && helper && ProcessGroups::exeOf(helper) == bin("unlisted");
         };
-        QTRY_COMPARE_WITH_TIMEOUT(noticesFor(), 1, 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(exeOf(script), bin(QStringLiteral("launched")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(childrenStarted(), 5000);
 
         QHash<qint64, RunningApplication> byPid;
         for (const RunningApplication &application : workspace.runningApplications())
             byPid.insert(application.pid, application);
-        QCOMPARE(byPid.value(alpha).bundleIdentifier, QStringLiteral("org.vorntest.Alpha"));
-        QCOMPARE(byPid.value(alpha).startTime, startTimeOf(alpha));
-        QCOMPARE(byPid.value(beta).bundleIdentifier, QStringLiteral("org.vorntest.Beta"));
-        QCOMPARE(byPid.value(script).bundleIdentifier, launcher);
-        QCOMPARE(noticesFor(), 1); // the exec is no new launch
-        // Nothing names it, so it belongs to the application that started it (this test).
-        QVERIFY(!byPid.contains(unlisted));
-        QVERIFY(!byPid.contains(1));
-    }
+        QCOMPARE(byPid.value(alpha).bundleIdentifier, "org.vorntest.Alpha");
+        QCOMPARE(byPid.value(alpha).startTime, ProcessGroups::startTimeOf(alpha));
+        QCOMPARE(byPid.value(beta).bundleIdentifier, "org.vorntest.Beta");
+        QCOMPARE(byPid.value(script).bundleIdentifier, launcher.first());
+        QCOMPARE(noticesFor(notices, script), launcher); // the exec is no new launch
+        QCOMPARE(byPid.value(child).bundleIdentifier, "org.vorntest.Alpha");
+        // Nothing names them, so they belong to the application that started them.
+        QVERIFY(!byPid.contains(unlisted) && !byPid.contains(helper) && !byPid.contains(1));
 
-    void terminatesRootAndSameIdentityDescendants()
-    {
-        LinuxWorkspace workspace;
-        const qint64 root = launch(bin(QStringLiteral("tree.sh")), {});
-        qint64 alpha = 0, unlisted = 0;
-        const auto childrenStarted = [&] {
-            alpha = unlisted = 0;
-            for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-                const qint64 pid = entry.toLongLong();
-                if (pid && parentOf(pid) == root && !isGone(pid))
-                    (exeOf(pid) == bin(QStringLiteral("alpha")) ? alpha : unlisted) = pid;
-            }
-            return alpha && unlisted && exeOf(unlisted) == bin(QStringLiteral("unlisted"));
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(childrenStarted(), 5000);
-
-        RunningApplication application;
-        for (const RunningApplication &candidate : workspace.runningApplications())
-            application = candidate.pid == root ? candidate : application;
-        QCOMPARE(application.bundleIdentifier, QStringLiteral("org.vorntest.Tree"));
-        QVERIFY(workspace.forceTerminate(application));
-        QProcess *tree = m_processes.constLast();
-        QVERIFY(tree->waitForFinished(5000));
-        QCOMPARE(tree->exitStatus(), QProcess::CrashExit);
-        QTRY_VERIFY_WITH_TIMEOUT(isGone(unlisted), 5000); // a helper of the same application
+        // The root goes with its helper; the application it started stays.
+        const RunningApplication root = byPid.value(tree.processId());
+        QCOMPARE(root.bundleIdentifier, "org.vorntest.Tree");
+        QVERIFY(workspace.forceTerminate(root));
+        QVERIFY(tree.waitForFinished(5000));
+        QCOMPARE(tree.exitStatus(), QProcess::CrashExit);
+        QTRY_VERIFY_WITH_TIMEOUT(ProcessGroups::isGone(helper), 5000);
         QTest::qWait(100);
-        QVERIFY(!isGone(alpha)); // an application of its own that the tree started
-        ::kill(pid_t(alpha), SIGKILL);
+        QVERIFY(!ProcessGroups::isGone(child));
+        ::kill(pid_t(child), SIGKILL);
         // The same PID and start time again: the process has gone, nothing is sent.
-        QVERIFY(!workspace.forceTerminate(application));
+        QVERIFY(!workspace.forceTerminate(root));
     }
 
     void refusesProcessesItMustNotTouch_data()
@@ -312,102 +277,70 @@ private Q_SLOTS:
     void refusesProcessesItMustNotTouch()
     {
         QFETCH(qint64, pid);
+        if (pid == -2 && ::getuid() != 0)
+            QSKIP("starting another user's process needs root");
         LinuxWorkspace workspace;
-        RunningApplication application;
-        application.bundleIdentifier = QStringLiteral("org.vorntest.Alpha");
-        application.pid = pid;
+        RunningApplication application{pid, 0, "org.vorntest.Alpha"};
         if (pid == -1) {
-            application.pid = launch(bin(QStringLiteral("alpha")));
-            application.startTime = startTimeOf(application.pid) + 1;
+            application.pid = launch(bin("alpha"));
+            application.startTime = ProcessGroups::startTimeOf(application.pid) + 1;
         } else if (pid == -2) {
-            if (::getuid() != 0)
-                QSKIP("starting another user's process needs root");
             application.pid = launch(
-                    QStringLiteral("setpriv"),
+                    "setpriv",
                     {"--reuid=65534", "--regid=65534", "--clear-groups", "/bin/sleep", "60"});
-            QTRY_VERIFY_WITH_TIMEOUT(exeOf(application.pid).endsWith(QStringLiteral("sleep")),
-                                     5000);
+            QTRY_VERIFY_WITH_TIMEOUT(ProcessGroups::exeOf(application.pid).endsWith("sleep"), 5000);
         }
         if (!application.startTime)
-            application.startTime = startTimeOf(application.pid);
+            application.startTime = ProcessGroups::startTimeOf(application.pid);
 
         QVERIFY(!workspace.forceTerminate(application));
         QTest::qWait(100);
-        QVERIFY(!isGone(application.pid));
+        QVERIFY(!ProcessGroups::isGone(application.pid));
     }
 
     // The binary an entry's scripts exec is learned as that application's, kept in the cache,
     // and forgotten once an entry names it.
     void learnsWhatLaunchersExec()
     {
-        const QString chain = QStringLiteral("org.vorntest.Chain");
-        const QString cache = m_home.path(QStringLiteral(".cache/vorn/learned-programs.json"));
+        const QString chain = "org.vorntest.Chain";
         const auto learned = [&] {
-            QFile file(cache);
-            return file.open(QIODevice::ReadOnly)
-                    ? QJsonDocument::fromJson(file.readAll())[bin("chained")].toString()
-                    : QString();
+            return QJsonDocument::fromJson(TestHome::readFile(
+                    m_home.path(".cache/vorn/learned-programs.json")))[bin("chained")]
+                    .toString();
         };
         // The identifier of the notice for a direct start of the program (empty: none in time).
-        const auto noticeFor = [&](LinuxWorkspace &workspace, const QString &program) {
+        const auto noticeFor = [&](LinuxWorkspace &workspace) {
             QSignalSpy notices(&workspace, &Workspace::didLaunchApplication);
-            const qint64 pid = launch(bin(program));
-            QString id;
-            (void)QTest::qWaitFor(
-                    [&] {
-                        for (const QList<QVariant> &args : std::as_const(notices)) {
-                            const auto app = args.first().value<RunningApplication>();
-                            id = app.pid == pid ? app.bundleIdentifier : id;
-                        }
-                        return !id.isEmpty();
-                    },
-                    6000);
-            return id;
+            const qint64 pid = launch(bin("chained"));
+            (void)QTest::qWaitFor([&] { return !noticesFor(notices, pid).isEmpty(); }, 6000);
+            return noticesFor(notices, pid).value(0);
         };
         {
             LinuxWorkspace workspace;
-            const qint64 script = launch(bin(QStringLiteral("chain1.sh")), {"60"});
-            QTRY_COMPARE_WITH_TIMEOUT(exeOf(script), bin(QStringLiteral("chained")), 5000);
+            QSignalSpy notices(&workspace, &Workspace::didLaunchApplication);
+            const qint64 script = launch(bin("chain1.sh"));
+            QTRY_COMPARE_WITH_TIMEOUT(noticesFor(notices, script), QStringList{chain}, 5000);
+            QVERIFY(openGate());
+            QTRY_COMPARE_WITH_TIMEOUT(ProcessGroups::exeOf(script), bin("chained"), 5000);
             QTRY_COMPARE_WITH_TIMEOUT(learned(), chain, 5000);
-            QCOMPARE(noticeFor(workspace, QStringLiteral("chained")), chain);
+            QCOMPARE(noticeFor(workspace), chain);
         }
         LinuxWorkspace workspace; // reads what was learned
-        QCOMPARE(noticeFor(workspace, QStringLiteral("chained")), chain);
-        writeEntry(QStringLiteral("org.vorntest.Chained"), bin("chained"));
+        QCOMPARE(noticeFor(workspace), chain);
+        writeEntry("org.vorntest.Chained", bin("chained"));
         QTRY_COMPARE_WITH_TIMEOUT(learned(), QString(), 5000);
-        QCOMPARE(noticeFor(workspace, QStringLiteral("chained")),
-                 QStringLiteral("org.vorntest.Chained"));
+        QCOMPARE(noticeFor(workspace), "org.vorntest.Chained");
         QFile::remove(m_home.path(".local/share/applications/org.vorntest.Chained.desktop"));
-    }
-
-    // With the poll at a crawl and no doorbell, only the safety net can notice the launch.
-    void safetyNetCatchesMissedLaunches()
-    {
-        LinuxWorkspace::Options options;
-        options.useProcessConnector = false;
-        options.pollIntervalMs = 600000;
-        options.sweepIntervalMs = 200;
-        LinuxWorkspace workspace(options);
-        QSignalSpy notices(&workspace, &Workspace::didLaunchApplication);
-        workspace.setSafetyNetEnabled(true);
-        const qint64 pid = launch(bin(QStringLiteral("alpha")));
-        QTRY_COMPARE_WITH_TIMEOUT(notices.count(), 1, 5000);
-        const auto application = notices.first().first().value<RunningApplication>();
-        QCOMPARE(application.pid, pid);
-        QCOMPARE(application.bundleIdentifier, QStringLiteral("org.vorntest.Alpha"));
-        QTest::qWait(500); // a few more sweeps: announced once
-        QCOMPARE(notices.count(), 1);
     }
 
     void doorbellsFollowTheIndex()
     {
         const auto workspace = makeWorkspace(Doorbell);
-        const QString gamma = QStringLiteral("org.vorntest.Gamma");
-        workspace->setWatchedBundleIDs({gamma, QStringLiteral("org.vorntest.Beta")});
-        QCOMPARE(workspace->doorbellPrograms(), QStringList{bin(QStringLiteral("beta"))});
+        workspace->setWatchedBundleIDs({"org.vorntest.Gamma", "org.vorntest.Beta"});
+        QCOMPARE(workspace->doorbellPrograms(), QStringList{bin("beta")});
 
         // Installed while the workspace runs: its program gets a doorbell.
-        m_home.installProgram(QStringLiteral("gamma"), gamma);
+        m_home.installProgram("gamma", "org.vorntest.Gamma");
         const auto watched = [&] {
             const QStringList programs = workspace->doorbellPrograms();
             return QSet<QString>(programs.cbegin(), programs.cend());
@@ -422,34 +355,29 @@ private Q_SLOTS:
     {
         QTemporaryDir proc;
         QVERIFY(proc.isValid());
-        for (const char *file : {"loadavg", "uptime", "sys"})
-            QVERIFY(QFile::link(QStringLiteral("/proc/") + file, proc.filePath(file)));
-
+        QProcess &process = m_groups.launch(bin("unlisted"));
+        const QString pid = QString::number(process.processId());
+        QVERIFY(TestHome::writeFile(proc.filePath(pid + "/root/.flatpak-info"),
+                                    "[Application]\nname=org.vorntest.Flat\n"));
+        QVERIFY(TestHome::writeFile(proc.filePath(pid + "/cgroup"),
+                                    "0::/user.slice/app-gnome-org.vorntest.Scoped-77.scope\n"));
+        for (const QString file : {"stat", "status", "exe", "cmdline", "environ", "cwd"})
+            QVERIFY(QFile::link("/proc/" + pid + '/' + file, proc.filePath(pid + '/' + file)));
+        for (const QString file : {"loadavg", "uptime", "sys"})
+            QVERIFY(QFile::link("/proc/" + file, proc.filePath(file)));
         LinuxWorkspace::Options options;
         options.procRoot = proc.path();
         options.useProcessConnector = false;
         LinuxWorkspace workspace(options);
-        QSignalSpy notices(&workspace, &Workspace::didLaunchApplication);
-
-        const qint64 pid = launch(bin(QStringLiteral("unlisted")));
-        const QString folder = proc.filePath(QString::number(pid));
-        QDir().mkpath(folder + "/root");
-        for (const char *file : {"stat", "status", "exe", "cmdline", "environ", "cwd"})
-            QVERIFY(QFile::link(QStringLiteral("/proc/%1/%2").arg(pid).arg(file),
-                                folder + QLatin1Char('/') + file));
-        QVERIFY(TestHome::writeFile(folder + "/root/.flatpak-info",
-                                    "[Application]\nname=org.vorntest.Flat\n"));
-        QVERIFY(TestHome::writeFile(folder + "/cgroup",
-                                    "0::/user.slice/app-gnome-org.vorntest.Scoped-77.scope\n"));
 
         // The parent (this test) is not in this root, so the process is its application's root.
-        QTRY_VERIFY_WITH_TIMEOUT(!notices.isEmpty(), 6000);
-        const auto application = notices.first().first().value<RunningApplication>();
-        QCOMPARE(application.pid, pid);
-        QCOMPARE(application.bundleIdentifier, QStringLiteral("org.vorntest.Scoped"));
-        QVERIFY(workspace.forceTerminate(application));
-        QVERIFY(m_processes.constLast()->waitForFinished(5000));
-        QCOMPARE(m_processes.constLast()->exitStatus(), QProcess::CrashExit);
+        const QList<RunningApplication> running = workspace.runningApplications();
+        QCOMPARE(running.size(), 1);
+        QCOMPARE(running.first().pid, process.processId());
+        QCOMPARE(running.first().bundleIdentifier, "org.vorntest.Scoped");
+        QVERIFY(workspace.forceTerminate(running.first()));
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitStatus(), QProcess::CrashExit);
     }
 };
 

@@ -4,7 +4,6 @@
 #include "testhome.h"
 #include "userdefaults_linux.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 // Vorn's folders must be its user's and writable by nobody else. A loose one of this user's is
@@ -15,12 +14,6 @@ class tst_PrivateFolders : public QObject
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
-
-    static uint mode(const QString &path)
-    {
-        struct stat info = {};
-        return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
-    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -90,7 +83,7 @@ private Q_SLOTS:
         if (foreign)
             QCOMPARE(TestHome::readFile(theirs),
                      QByteArray(store == "config" ? R"({"isBlocking": true})" : "theirs"));
-        QCOMPARE(mode(folder), foreign ? 0777u : 0700u);
+        QCOMPARE(TestHome::mode(folder), foreign ? 0777u : 0700u);
     }
 };
 

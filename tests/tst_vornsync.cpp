@@ -1,50 +1,14 @@
 #include "mosquittobroker.h"
+#include "processgroups.h"
 #include "syncconfig.h"
 #include "syncpassword.h"
 #include "testhome.h"
 
-#include <QProcess>
-#include <QTcpSocket>
-#include <QTest>
-
-#include <csignal>
 #include <memory>
-#include <sys/prctl.h>
-#include <unistd.h>
 
 namespace {
 
 const QString program = QStringLiteral(VORN_BINARY_DIR "/vorn-sync");
-
-// A vorn-sync run as the user would run it, in a process group of its own that is killed whole
-// (with any mosquitto it started) when the test is done with it.
-class SyncProcess
-{
-public:
-    explicit SyncProcess(const QStringList &args, const QProcessEnvironment &env = {})
-    {
-        m_process.setProgram(program);
-        m_process.setArguments(args);
-        if (!env.isEmpty())
-            m_process.setProcessEnvironment(env);
-        m_process.setChildProcessModifier([] {
-            ::setpgid(0, 0);
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        });
-        m_process.start();
-    }
-    ~SyncProcess()
-    {
-        if (m_process.processId() > 0)
-            ::kill(-pid_t(m_process.processId()), SIGKILL);
-        m_process.waitForFinished(5000);
-    }
-    QProcess &process() { return m_process; }
-    pid_t group() const { return pid_t(m_process.processId()); }
-
-private:
-    QProcess m_process;
-};
 
 struct Result
 {
@@ -53,10 +17,13 @@ struct Result
     QString err;
 };
 
+// vorn-sync run as the user would run it, to its end.
 Result run(const QStringList &args, const QByteArray &input = {})
 {
-    SyncProcess sync(args);
-    QProcess &p = sync.process();
+    QProcess p;
+    ProcessGroups group;
+    if (!group.start(p, program, args))
+        return {};
     p.write(input);
     p.closeWriteChannel();
     if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
@@ -70,13 +37,6 @@ bool portListens(int port)
     QTcpSocket socket;
     socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
     return socket.waitForConnected(1000);
-}
-
-int freePort()
-{
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
 }
 
 // Processes whose command line mentions `text` (a configuration path, say).
@@ -106,7 +66,6 @@ private Q_SLOTS:
     void badUsage();
     void setup_data();
     void setup();
-    void bridgeRunsAndReports();
     void localBroker_data();
     void localBroker();
 
@@ -177,7 +136,8 @@ void tst_VornSync::setup()
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
-    const int usedPort = port == QLatin1String("broker") ? broker.port() : freePort();
+    const int usedPort
+            = port == QLatin1String("broker") ? broker.port() : MosquittoBroker::freePort();
     const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(usedPort);
 
     const Result result = run({QStringLiteral("setup"), url, QStringLiteral("alice")}, input);
@@ -199,15 +159,11 @@ void tst_VornSync::setup()
                                                   "yet)")
                                            .arg(url)),
              qPrintable(statusText()));
-}
 
-void tst_VornSync::bridgeRunsAndReports()
-{
-    MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
-    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port());
-    QCOMPARE(run({QStringLiteral("setup"), url, QStringLiteral("alice")}, "s3cret\n").exitCode, 0);
-
-    SyncProcess bridge({});
+    // Once set up, the bridge runs and reports what it sent.
+    QProcess bridge;
+    ProcessGroups groups;
+    QVERIFY(groups.start(bridge, program, {}));
     QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("connected: ") + url), 10000);
     QVERIFY(TestHome::writeFile(m_home->cloudFolder() + QStringLiteral("/.tmp-k"), "v")
             && QFile::rename(m_home->cloudFolder() + QStringLiteral("/.tmp-k"),
@@ -218,9 +174,9 @@ void tst_VornSync::bridgeRunsAndReports()
     QCOMPARE(run({QStringLiteral("status")}).exitCode, 0);
 
     // SIGTERM: a clean goodbye, status 0, and status says offline.
-    ::kill(bridge.group(), SIGTERM);
-    QVERIFY(bridge.process().waitForFinished(10000));
-    QCOMPARE(bridge.process().exitCode(), 0);
+    bridge.terminate();
+    QVERIFY(bridge.waitForFinished(10000));
+    QCOMPARE(bridge.exitCode(), 0);
     const Result after = run({QStringLiteral("status")});
     QCOMPARE(after.exitCode, 1);
     QVERIFY2(after.out.startsWith(QStringLiteral("offline: ") + url), qPrintable(after.out));
@@ -237,19 +193,23 @@ void tst_VornSync::localBroker_data()
 void tst_VornSync::localBroker()
 {
     QFETCH(int, stopSignal);
-    const int port = freePort();
-    const int wsPort = freePort();
+    const int port = MosquittoBroker::freePort();
+    const int wsPort = MosquittoBroker::freePort();
     QTemporaryDir page;
     QVERIFY(TestHome::writeFile(page.filePath(QStringLiteral("index.html")),
                                 "<title>Vorn</title>"));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VORN_PHONE_PAGE_DIR"), page.path());
-
-    SyncProcess local({QStringLiteral("local-broker"), QStringLiteral("--port"),
-                       QString::number(port), QStringLiteral("--ws-port"), QString::number(wsPort)},
-                      env);
+    QProcess local;
+    QProcess bridge;
+    ProcessGroups groups;
+    local.setProcessEnvironment(env);
+    QVERIFY(groups.start(local, program,
+                         {QStringLiteral("local-broker"), QStringLiteral("--port"),
+                          QString::number(port), QStringLiteral("--ws-port"),
+                          QString::number(wsPort)}));
     QString out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(local.process().readAllStandardOutput()))
+    QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(local.readAllStandardOutput()))
                                      .contains(QStringLiteral("Ctrl+C")),
                              10000);
     const QString user
@@ -279,14 +239,14 @@ void tst_VornSync::localBroker()
     QTRY_VERIFY_WITH_TIMEOUT((response += http.readAll()).contains("<title>Vorn</title>"), 5000);
 
     // This computer's bridge was set up for it and gets in.
-    SyncProcess bridge({});
+    QVERIFY(groups.start(bridge, program, {}));
     QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("connected: mqtt://127.0.0.1:")
                                                      + QString::number(port)),
                              10000);
 
-    ::kill(local.group(), stopSignal);
-    QVERIFY(local.process().waitForFinished(10000));
-    QCOMPARE(local.process().exitCode(), 0);
+    ::kill(pid_t(local.processId()), stopSignal);
+    QVERIFY(local.waitForFinished(10000));
+    QCOMPARE(local.exitCode(), 0);
     QVERIFY(!portListens(port));
     QVERIFY(!portListens(wsPort));
     QCOMPARE(processesMentioning(folder + QStringLiteral("/mosquitto.conf")), 0);

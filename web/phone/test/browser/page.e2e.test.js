@@ -89,14 +89,10 @@ async function screenshot(name) {
 }
 
 test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
-  const step = (name, fn) => t.test(name, async () => {
-    try {
-      await fn();
-    } catch (error) {
-      console.log(scene.logs());
-      throw error;
-    }
-  });
+  const step = (name, fn) => t.test(name, () => fn().catch((error) => {
+    console.log(scene.logs());
+    throw error;
+  }));
 
   await step('signs in with the address and user from its URL; a wrong password is refused', async () => {
     await page.goto(scene.pageUrl);
