@@ -187,32 +187,6 @@ private Q_SLOTS:
                                                                                     : ""));
     }
 
-    // Temporary files of killed writers go at start; a live writer's stay.
-    void sweepsTemporaryFilesOfGoneWriters_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("old");
-        QTest::addColumn<bool>("kept");
-        const QString live = QString::number(::getpid());
-        QTest::newRow("writer alive") << ".vorn-" + live + "-a-x" << false << true;
-        QTest::newRow("writer alive, old") << ".vorn-" + live + "-a-x" << true << true;
-        QTest::newRow("writer gone, young") << ".vorn-GONE-a-x" << false << false;
-        QTest::newRow("no number, old") << ".vorn-abc" << true << false;
-        QTest::newRow("no number, young") << ".vorn-abc" << false << true;
-        QTest::newRow("another program's") << ".other-GONE" << true << true;
-    }
-    void sweepsTemporaryFilesOfGoneWriters()
-    {
-        QFETCH(QString, name);
-        QFETCH(bool, old);
-        QFETCH(bool, kept);
-        name.replace("GONE", QString::number(TestHome::gonePid()));
-        runShell(QStringLiteral("mkdir -p $C && touch %1 $C/%2")
-                         .arg(old ? QStringLiteral("-d '2 hours ago'") : QString(), name));
-        auto store = makeStore();
-        QCOMPARE(QFileInfo::exists(folder() + QLatin1Char('/') + name), kept);
-    }
-
     void destroysCleanlyWhileBusy()
     {
         QProcess writer;
