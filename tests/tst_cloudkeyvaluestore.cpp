@@ -145,14 +145,12 @@ private Q_SLOTS:
     }
 
     // Something is stored but cannot be read: that is not "nothing stored", and a write puts
-    // what stands there aside instead of following or losing it.
+    // what stands there aside instead of following or losing it (links: tst_privatefolders).
     void oddFilesReadAsUnreadable_data()
     {
         QTest::addColumn<QString>("make");
         QTest::newRow("directory") << "mkdir $C/key";
         QTest::newRow("FIFO with no writer") << "mkfifo $C/key";
-        QTest::newRow("link to a device") << "ln -s /dev/zero $C/key";
-        QTest::newRow("link to a file") << "printf secret > $C/../target && ln -s ../target $C/key";
         QTest::newRow("dangling link") << "ln -s nowhere $C/key";
         QTest::newRow("unreadable") << "printf v > $C/key && chmod 000 $C/key";
         QTest::newRow("over the limit") << QStringLiteral("truncate -s %1 $C/key")
@@ -182,35 +180,6 @@ private Q_SLOTS:
             QCOMPARE(aside.size(), 1);
             QCOMPARE(QFileInfo(folder() + '/' + aside.first()).isSymLink(), before.isSymLink());
         }
-        QCOMPARE(TestHome::readFile(m_dir->filePath(QStringLiteral("a/b/target"))),
-                 QByteArray(QByteArray(QTest::currentDataTag()) == "link to a file" ? "secret"
-                                                                                    : ""));
-    }
-
-    // Temporary files of killed writers go at start; a live writer's stay.
-    void sweepsTemporaryFilesOfGoneWriters_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("old");
-        QTest::addColumn<bool>("kept");
-        const QString live = QString::number(::getpid());
-        QTest::newRow("writer alive") << ".vorn-" + live + "-a-x" << false << true;
-        QTest::newRow("writer alive, old") << ".vorn-" + live + "-a-x" << true << true;
-        QTest::newRow("writer gone, young") << ".vorn-GONE-a-x" << false << false;
-        QTest::newRow("no number, old") << ".vorn-abc" << true << false;
-        QTest::newRow("no number, young") << ".vorn-abc" << false << true;
-        QTest::newRow("another program's") << ".other-GONE" << true << true;
-    }
-    void sweepsTemporaryFilesOfGoneWriters()
-    {
-        QFETCH(QString, name);
-        QFETCH(bool, old);
-        QFETCH(bool, kept);
-        name.replace("GONE", QString::number(TestHome::gonePid()));
-        runShell(QStringLiteral("mkdir -p $C && touch %1 $C/%2")
-                         .arg(old ? QStringLiteral("-d '2 hours ago'") : QString(), name));
-        auto store = makeStore();
-        QCOMPARE(QFileInfo::exists(folder() + QLatin1Char('/') + name), kept);
     }
 
     void destroysCleanlyWhileBusy()

@@ -241,27 +241,6 @@ esac
                  expected);
     }
 
-    // A link in the fallback folder could hand another file out as the secret, or redirect a
-    // write: it is neither read nor written through, and is moved aside as it is. Temporaries of
-    // killed writers go, a live writer's stay.
-    void fallbackFolderIsKeptSafe()
-    {
-        const QString secret = m_dir->filePath("root-only-secret");
-        const QString temp = m_dir->filePath(m_service) + "/.tmp-%1-a";
-        const QString goneTemp = temp.arg(TestHome::gonePid()), liveTemp = temp.arg(::getpid());
-        QVERIFY(TestHome::writeFile(secret, "not yours"));
-        QVERIFY(TestHome::writeFile(goneTemp, "x") && TestHome::writeFile(liveTemp, "x"));
-        QVERIFY(QFile::link(secret, fallbackFile()));
-        QCOMPARE(run(kNoBus, "find\nadd 6d696e65\nfind\n"), QByteArray("none\nfound 6d696e65"));
-        QCOMPARE(TestHome::readFile(secret), QByteArray("not yours"));
-        QVERIFY(!QFileInfo(fallbackFile()).isSymLink());
-        const QStringList aside = TestHome::movedAside(m_dir->filePath(m_service), m_account);
-        QCOMPARE(aside.size(), 1);
-        QVERIFY(QFileInfo(m_dir->filePath(m_service + '/' + aside.first())).isSymLink());
-        QVERIFY(!QFileInfo::exists(goneTemp));
-        QVERIFY(QFileInfo::exists(liveTemp));
-    }
-
     // A "session bus" that accepts connections and never answers: each call gives up in time.
     void silentBusDoesNotHang()
     {

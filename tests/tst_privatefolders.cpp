@@ -6,14 +6,53 @@
 
 #include <unistd.h>
 
-// Vorn's folders must be its user's and writable by nobody else. A loose one of this user's is
-// tightened; one that belongs to another user is refused: nothing in it is read or written, and
-// each store falls back to what it gives when nothing is stored.
+// The three file-backed stores share their care for Vorn's files. Each folder must be its user's
+// and writable by nobody else: a loose one of this user's is tightened; one that belongs to
+// another user is refused (nothing in it is read or written, and the store gives what it gives
+// when nothing is stored). A link where a file belongs is never followed, and temporaries of
+// writers killed mid-write are swept when the store opens.
 class tst_PrivateFolders : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<QTemporaryDir> m_dir;
+
+    // Each store's file is named "value": the keychain's item has that account in "service".
+    QString folderOf(const QString &store) const
+    {
+        return m_dir->filePath(store == "keychain"        ? "keychain/service"
+                                       : store == "state" ? "state/vorn"
+                                                          : store);
+    }
+    QString fileOf(const QString &store) const { return folderOf(store) + "/value"; }
+    // The file's contents when another program stored `value` there.
+    static QByteArray asStored(const QString &store, const QByteArray &value)
+    {
+        return store == "config" ? "{\"value\": [\"" + value + "\"]}" : value;
+    }
+    // Opens the store as Vorn does, reads the value, then stores `mine` unless it is empty.
+    std::optional<QByteArray> openStore(const QString &store, const QByteArray &mine = {})
+    {
+        std::optional<QByteArray> found;
+        if (store == "cloud") {
+            LinuxCloudKeyValueStore cloud(folderOf(store), LinuxCloudKeyValueStore::Notices::None);
+            found = cloud.dataForKey("value");
+            if (!mine.isEmpty())
+                cloud.setData(mine, "value");
+        } else if (store == "config") {
+            LinuxUserDefaults defaults(fileOf(store));
+            if (const auto strings = defaults.stringArrayForKey("value"))
+                found = strings->join(',').toUtf8();
+            if (!mine.isEmpty())
+                defaults.setStringArray({mine}, "value");
+        } else {
+            LinuxKeychain keychain(m_dir->filePath("keychain"));
+            found = keychain.find("service", "value");
+            if (!mine.isEmpty())
+                keychain.add("service", "value", mine);
+        }
+        return found;
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -32,8 +71,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("store");
         QTest::addColumn<bool>("foreign");
         for (const char *store : {"cloud", "config", "keychain", "state"}) {
-            QTest::addRow("%s, loose", store) << QString::fromLatin1(store) << false;
-            QTest::addRow("%s, another user's", store) << QString::fromLatin1(store) << true;
+            QTest::addRow("%s, loose", store) << QString(store) << false;
+            QTest::addRow("%s, another user's", store) << QString(store) << true;
         }
     }
     void looseOrForeignFolder()
@@ -42,48 +81,99 @@ private Q_SLOTS:
         QFETCH(bool, foreign);
         if (foreign && ::geteuid() != 0)
             QSKIP("needs root to give a folder to another user");
-        const QString service = QStringLiteral("com.zumbra.vorn.syncDeviceIdentity");
-        const QString folder = m_dir->filePath(store == "keychain"        ? "keychain/" + service
-                                                       : store == "state" ? "state/vorn"
-                                                                          : store);
-        // What the other user left there.
-        const QString theirs = folder
-                + (store == "cloud"            ? "/syncedBlockState"
-                           : store == "config" ? "/defaults.json"
-                                               : "/syncDeviceId");
-        QVERIFY(TestHome::writeFile(theirs,
-                                    store == "config" ? R"({"isBlocking": true})" : "theirs"));
+        const QString folder = folderOf(store);
+        QVERIFY(TestHome::writeFile(fileOf(store), asStored(store, "theirs")));
         QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0777) == 0);
         if (foreign)
             QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
 
-        if (store == "cloud") {
-            LinuxCloudKeyValueStore cloud(folder, LinuxCloudKeyValueStore::Notices::None);
-            QCOMPARE(cloud.dataForKey(QStringLiteral("syncedBlockState")),
-                     foreign ? std::nullopt : std::optional<QByteArray>("theirs"));
-            cloud.setData("mine", QStringLiteral("other"));
-            QCOMPARE(QFileInfo::exists(folder + "/other"), !foreign);
-        } else if (store == "config") {
-            LinuxUserDefaults defaults(theirs);
-            QCOMPARE(defaults.boolForKey(QStringLiteral("isBlocking")), !foreign);
-            defaults.setBool(false, QStringLiteral("isBlocking"));
-            QCOMPARE(defaults.boolForKey(QStringLiteral("isBlocking")), false);
-        } else if (store == "keychain") {
-            LinuxKeychain keychain(m_dir->filePath(QStringLiteral("keychain")));
-            const QString account = QStringLiteral("syncDeviceId");
-            QCOMPARE(keychain.find(service, account),
-                     foreign ? std::nullopt : std::optional<QByteArray>("theirs"));
-            keychain.add(service, account, "mine");
-        } else {
-            qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir->filePath(QStringLiteral("state"))));
+        if (store == "state") {
+            qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir->filePath("state")));
             QCOMPARE(Platform::stateFolder(), foreign ? QString() : folder);
+        } else {
+            using Value = std::optional<QByteArray>;
+            QCOMPARE(openStore(store, "mine"), foreign ? Value() : Value("theirs"));
+            QCOMPARE(openStore(store), foreign ? Value() : Value("mine"));
         }
-
         // Another user's folder is left exactly as it was; this user's is made private.
         if (foreign)
-            QCOMPARE(TestHome::readFile(theirs),
-                     QByteArray(store == "config" ? R"({"isBlocking": true})" : "theirs"));
+            QCOMPARE(TestHome::readFile(fileOf(store)), asStored(store, "theirs"));
         QCOMPARE(TestHome::mode(folder), foreign ? 0777u : 0700u);
+    }
+
+    // Neither read nor written through: the link is moved aside inside the folder, as a link.
+    void linksAreNeverFollowed_data()
+    {
+        QTest::addColumn<QString>("store");
+        QTest::addColumn<QString>("target");
+        for (const char *store : {"cloud", "config", "keychain"}) {
+            QTest::addRow("%s, a file elsewhere", store) << store << m_dir->filePath("dot/file");
+            QTest::addRow("%s, a folder", store) << store << m_dir->filePath("dot");
+            QTest::addRow("%s, a device", store) << store << QStringLiteral("/dev/null");
+            QTest::addRow("%s, nothing", store) << store << m_dir->filePath("missing");
+        }
+    }
+    void linksAreNeverFollowed()
+    {
+        QFETCH(QString, store);
+        QFETCH(QString, target);
+        QVERIFY(TestHome::writeFile(m_dir->filePath("dot/file"), asStored(store, "not yours")));
+        QVERIFY(QDir().mkpath(folderOf(store)) && QFile::link(target, fileOf(store)));
+        const QFileInfo before(target);
+
+        QCOMPARE(openStore(store, "mine"), std::nullopt);
+        QCOMPARE(openStore(store), QByteArray("mine"));
+        QVERIFY(!QFileInfo(fileOf(store)).isSymLink());
+        const QStringList aside = TestHome::movedAside(folderOf(store), "value");
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(QFileInfo(folderOf(store) + '/' + aside.first()).symLinkTarget(),
+                 QFileInfo(target).absoluteFilePath());
+        QCOMPARE(TestHome::readFile(m_dir->filePath("dot/file")), asStored(store, "not yours"));
+        QCOMPARE(QFileInfo(target).exists(), before.exists());
+        QCOMPARE(QFileInfo(target).isDir(), before.isDir());
+        QVERIFY(!QFileInfo::exists(target + ".corrupt"));
+    }
+
+    void sweepsTemporariesOfGoneWriters_data()
+    {
+        QTest::addColumn<QString>("store");
+        QTest::addColumn<QString>("name"); // GONE: a writer that ended, LIVE: this process
+        QTest::addColumn<bool>("old"); // two hours
+        QTest::addColumn<bool>("kept");
+        const QList<std::pair<const char *, QString>> prefixes{
+                {"cloud", ".vorn-"}, {"config", ".value.tmp-"}, {"keychain", ".tmp-"}};
+        for (const auto &[store, prefix] : prefixes) {
+            QTest::addRow("%s, writer gone", store)
+                    << store << prefix + "GONE-a-x" << false << false;
+            QTest::addRow("%s, writer alive, old", store)
+                    << store << prefix + "LIVE-a-x" << true << true;
+        }
+        QTest::newRow("cloud, writer alive") << "cloud"
+                                             << ".vorn-LIVE-a-x" << false << true;
+        QTest::newRow("cloud, no number, old") << "cloud"
+                                               << ".vorn-abc" << true << false;
+        QTest::newRow("cloud, no number, young") << "cloud"
+                                                 << ".vorn-abc" << false << true;
+        QTest::newRow("cloud, another program's") << "cloud"
+                                                  << ".other-GONE" << true << true;
+    }
+    void sweepsTemporariesOfGoneWriters()
+    {
+        QFETCH(QString, store);
+        QFETCH(QString, name);
+        QFETCH(bool, old);
+        name.replace("GONE", QString::number(TestHome::gonePid()));
+        const QString path
+                = folderOf(store) + '/' + name.replace("LIVE", QString::number(getpid()));
+        QVERIFY(TestHome::writeFile(path, "x"));
+        if (old) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite));
+            QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-7200),
+                                     QFileDevice::FileModificationTime));
+        }
+        openStore(store);
+        QTEST(QFileInfo::exists(path), "kept");
     }
 };
 

@@ -104,40 +104,7 @@ private Q_SLOTS:
                     == before);
     }
 
-    // Neither read nor written through: the link is moved aside inside the folder, as a link.
-    void linksAreNeverFollowed_data()
-    {
-        QTest::addColumn<QString>("target");
-        QTest::newRow("a file elsewhere") << m_dir->filePath("dotfiles/defaults.json");
-        QTest::newRow("a folder") << m_dir->filePath("dotfiles");
-        QTest::newRow("a device") << QStringLiteral("/dev/null");
-        QTest::newRow("nothing") << m_dir->filePath("missing.json");
-    }
-    void linksAreNeverFollowed()
-    {
-        QFETCH(QString, target);
-        const QByteArray real = R"({"isBlocking": true, "blockedBundleIDs": ["a"]})";
-        QVERIFY(TestHome::writeFile(m_dir->filePath("dotfiles/defaults.json"), real));
-        QVERIFY(QDir().mkpath(folder()) && QFile::link(target, file()));
-        const QFileInfo before(target);
-
-        LinuxUserDefaults defaults(file());
-        QCOMPARE(defaults.boolForKey("isBlocking"), false);
-        defaults.setStringArray({"b"}, "blockedBundleIDs");
-        QVERIFY(QFileInfo(file()).isFile() && !QFileInfo(file()).isSymLink());
-        QCOMPARE(parsed(TestHome::readFile(file())), parsed(R"({"blockedBundleIDs": ["b"]})"));
-        const QStringList aside = TestHome::movedAside(folder(), "defaults.json");
-        QCOMPARE(aside.size(), 1);
-        QCOMPARE(QFileInfo(folder() + '/' + aside.first()).symLinkTarget(),
-                 QFileInfo(target).absoluteFilePath());
-        QCOMPARE(TestHome::readFile(m_dir->filePath("dotfiles/defaults.json")), real);
-        QCOMPARE(QFileInfo(target).exists(), before.exists());
-        QCOMPARE(QFileInfo(target).isDir(), before.isDir());
-        QVERIFY(!QFileInfo::exists(target + ".corrupt"));
-    }
-
-    // Writes are private and leave no temporary; those of killed writers go at start.
-    void writesPrivatelyAndSweepsTemporaries()
+    void writesAtomicallyAndPrivately()
     {
         ::umask(022);
         LinuxUserDefaults(file()).setBool(true, "isBlocking");
@@ -146,13 +113,6 @@ private Q_SLOTS:
         QCOMPARE(TestHome::mode(file()), 0600u);
         QCOMPARE(TestHome::mode(folder()), 0700u);
         QCOMPARE(parsed(TestHome::readFile(file())), QJsonObject({{"isBlocking", true}}));
-
-        const QString temp = folder() + "/.defaults.json.tmp-%1-a";
-        const QString gone = temp.arg(TestHome::gonePid()), live = temp.arg(::getpid());
-        QVERIFY(TestHome::writeFile(gone, "{}") && TestHome::writeFile(live, "{}"));
-        LinuxUserDefaults defaults(file());
-        QVERIFY(!QFileInfo::exists(gone));
-        QVERIFY(QFileInfo::exists(live));
     }
 
     void concurrentWritersLoseNoKey()

@@ -229,8 +229,6 @@ void tst_VornSync::localBroker()
     QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(local.readAllStandardOutput()))
                                      .contains(QStringLiteral("Ctrl+C")),
                              10000);
-    const QString user
-            = QString::fromLocal8Bit(qgetenv("USER").isEmpty() ? "root" : qgetenv("USER"));
     const QString address
             = QStringLiteral("http://127.0.0.1:%1/?broker=ws://127.0.0.1:%1&user=").arg(wsPort);
     QVERIFY2(out.contains(QLatin1Char('\n') + address), qPrintable(out));

@@ -2,7 +2,7 @@
 
 #include "appblocker.h"
 #include "blocklist.h"
-#include "installedapps.h"
+#include "installedappsmodel.h"
 #include "platform.h"
 #include "qmlappblocker.h"
 #include "qmlblocklist.h"
@@ -30,7 +30,7 @@ VornApplication::VornApplication(const PlatformServices &services, QObject *pare
 {
     QmlAppBlocker::setInstance(m_blocker.get());
     QmlBlockList::setInstance(m_blockList.get());
-    InstalledApps::setApplications(services.applications);
+    InstalledAppsModel::setApplications(services.applications);
     QGuiApplication::setQuitOnLastWindowClosed(false);
 }
 
@@ -42,7 +42,7 @@ VornApplication::~VornApplication()
     m_engine.reset();
     QmlAppBlocker::setInstance(nullptr);
     QmlBlockList::setInstance(nullptr);
-    InstalledApps::setApplications(nullptr);
+    InstalledAppsModel::setApplications(nullptr);
 }
 
 QQmlEngine &VornApplication::engine()

@@ -17,7 +17,9 @@ Popup {
     // sets it to false when it closes.
     property bool isPresented: false
     // The installed applications, scanned afresh each time the sheet comes on screen.
-    property var apps: []
+    readonly property InstalledAppsModel apps: InstalledAppsModel {
+        blockList: BlockList
+    }
     readonly property bool locked: AppBlocker.isBlocking
 
     function toggle(bundleID: string) {
@@ -37,7 +39,11 @@ Popup {
     padding: 0
 
     onIsPresentedChanged: isPresented ? open() : close()
-    onAboutToShow: apps = InstalledApps.scan()
+    onAboutToShow: {
+        apps.scan()
+        // A reset of the rows leaves the list without a current row; the keyboard starts at the top.
+        list.currentIndex = 0
+    }
     onOpened: doneButton.forceActiveFocus()
     onClosed: isPresented = false
 
@@ -108,29 +114,28 @@ Popup {
             delegate: Item {
                 id: row
 
-                required property var modelData
                 required property int index
-                // Reading the set's list subscribes the binding to every change of the set; the
-                // membership test itself is a hashed lookup.
-                readonly property bool selected: BlockList.sortedBundleIDs.length >= 0
-                                                 && BlockList.contains(modelData.id)
+                required property string bundleID
+                required property string name
+                required property string iconSource
+                required property bool selected
 
-                objectName: "appRow:" + modelData.id
+                objectName: "appRow:" + bundleID
                 width: ListView.view.width
                 implicitHeight: 40
                 focus: ListView.isCurrentItem
                 opacity: picker.locked ? 0.5 : 1.0
 
                 Accessible.role: Accessible.CheckBox
-                Accessible.name: modelData.name
+                Accessible.name: name
                 Accessible.checkable: true
                 Accessible.checked: selected
-                Accessible.onToggleAction: picker.toggle(row.modelData.id)
-                Accessible.onPressAction: picker.toggle(row.modelData.id)
+                Accessible.onToggleAction: picker.toggle(row.bundleID)
+                Accessible.onPressAction: picker.toggle(row.bundleID)
 
-                Keys.onSpacePressed: picker.toggle(row.modelData.id)
-                Keys.onReturnPressed: picker.toggle(row.modelData.id)
-                Keys.onEnterPressed: picker.toggle(row.modelData.id)
+                Keys.onSpacePressed: picker.toggle(row.bundleID)
+                Keys.onReturnPressed: picker.toggle(row.bundleID)
+                Keys.onEnterPressed: picker.toggle(row.bundleID)
                 // Tab walks the rows one by one (scrolling as it goes) before leaving the list.
                 Keys.onTabPressed: event => {
                     if (index + 1 < list.count)
@@ -149,7 +154,7 @@ Popup {
                 // The whole row takes the click, the empty width between name and mark included.
                 MouseArea {
                     anchors.fill: parent
-                    onClicked: picker.toggle(row.modelData.id)
+                    onClicked: picker.toggle(row.bundleID)
                 }
 
                 Rectangle {
@@ -173,7 +178,7 @@ Popup {
                         Layout.preferredWidth: 28
                         Layout.preferredHeight: 28
                         // Asked for again each time the row is built; no cache.
-                        source: row.modelData.iconSource
+                        source: row.iconSource
                         sourceSize.width: 28 * Screen.devicePixelRatio
                         sourceSize.height: 28 * Screen.devicePixelRatio
                         cache: false
@@ -183,7 +188,7 @@ Popup {
                     Label {
                         Layout.fillWidth: true
                         // The application's name as found, never translated.
-                        text: row.modelData.name
+                        text: row.name
                         textFormat: Text.PlainText
                         elide: Text.ElideRight
                         font: TextStyles.body
