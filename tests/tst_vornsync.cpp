@@ -10,26 +10,9 @@ namespace {
 
 const QString program = QStringLiteral(VORN_BINARY_DIR "/vorn-sync");
 
-struct Result
+TestHome::ProgramResult run(const QStringList &args, const QByteArray &input = {})
 {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-// vorn-sync run as the user would run it, to its end.
-Result run(const QStringList &args, const QByteArray &input = {})
-{
-    QProcess p;
-    ProcessGroups group;
-    if (!group.start(p, program, args))
-        return {};
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+    return TestHome::run(program, args, input);
 }
 
 bool portListens(int port)
@@ -70,7 +53,7 @@ private Q_SLOTS:
     void localBroker();
 
 private:
-    QString statusText() { return run({QStringLiteral("status")}).out; }
+    QString statusText() { return QString::fromUtf8(run({QStringLiteral("status")}).out); }
 
     std::unique_ptr<TestHome> m_home;
 };
@@ -107,11 +90,12 @@ void tst_VornSync::badUsage()
     QFETCH(QStringList, args);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
-    const Result result = run(args);
+    const TestHome::ProgramResult result = run(args);
     QCOMPARE(result.exitCode, exitCode);
-    QVERIFY2((result.out + result.err).contains(message), qPrintable(result.out + result.err));
+    QVERIFY2((result.out + result.err).contains(message.toUtf8()),
+             (result.out + result.err).constData());
     if (exitCode != 0)
-        QCOMPARE(result.err.count(QLatin1Char('\n')), 1); // one line
+        QCOMPARE(result.err.count('\n'), 1); // one line
 }
 
 void tst_VornSync::setup_data()
@@ -140,9 +124,11 @@ void tst_VornSync::setup()
             = port == QLatin1String("broker") ? broker.port() : MosquittoBroker::freePort();
     const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(usedPort);
 
-    const Result result = run({QStringLiteral("setup"), url, QStringLiteral("alice")}, input);
+    const TestHome::ProgramResult result
+            = run({QStringLiteral("setup"), url, QStringLiteral("alice")}, input);
     QCOMPARE(result.exitCode, exitCode);
-    QVERIFY2((result.out + result.err).contains(message), qPrintable(result.out + result.err));
+    QVERIFY2((result.out + result.err).contains(message.toUtf8()),
+             (result.out + result.err).constData());
 
     const QByteArray config = TestHome::readFile(SyncConfig::path());
     const SyncPassword::Lookup stored = SyncPassword::find(QStringLiteral("alice@127.0.0.1"));
@@ -177,10 +163,10 @@ void tst_VornSync::setup()
     bridge.terminate();
     QVERIFY(bridge.waitForFinished(10000));
     QCOMPARE(bridge.exitCode(), 0);
-    const Result after = run({QStringLiteral("status")});
+    const TestHome::ProgramResult after = run({QStringLiteral("status")});
     QCOMPARE(after.exitCode, 1);
-    QVERIFY2(after.out.startsWith(QStringLiteral("offline: ") + url), qPrintable(after.out));
-    QVERIFY(after.out.contains(QStringLiteral("deviceRegistry")));
+    QVERIFY2(after.out.startsWith("offline: " + url.toUtf8()), after.out.constData());
+    QVERIFY(after.out.contains("deviceRegistry"));
 }
 
 void tst_VornSync::localBroker_data()
