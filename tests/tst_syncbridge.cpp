@@ -519,7 +519,7 @@ void tst_SyncBridge::secondUserIsFencedOff()
 
 void tst_SyncBridge::tls_data()
 {
-    QTest::addColumn<QString>("url"); // %1: the port
+    QTest::addColumn<QString>("url"); // %1: the MQTT port, WS: the WebSockets port
     QTest::addColumn<QString>("caFile"); // in the certificate folder; empty: the system's CAs
     QTest::addColumn<bool>("connects");
 
@@ -529,6 +529,12 @@ void tst_SyncBridge::tls_data()
             {"the system's CAs do not know it", "mqtts://localhost:%1", "", false},
             {"refuses a name the certificate lacks", "mqtts://127.0.0.1:%1", "ca.crt", false},
             {"plain MQTT to a TLS listener fails", "mqtt://localhost:%1", "", false},
+            {"WebSockets, verifies against its CA", "wss://localhost:WS/mqtt", "ca.crt", true},
+            {"WebSockets, refuses another CA", "wss://localhost:WS", "other.crt", false},
+            {"WebSockets, the system's CAs do not know it", "wss://localhost:WS", "", false},
+            {"WebSockets, refuses a name the certificate lacks", "wss://127.0.0.1:WS", "ca.crt",
+             false},
+            {"plain WebSockets to a TLS listener fail", "ws://localhost:WS", "", false},
     };
     for (const auto &[name, url, caFile, connects] : rows)
         QTest::newRow(name) << QString::fromUtf8(url) << QString::fromUtf8(caFile) << connects;
@@ -542,13 +548,17 @@ void tst_SyncBridge::tls()
     m_broker = std::make_unique<MosquittoBroker>(QHash<QString, QByteArray>{{user, password}},
                                                  m_certificates.path());
     MqttConnection::Settings connection = settings(m_a);
-    connection.broker = *BrokerAddress::parse(url.arg(m_broker->port()));
+    connection.broker = *BrokerAddress::parse(
+            QString(url)
+                    .replace(QLatin1String("%1"), QString::number(m_broker->port()))
+                    .replace(QLatin1String("WS"), QString::number(m_broker->webSocketPort())));
     connection.caFile = caFile.isEmpty() ? QString() : m_certificates.filePath(caFile);
     up(m_a, connection);
     QSignalSpy failed(m_a.bridge->connection(), &MqttConnection::connectFailed);
     if (connects) {
         QTRY_VERIFY_WITH_TIMEOUT(m_a.bridge->isInStep(), 10000);
         writeExternally(m_a.folder, QStringLiteral("k"), "over TLS");
+        connection.clientId = settings(m_b).clientId;
         up(m_b, connection);
         QTRY_COMPARE_WITH_TIMEOUT(TestHome::readFile(m_b.folder + QStringLiteral("/k")),
                                   QByteArray("over TLS"), 10000);
@@ -558,7 +568,7 @@ void tst_SyncBridge::tls()
     QVERIFY(failed.wait(10000));
     // Never a silent fall-back to plain text: it stays offline and says why.
     QVERIFY(!m_a.bridge->isInStep());
-    if (url.startsWith(QLatin1String("mqtts"))) {
+    if (url.startsWith(QLatin1String("mqtts")) || url.startsWith(QLatin1String("wss"))) {
         QCOMPARE(failed.first().at(0).value<MqttConnection::Failure>(),
                  MqttConnection::Failure::Certificate);
         QVERIFY2(failed.first().at(1).toString().contains(QLatin1String("certificate")),

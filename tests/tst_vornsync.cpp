@@ -4,6 +4,8 @@
 #include "syncpassword.h"
 #include "testhome.h"
 
+#include <QUrl>
+
 #include <memory>
 
 namespace {
@@ -74,8 +76,6 @@ void tst_VornSync::badUsage_data()
     QTest::newRow("setup without user") << QStringList{"setup", "mqtt://h"} << 2 << "usage:";
     QTest::newRow("setup, bad URL") << QStringList{"setup", "http://h", "u"} << 2
                                     << "bad broker URL: 'http://h' does not start with mqtt://";
-    QTest::newRow("setup, WebSockets")
-            << QStringList{"setup", "wss://h", "u"} << 2 << "no WebSocket client";
     QTest::newRow("setup, missing CA file")
             << QStringList{"setup", "mqtts://h", "u", "--ca-file", "/nonexistent"} << 2
             << "no CA file /nonexistent";
@@ -100,29 +100,39 @@ void tst_VornSync::badUsage()
 
 void tst_VornSync::setup_data()
 {
-    QTest::addColumn<QString>("port"); // "broker" or "closed"
+    QTest::addColumn<QString>("url"); // MQTT, WS: the broker's ports; CLOSED: a port nobody serves
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("accepted") << "broker" << QByteArray("s3cret\n") << 0 << "accepted alice";
-    QTest::newRow("refused credentials") << "broker" << QByteArray("wrong\n") << 1
-                                         << "the broker refused the credentials of alice: not "
-                                            "authorised";
-    QTest::newRow("unreachable") << "closed" << QByteArray("s3cret\n") << 1 << "cannot reach";
-    QTest::newRow("no password") << "broker" << QByteArray() << 2 << "no password given";
+    const QString refused = QStringLiteral("the broker refused the credentials of alice: not "
+                                           "authorised");
+    QTest::newRow("accepted") << "mqtt://127.0.0.1:MQTT" << QByteArray("s3cret\n") << 0
+                              << "accepted alice";
+    QTest::newRow("refused credentials")
+            << "mqtt://127.0.0.1:MQTT" << QByteArray("wrong\n") << 1 << refused;
+    QTest::newRow("unreachable") << "mqtt://127.0.0.1:CLOSED" << QByteArray("s3cret\n") << 1
+                                 << "cannot reach";
+    QTest::newRow("no password") << "mqtt://127.0.0.1:MQTT" << QByteArray() << 2
+                                 << "no password given";
+    QTest::newRow("WebSockets, accepted")
+            << "ws://localhost:WS/mqtt" << QByteArray("s3cret\n") << 0 << "accepted alice";
+    QTest::newRow("WebSockets, refused credentials")
+            << "ws://localhost:WS" << QByteArray("wrong\n") << 1 << refused;
+    QTest::newRow("WebSockets, unreachable")
+            << "ws://localhost:CLOSED" << QByteArray("s3cret\n") << 1 << "cannot reach";
 }
 
 void tst_VornSync::setup()
 {
-    QFETCH(QString, port);
+    QFETCH(QString, url);
     QFETCH(QByteArray, input);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
-    const int usedPort
-            = port == QLatin1String("broker") ? broker.port() : MosquittoBroker::freePort();
-    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(usedPort);
+    url.replace(QLatin1String("MQTT"), QString::number(broker.port()))
+            .replace(QLatin1String("WS"), QString::number(broker.webSocketPort()))
+            .replace(QLatin1String("CLOSED"), QString::number(MosquittoBroker::freePort()));
 
     const TestHome::ProgramResult result
             = run({QStringLiteral("setup"), url, QStringLiteral("alice")}, input);
@@ -131,7 +141,8 @@ void tst_VornSync::setup()
              (result.out + result.err).constData());
 
     const QByteArray config = TestHome::readFile(SyncConfig::path());
-    const SyncPassword::Lookup stored = SyncPassword::find(QStringLiteral("alice@127.0.0.1"));
+    const SyncPassword::Lookup stored
+            = SyncPassword::find(QStringLiteral("alice@") + QUrl(url).host());
     if (exitCode != 0) {
         QVERIFY(config.isEmpty());
         return;
@@ -158,6 +169,12 @@ void tst_VornSync::setup()
                                      QStringLiteral("deviceRegistry +sent \\d{4}-"))),
                              10000);
     QCOMPARE(run({QStringLiteral("status")}).exitCode, 0);
+    // A second bridge would share the client id and fight the first one for the session.
+    const Result second = run({});
+    QCOMPARE(second.exitCode, 1);
+    QVERIFY2(second.err.contains(QStringLiteral("another vorn-sync bridge is running (pid %1)")
+                                         .arg(bridge.processId())),
+             qPrintable(second.err));
 
     // SIGTERM: a clean goodbye, status 0, and status says offline.
     bridge.terminate();
