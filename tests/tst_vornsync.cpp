@@ -170,11 +170,11 @@ void tst_VornSync::setup()
                              10000);
     QCOMPARE(run({QStringLiteral("status")}).exitCode, 0);
     // A second bridge would share the client id and fight the first one for the session.
-    const Result second = run({});
+    const TestHome::ProgramResult second = run({});
     QCOMPARE(second.exitCode, 1);
-    QVERIFY2(second.err.contains(QStringLiteral("another vorn-sync bridge is running (pid %1)")
-                                         .arg(bridge.processId())),
-             qPrintable(second.err));
+    QVERIFY2(second.err.contains("another vorn-sync bridge is running (pid "
+                                 + QByteArray::number(bridge.processId()) + ')'),
+             second.err.constData());
 
     // SIGTERM: a clean goodbye, status 0, and status says offline.
     bridge.terminate();
