@@ -47,10 +47,8 @@ class tst_VornSync : public QObject
 
 private Q_SLOTS:
     void init();
-    void badUsage_data();
-    void badUsage();
-    void setup_data();
-    void setup();
+    void commands_data();
+    void commands();
     void localBroker_data();
     void localBroker();
 
@@ -65,81 +63,63 @@ void tst_VornSync::init()
     m_home = std::make_unique<TestHome>();
 }
 
-void tst_VornSync::badUsage_data()
+void tst_VornSync::commands_data()
 {
-    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("args"); // MQTT, WS: the broker's ports; CLOSED: nobody's
+    QTest::addColumn<QByteArray>("input");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: vorn-sync";
-    QTest::newRow("unknown command") << QStringList{"sync-now"} << 2 << "unknown command";
-    QTest::newRow("setup without user") << QStringList{"setup", "mqtt://h"} << 2 << "usage:";
-    QTest::newRow("setup, bad URL") << QStringList{"setup", "http://h", "u"} << 2
-                                    << "bad broker URL: 'http://h' does not start with mqtt://";
-    QTest::newRow("setup, missing CA file")
-            << QStringList{"setup", "mqtts://h", "u", "--ca-file", "/nonexistent"} << 2
-            << "no CA file /nonexistent";
-    QTest::newRow("bridge, not set up") << QStringList{} << 1 << "not set up";
-    QTest::newRow("status, not set up") << QStringList{"status"} << 1 << "not set up";
-    QTest::newRow("local-broker, bad port")
-            << QStringList{"local-broker", "--port", "0"} << 2 << "a port is a number";
+    const auto row = [](const char *name, const QStringList &args, int exitCode,
+                        const QString &message, const QByteArray &input = "s3cret\n") {
+        QTest::newRow(name) << args << input << exitCode << message;
+    };
+    row("help", {"--help"}, 0, "Usage: vorn-sync");
+    row("unknown command", {"sync-now"}, 2, "unknown command");
+    row("setup without user", {"setup", "mqtt://h"}, 2, "usage:");
+    row("setup, bad URL", {"setup", "http://h", "u"}, 2,
+        "bad broker URL: 'http://h' does not start with mqtt://");
+    row("setup, missing CA file", {"setup", "mqtts://h", "u", "--ca-file", "/nonexistent"}, 2,
+        "no CA file /nonexistent");
+    row("bridge, not set up", {}, 1, "not set up");
+    row("status, not set up", {"status"}, 1, "not set up");
+    row("local-broker, bad port", {"local-broker", "--port", "0"}, 2, "a port is a number");
+
+    const QString refused = QStringLiteral("the broker refused the credentials of alice: not "
+                                           "authorised");
+    row("accepted", {"setup", "mqtt://127.0.0.1:MQTT", "alice"}, 0, "accepted alice");
+    row("refused credentials", {"setup", "mqtt://127.0.0.1:MQTT", "alice"}, 1, refused, "wrong\n");
+    row("unreachable", {"setup", "mqtt://127.0.0.1:CLOSED", "alice"}, 1, "cannot reach");
+    row("no password", {"setup", "mqtt://127.0.0.1:MQTT", "alice"}, 2, "no password given", {});
+    row("WebSockets, accepted", {"setup", "ws://localhost:WS/mqtt", "alice"}, 0, "accepted alice");
+    row("WebSockets, refused credentials", {"setup", "ws://localhost:WS", "alice"}, 1, refused,
+        "wrong\n");
+    row("WebSockets, unreachable", {"setup", "ws://localhost:CLOSED", "alice"}, 1, "cannot reach");
 }
 
-void tst_VornSync::badUsage()
+void tst_VornSync::commands()
 {
     QFETCH(QStringList, args);
+    QFETCH(QByteArray, input);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
-    const TestHome::ProgramResult result = run(args);
+    MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
+    for (QString &arg : args) {
+        arg.replace(QLatin1String("MQTT"), QString::number(broker.port()))
+                .replace(QLatin1String("WS"), QString::number(broker.webSocketPort()))
+                .replace(QLatin1String("CLOSED"), QString::number(MosquittoBroker::freePort()));
+    }
+
+    const TestHome::ProgramResult result = run(args, input);
     QCOMPARE(result.exitCode, exitCode);
     QVERIFY2((result.out + result.err).contains(message.toUtf8()),
              (result.out + result.err).constData());
     if (exitCode != 0)
         QCOMPARE(result.err.count('\n'), 1); // one line
-}
+    if (args.value(0) != QLatin1String("setup"))
+        return;
 
-void tst_VornSync::setup_data()
-{
-    QTest::addColumn<QString>("url"); // MQTT, WS: the broker's ports; CLOSED: a port nobody serves
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("message");
-
-    const QString refused = QStringLiteral("the broker refused the credentials of alice: not "
-                                           "authorised");
-    QTest::newRow("accepted") << "mqtt://127.0.0.1:MQTT" << QByteArray("s3cret\n") << 0
-                              << "accepted alice";
-    QTest::newRow("refused credentials")
-            << "mqtt://127.0.0.1:MQTT" << QByteArray("wrong\n") << 1 << refused;
-    QTest::newRow("unreachable") << "mqtt://127.0.0.1:CLOSED" << QByteArray("s3cret\n") << 1
-                                 << "cannot reach";
-    QTest::newRow("no password") << "mqtt://127.0.0.1:MQTT" << QByteArray() << 2
-                                 << "no password given";
-    QTest::newRow("WebSockets, accepted")
-            << "ws://localhost:WS/mqtt" << QByteArray("s3cret\n") << 0 << "accepted alice";
-    QTest::newRow("WebSockets, refused credentials")
-            << "ws://localhost:WS" << QByteArray("wrong\n") << 1 << refused;
-    QTest::newRow("WebSockets, unreachable")
-            << "ws://localhost:CLOSED" << QByteArray("s3cret\n") << 1 << "cannot reach";
-}
-
-void tst_VornSync::setup()
-{
-    QFETCH(QString, url);
-    QFETCH(QByteArray, input);
-    QFETCH(int, exitCode);
-    QFETCH(QString, message);
-    MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
-    url.replace(QLatin1String("MQTT"), QString::number(broker.port()))
-            .replace(QLatin1String("WS"), QString::number(broker.webSocketPort()))
-            .replace(QLatin1String("CLOSED"), QString::number(MosquittoBroker::freePort()));
-
-    const TestHome::ProgramResult result
-            = run({QStringLiteral("setup"), url, QStringLiteral("alice")}, input);
-    QCOMPARE(result.exitCode, exitCode);
-    QVERIFY2((result.out + result.err).contains(message.toUtf8()),
-             (result.out + result.err).constData());
-
+    const QString url = args.value(1);
     const QByteArray config = TestHome::readFile(SyncConfig::path());
     const SyncPassword::Lookup stored
             = SyncPassword::find(QStringLiteral("alice@") + QUrl(url).host());
