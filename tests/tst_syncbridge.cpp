@@ -648,10 +648,9 @@ void tst_SyncBridge::vornFollowsThePhone()
     m_home->installProgram(QStringLiteral("blocked-app"), QStringLiteral("org.example.Blocked"));
     QVERIFY(TestHome::writeFile(m_home->defaultsFile(), R"({"isBlocking": false,
                                 "blockedBundleIDs": ["org.example.Blocked"]})"));
-    QProcess blocked;
     QProcess vorn;
     ProcessGroups groups;
-    QVERIFY(groups.start(blocked, m_home->bin(QStringLiteral("blocked-app")), {"600"}));
+    QProcess &blocked = groups.launch(m_home->bin(QStringLiteral("blocked-app")));
     // Its identifier stays in its own private keychain file, away from the shared keyring.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
