@@ -96,29 +96,39 @@ public:
                 && file.commit();
     }
 
-    struct PhoneResult
+    struct ProgramResult
     {
         int exitCode = -1; // -1: did not start, crashed or hung
         QByteArray out;
         QByteArray err;
     };
+    using PhoneResult = ProgramResult;
 
-    // Runs vorn-phone as the user would, on `cloudDir` (this home's cloud folder when empty).
+    // Runs a program as the user would, to its end.
+    static ProgramResult
+    run(const QString &program, const QStringList &args, const QByteArray &input = {},
+        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(program, args);
+        if (!process.waitForStarted())
+            return {};
+        process.write(input);
+        process.closeWriteChannel();
+        if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+            return {};
+        return {process.exitCode(), process.readAllStandardOutput(),
+                process.readAllStandardError()};
+    }
+
+    // Runs vorn-phone on `cloudDir` (this home's cloud folder when empty).
     PhoneResult runPhone(const QStringList &args, const QByteArray &input = {},
                          const QString &cloudDir = QString()) const
     {
-        QProcess phone;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("VORN_CLOUD_DIR", cloudDir.isEmpty() ? cloudFolder() : cloudDir);
-        phone.setProcessEnvironment(env);
-        phone.start(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"), args);
-        if (!phone.waitForStarted())
-            return {};
-        phone.write(input);
-        phone.closeWriteChannel();
-        if (!phone.waitForFinished(10000) || phone.exitStatus() != QProcess::NormalExit)
-            return {};
-        return {phone.exitCode(), phone.readAllStandardOutput(), phone.readAllStandardError()};
+        return run(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"), args, input, env);
     }
 
     static QByteArray readFile(const QString &filePath)

@@ -8,7 +8,6 @@
 #include "processgroups.h"
 #include "syncbridge.h"
 #include "syncconfig.h"
-#include "syncedblockstate.h"
 #include "testhome.h"
 
 #include <QElapsedTimer>
@@ -649,10 +648,9 @@ void tst_SyncBridge::vornFollowsThePhone()
     m_home->installProgram(QStringLiteral("blocked-app"), QStringLiteral("org.example.Blocked"));
     QVERIFY(TestHome::writeFile(m_home->defaultsFile(), R"({"isBlocking": false,
                                 "blockedBundleIDs": ["org.example.Blocked"]})"));
-    QProcess blocked;
     QProcess vorn;
     ProcessGroups groups;
-    QVERIFY(groups.start(blocked, m_home->bin(QStringLiteral("blocked-app")), {"600"}));
+    QProcess &blocked = groups.launch(m_home->bin(QStringLiteral("blocked-app")));
     // Its identifier stays in its own private keychain file, away from the shared keyring.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
@@ -660,19 +658,10 @@ void tst_SyncBridge::vornFollowsThePhone()
     vorn.setProcessChannelMode(QProcess::ForwardedChannels);
     QVERIFY(groups.start(vorn, QStringLiteral(VORN_BINARY_DIR "/vorn"), {}));
 
-    // Vorn's announcement reaches the phone's side, which then targets it.
-    QString computerID;
+    // Vorn's announcement reaches the phone's side, where vorn-phone turns blocking on for it.
     QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                const auto registry = RegistryValue::decode(
-                        TestHome::readFile(m_b.folder + QStringLiteral("/deviceRegistry")));
-                for (const DeviceAnnouncement &device : registry.value_or(DeviceRegistryMap()))
-                    computerID = device.id;
-                return !computerID.isEmpty();
-            }(),
-            15000);
-    writeExternally(m_b.folder, QStringLiteral("syncedBlockState"),
-                    *SyncedBlockState{true, {computerID}, 0}.encode());
+            m_home->runPhone({"devices", "--json"}, {}, m_b.folder).out.contains("\"mac\""), 15000);
+    QCOMPARE(m_home->runPhone({"block", "on"}, {}, m_b.folder).exitCode, 0);
     // (Waiting here must keep this thread's event loop, and so the bridges, running.)
     QTRY_VERIFY2_WITH_TIMEOUT(blocked.state() == QProcess::NotRunning,
                               "the blocked application was left running", 15000);

@@ -12,26 +12,9 @@ namespace {
 
 const QString program = QStringLiteral(VORN_BINARY_DIR "/vorn-sync");
 
-struct Result
+TestHome::ProgramResult run(const QStringList &args, const QByteArray &input = {})
 {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-// vorn-sync run as the user would run it, to its end.
-Result run(const QStringList &args, const QByteArray &input = {})
-{
-    QProcess p;
-    ProcessGroups group;
-    if (!group.start(p, program, args))
-        return {};
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+    return TestHome::run(program, args, input);
 }
 
 bool portListens(int port)
@@ -64,15 +47,13 @@ class tst_VornSync : public QObject
 
 private Q_SLOTS:
     void init();
-    void badUsage_data();
-    void badUsage();
-    void setup_data();
-    void setup();
+    void commands_data();
+    void commands();
     void localBroker_data();
     void localBroker();
 
 private:
-    QString statusText() { return run({QStringLiteral("status")}).out; }
+    QString statusText() { return QString::fromUtf8(run({QStringLiteral("status")}).out); }
 
     std::unique_ptr<TestHome> m_home;
 };
@@ -82,78 +63,63 @@ void tst_VornSync::init()
     m_home = std::make_unique<TestHome>();
 }
 
-void tst_VornSync::badUsage_data()
+void tst_VornSync::commands_data()
 {
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: vorn-sync";
-    QTest::newRow("unknown command") << QStringList{"sync-now"} << 2 << "unknown command";
-    QTest::newRow("setup without user") << QStringList{"setup", "mqtt://h"} << 2 << "usage:";
-    QTest::newRow("setup, bad URL") << QStringList{"setup", "http://h", "u"} << 2
-                                    << "bad broker URL: 'http://h' does not start with mqtt://";
-    QTest::newRow("setup, missing CA file")
-            << QStringList{"setup", "mqtts://h", "u", "--ca-file", "/nonexistent"} << 2
-            << "no CA file /nonexistent";
-    QTest::newRow("bridge, not set up") << QStringList{} << 1 << "not set up";
-    QTest::newRow("status, not set up") << QStringList{"status"} << 1 << "not set up";
-    QTest::newRow("local-broker, bad port")
-            << QStringList{"local-broker", "--port", "0"} << 2 << "a port is a number";
-}
-
-void tst_VornSync::badUsage()
-{
-    QFETCH(QStringList, args);
-    QFETCH(int, exitCode);
-    QFETCH(QString, message);
-    const Result result = run(args);
-    QCOMPARE(result.exitCode, exitCode);
-    QVERIFY2((result.out + result.err).contains(message), qPrintable(result.out + result.err));
-    if (exitCode != 0)
-        QCOMPARE(result.err.count(QLatin1Char('\n')), 1); // one line
-}
-
-void tst_VornSync::setup_data()
-{
-    QTest::addColumn<QString>("url"); // MQTT, WS: the broker's ports; CLOSED: a port nobody serves
+    QTest::addColumn<QStringList>("args"); // MQTT, WS: the broker's ports; CLOSED: nobody's
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
+    const auto row = [](const char *name, const QStringList &args, int exitCode,
+                        const QString &message, const QByteArray &input = "s3cret\n") {
+        QTest::newRow(name) << args << input << exitCode << message;
+    };
+    row("help", {"--help"}, 0, "Usage: vorn-sync");
+    row("unknown command", {"sync-now"}, 2, "unknown command");
+    row("setup without user", {"setup", "mqtt://h"}, 2, "usage:");
+    row("setup, bad URL", {"setup", "http://h", "u"}, 2,
+        "bad broker URL: 'http://h' does not start with mqtt://");
+    row("setup, missing CA file", {"setup", "mqtts://h", "u", "--ca-file", "/nonexistent"}, 2,
+        "no CA file /nonexistent");
+    row("bridge, not set up", {}, 1, "not set up");
+    row("status, not set up", {"status"}, 1, "not set up");
+    row("local-broker, bad port", {"local-broker", "--port", "0"}, 2, "a port is a number");
+
     const QString refused = QStringLiteral("the broker refused the credentials of alice: not "
                                            "authorised");
-    QTest::newRow("accepted") << "mqtt://127.0.0.1:MQTT" << QByteArray("s3cret\n") << 0
-                              << "accepted alice";
-    QTest::newRow("refused credentials")
-            << "mqtt://127.0.0.1:MQTT" << QByteArray("wrong\n") << 1 << refused;
-    QTest::newRow("unreachable") << "mqtt://127.0.0.1:CLOSED" << QByteArray("s3cret\n") << 1
-                                 << "cannot reach";
-    QTest::newRow("no password") << "mqtt://127.0.0.1:MQTT" << QByteArray() << 2
-                                 << "no password given";
-    QTest::newRow("WebSockets, accepted")
-            << "ws://localhost:WS/mqtt" << QByteArray("s3cret\n") << 0 << "accepted alice";
-    QTest::newRow("WebSockets, refused credentials")
-            << "ws://localhost:WS" << QByteArray("wrong\n") << 1 << refused;
-    QTest::newRow("WebSockets, unreachable")
-            << "ws://localhost:CLOSED" << QByteArray("s3cret\n") << 1 << "cannot reach";
+    row("accepted", {"setup", "mqtt://127.0.0.1:MQTT", "alice"}, 0, "accepted alice");
+    row("refused credentials", {"setup", "mqtt://127.0.0.1:MQTT", "alice"}, 1, refused, "wrong\n");
+    row("unreachable", {"setup", "mqtt://127.0.0.1:CLOSED", "alice"}, 1, "cannot reach");
+    row("no password", {"setup", "mqtt://127.0.0.1:MQTT", "alice"}, 2, "no password given", {});
+    row("WebSockets, accepted", {"setup", "ws://localhost:WS/mqtt", "alice"}, 0, "accepted alice");
+    row("WebSockets, refused credentials", {"setup", "ws://localhost:WS", "alice"}, 1, refused,
+        "wrong\n");
+    row("WebSockets, unreachable", {"setup", "ws://localhost:CLOSED", "alice"}, 1, "cannot reach");
 }
 
-void tst_VornSync::setup()
+void tst_VornSync::commands()
 {
-    QFETCH(QString, url);
+    QFETCH(QStringList, args);
     QFETCH(QByteArray, input);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
-    url.replace(QLatin1String("MQTT"), QString::number(broker.port()))
-            .replace(QLatin1String("WS"), QString::number(broker.webSocketPort()))
-            .replace(QLatin1String("CLOSED"), QString::number(MosquittoBroker::freePort()));
+    for (QString &arg : args) {
+        arg.replace(QLatin1String("MQTT"), QString::number(broker.port()))
+                .replace(QLatin1String("WS"), QString::number(broker.webSocketPort()))
+                .replace(QLatin1String("CLOSED"), QString::number(MosquittoBroker::freePort()));
+    }
 
-    const Result result = run({QStringLiteral("setup"), url, QStringLiteral("alice")}, input);
+    const TestHome::ProgramResult result = run(args, input);
     QCOMPARE(result.exitCode, exitCode);
-    QVERIFY2((result.out + result.err).contains(message), qPrintable(result.out + result.err));
+    QVERIFY2((result.out + result.err).contains(message.toUtf8()),
+             (result.out + result.err).constData());
+    if (exitCode != 0)
+        QCOMPARE(result.err.count('\n'), 1); // one line
+    if (args.value(0) != QLatin1String("setup"))
+        return;
 
+    const QString url = args.value(1);
     const QByteArray config = TestHome::readFile(SyncConfig::path());
     const SyncPassword::Lookup stored
             = SyncPassword::find(QStringLiteral("alice@") + QUrl(url).host());
@@ -184,20 +150,20 @@ void tst_VornSync::setup()
                              10000);
     QCOMPARE(run({QStringLiteral("status")}).exitCode, 0);
     // A second bridge would share the client id and fight the first one for the session.
-    const Result second = run({});
+    const TestHome::ProgramResult second = run({});
     QCOMPARE(second.exitCode, 1);
-    QVERIFY2(second.err.contains(QStringLiteral("another vorn-sync bridge is running (pid %1)")
-                                         .arg(bridge.processId())),
-             qPrintable(second.err));
+    QVERIFY2(second.err.contains("another vorn-sync bridge is running (pid "
+                                 + QByteArray::number(bridge.processId()) + ')'),
+             second.err.constData());
 
     // SIGTERM: a clean goodbye, status 0, and status says offline.
     bridge.terminate();
     QVERIFY(bridge.waitForFinished(10000));
     QCOMPARE(bridge.exitCode(), 0);
-    const Result after = run({QStringLiteral("status")});
+    const TestHome::ProgramResult after = run({QStringLiteral("status")});
     QCOMPARE(after.exitCode, 1);
-    QVERIFY2(after.out.startsWith(QStringLiteral("offline: ") + url), qPrintable(after.out));
-    QVERIFY(after.out.contains(QStringLiteral("deviceRegistry")));
+    QVERIFY2(after.out.startsWith("offline: " + url.toUtf8()), after.out.constData());
+    QVERIFY(after.out.contains("deviceRegistry"));
 }
 
 void tst_VornSync::localBroker_data()
@@ -218,7 +184,6 @@ void tst_VornSync::localBroker()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VORN_PHONE_PAGE_DIR"), page.path());
     QProcess local;
-    QProcess bridge;
     ProcessGroups groups;
     local.setProcessEnvironment(env);
     QVERIFY(groups.start(local, program,
@@ -245,20 +210,8 @@ void tst_VornSync::localBroker()
     QVERIFY(TestHome::readFile(folder + QStringLiteral("/acl"))
                     .contains("pattern readwrite vorn/%u/#"));
 
-    // The page is served from the WebSockets listener.
-    QTcpSocket http;
-    http.connectToHost(QStringLiteral("127.0.0.1"), quint16(wsPort));
-    QVERIFY(http.waitForConnected(5000));
-    http.write("GET /index.html HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
-    QByteArray response;
-    QTRY_VERIFY_WITH_TIMEOUT((response += http.readAll()).contains("<title>Vorn</title>"), 5000);
-
-    // This computer's bridge was set up for it and gets in.
-    QVERIFY(groups.start(bridge, program, {}));
-    QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("connected: mqtt://127.0.0.1:")
-                                                     + QString::number(port)),
-                             10000);
-
+    // (The page served from the WebSockets listener and this computer's bridge getting in are
+    // the phone page's end to end test.)
     ::kill(pid_t(local.processId()), stopSignal);
     QVERIFY(local.waitForFinished(10000));
     QCOMPARE(local.exitCode(), 0);
