@@ -96,31 +96,6 @@ public:
                 && file.commit();
     }
 
-    struct PhoneResult
-    {
-        int exitCode = -1; // -1: did not start, crashed or hung
-        QByteArray out;
-        QByteArray err;
-    };
-
-    // Runs vorn-phone as the user would, on `cloudDir` (this home's cloud folder when empty).
-    PhoneResult runPhone(const QStringList &args, const QByteArray &input = {},
-                         const QString &cloudDir = QString()) const
-    {
-        QProcess phone;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("VORN_CLOUD_DIR", cloudDir.isEmpty() ? cloudFolder() : cloudDir);
-        phone.setProcessEnvironment(env);
-        phone.start(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"), args);
-        if (!phone.waitForStarted())
-            return {};
-        phone.write(input);
-        phone.closeWriteChannel();
-        if (!phone.waitForFinished(10000) || phone.exitStatus() != QProcess::NormalExit)
-            return {};
-        return {phone.exitCode(), phone.readAllStandardOutput(), phone.readAllStandardError()};
-    }
-
     static QByteArray readFile(const QString &filePath)
     {
         QFile file(filePath);
