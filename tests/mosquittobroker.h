@@ -28,6 +28,7 @@ public:
     explicit MosquittoBroker(const QHash<QString, QByteArray> &users,
                              const QString &certificates = {})
         : m_port(freePort())
+        , m_webSocketPort(freePort())
     {
         QByteArray passwd;
         for (auto it = users.cbegin(); it != users.cend(); ++it)
@@ -38,10 +39,14 @@ public:
                 + path("acl") + "\npersistence true\npersistence_location " + path("")
                 + "/\nautosave_on_changes true\nautosave_interval 1\n"
                 + "set_tcp_nodelay true\nlog_dest stderr\nlog_type error\n";
-        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n";
-        if (!certificates.isEmpty())
-            config += "certfile " + QFile::encodeName(certificates) + "/server.crt\nkeyfile "
-                    + QFile::encodeName(certificates) + "/server.key\n";
+        const QByteArray tls = certificates.isEmpty()
+                ? QByteArray()
+                : "certfile " + QFile::encodeName(certificates) + "/server.crt\nkeyfile "
+                        + QFile::encodeName(certificates) + "/server.key\n";
+        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + tls;
+        // A WebSockets listener binds every address unless it is given an interface name.
+        config += "listener " + QByteArray::number(m_webSocketPort) + " lo\nprotocol websockets\n"
+                + tls;
         if (::geteuid() == 0)
             config += "user root\n";
         write("mosquitto.conf", config);
@@ -51,6 +56,7 @@ public:
     ~MosquittoBroker() { kill(); }
 
     int port() const { return m_port; }
+    int webSocketPort() const { return m_webSocketPort; }
     QString folder() const { return m_dir.path(); }
 
     // How a client reaches this broker over plain MQTT.
@@ -77,12 +83,13 @@ public:
         m_process.start();
         if (!m_process.waitForStarted())
             return false;
-        // Ready once the listener accepts a connection.
+        // Ready once both listeners accept a connection.
         const QDeadlineTimer deadline(10000);
         while (!deadline.hasExpired()) {
-            QTcpSocket probe;
+            QTcpSocket probe, webSocketProbe;
             probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(m_port));
-            if (probe.waitForConnected(200))
+            webSocketProbe.connectToHost(QStringLiteral("127.0.0.1"), quint16(m_webSocketPort));
+            if (probe.waitForConnected(200) && webSocketProbe.waitForConnected(200))
                 return true;
             if (m_process.state() != QProcess::Running)
                 return false;
@@ -118,5 +125,6 @@ private:
 
     QTemporaryDir m_dir;
     int m_port = 0;
+    int m_webSocketPort = 0;
     QProcess m_process;
 };

@@ -96,6 +96,41 @@ public:
                 && file.commit();
     }
 
+    struct ProgramResult
+    {
+        int exitCode = -1; // -1: did not start, crashed or hung
+        QByteArray out;
+        QByteArray err;
+    };
+    using PhoneResult = ProgramResult;
+
+    // Runs a program as the user would, to its end.
+    static ProgramResult
+    run(const QString &program, const QStringList &args, const QByteArray &input = {},
+        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    {
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(program, args);
+        if (!process.waitForStarted())
+            return {};
+        process.write(input);
+        process.closeWriteChannel();
+        if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit)
+            return {};
+        return {process.exitCode(), process.readAllStandardOutput(),
+                process.readAllStandardError()};
+    }
+
+    // Runs vorn-phone on `cloudDir` (this home's cloud folder when empty).
+    PhoneResult runPhone(const QStringList &args, const QByteArray &input = {},
+                         const QString &cloudDir = QString()) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VORN_CLOUD_DIR", cloudDir.isEmpty() ? cloudFolder() : cloudDir);
+        return run(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"), args, input, env);
+    }
+
     static QByteArray readFile(const QString &filePath)
     {
         QFile file(filePath);

@@ -3,6 +3,17 @@
 #include "procreader_linux.h"
 #include "testhome.h"
 
+// What the proc root shows of PID 4242; by default a plain start of bin/editor.
+struct Process
+{
+    QByteArray cgroup = "0::/\n";
+    QByteArray flatpakInfo = {};
+    QByteArrayList environment{"PATH=/usr/bin"};
+    QString executable = "editor"; // a name in bin/, or an absolute path
+    QStringList commandLine{"editor"}; // @ stands for the bin folder
+};
+Q_DECLARE_METATYPE(Process)
+
 // The resolver over a proc root of our own making, so each rule and their order can be tried alone.
 class tst_AppIdentityResolver : public QObject
 {
@@ -31,29 +42,25 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("installed");
         QTest::addColumn<QString>("expected");
 
-        const QStringList none;
-        QTest::newRow("launcher prefix")
-                << "app-gnome-org.gnome.Calculator-4567.scope" << none << "org.gnome.Calculator";
-        QTest::newRow("escaped dash")
-                << R"(app-gnome-firefox\x2desr-4567.scope)" << none << "firefox-esr";
-        QTest::newRow("unescaped dash after launcher")
-                << "app-gnome-firefox-esr-4567.scope" << none << "firefox-esr";
-        QTest::newRow("no launcher, random hex")
-                << "app-org.kde.dolphin-8f1c2a9b.scope" << none << "org.kde.dolphin";
-        QTest::newRow("@service") << R"(app-xdg\x2duser\x2ddirs@autostart.service)" << none
-                                  << "xdg-user-dirs";
-        QTest::newRow("flatpak") << "app-flatpak-org.mozilla.firefox-12345.scope" << none
-                                 << "org.mozilla.firefox";
-        QTest::newRow("ambiguous, nothing installed")
-                << "app-firefox-esr-1234.scope" << none << "esr";
-        QTest::newRow("ambiguous, whole name installed")
-                << "app-firefox-esr-1234.scope" << QStringList{"firefox-esr"} << "firefox-esr";
-        QTest::newRow("ambiguous, both installed")
-                << "app-firefox-esr-1234.scope" << QStringList{"firefox-esr", "esr"} << "esr";
-        QTest::newRow("snap") << "snap.my-app.my-tool-2b4e3d7e-1c2f-4d3a-9e8b-0a1b2c3d4e5f.scope"
-                              << none << "my-app_my-tool";
-        QTest::newRow("slice") << "app-org.gnome.Terminal.slice" << none << "";
-        QTest::newRow("random only") << "app-1234.scope" << none << "";
+        const auto row = [](const char *name, const char *unit, const char *expected,
+                            const QStringList &installed = {}) {
+            QTest::newRow(name) << QString(unit) << installed << QString(expected);
+        };
+        row("launcher prefix", "app-gnome-org.gnome.Calculator-4567.scope", "org.gnome.Calculator");
+        row("escaped dash", R"(app-gnome-firefox\x2desr-4567.scope)", "firefox-esr");
+        row("unescaped dash after launcher", "app-gnome-firefox-esr-4567.scope", "firefox-esr");
+        row("no launcher, random hex", "app-org.kde.dolphin-8f1c2a9b.scope", "org.kde.dolphin");
+        row("@service", R"(app-xdg\x2duser\x2ddirs@autostart.service)", "xdg-user-dirs");
+        row("flatpak", "app-flatpak-org.mozilla.firefox-12345.scope", "org.mozilla.firefox");
+        row("ambiguous, nothing installed", "app-firefox-esr-1234.scope", "esr");
+        row("ambiguous, whole name installed", "app-firefox-esr-1234.scope", "firefox-esr",
+            {"firefox-esr"});
+        row("ambiguous, both installed", "app-firefox-esr-1234.scope", "esr",
+            {"firefox-esr", "esr"});
+        row("snap", "snap.my-app.my-tool-2b4e3d7e-1c2f-4d3a-9e8b-0a1b2c3d4e5f.scope",
+            "my-app_my-tool");
+        row("slice", "app-org.gnome.Terminal.slice", "");
+        row("random only", "app-1234.scope", "");
     }
 
     void unitName()
@@ -125,89 +132,69 @@ private Q_SLOTS:
 
     void resolvesProcess_data()
     {
-        QTest::addColumn<QByteArray>("cgroup");
-        QTest::addColumn<QByteArray>("flatpakInfo");
-        QTest::addColumn<QByteArrayList>("environment");
-        QTest::addColumn<QString>("executable"); // a name in bin/, or an absolute path
-        QTest::addColumn<QStringList>("commandLine"); // @ stands for the bin folder
+        QTest::addColumn<Process>("process");
         QTest::addColumn<QString>("expected");
-
+        const auto row = [](const char *name, const Process &process, const char *expected) {
+            QTest::newRow(name) << process << QString(expected);
+        };
         const QByteArray scope = "0::/user.slice/app-gnome-org.gnome.Calculator-99.scope\n";
         const QByteArray flatpak = "[Application]\nname=org.mozilla.firefox\n";
         const QByteArrayList launched{"GIO_LAUNCHED_DESKTOP_FILE=/x/org.gnome.Maps.desktop",
                                       "GIO_LAUNCHED_DESKTOP_FILE_PID=4242"};
-        const QByteArrayList plain{"PATH=/usr/bin"};
-        const QByteArray noGroup = "0::/\n", none;
-        const QStringList editor{"editor"};
 
-        QTest::newRow("cgroup first")
-                << scope << flatpak << launched << "editor" << editor << "org.gnome.Calculator";
-        QTest::newRow("then flatpak info")
-                << noGroup << flatpak << launched << "editor" << editor << "org.mozilla.firefox";
-        QTest::newRow("then the environment")
-                << noGroup << none << launched << "editor" << editor << "org.gnome.Maps";
-        QTest::newRow("then the executable")
-                << noGroup << none << plain << "editor" << QStringList{"editor", "file.txt"}
-                << "org.example.Editor";
-        QTest::newRow("deleted executable")
-                << noGroup << none << plain << "editor (deleted)" << editor << "org.example.Editor";
-        QTest::newRow("interpreter running a listed script")
-                << noGroup << none << plain << m_shell << QStringList{"/bin/sh", "@tool.sh"}
-                << "org.example.Tool";
-        QTest::newRow("script relative to the working folder")
-                << noGroup << none << plain << m_shell
-                << QStringList{"sh", "-e", "bin/tool.sh", "--flag"} << "org.example.Tool";
-        QTest::newRow("sh -c naming the script is a command, not a script")
-                << noGroup << none << plain << m_shell << QStringList{"sh", "-c", "@tool.sh"} << "";
-        QTest::newRow("listed program named as argument of a non-interpreter")
-                << noGroup << none << plain << "unlisted" << QStringList{"unlisted", "@editor"}
-                << "";
-        QTest::newRow("unescaped unit settled by the installed entries")
-                << QByteArray("0::/app-firefox-esr-12.scope\n") << none << plain << "unlisted"
-                << QStringList{"unlisted"} << "firefox-esr";
-        QTest::newRow("hybrid cgroup, sub-group of the scope")
-                << QByteArray("12:pids:/user.slice\n1:name=systemd:/user.slice/"
-                              "app-org.kde.dolphin-ab12.scope/worker\n0::/\n")
-                << none << plain << "editor" << editor << "org.kde.dolphin";
-        QTest::newRow("terminal child's cgroup names no application")
-                << QByteArray("0::/app.slice/app-org.gnome.Terminal.slice/vte-spawn-0f1e.scope\n")
-                << none << plain << "editor" << editor << "org.example.Editor";
-        QTest::newRow("flatpak runtime only")
-                << noGroup << QByteArray("[Runtime]\nruntime=org.x\n") << plain << "editor"
-                << editor << "org.example.Editor";
-        QTest::newRow("flatpak info not a key file")
-                << noGroup << QByteArray("name=org.mozilla.firefox\n") << plain << "editor"
-                << editor << "org.example.Editor";
-        QTest::newRow("nothing readable")
-                << none << none << QByteArrayList() << QString() << QStringList() << "";
+        row("cgroup first", {scope, flatpak, launched}, "org.gnome.Calculator");
+        row("then flatpak info", {.flatpakInfo = flatpak, .environment = launched},
+            "org.mozilla.firefox");
+        row("then the environment", {.environment = launched}, "org.gnome.Maps");
+        row("then the executable", {.commandLine = {"editor", "file.txt"}}, "org.example.Editor");
+        row("deleted executable", {.executable = "editor (deleted)"}, "org.example.Editor");
+        row("interpreter running a listed script",
+            {.executable = m_shell, .commandLine = {"/bin/sh", "@tool.sh"}}, "org.example.Tool");
+        row("script relative to the working folder",
+            {.executable = m_shell, .commandLine = {"sh", "-e", "bin/tool.sh", "--flag"}},
+            "org.example.Tool");
+        row("sh -c naming the script is a command, not a script",
+            {.executable = m_shell, .commandLine = {"sh", "-c", "@tool.sh"}}, "");
+        row("listed program named as argument of a non-interpreter",
+            {.executable = "unlisted", .commandLine = {"unlisted", "@editor"}}, "");
+        row("unescaped unit settled by the installed entries",
+            {.cgroup = "0::/app-firefox-esr-12.scope\n", .executable = "unlisted"}, "firefox-esr");
+        row("hybrid cgroup, sub-group of the scope",
+            {.cgroup = "12:pids:/user.slice\n1:name=systemd:/user.slice/"
+                       "app-org.kde.dolphin-ab12.scope/worker\n0::/\n"},
+            "org.kde.dolphin");
+        row("terminal child's cgroup names no application",
+            {.cgroup = "0::/app.slice/app-org.gnome.Terminal.slice/vte-spawn-0f1e.scope\n"},
+            "org.example.Editor");
+        row("flatpak runtime only", {.flatpakInfo = "[Runtime]\nruntime=org.x\n"},
+            "org.example.Editor");
+        row("flatpak info not a key file", {.flatpakInfo = "name=org.mozilla.firefox\n"},
+            "org.example.Editor");
+        row("nothing readable", {"", "", {}, "", {}}, "");
     }
 
     void resolvesProcess()
     {
-        QFETCH(QByteArray, cgroup);
-        QFETCH(QByteArray, flatpakInfo);
-        QFETCH(QByteArrayList, environment);
-        QFETCH(QString, executable);
-        QFETCH(QStringList, commandLine);
-
+        QFETCH(Process, process);
         QTemporaryDir proc;
         QVERIFY(proc.isValid());
-        const QString process = proc.filePath(QStringLiteral("4242/"));
-        QDir().mkpath(process);
-        if (!cgroup.isEmpty())
-            QVERIFY(TestHome::writeFile(process + "cgroup", cgroup));
-        if (!flatpakInfo.isEmpty())
-            QVERIFY(TestHome::writeFile(process + "root/.flatpak-info", flatpakInfo));
-        if (!environment.isEmpty())
-            QVERIFY(TestHome::writeFile(process + "environ", environment.join('\0') + '\0'));
-        if (!executable.isEmpty())
-            QVERIFY(QFile::link(executable.startsWith('/') ? executable : bin(executable),
-                                process + "exe"));
+        const QString folder = proc.filePath("4242/");
+        QDir().mkpath(folder);
+        if (!process.cgroup.isEmpty())
+            QVERIFY(TestHome::writeFile(folder + "cgroup", process.cgroup));
+        if (!process.flatpakInfo.isEmpty())
+            QVERIFY(TestHome::writeFile(folder + "root/.flatpak-info", process.flatpakInfo));
+        if (!process.environment.isEmpty())
+            QVERIFY(TestHome::writeFile(folder + "environ", process.environment.join('\0') + '\0'));
+        if (!process.executable.isEmpty())
+            QVERIFY(QFile::link(process.executable.startsWith('/') ? process.executable
+                                                                   : bin(process.executable),
+                                folder + "exe"));
         QByteArray arguments;
-        for (QString argument : commandLine)
-            arguments += argument.replace(QLatin1Char('@'), bin(QString())).toLocal8Bit() + '\0';
-        QVERIFY(TestHome::writeFile(process + "cmdline", arguments));
-        QVERIFY(QFile::link(m_home.path(), process + "cwd"));
+        for (QString argument : process.commandLine)
+            arguments += argument.replace('@', bin(QString())).toLocal8Bit() + '\0';
+        QVERIFY(TestHome::writeFile(folder + "cmdline", arguments));
+        QVERIFY(QFile::link(m_home.path(), folder + "cwd"));
 
         const ApplicationIndex index({m_home.path(".local/share/applications")});
         const ProcReader reader(proc.path());

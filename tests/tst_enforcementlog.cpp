@@ -1,4 +1,5 @@
 #include "enforcementlog.h"
+#include "systemlog_linux.h"
 
 #include <QTemporaryFile>
 #include <QTest>
@@ -89,7 +90,8 @@ void tst_EnforcementLog::oneLinePerSink()
     QVERIFY(savedError >= 0);
     ::dup2(captured.handle(), STDERR_FILENO);
     qputenv("JOURNAL_STREAM", journalStream);
-    EnforcementLog::blocking(QStringLiteral("org.example.Blocked"));
+    LinuxSystemLog systemLog;
+    EnforcementLog::blocking(&systemLog, QStringLiteral("org.example.Blocked"));
     qunsetenv("JOURNAL_STREAM");
     ::dup2(savedError, STDERR_FILENO);
     ::close(savedError);

@@ -349,36 +349,6 @@ private Q_SLOTS:
         workspace->setWatchedBundleIDs({});
         QCOMPARE(workspace->doorbellPrograms(), QStringList());
     }
-
-    // A real process seen through a proc root whose cgroup and .flatpak-info are ours.
-    void resolvesThroughAnInjectedProcRoot()
-    {
-        QTemporaryDir proc;
-        QVERIFY(proc.isValid());
-        QProcess &process = m_groups.launch(bin("unlisted"));
-        const QString pid = QString::number(process.processId());
-        QVERIFY(TestHome::writeFile(proc.filePath(pid + "/root/.flatpak-info"),
-                                    "[Application]\nname=org.vorntest.Flat\n"));
-        QVERIFY(TestHome::writeFile(proc.filePath(pid + "/cgroup"),
-                                    "0::/user.slice/app-gnome-org.vorntest.Scoped-77.scope\n"));
-        for (const QString file : {"stat", "status", "exe", "cmdline", "environ", "cwd"})
-            QVERIFY(QFile::link("/proc/" + pid + '/' + file, proc.filePath(pid + '/' + file)));
-        for (const QString file : {"loadavg", "uptime", "sys"})
-            QVERIFY(QFile::link("/proc/" + file, proc.filePath(file)));
-        LinuxWorkspace::Options options;
-        options.procRoot = proc.path();
-        options.useProcessConnector = false;
-        LinuxWorkspace workspace(options);
-
-        // The parent (this test) is not in this root, so the process is its application's root.
-        const QList<RunningApplication> running = workspace.runningApplications();
-        QCOMPARE(running.size(), 1);
-        QCOMPARE(running.first().pid, process.processId());
-        QCOMPARE(running.first().bundleIdentifier, "org.vorntest.Scoped");
-        QVERIFY(workspace.forceTerminate(running.first()));
-        QVERIFY(process.waitForFinished(5000));
-        QCOMPARE(process.exitStatus(), QProcess::CrashExit);
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_LinuxWorkspace)

@@ -8,7 +8,6 @@
 #include "processgroups.h"
 #include "syncbridge.h"
 #include "syncconfig.h"
-#include "syncedblockstate.h"
 #include "testhome.h"
 
 #include <QElapsedTimer>
@@ -520,7 +519,7 @@ void tst_SyncBridge::secondUserIsFencedOff()
 
 void tst_SyncBridge::tls_data()
 {
-    QTest::addColumn<QString>("url"); // %1: the port
+    QTest::addColumn<QString>("url"); // %1: the MQTT port, WS: the WebSockets port
     QTest::addColumn<QString>("caFile"); // in the certificate folder; empty: the system's CAs
     QTest::addColumn<bool>("connects");
 
@@ -530,6 +529,12 @@ void tst_SyncBridge::tls_data()
             {"the system's CAs do not know it", "mqtts://localhost:%1", "", false},
             {"refuses a name the certificate lacks", "mqtts://127.0.0.1:%1", "ca.crt", false},
             {"plain MQTT to a TLS listener fails", "mqtt://localhost:%1", "", false},
+            {"WebSockets, verifies against its CA", "wss://localhost:WS/mqtt", "ca.crt", true},
+            {"WebSockets, refuses another CA", "wss://localhost:WS", "other.crt", false},
+            {"WebSockets, the system's CAs do not know it", "wss://localhost:WS", "", false},
+            {"WebSockets, refuses a name the certificate lacks", "wss://127.0.0.1:WS", "ca.crt",
+             false},
+            {"plain WebSockets to a TLS listener fail", "ws://localhost:WS", "", false},
     };
     for (const auto &[name, url, caFile, connects] : rows)
         QTest::newRow(name) << QString::fromUtf8(url) << QString::fromUtf8(caFile) << connects;
@@ -543,13 +548,17 @@ void tst_SyncBridge::tls()
     m_broker = std::make_unique<MosquittoBroker>(QHash<QString, QByteArray>{{user, password}},
                                                  m_certificates.path());
     MqttConnection::Settings connection = settings(m_a);
-    connection.broker = *BrokerAddress::parse(url.arg(m_broker->port()));
+    connection.broker = *BrokerAddress::parse(
+            QString(url)
+                    .replace(QLatin1String("%1"), QString::number(m_broker->port()))
+                    .replace(QLatin1String("WS"), QString::number(m_broker->webSocketPort())));
     connection.caFile = caFile.isEmpty() ? QString() : m_certificates.filePath(caFile);
     up(m_a, connection);
     QSignalSpy failed(m_a.bridge->connection(), &MqttConnection::connectFailed);
     if (connects) {
         QTRY_VERIFY_WITH_TIMEOUT(m_a.bridge->isInStep(), 10000);
         writeExternally(m_a.folder, QStringLiteral("k"), "over TLS");
+        connection.clientId = settings(m_b).clientId;
         up(m_b, connection);
         QTRY_COMPARE_WITH_TIMEOUT(TestHome::readFile(m_b.folder + QStringLiteral("/k")),
                                   QByteArray("over TLS"), 10000);
@@ -559,7 +568,7 @@ void tst_SyncBridge::tls()
     QVERIFY(failed.wait(10000));
     // Never a silent fall-back to plain text: it stays offline and says why.
     QVERIFY(!m_a.bridge->isInStep());
-    if (url.startsWith(QLatin1String("mqtts"))) {
+    if (url.startsWith(QLatin1String("mqtts")) || url.startsWith(QLatin1String("wss"))) {
         QCOMPARE(failed.first().at(0).value<MqttConnection::Failure>(),
                  MqttConnection::Failure::Certificate);
         QVERIFY2(failed.first().at(1).toString().contains(QLatin1String("certificate")),
@@ -639,10 +648,9 @@ void tst_SyncBridge::vornFollowsThePhone()
     m_home->installProgram(QStringLiteral("blocked-app"), QStringLiteral("org.example.Blocked"));
     QVERIFY(TestHome::writeFile(m_home->defaultsFile(), R"({"isBlocking": false,
                                 "blockedBundleIDs": ["org.example.Blocked"]})"));
-    QProcess blocked;
     QProcess vorn;
     ProcessGroups groups;
-    QVERIFY(groups.start(blocked, m_home->bin(QStringLiteral("blocked-app")), {"600"}));
+    QProcess &blocked = groups.launch(m_home->bin(QStringLiteral("blocked-app")));
     // Its identifier stays in its own private keychain file, away from the shared keyring.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
@@ -650,19 +658,10 @@ void tst_SyncBridge::vornFollowsThePhone()
     vorn.setProcessChannelMode(QProcess::ForwardedChannels);
     QVERIFY(groups.start(vorn, QStringLiteral(VORN_BINARY_DIR "/vorn"), {}));
 
-    // Vorn's announcement reaches the phone's side, which then targets it.
-    QString computerID;
+    // Vorn's announcement reaches the phone's side, where vorn-phone turns blocking on for it.
     QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                const auto registry = RegistryValue::decode(
-                        TestHome::readFile(m_b.folder + QStringLiteral("/deviceRegistry")));
-                for (const DeviceAnnouncement &device : registry.value_or(DeviceRegistryMap()))
-                    computerID = device.id;
-                return !computerID.isEmpty();
-            }(),
-            15000);
-    writeExternally(m_b.folder, QStringLiteral("syncedBlockState"),
-                    *SyncedBlockState{true, {computerID}, 0}.encode());
+            m_home->runPhone({"devices", "--json"}, {}, m_b.folder).out.contains("\"mac\""), 15000);
+    QCOMPARE(m_home->runPhone({"block", "on"}, {}, m_b.folder).exitCode, 0);
     // (Waiting here must keep this thread's event loop, and so the bridges, running.)
     QTRY_VERIFY2_WITH_TIMEOUT(blocked.state() == QProcess::NotRunning,
                               "the blocked application was left running", 15000);

@@ -33,24 +33,9 @@ private Q_SLOTS:
     void refused();
 
 private:
-    struct Result
+    TestHome::PhoneResult run(const QStringList &args, const QByteArray &input = {}) const
     {
-        int exitCode = -1; // -1: did not start, crashed or hung
-        QByteArray out;
-        QByteArray err;
-    };
-    Result run(const QStringList &args, const QByteArray &input = {}) const
-    {
-        QProcess phone;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("VORN_CLOUD_DIR", m_cloud.isEmpty() ? m_home.cloudFolder() : m_cloud);
-        phone.setProcessEnvironment(env);
-        phone.start(QStringLiteral(VORN_BINARY_DIR "/tools/vorn-phone"), args);
-        phone.write(input);
-        phone.closeWriteChannel();
-        if (!phone.waitForFinished(10000) || phone.exitStatus() != QProcess::NormalExit)
-            return {};
-        return {phone.exitCode(), phone.readAllStandardOutput(), phone.readAllStandardError()};
+        return m_home.runPhone(args, input, m_cloud);
     }
     // Fills the store: "registry" (three devices), "undecodable" (a registry and a state that do
     // not decode), "not a folder" (the cloud folder is a file), else nothing.
@@ -86,11 +71,11 @@ void tst_VornPhone::rawBytesRoundTrip()
     for (int i = 0; i < 256; ++i)
         bytes.append(char(i));
     QCOMPARE(run({"put", "blob"}, bytes).exitCode, 0);
-    const Result result = run({"get", "blob"});
+    const TestHome::PhoneResult result = run({"get", "blob"});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, bytes);
 
-    const Result missing = run({"get", "nothing-here"});
+    const TestHome::PhoneResult missing = run({"get", "nothing-here"});
     QCOMPARE(missing.exitCode, 1);
     QVERIFY(missing.err.contains("nothing-here"));
 }
@@ -98,7 +83,7 @@ void tst_VornPhone::rawBytesRoundTrip()
 void tst_VornPhone::devicesAsJson()
 {
     prepare("registry");
-    const Result result = run({"devices", "--json"});
+    const TestHome::PhoneResult result = run({"devices", "--json"});
     QCOMPARE(result.exitCode, 0);
     QHash<QString, QJsonObject> byID;
     for (const QJsonValue &device : QJsonDocument::fromJson(result.out).array())
@@ -116,17 +101,17 @@ void tst_VornPhone::printedDataIsEscaped()
     // A name written by any device must not forge terminal output; JSON stays JSON.
     const QString name = QStringLiteral("Desk\x1b[2J\nroot  mac  Fake\r\u2028\\");
     storeRegistry({{"M\x07", {"M\x07", SyncDeviceType::mac, name, ReferenceDate::now()}}});
-    const Result text = run({"devices"});
+    const TestHome::PhoneResult text = run({"devices"});
     QCOMPARE(text.exitCode, 0);
     QCOMPARE(text.out.count('\n'), 1);
     QVERIFY2(text.out.contains("M\\x07  mac  Desk\\x1b[2J\\x0aroot  mac  Fake\\x0d\\u{2028}\\\\"),
              text.out.constData());
     for (char c = 0; c < 0x20; ++c)
         QVERIFY(c == '\n' || !text.out.contains(c));
-    const Result json = run({"devices", "--json"});
+    const TestHome::PhoneResult json = run({"devices", "--json"});
     QCOMPARE(json.exitCode, 0);
     QCOMPARE(QJsonDocument::fromJson(json.out).array().at(0)["deviceName"].toString(), name);
-    const Result block = run({"block", "on"});
+    const TestHome::PhoneResult block = run({"block", "on"});
     QCOMPARE(block.exitCode, 0);
     QVERIFY2(block.out.endsWith("for M\\x07\n"), block.out.constData());
 }
@@ -162,7 +147,7 @@ void tst_VornPhone::published()
     QFETCH(QStringList, targets);
     prepare(store);
 
-    const Result result = run(args);
+    const TestHome::PhoneResult result = run(args);
     QVERIFY2(result.exitCode == 0, result.err);
     const std::optional<SyncedBlockState> state
             = SyncedBlockState::decode(run({"get", "syncedBlockState"}).out);
@@ -230,7 +215,7 @@ void tst_VornPhone::refused()
     const QByteArray published = run({"get", "syncedBlockState"}).out;
 
     // One line saying why, and nothing published.
-    const Result result = run(args, "bytes");
+    const TestHome::PhoneResult result = run(args, "bytes");
     QCOMPARE(result.exitCode, exitCode);
     QVERIFY(result.out.isEmpty());
     QVERIFY2(result.err.startsWith("vorn-phone: ") && result.err.count('\n') == 1, result.err);

@@ -4,32 +4,17 @@
 #include "syncpassword.h"
 #include "testhome.h"
 
+#include <QUrl>
+
 #include <memory>
 
 namespace {
 
 const QString program = QStringLiteral(VORN_BINARY_DIR "/vorn-sync");
 
-struct Result
+TestHome::ProgramResult run(const QStringList &args, const QByteArray &input = {})
 {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-// vorn-sync run as the user would run it, to its end.
-Result run(const QStringList &args, const QByteArray &input = {})
-{
-    QProcess p;
-    ProcessGroups group;
-    if (!group.start(p, program, args))
-        return {};
-    p.write(input);
-    p.closeWriteChannel();
-    if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit)
-        return {};
-    return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()),
-            QString::fromUtf8(p.readAllStandardError())};
+    return TestHome::run(program, args, input);
 }
 
 bool portListens(int port)
@@ -62,15 +47,13 @@ class tst_VornSync : public QObject
 
 private Q_SLOTS:
     void init();
-    void badUsage_data();
-    void badUsage();
-    void setup_data();
-    void setup();
+    void commands_data();
+    void commands();
     void localBroker_data();
     void localBroker();
 
 private:
-    QString statusText() { return run({QStringLiteral("status")}).out; }
+    QString statusText() { return QString::fromUtf8(run({QStringLiteral("status")}).out); }
 
     std::unique_ptr<TestHome> m_home;
 };
@@ -80,72 +63,66 @@ void tst_VornSync::init()
     m_home = std::make_unique<TestHome>();
 }
 
-void tst_VornSync::badUsage_data()
+void tst_VornSync::commands_data()
 {
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("message");
-
-    QTest::newRow("help") << QStringList{"--help"} << 0 << "Usage: vorn-sync";
-    QTest::newRow("unknown command") << QStringList{"sync-now"} << 2 << "unknown command";
-    QTest::newRow("setup without user") << QStringList{"setup", "mqtt://h"} << 2 << "usage:";
-    QTest::newRow("setup, bad URL") << QStringList{"setup", "http://h", "u"} << 2
-                                    << "bad broker URL: 'http://h' does not start with mqtt://";
-    QTest::newRow("setup, WebSockets")
-            << QStringList{"setup", "wss://h", "u"} << 2 << "no WebSocket client";
-    QTest::newRow("setup, missing CA file")
-            << QStringList{"setup", "mqtts://h", "u", "--ca-file", "/nonexistent"} << 2
-            << "no CA file /nonexistent";
-    QTest::newRow("bridge, not set up") << QStringList{} << 1 << "not set up";
-    QTest::newRow("status, not set up") << QStringList{"status"} << 1 << "not set up";
-    QTest::newRow("local-broker, bad port")
-            << QStringList{"local-broker", "--port", "0"} << 2 << "a port is a number";
-}
-
-void tst_VornSync::badUsage()
-{
-    QFETCH(QStringList, args);
-    QFETCH(int, exitCode);
-    QFETCH(QString, message);
-    const Result result = run(args);
-    QCOMPARE(result.exitCode, exitCode);
-    QVERIFY2((result.out + result.err).contains(message), qPrintable(result.out + result.err));
-    if (exitCode != 0)
-        QCOMPARE(result.err.count(QLatin1Char('\n')), 1); // one line
-}
-
-void tst_VornSync::setup_data()
-{
-    QTest::addColumn<QString>("port"); // "broker" or "closed"
+    QTest::addColumn<QStringList>("args"); // MQTT, WS: the broker's ports; CLOSED: nobody's
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("accepted") << "broker" << QByteArray("s3cret\n") << 0 << "accepted alice";
-    QTest::newRow("refused credentials") << "broker" << QByteArray("wrong\n") << 1
-                                         << "the broker refused the credentials of alice: not "
-                                            "authorised";
-    QTest::newRow("unreachable") << "closed" << QByteArray("s3cret\n") << 1 << "cannot reach";
-    QTest::newRow("no password") << "broker" << QByteArray() << 2 << "no password given";
+    const auto row = [](const char *name, const QStringList &args, int exitCode,
+                        const QString &message, const QByteArray &input = "s3cret\n") {
+        QTest::newRow(name) << args << input << exitCode << message;
+    };
+    row("help", {"--help"}, 0, "Usage: vorn-sync");
+    row("unknown command", {"sync-now"}, 2, "unknown command");
+    row("setup without user", {"setup", "mqtt://h"}, 2, "usage:");
+    row("setup, bad URL", {"setup", "http://h", "u"}, 2,
+        "bad broker URL: 'http://h' does not start with mqtt://");
+    row("setup, missing CA file", {"setup", "mqtts://h", "u", "--ca-file", "/nonexistent"}, 2,
+        "no CA file /nonexistent");
+    row("bridge, not set up", {}, 1, "not set up");
+    row("status, not set up", {"status"}, 1, "not set up");
+    row("local-broker, bad port", {"local-broker", "--port", "0"}, 2, "a port is a number");
+
+    const QString refused = QStringLiteral("the broker refused the credentials of alice: not "
+                                           "authorised");
+    row("accepted", {"setup", "mqtt://127.0.0.1:MQTT", "alice"}, 0, "accepted alice");
+    row("refused credentials", {"setup", "mqtt://127.0.0.1:MQTT", "alice"}, 1, refused, "wrong\n");
+    row("unreachable", {"setup", "mqtt://127.0.0.1:CLOSED", "alice"}, 1, "cannot reach");
+    row("no password", {"setup", "mqtt://127.0.0.1:MQTT", "alice"}, 2, "no password given", {});
+    row("WebSockets, accepted", {"setup", "ws://localhost:WS/mqtt", "alice"}, 0, "accepted alice");
+    row("WebSockets, refused credentials", {"setup", "ws://localhost:WS", "alice"}, 1, refused,
+        "wrong\n");
+    row("WebSockets, unreachable", {"setup", "ws://localhost:CLOSED", "alice"}, 1, "cannot reach");
 }
 
-void tst_VornSync::setup()
+void tst_VornSync::commands()
 {
-    QFETCH(QString, port);
+    QFETCH(QStringList, args);
     QFETCH(QByteArray, input);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
     MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
-    const int usedPort
-            = port == QLatin1String("broker") ? broker.port() : MosquittoBroker::freePort();
-    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(usedPort);
+    for (QString &arg : args) {
+        arg.replace(QLatin1String("MQTT"), QString::number(broker.port()))
+                .replace(QLatin1String("WS"), QString::number(broker.webSocketPort()))
+                .replace(QLatin1String("CLOSED"), QString::number(MosquittoBroker::freePort()));
+    }
 
-    const Result result = run({QStringLiteral("setup"), url, QStringLiteral("alice")}, input);
+    const TestHome::ProgramResult result = run(args, input);
     QCOMPARE(result.exitCode, exitCode);
-    QVERIFY2((result.out + result.err).contains(message), qPrintable(result.out + result.err));
+    QVERIFY2((result.out + result.err).contains(message.toUtf8()),
+             (result.out + result.err).constData());
+    if (exitCode != 0)
+        QCOMPARE(result.err.count('\n'), 1); // one line
+    if (args.value(0) != QLatin1String("setup"))
+        return;
 
+    const QString url = args.value(1);
     const QByteArray config = TestHome::readFile(SyncConfig::path());
-    const SyncPassword::Lookup stored = SyncPassword::find(QStringLiteral("alice@127.0.0.1"));
+    const SyncPassword::Lookup stored
+            = SyncPassword::find(QStringLiteral("alice@") + QUrl(url).host());
     if (exitCode != 0) {
         QVERIFY(config.isEmpty());
         return;
@@ -172,15 +149,21 @@ void tst_VornSync::setup()
                                      QStringLiteral("deviceRegistry +sent \\d{4}-"))),
                              10000);
     QCOMPARE(run({QStringLiteral("status")}).exitCode, 0);
+    // A second bridge would share the client id and fight the first one for the session.
+    const TestHome::ProgramResult second = run({});
+    QCOMPARE(second.exitCode, 1);
+    QVERIFY2(second.err.contains("another vorn-sync bridge is running (pid "
+                                 + QByteArray::number(bridge.processId()) + ')'),
+             second.err.constData());
 
     // SIGTERM: a clean goodbye, status 0, and status says offline.
     bridge.terminate();
     QVERIFY(bridge.waitForFinished(10000));
     QCOMPARE(bridge.exitCode(), 0);
-    const Result after = run({QStringLiteral("status")});
+    const TestHome::ProgramResult after = run({QStringLiteral("status")});
     QCOMPARE(after.exitCode, 1);
-    QVERIFY2(after.out.startsWith(QStringLiteral("offline: ") + url), qPrintable(after.out));
-    QVERIFY(after.out.contains(QStringLiteral("deviceRegistry")));
+    QVERIFY2(after.out.startsWith("offline: " + url.toUtf8()), after.out.constData());
+    QVERIFY(after.out.contains("deviceRegistry"));
 }
 
 void tst_VornSync::localBroker_data()
@@ -212,8 +195,6 @@ void tst_VornSync::localBroker()
     QTRY_VERIFY_WITH_TIMEOUT((out += QString::fromUtf8(local.readAllStandardOutput()))
                                      .contains(QStringLiteral("Ctrl+C")),
                              10000);
-    const QString user
-            = QString::fromLocal8Bit(qgetenv("USER").isEmpty() ? "root" : qgetenv("USER"));
     const QString address
             = QStringLiteral("http://127.0.0.1:%1/?broker=ws://127.0.0.1:%1&user=").arg(wsPort);
     QVERIFY2(out.contains(QLatin1Char('\n') + address), qPrintable(out));

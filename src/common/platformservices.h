@@ -5,6 +5,7 @@
 class Applications;
 class CloudKeyValueStore;
 class Keychain;
+class SystemLog;
 class UserDefaults;
 class Workspace;
 
@@ -21,4 +22,5 @@ struct PlatformServices
     QString hostName;
     // A private folder for this program's local state (backups); may not exist yet.
     QString stateFolder;
+    SystemLog *systemLog = nullptr; // none: the enforcement's lines go to standard error only
 };

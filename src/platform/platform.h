@@ -4,6 +4,7 @@
 #include "cloudkeyvaluestore.h"
 #include "keychain.h"
 #include "platformservices.h"
+#include "systemlog.h"
 #include "userdefaults.h"
 #include "workspace.h"
 
@@ -35,6 +36,7 @@ private:
     std::unique_ptr<Keychain> m_keychain;
     std::unique_ptr<Applications> m_applications;
     std::unique_ptr<Workspace> m_workspace;
+    std::unique_ptr<SystemLog> m_systemLog;
     PlatformServices m_lent;
 };
 

@@ -13,6 +13,7 @@ AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, Q
     , m_kvStore(services.cloudStore)
     , m_userDefaults(services.userDefaults)
     , m_workspace(services.workspace)
+    , m_systemLog(services.systemLog)
     , m_blockList(blockList)
     , m_identity(std::make_unique<DeviceIdentity>(services.keychain))
     , m_deviceRegistry(
@@ -104,6 +105,6 @@ void AppBlocker::enforce(const RunningApplication &application)
     // Read afresh each time: an edit of the list takes effect at the next launch or pass.
     if (!m_blockList->contains(application.bundleIdentifier))
         return;
-    EnforcementLog::blocking(application.bundleIdentifier);
+    EnforcementLog::blocking(m_systemLog, application.bundleIdentifier);
     m_workspace->forceTerminate(application);
 }

@@ -67,6 +67,7 @@ private:
     CloudKeyValueStore *m_kvStore = nullptr;
     UserDefaults *m_userDefaults = nullptr;
     Workspace *m_workspace = nullptr;
+    SystemLog *m_systemLog = nullptr;
     BlockList *m_blockList = nullptr;
     std::unique_ptr<DeviceIdentity> m_identity;
     std::unique_ptr<DeviceRegistry> m_deviceRegistry;

@@ -1,10 +1,10 @@
 #include "enforcementlog.h"
 
+#include "systemlog.h"
+
 #include <QList>
 
 #include <cstdio>
-#include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 namespace EnforcementLog {
@@ -34,29 +34,14 @@ QString escaped(const QString &text)
     return escaped;
 }
 
-bool standardErrorIsJournal()
-{
-    const QByteArray stream = qgetenv("JOURNAL_STREAM");
-    const QList<QByteArray> parts = stream.split(':');
-    if (parts.size() != 2)
-        return false;
-    bool deviceOk = false;
-    bool inodeOk = false;
-    const qulonglong device = parts[0].toULongLong(&deviceOk);
-    const qulonglong inode = parts[1].toULongLong(&inodeOk);
-    struct stat status = {};
-    if (!deviceOk || !inodeOk || ::fstat(STDERR_FILENO, &status) != 0)
-        return false;
-    return qulonglong(status.st_dev) == device && qulonglong(status.st_ino) == inode;
-}
-
-void blocking(const QString &bundleID)
+void blocking(SystemLog *systemLog, const QString &bundleID)
 {
     const QByteArray line = lineFor(bundleID);
-    // The identifier is data: it goes in as an argument, never as the format.
-    syslog(LOG_NOTICE, "%s", line.constData());
-    if (standardErrorIsJournal())
-        return;
+    if (systemLog) {
+        systemLog->notice(line);
+        if (systemLog->takesStandardError())
+            return;
+    }
     const QByteArray withNewline = line + '\n';
     // One write, so that lines from concurrent writers never interleave.
     [[maybe_unused]] const ssize_t written

@@ -6,6 +6,7 @@
 #include "localbroker.h"
 #include "mqttconnection.h"
 #include "platform.h"
+#include "privatefiles_linux.h"
 #include "syncbase.h"
 #include "syncbridge.h"
 #include "syncconfig.h"
@@ -18,6 +19,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -43,7 +46,8 @@ Commands:
                        terminal, or read from standard input), then keep it in the
                        Secret Service and the settings in %2
                        URL: mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (TLS, verified
-                       against the system's CAs or FILE)
+                       against the system's CAs or FILE), or over WebSockets
+                       ws://HOST[:PORT][/PATH] or wss://HOST[:PORT][/PATH]
   status               connected or offline, the broker, the last exchange per key
   local-broker [--lan] [--port N] [--ws-port N]
                        run a mosquitto for trying Vorn on this machine (MQTT on port
@@ -110,6 +114,18 @@ int runBridge(QCoreApplication &app)
     const std::optional<SyncConfig> config = SyncConfig::load(SyncConfig::path(), &error);
     if (!config)
         return fail(error);
+    // Two bridges of one computer share its client id, so the broker would keep closing one for
+    // the other: the second one stops here instead.
+    const QString syncFolder = QFileInfo(SyncStatus::defaultPath()).absolutePath();
+    if (!PrivateFiles::makePrivateFolder(syncFolder))
+        return fail(QStringLiteral("cannot use %1").arg(syncFolder));
+    QLockFile bridgeLock(syncFolder + QStringLiteral("/bridge.lock"));
+    bridgeLock.setStaleLockTime(0);
+    if (!bridgeLock.tryLock(0)) {
+        qint64 pid = 0;
+        bridgeLock.getLockInfo(&pid, nullptr, nullptr);
+        return fail(QStringLiteral("another vorn-sync bridge is running (pid %1)").arg(pid));
+    }
     const SyncPassword::Lookup password = SyncPassword::find(config->passwordAccount());
     if (password.status == SyncPassword::Status::Unavailable)
         return fail(QStringLiteral("cannot read the broker password from the Secret Service (no "
@@ -129,11 +145,6 @@ int runBridge(QCoreApplication &app)
     options.connection.caFile = config->caFile;
     options.connection.clientId = clientId();
     SyncBridge bridge(options);
-    QObject::connect(bridge.connection(), &MqttConnection::connectFailed, &app,
-                     [&app](MqttConnection::Failure failure) {
-                         if (failure == MqttConnection::Failure::Unsupported)
-                             app.exit(1);
-                     });
     quitOnTerminationSignals(app);
     bridge.start();
     const int status = app.exec();
@@ -238,10 +249,6 @@ int setup(const QStringList &args)
     const std::optional<BrokerAddress> broker = BrokerAddress::parse(positional[0], &error);
     if (!broker)
         return fail(QStringLiteral("bad broker URL: %1").arg(error), 2);
-    if (broker->transport == BrokerAddress::Transport::WebSocket)
-        return fail(QStringLiteral("vorn-sync connects over mqtt:// or mqtts:// (libmosquitto has "
-                                   "no WebSocket client); ws:// is for the phone page"),
-                    2);
     if (!caFile.isEmpty() && !QFile::exists(caFile))
         return fail(QStringLiteral("no CA file %1").arg(caFile), 2);
 

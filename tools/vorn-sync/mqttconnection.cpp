@@ -1,6 +1,7 @@
 #include "mqttconnection.h"
 
 #include "synclog.h"
+#include "websockettunnel.h"
 
 #include <QFile>
 #include <QPointer>
@@ -10,6 +11,9 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 #include <openssl/ssl.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -138,6 +142,7 @@ void MqttConnection::stop()
         mosquitto_loop_write(m_mosq, 1);
     }
     dropNotifiers();
+    dropTunnel();
     m_housekeeping.stop();
     m_connackTimeout.stop();
     m_state = State::Offline;
@@ -151,14 +156,25 @@ void MqttConnection::attempt()
     m_state = State::Connecting;
     m_failureReported = false;
     m_lastLibraryError.clear();
+    dropTunnel();
     if (m_settings.broker.transport == BrokerAddress::Transport::WebSocket) {
-        m_running = false;
-        m_state = State::Offline;
-        Q_EMIT connectFailed(
-                Failure::Unsupported,
-                QStringLiteral("vorn-sync connects to brokers over mqtt:// or mqtts:// "
-                               "(libmosquitto has no WebSocket client); WebSocket "
-                               "listeners are for the phone page"));
+        qCDebug(lcSync) << "connecting to" << m_settings.broker.url();
+        m_tunnel = new WebSocketTunnel(m_settings.broker, m_settings.caFile, this);
+        connect(m_tunnel, &WebSocketTunnel::ready, this, [this] {
+            m_probeTimeout.stop();
+            openSession();
+        });
+        connect(m_tunnel, &WebSocketTunnel::failed, this,
+                [this](bool certificate, const QString &message) {
+                    m_probeTimeout.stop();
+                    dropTunnel();
+                    m_state = State::Offline;
+                    Q_EMIT connectFailed(certificate ? Failure::Certificate : Failure::Unreachable,
+                                         message);
+                    scheduleRetry();
+                });
+        m_probeTimeout.start();
+        m_tunnel->open();
         return;
     }
     qCDebug(lcSync) << "connecting to" << m_settings.broker.url();
@@ -183,6 +199,7 @@ void MqttConnection::probeSucceeded()
 void MqttConnection::probeFailed(const QString &reason)
 {
     m_probeTimeout.stop();
+    dropTunnel();
     if (m_probe) {
         m_probe->disconnect(this);
         m_probe->abort();
@@ -217,7 +234,7 @@ void MqttConnection::configure(bool cleanStart)
     const QByteArray password = m_settings.password.value_or(QByteArray());
     mosquitto_username_pw_set(m_mosq, user.isEmpty() ? nullptr : user.constData(),
                               m_settings.password ? password.constData() : nullptr);
-    if (m_settings.broker.tls) {
+    if (m_settings.broker.tls && !m_tunnel) {
         if (!m_settings.caFile.isEmpty()) {
             mosquitto_tls_set(m_mosq, QFile::encodeName(m_settings.caFile).constData(), nullptr,
                               nullptr, nullptr, nullptr);
@@ -237,14 +254,23 @@ void MqttConnection::openSession()
     mosquitto_property *properties = nullptr;
     mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
                                  m_settings.sessionExpirySeconds);
-    const QByteArray host = m_settings.broker.host.toUtf8();
-    const int rc = mosquitto_connect_bind_v5(m_mosq, host.constData(), m_settings.broker.port, 30,
-                                             nullptr, properties);
+    const QByteArray host = m_tunnel ? QByteArray("127.0.0.1") : m_settings.broker.host.toUtf8();
+    const int port = m_tunnel ? m_tunnel->listenPort() : m_settings.broker.port;
+    const int rc
+            = mosquitto_connect_bind_v5(m_mosq, host.constData(), port, 30, nullptr, properties);
     mosquitto_property_free_all(&properties);
     if (rc != MOSQ_ERR_SUCCESS) {
         const Failure failure = rc == MOSQ_ERR_TLS ? Failure::Certificate : Failure::Unreachable;
         tearDown(describe(rc), failure);
         return;
+    }
+    if (m_tunnel) {
+        // The tunnel takes only the connection that libmosquitto has just opened.
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (getsockname(mosquitto_socket(m_mosq), reinterpret_cast<sockaddr *>(&local), &length)
+            == 0)
+            m_tunnel->acceptPeer(ntohs(local.sin_port));
     }
     m_housekeeping.start();
     m_connackTimeout.start();
@@ -299,10 +325,20 @@ void MqttConnection::dropNotifiers()
     m_writeNotifier.reset();
 }
 
+void MqttConnection::dropTunnel()
+{
+    if (m_tunnel) {
+        m_tunnel->disconnect(this);
+        m_tunnel->deleteLater();
+        m_tunnel = nullptr;
+    }
+}
+
 void MqttConnection::tearDown(const QString &reason, std::optional<Failure> failure)
 {
     const State was = m_state;
     dropNotifiers();
+    dropTunnel();
     m_housekeeping.stop();
     m_connackTimeout.stop();
     m_state = State::Offline;

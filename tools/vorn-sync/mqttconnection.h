@@ -14,6 +14,7 @@
 
 class QSocketNotifier;
 class QTcpSocket;
+class WebSocketTunnel;
 struct mosquitto;
 
 // One MQTT 5 client session (libmosquitto) driven from the Qt event loop of the thread it lives on:
@@ -23,8 +24,10 @@ struct mosquitto;
 // Implementation notes: libmosquitto 2.0 sends the CONNECT properties (the session expiry) only
 // from its blocking connect call. So an attempt first opens a plain TCP connection with Qt, which
 // never blocks the loop; only once the broker is known to answer is the blocking connect made,
-// and it returns at once. Callbacks from libmosquitto only queue events; the events are emitted
-// after the library call returns, so slots may call back into this object freely.
+// and it returns at once. Over ws:// and wss:// the probe is the WebSocket itself, and
+// libmosquitto connects through a WebSocketTunnel on loopback. Callbacks from libmosquitto only
+// queue events; the events are emitted after the library call returns, so slots may call back into
+// this object freely.
 class MqttConnection : public QObject
 {
     Q_OBJECT
@@ -45,7 +48,6 @@ public:
         Unreachable, // no TCP connection (refused, no route, timed out, unknown host)
         Certificate, // TLS failed: the server's certificate does not verify, or no TLS there
         Refused, // the broker refused the session for another reason
-        Unsupported, // this build cannot speak to such a broker (WebSockets)
     };
     Q_ENUM(Failure)
 
@@ -88,6 +90,7 @@ private:
     void afterLibraryCall(int rc);
     void updateNotifiers();
     void dropNotifiers();
+    void dropTunnel();
     void tearDown(const QString &reason, std::optional<Failure> failure);
     void scheduleRetry();
     void flushEvents();
@@ -105,6 +108,7 @@ private:
     int m_retryDelayMs = firstRetryMs;
     QString m_lastLibraryError;
     QTcpSocket *m_probe = nullptr;
+    WebSocketTunnel *m_tunnel = nullptr;
     QTimer m_probeTimeout;
     QTimer m_connackTimeout;
     QTimer m_retryTimer;
