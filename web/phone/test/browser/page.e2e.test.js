@@ -25,7 +25,7 @@ before(async () => {
   scene = new Scene();
   await scene.startSessionBus();
   await scene.startBroker();
-  await scene.startBridge();
+  scene.start(binaries.vornSync, []); // the bridge
   computer = await scene.startVorn({
     old: { id: 'old', deviceType: 'mac', deviceName: 'Old laptop', lastSeenAt: secondsAgo(40 * 86400) },
     phone: { id: 'phone', deviceType: 'iPhone', deviceName: 'Ana’s phone', lastSeenAt: secondsAgo(3600) },

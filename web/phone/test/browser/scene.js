@@ -1,13 +1,13 @@
 // The world of the browser test: a private HOME and session bus with an unlocked keyring, a
-// loopback mosquitto serving the assembled page from its WebSockets listener, a headless Vorn
+// loopback broker started by `vorn-sync local-broker` (serving the assembled page), a headless Vorn
 // and vorn-sync bridging its cloud folder. Each process runs in a process group of its own that
 // is killed at the end, and the temporary folder goes too.
 
 import { execFileSync, spawn, spawnSync } from 'node:child_process';
 import { once } from 'node:events';
 import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, watch, writeFileSync } from 'node:fs';
-import { connect, createServer } from 'node:net';
-import { tmpdir, userInfo } from 'node:os';
+import { createServer } from 'node:net';
+import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { performance } from 'node:perf_hooks';
 
@@ -36,11 +36,6 @@ async function freePort() {
   return port;
 }
 
-const listening = (port) => new Promise((resolve) => {
-  const socket = connect(port, '127.0.0.1', () => { socket.destroy(); resolve(true); });
-  socket.on('error', () => resolve(false));
-});
-
 export class Scene {
   constructor() {
     this.root = mkdtempSync(join(tmpdir(), 'vorn-page-e2e-'));
@@ -55,8 +50,6 @@ export class Scene {
     this.processes = new Set();
     this.cloud = join(this.env.XDG_DATA_HOME, 'vorn', 'cloud');
     this.defaultsFile = join(this.env.XDG_CONFIG_HOME, 'vorn', 'defaults.json');
-    this.user = 'ana';
-    this.password = 'correct horse 7';
   }
 
   start(program, args, input) {
@@ -93,22 +86,15 @@ export class Scene {
       'org.freedesktop.DBus.NameHasOwner', 'string:org.freedesktop.secrets'], { env: this.env, encoding: 'utf8' }).includes('true'));
   }
 
-  // Mosquitto with a password, the per-user ACL, saving after every change, the page served from
-  // its WebSockets listener; the same ports again when restarted.
+  // `vorn-sync local-broker`, as a user tries Vorn on one machine: mosquitto with a password and
+  // the per-user ACL, serving the assembled page from its WebSockets listener, and this computer's
+  // bridge set up for it; the same ports and password again when restarted.
   async startBroker() {
-    const folder = join(this.root, 'broker');
-    if (!this.wsPort) {
+    if (!this.wsPort)
       [this.mqttPort, this.wsPort] = [await freePort(), await freePort()];
-      mkdirSync(folder);
-      execFileSync('mosquitto_passwd', ['-b', '-c', join(folder, 'passwords'), this.user, this.password]);
-      writeFileSync(join(folder, 'acl'), 'pattern readwrite vorn/%u/#\n');
-      writeFileSync(join(folder, 'mosquitto.conf'), `user ${userInfo().username}\nallow_anonymous false\n`
-        + `password_file ${folder}/passwords\nacl_file ${folder}/acl\npersistence true\npersistence_location ${folder}/\n`
-        + `autosave_interval 1\nautosave_on_changes true\nset_tcp_nodelay true\nlistener ${this.mqttPort} 127.0.0.1\n`
-        + `listener ${this.wsPort} lo\nprotocol websockets\nhttp_dir ${join(binaries.page, '..')}\n`);
-    }
-    this.broker = this.start('mosquitto', ['-c', join(folder, 'mosquitto.conf')]);
-    await waitFor('mosquitto', async () => this.broker.exitCode === null && await listening(this.mqttPort) && listening(this.wsPort));
+    this.broker = this.start(binaries.vornSync, ['local-broker', '--port', String(this.mqttPort), '--ws-port', String(this.wsPort)]);
+    await waitFor('the local broker', () => this.broker.output().includes('Ctrl+C'));
+    [, this.user, this.password] = this.broker.output().match(/^user (\S+), password (\S+)$/m);
   }
 
   // vorn-sync reports "connected" (exit status 0) once it is through to the broker again.
@@ -118,14 +104,6 @@ export class Scene {
 
   get pageUrl() {
     return `http://127.0.0.1:${this.wsPort}/?broker=ws://127.0.0.1:${this.wsPort}&user=${this.user}`;
-  }
-
-  // vorn-sync's own setup (the password goes into the keyring), then the bridge.
-  async startBridge() {
-    const setup = this.start(binaries.vornSync, ['setup', `mqtt://127.0.0.1:${this.mqttPort}`, this.user], `${this.password}\n`);
-    if ((await setup.exited)[0] !== 0)
-      throw new Error(setup.output());
-    this.bridge = this.start(binaries.vornSync, []);
   }
 
   // Vorn with a blocked application (a copy of sleep named by a desktop entry on the block list)
