@@ -21,11 +21,10 @@ class tst_CloudKeyValueStore : public QObject
     // Runs a script in the test folder, with $C naming the replica folder.
     void runShell(const QString &script)
     {
-        QProcess shell;
-        shell.setWorkingDirectory(m_dir->path());
-        shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), "C=a/b/cloud; " + script});
-        QVERIFY(shell.waitForFinished(30000));
-        QVERIFY2(shell.exitCode() == 0, shell.readAllStandardError().constData());
+        const auto shell
+                = TestHome::run(QStringLiteral("/bin/sh"),
+                                {"-c", "cd \"$0\" && C=a/b/cloud && " + script, m_dir->path()});
+        QVERIFY2(shell.exitCode == 0, shell.err.constData());
     }
     // Connected directly, as the real observers are: the handler runs on the watcher's thread.
     std::unique_ptr<LinuxCloudKeyValueStore> makeStore()

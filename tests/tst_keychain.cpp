@@ -67,27 +67,17 @@ class tst_Keychain : public QObject
     // One run of Vorn doing the operations; its output.
     QByteArray run(const QString &busAddress, const QByteArray &ops)
     {
-        QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress);
-        process.setProcessEnvironment(env);
-        process.start(QCoreApplication::applicationFilePath(),
-                      {kChildFlag, "one", m_service, m_account, m_dir->path()});
-        process.write(ops);
-        process.closeWriteChannel();
-        if (!process.waitForFinished(30000))
-            qWarning("keychain child did not finish within 30 s");
-        return process.readAllStandardOutput().trimmed();
+        const QStringList args{kChildFlag, "one", m_service, m_account, m_dir->path()};
+        return TestHome::run(QCoreApplication::applicationFilePath(), args, ops, env).out.trimmed();
     }
     // secret-tool with the item's attributes; its output when it succeeds.
     std::optional<QByteArray> secretTool(QStringList args)
     {
-        QProcess tool;
-        tool.start(QStringLiteral("secret-tool"),
-                   args << "service" << m_service << "account" << m_account);
-        if (!tool.waitForFinished(10000) || tool.exitCode() != 0)
-            return std::nullopt;
-        return tool.readAllStandardOutput();
+        const auto tool = TestHome::run(QStringLiteral("secret-tool"),
+                                        args << "service" << m_service << "account" << m_account);
+        return tool.exitCode == 0 ? std::optional(tool.out) : std::nullopt;
     }
 
 private Q_SLOTS:
