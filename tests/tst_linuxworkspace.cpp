@@ -68,8 +68,9 @@ private Q_SLOTS:
         m_home.installProgram("beta", "org.vorntest.Beta");
         m_home.installProgram("unlisted");
         m_home.installProgram("launch-alpha", {}, "exec " + alpha + " \"$@\"\n");
+        const QByteArray record = " 60 & echo $! >> '" + m_home.path("tree").toUtf8() + "'\n";
         m_home.installProgram("tree.sh", "org.vorntest.Tree",
-                              alpha + " 60 &\n" + unlisted + " 60 &\nwait\n");
+                              alpha + record + unlisted + record + "wait\n");
         // Two entries sharing one program (a copy of sh), and two that nothing tells apart.
         for (const char *name : {"shared", "twin"}) {
             QVERIFY(QFile::copy("/bin/sh", bin(name)));
@@ -204,18 +205,13 @@ private Q_SLOTS:
         const qint64 unlisted = launch(bin("unlisted"));
         // A script that starts an application of its own (alpha) and a helper (unlisted).
         QProcess &tree = m_groups.launch(bin("tree.sh"), {});
-        qint64 child = 0, helper = 0;
-        const auto childrenStarted = [&] {
-            child = helper = 0;
-            for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-                const qint64 pid = entry.toLongLong();
-                if (pid && ProcessGroups::parentOf(pid) == tree.processId()
-                    && !ProcessGroups::isGone(pid))
-                    (ProcessGroups::exeOf(pid) == bin("alpha") ? child : helper) = pid;
-            }
-            return child && helper && ProcessGroups::exeOf(helper) == bin("unlisted");
+        const auto children = [&] {
+            return TestHome::readFile(m_home.path("tree")).split('\n');
         };
-        QTRY_VERIFY_WITH_TIMEOUT(childrenStarted(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(children().size(), 3, 5000); // two lines
+        const qint64 child = children()[0].toLongLong(), helper = children()[1].toLongLong();
+        QTRY_COMPARE_WITH_TIMEOUT(ProcessGroups::exeOf(child), bin("alpha"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(ProcessGroups::exeOf(helper), bin("unlisted"), 5000);
 
         QHash<qint64, RunningApplication> byPid;
         for (const RunningApplication &application : workspace.runningApplications())
