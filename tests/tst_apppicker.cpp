@@ -34,10 +34,13 @@ private:
     {
         return m_view->rootObject()->findChild<QObject *>("picker")->property(property);
     }
+    // "Add App…" opens the sheet, through the window's flag, which the sheet's closing reset.
     void openPicker()
     {
+        QVERIFY(!m_view->rootObject()->property("showAppPicker").toBool());
         click(find(m_view->rootObject(), "addButton"));
         QTRY_VERIFY(picker("opened").toBool());
+        QVERIFY(m_view->rootObject()->property("showAppPicker").toBool());
     }
     // The sheet lists exactly these rows, top to bottom.
     void expectRows(const QStringList &ids)
