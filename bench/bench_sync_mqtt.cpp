@@ -5,7 +5,7 @@
 // restarted 10 times, and the time from its listener being back to the first value exchanged
 // between two bridges (a change made on one side while the broker was down) is measured.
 //
-//   build/bench/bench_sync_mqtt [flips] [restarts]
+//   build/bench/bench_sync_mqtt [flips] [restarts] [--ws]   (--ws: over the WebSockets listener)
 
 #include "brokeraddress.h"
 #include "cloudkeyvaluestore_linux.h"
@@ -134,14 +134,13 @@ void printFigures(const char *what, std::vector<double> ms)
 }
 
 std::unique_ptr<SyncBridge> makeBridge(const QTemporaryDir &dir, const QString &folder,
-                                       const QString &name, int port)
+                                       const QString &name, const QString &url)
 {
     SyncBridge::Options options;
     options.cloudFolder = folder;
     options.baseFolder = dir.filePath(name + QStringLiteral("/base"));
     options.statusFile = dir.filePath(name + QStringLiteral("/status.json"));
-    options.connection.broker
-            = *BrokerAddress::parse(QStringLiteral("mqtt://127.0.0.1:%1").arg(port));
+    options.connection.broker = *BrokerAddress::parse(url);
     options.connection.user = QStringLiteral("alice");
     options.connection.password = "pw";
     options.connection.clientId = QStringLiteral("vorn-bench-") + name;
@@ -158,9 +157,14 @@ int main(int argc, char *argv[])
 
     const int flips = argc > 1 ? std::atoi(argv[1]) : 200;
     const int restarts = argc > 2 ? std::atoi(argv[2]) : 10;
+    const bool webSockets = app.arguments().contains(QStringLiteral("--ws"));
 
     QTemporaryDir dir;
     MosquittoBroker broker({{QStringLiteral("alice"), "pw"}});
+    // Everyone over the broker's WebSockets listener, as the phone page connects, or plain MQTT.
+    const QString url = webSockets ? QStringLiteral("ws://127.0.0.1:%1").arg(broker.webSocketPort())
+                                   : QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port());
+    std::printf("over %s\n", qPrintable(url));
     const QString home = dir.filePath(QStringLiteral("computer"));
     const QString cloud = home + QStringLiteral("/.local/share/vorn/cloud");
     const QString phoneSide = dir.filePath(QStringLiteral("phone-side"));
@@ -171,8 +175,8 @@ int main(int argc, char *argv[])
     QFile::setPermissions(home + QStringLiteral("/runtime"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     writeFile(defaults, R"({"isBlocking": false, "blockedBundleIDs": []})");
-    const auto computerBridge = makeBridge(dir, cloud, QStringLiteral("computer"), broker.port());
-    const auto phoneBridge = makeBridge(dir, phoneSide, QStringLiteral("phone"), broker.port());
+    const auto computerBridge = makeBridge(dir, cloud, QStringLiteral("computer"), url);
+    const auto phoneBridge = makeBridge(dir, phoneSide, QStringLiteral("phone"), url);
 
     QProcess vorn;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -208,7 +212,7 @@ int main(int argc, char *argv[])
 
     MqttConnection phone([&] {
         MqttConnection::Settings s;
-        s.broker = *BrokerAddress::parse(QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port()));
+        s.broker = *BrokerAddress::parse(url);
         s.user = QStringLiteral("alice");
         s.password = "pw";
         s.clientId = QStringLiteral("vorn-bench-phone-page");

@@ -10,9 +10,8 @@
 #include <csignal>
 #include <unistd.h>
 
-// Children that a test starts, each the leader of a process group of its own, so that the test
-// can end everything they started too (a shell's children, a script's background jobs), even once
-// the leader itself is gone. Killed at the latest when this object goes, also after a failed check.
+// Children a test starts, each leading its own process group, so that everything they started
+// goes too, even once the leader is gone: at the latest with this object, also after a failure.
 class ProcessGroups
 {
 public:
@@ -70,8 +69,7 @@ public:
         return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
     }
 
-    // A line for a child's script: it waits there until the test opens the gate at `path`, so
-    // that a launcher script is seen before its exec however slow the machine is.
+    // A script line that waits until the test opens the gate at `path`: seen before its exec.
     static QByteArray gate(const QString &path)
     {
         return "until rm '" + QFile::encodeName(path) + "' 2>/dev/null; do sleep 0.05; done\n";

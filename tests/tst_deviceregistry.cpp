@@ -18,14 +18,12 @@ private Q_SLOTS:
     void currentOthers_data();
     void currentOthers();
     void announceKeepsEveryOtherRecord();
-    void undecodableValueIsKeptInABackupBeforeReplacing();
-    void externalChangesRefresh();
+    void announceOverABadValue_data();
+    void announceOverABadValue();
     void convergence_data();
     void convergence();
     void reannouncingIsBounded();
     void announcesAgainWhileRunning();
-    void unreadableValueIsLeftUntilItCanBeRead_data();
-    void unreadableValueIsLeftUntilItCanBeRead();
 
 private:
     DeviceRegistryMap stored() const;
@@ -110,60 +108,63 @@ void tst_DeviceRegistry::announceKeepsEveryOtherRecord()
 
     DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
-    const double first = stored()[id].lastSeenAt;
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
 
-    const DeviceRegistryMap value = stored();
-    QCOMPARE(value.size(), 4); // the three it found, plus this device under its identifier
-    QVERIFY(value[id].lastSeenAt >= first);
-    QCOMPARE(value["P"], initial["P"]);
-    QCOMPARE(value["OLD"], initial["OLD"]);
-    QCOMPARE(value["elsewhere"], initial["elsewhere"]);
+    // The three it found, plus this device once under its identifier.
+    DeviceRegistryMap expected = initial;
+    expected.insert(id, stored().value(id));
+    QCOMPARE(stored(), expected);
+    QCOMPARE(expected[id].deviceName, QStringLiteral("Desk"));
     QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 }
 
-void tst_DeviceRegistry::undecodableValueIsKeptInABackupBeforeReplacing()
+void tst_DeviceRegistry::announceOverABadValue_data()
 {
+    QTest::addColumn<bool>("readable");
+    QTest::addColumn<bool>("backupPossible");
+    QTest::newRow("undecodable: backed up, then replaced") << true << true;
+    QTest::newRow("undecodable, no backup possible: left") << true << false;
+    QTest::newRow("cannot be read: left") << false << true;
+}
+
+void tst_DeviceRegistry::announceOverABadValue()
+{
+    QFETCH(bool, readable);
+    QFETCH(bool, backupPossible);
     const QByteArray junk(
             R"({"P":{"id":"P","deviceType":"Phone","deviceName":"x","lastSeenAt":1}})");
     m_store->setData(junk, DeviceRegistry::registryKey);
-
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
+    if (!readable)
+        m_store->unreadable.insert(DeviceRegistry::registryKey);
+    QFile plainFile(m_backups->filePath("file"));
+    QVERIFY(plainFile.open(QIODevice::WriteOnly));
+    DeviceRegistry registry(m_store.get(), m_identity.get(),
+                            backupPossible ? m_backups->path() : plainFile.fileName() + "/backups");
     QCoreApplication::processEvents();
     QVERIFY(registry.otherDevices().isEmpty());
-    QCOMPARE(m_store->dataForKey(DeviceRegistry::registryKey),
-             std::optional(junk)); // reading leaves it
 
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
-    QCOMPARE(stored().keys(), QStringList{m_identity->currentDeviceID()});
-
-    const QDir backups(m_backups->path());
-    const QStringList files = backups.entryList({"deviceRegistry.undecodable-*"}, QDir::Files);
-    QCOMPARE(files.size(), 1);
-    QFile backup(backups.filePath(files.first()));
-    QVERIFY(backup.open(QIODevice::ReadOnly));
-    QCOMPARE(backup.readAll(), junk);
-    QCOMPARE(QFileInfo(backups.filePath(files.first())).permissions() & 0x0077,
-             QFileDevice::Permissions());
-}
-
-void tst_DeviceRegistry::externalChangesRefresh()
-{
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
-    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
-    QSignalSpy published(&registry, &DeviceRegistry::otherDevicesChanged);
-    QTRY_COMPARE(published.count(), 2);
-
-    DeviceRegistryMap withPhone = stored();
-    withPhone.insert("P", device("P", "Phone", ReferenceDate::now()));
+    m_store->unreadable.clear();
+    const QFileInfoList backups
+            = QDir(m_backups->path()).entryInfoList({"deviceRegistry.undecodable-*"});
+    if (readable && backupPossible) {
+        QCOMPARE(stored().keys(), QStringList{m_identity->currentDeviceID()});
+        QCOMPARE(backups.size(), 1);
+        QFile backup(backups.first().filePath());
+        QVERIFY(backup.open(QIODevice::ReadOnly));
+        QCOMPARE(backup.readAll(), junk);
+        QCOMPARE(backup.permissions() & 0x0077, QFileDevice::Permissions());
+        return;
+    }
+    // Neither replaced nor backed up: announcing waits for the value to become readable.
+    QCOMPARE(m_store->dataForKey(DeviceRegistry::registryKey), std::optional(junk));
+    QVERIFY(backups.isEmpty());
+    // The next change makes it readable: this computer joins the device that wrote it.
+    const DeviceRegistryMap withPhone{{"P", device("P", "Phone", ReferenceDate::now())}};
     m_store->changeExternally(DeviceRegistry::registryKey, RegistryValue::encode(withPhone));
+    QCOMPARE(stored().size(), 2);
+    QVERIFY(stored().contains(m_identity->currentDeviceID()));
     QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
-
-    // A change of another key refreshes too.
-    const int before = published.count();
-    m_store->changeExternally(QStringLiteral("syncedBlockState"), "{}");
-    QTRY_VERIFY(published.count() > before);
-    QCOMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 }
 
 void tst_DeviceRegistry::convergence_data()
@@ -219,7 +220,8 @@ void tst_DeviceRegistry::convergence()
         return;
     }
     QVERIFY(registry.reannounceDueInMs() >= 0);
-    QVERIFY(registry.reannounceDueInMs() <= DeviceRegistry::reannounceMaxDelayMs);
+    // A coarse timer may be set up to 5 % later than asked.
+    QVERIFY(registry.reannounceDueInMs() <= DeviceRegistry::reannounceMaxDelayMs * 105 / 100);
     // After the delay: this computer's record is back, merged into what the other device wrote.
     QTRY_VERIFY(stored().value(id).lastSeenAt > mine.lastSeenAt);
     QCOMPARE(stored().value("P"), phone);
@@ -256,38 +258,6 @@ void tst_DeviceRegistry::announcesAgainWhileRunning()
     QTRY_VERIFY(stored().value(id).lastSeenAt > first);
     QTRY_VERIFY(stored().value(id).lastSeenAt > first + 0.1); // and again
     QCOMPARE(stored().size(), 1);
-}
-
-void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead_data()
-{
-    QTest::addColumn<bool>("unreadable"); // else undecodable, with a backup folder that cannot be
-    QTest::newRow("cannot be read") << true;
-    QTest::newRow("undecodable, no backup possible") << false;
-}
-
-void tst_DeviceRegistry::unreadableValueIsLeftUntilItCanBeRead()
-{
-    QFETCH(bool, unreadable);
-    m_store->setData("junk", DeviceRegistry::registryKey);
-    if (unreadable)
-        m_store->unreadable.insert(DeviceRegistry::registryKey);
-    QFile plainFile(m_backups->filePath("file"));
-    QVERIFY(plainFile.open(QIODevice::WriteOnly));
-
-    // Neither replaced nor backed up: announcing waits for the value to become readable.
-    DeviceRegistry registry(m_store.get(), m_identity.get(),
-                            unreadable ? m_backups->path() : plainFile.fileName() + "/backups");
-    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
-    m_store->unreadable.clear();
-    QCOMPARE(m_store->dataForKey(DeviceRegistry::registryKey), QByteArray("junk"));
-    QCOMPARE(QDir(m_backups->path()).entryList(QDir::Files), QStringList{"file"});
-
-    // The next change makes it readable: this computer joins the device that wrote it.
-    const DeviceRegistryMap withPhone{{"P", device("P", "Phone", ReferenceDate::now())}};
-    m_store->changeExternally(DeviceRegistry::registryKey, RegistryValue::encode(withPhone));
-    QCOMPARE(stored().size(), 2);
-    QVERIFY(stored().contains(m_identity->currentDeviceID()));
-    QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceRegistry)

@@ -10,8 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-// The blocker closing real applications: copies of sleep(1) installed under desktop entries in a
-// throw-away HOME, started as child processes of the test.
+// The blocker closing real applications: copies of sleep(1) named by desktop entries.
 class tst_Enforcement : public QObject
 {
     Q_OBJECT
@@ -69,14 +68,12 @@ private Q_SLOTS:
         const QByteArray helper = '"' + m_home.bin("nameless").toUtf8() + "\" 60 & echo $! >> \""
                 + m_home.path("helpers").toUtf8() + "\"\n";
         m_home.installProgram("multi.sh", "org.vorntest.Multi", helper + helper + "wait\n");
-        // An entry's script that execs the program of another (blocked) entry, as UXTerm does;
-        // it waits until the workspace has seen it.
+        // An entry's script that execs a blocked entry's program (as UXTerm's), once it is seen.
         m_home.installProgram("ux.sh", "org.vorntest.UX",
                               ProcessGroups::gate(m_home.path("gate")) + "exec \""
                                       + m_home.bin("blocked").toUtf8() + "\" 60\n");
         m_services = std::make_unique<Platform::Services>();
 
-        // The enforcement writes its lines to standard error: catch them in a file.
         const int log = ::open(QFile::encodeName(m_home.path("stderr.log")).constData(),
                                O_WRONLY | O_CREAT | O_APPEND, 0600);
         QVERIFY(log >= 0);
@@ -111,8 +108,7 @@ private Q_SLOTS:
         QVERIFY(running({blocked, blockedToo, allowed, casey, nameless, multi}));
         QCOMPARE(logLines(), QByteArrayList());
 
-        // Blocking on: the running blocked ones are closed, one line each (one for the
-        // application of three processes, and all three go); the others stay.
+        // Blocking on: the blocked ones close, one line each (also for all three of multi.sh).
         publish(true);
         QTRY_VERIFY(blocker.isBlocking());
         QTRY_COMPARE(blocked->state(), QProcess::NotRunning);
@@ -142,8 +138,7 @@ private Q_SLOTS:
         QTRY_VERIFY(helpersGone());
         QCOMPARE(logLines(), QByteArrayList{"Blocking org.vorntest.Multi"});
 
-        // UXTerm's way: its script execs the blocked program, and it stays an unblocked
-        // application.
+        // UXTerm's way: its script execs the blocked program and stays unblocked.
         QProcess &ux = launch("ux.sh");
         const auto uxSeen = [&] {
             const auto apps = m_services->lend().workspace->runningApplications();

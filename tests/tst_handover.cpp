@@ -1,9 +1,5 @@
 #include "vornuitest.h"
 
-#include "singleinstance.h"
-
-#include <QProcess>
-
 using namespace VornUiTest;
 
 // `vorn --background` and display-less starts as real processes, and the hand-over to a start with
@@ -13,8 +9,17 @@ class tst_HandOver : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void cleanup();
+    void initTestCase()
+    {
+        m_display = qEnvironmentVariable("DISPLAY");
+        if (m_display.isEmpty())
+            QSKIP("needs an X server: run under xvfb-run -a");
+    }
+    void cleanup()
+    {
+        m_processes.killAll();
+        QFile::remove(m_home.defaultsFile());
+    }
 
     void startsWithoutAWindow_data();
     void startsWithoutAWindow();
@@ -24,56 +29,21 @@ private Q_SLOTS:
     void displayLessStartsLeaveTheRunningVornAlone();
 
 private:
-    enum class Display { None, X };
-
-    QProcess *startVorn(Display display, const QStringList &arguments = {})
+    QProcess &startVorn(bool withDisplay, const QStringList &arguments = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char *name : {"QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "DISPLAY"})
             env.remove(QString::fromLatin1(name));
-        if (display == Display::X)
+        if (withDisplay)
             env.insert(QStringLiteral("DISPLAY"), m_display);
-        auto *process = new QProcess(this);
-        process->setProcessEnvironment(env);
-        process->start(QStringLiteral(VORN_BINARY_DIR "/vorn"), arguments);
-        process->waitForStarted();
-        return process;
+        return m_processes.startVorn(arguments, env);
     }
-    static QString socketPath() { return qEnvironmentVariable("XDG_RUNTIME_DIR") + "/vorn.socket"; }
-    static auto ask(const QByteArray &r) { return SingleInstance::send(socketPath(), r, 10000); }
-    QString installBlockedApplication()
-    {
-        const QString program = m_home.path() + QStringLiteral("/blocked-app");
-        if (!QFile::exists(program))
-            QFile::copy(QStringLiteral("/bin/sleep"), program);
-        m_home.addApplication("org.example.Blocked", "Blocked", {}, program);
-        QDir().mkpath(QFileInfo(m_home.defaultsFile()).path());
-        QFile defaults(m_home.defaultsFile());
-        defaults.open(QIODevice::WriteOnly);
-        defaults.write(R"({"isBlocking": true, "blockedBundleIDs": ["org.example.Blocked"]})");
-        return program;
-    }
+    static auto ask(const QByteArray &request) { return VornProcesses::ask(request); }
 
     TestHome m_home;
+    VornProcesses m_processes;
     QString m_display;
 };
-
-void tst_HandOver::initTestCase()
-{
-    m_display = qEnvironmentVariable("DISPLAY");
-    if (m_display.isEmpty())
-        QSKIP("needs an X server: run under xvfb-run -a");
-}
-
-void tst_HandOver::cleanup()
-{
-    for (QProcess *process : findChildren<QProcess *>()) {
-        process->kill();
-        process->waitForFinished(5000);
-        delete process;
-    }
-    QFile::remove(m_home.defaultsFile());
-}
 
 void tst_HandOver::startsWithoutAWindow_data()
 {
@@ -92,14 +62,13 @@ void tst_HandOver::startsWithoutAWindow()
     QFETCH(QStringList, arguments);
     QFETCH(bool, saysSo);
 
-    QProcess *vorn = startVorn(withDisplay ? Display::X : Display::None, arguments);
+    QProcess &vorn = startVorn(withDisplay, arguments);
     QCOMPARE(ask("status"), QByteArray("windows 0"));
-    QCOMPARE(vorn->state(), QProcess::Running);
-    const qint64 pid = vorn->processId();
-    vorn->terminate();
-    QVERIFY(vorn->waitForFinished(10000));
-    QCOMPARE(vorn->exitCode(), 0);
-    const QByteArray said = vorn->readAllStandardError();
+    const qint64 pid = vorn.processId();
+    vorn.terminate();
+    QVERIFY(vorn.waitForFinished(10000));
+    QCOMPARE(vorn.exitCode(), 0);
+    const QByteArray said = vorn.readAllStandardError();
     QCOMPARE(said.contains("running in the background"), saysSo);
     if (saysSo) {
         QCOMPARE(said.count('\n'), 1);
@@ -109,59 +78,54 @@ void tst_HandOver::startsWithoutAWindow()
 
 void tst_HandOver::startWithADisplayTakesOverWithAWindow()
 {
-    QProcess *background = startVorn(Display::X, {"--background"});
+    QProcess &background = startVorn(true, {"--background"});
     QCOMPARE(ask("status"), QByteArray("windows 0"));
 
     // The start from the launcher ends up running, with its window on the display; the
     // display-less one lets go and ends cleanly.
-    QProcess *windowed = startVorn(Display::X);
-    QVERIFY(background->waitForFinished(20000));
-    QCOMPARE(background->exitStatus(), QProcess::NormalExit);
-    QCOMPARE(background->exitCode(), 0);
+    QProcess &windowed = startVorn(true);
+    QVERIFY(background.waitForFinished(20000));
+    QCOMPARE(background.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(background.exitCode(), 0);
     QCOMPARE(ask("status"), QByteArray("windows 1"));
-    QCOMPARE(windowed->state(), QProcess::Running);
 
     // From now on starts reopen that window, as usual.
     QCOMPARE(ask("close"), QByteArray("ok 0"));
-    QProcess *again = startVorn(Display::X);
-    QVERIFY(again->waitForFinished(15000));
-    QCOMPARE(again->exitCode(), 0);
+    QProcess &again = startVorn(true);
+    QVERIFY(again.waitForFinished(15000));
+    QCOMPARE(again.exitCode(), 0);
     QCOMPARE(ask("status"), QByteArray("windows 1"));
-    QCOMPARE(windowed->state(), QProcess::Running);
+    QCOMPARE(windowed.state(), QProcess::Running);
 }
 
 void tst_HandOver::enforcementGoesOnThroughTheHandOver()
 {
-    const QString program = installBlockedApplication();
-    QProcess *background = startVorn(Display::None, {"--background"});
+    m_home.installProgram("blocked-app", "org.example.Blocked");
+    const QString program = m_home.bin("blocked-app");
+    TestHome::writeFile(m_home.defaultsFile(),
+                        R"({"isBlocking": true, "blockedBundleIDs": ["org.example.Blocked"]})");
+    QProcess &background = startVorn(false, {"--background"});
     QCOMPARE(ask("status"), QByteArray("windows 0"));
 
     // Blocked applications started before, during and after the hand-over are all closed: by the
     // one that still holds the session, or by the successor's pass when it takes over.
-    QList<QProcess *> blocked;
-    const auto launchBlocked = [&] {
-        auto *process = new QProcess(this);
-        process->start(program, {QStringLiteral("60")});
-        process->waitForStarted();
-        blocked.append(process);
-    };
-    launchBlocked();
-    QProcess *windowed = startVorn(Display::X);
-    while (background->state() == QProcess::Running && blocked.size() < 200) {
-        launchBlocked();
+    QList<QProcess *> blocked{&m_processes.launch(program)};
+    QProcess &windowed = startVorn(true);
+    while (background.state() == QProcess::Running && blocked.size() < 200) {
+        blocked.append(&m_processes.launch(program));
         QTest::qWait(20);
     }
-    QVERIFY(background->state() == QProcess::NotRunning || background->waitForFinished(20000));
-    QCOMPARE(background->exitCode(), 0);
+    QVERIFY(background.state() == QProcess::NotRunning || background.waitForFinished(20000));
+    QCOMPARE(background.exitCode(), 0);
     QCOMPARE(ask("status"), QByteArray("windows 1"));
-    launchBlocked();
+    blocked.append(&m_processes.launch(program));
 
     for (QProcess *process : std::as_const(blocked)) {
         QVERIFY2(process->state() == QProcess::NotRunning || process->waitForFinished(10000),
                  "a blocked application was left running");
         QCOMPARE(process->exitStatus(), QProcess::CrashExit);
     }
-    QCOMPARE(windowed->state(), QProcess::Running);
+    QCOMPARE(windowed.state(), QProcess::Running);
 }
 
 void tst_HandOver::displayLessStartsLeaveTheRunningVornAlone_data()
@@ -184,16 +148,16 @@ void tst_HandOver::displayLessStartsLeaveTheRunningVornAlone()
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, said);
 
-    QProcess *running = startVorn(runningHasDisplay ? Display::X : Display::None,
+    QProcess &running = startVorn(runningHasDisplay,
                                   runningHasDisplay ? QStringList() : QStringList{"--background"});
     const QByteArray windows = runningHasDisplay ? "windows 1" : "windows 0";
     QCOMPARE(ask("status"), windows);
 
-    QProcess *next = startVorn(Display::None, arguments);
-    QVERIFY(next->waitForFinished(15000));
-    QCOMPARE(next->exitCode(), 0);
-    QCOMPARE(next->readAllStandardError(), said);
-    QCOMPARE(running->state(), QProcess::Running);
+    QProcess &next = startVorn(false, arguments);
+    QVERIFY(next.waitForFinished(15000));
+    QCOMPARE(next.exitCode(), 0);
+    QCOMPARE(next.readAllStandardError(), said);
+    QCOMPARE(running.state(), QProcess::Running);
     QCOMPARE(ask("status"), windows);
 }
 

@@ -1,25 +1,23 @@
 #include "keychain_linux.h"
 #include "testhome.h"
 
+#include <QLocalServer>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-// Each "run" of Vorn is a child process (this binary with --keychain-child), with the session's
-// Secret Service or with a bus that leads nowhere: the Secret Service comes and goes between runs.
+// Each run of Vorn is a child process (this binary), with the session's Secret Service or none.
 namespace {
 
 const char kChildFlag[] = "--keychain-child";
 const QString kNoBus = QStringLiteral("unix:path=/nonexistent/vorn-test-bus");
 enum Writer { WithoutService, WithService, WithServiceThenFileLost };
 
-// Child: <mode> <service> <account> <fallback folder>, then operations on stdin, one a line:
-// "add <hex>", "remove", "find" (prints "found <hex>" or "none"), or "! <shell command>". Mode
-// "fresh" makes a new keychain for every operation, "one" keeps one throughout like one app run.
+// Child: <mode> <service> <account> <fallback folder>; stdin: "add <hex>", "remove", "find" or
+// "! <shell command>". Mode "fresh": a new keychain for every operation, "one": one throughout.
 int runChild(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -166,15 +164,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("mode");
         QTest::addColumn<QString>("steps");
         QTest::addColumn<QString>("expected");
-        // Vorn starts before the user unlocks the keyring: the file answers, nobody is asked to
-        // unlock, and a replacement made while locked is the item after the unlock.
+        // Locked: the file answers, nobody is asked to unlock; a replacement outlives the unlock.
         const QString locked = "add 6f6c64; ! kr lock; find; remove; add 6e6577; find; "
                                "! kr replace; find; ! kr lookup";
         const QString lockedOut = "found 6f6c64; found 6e6577; found 6e6577; new";
         QTest::newRow("locked, a run for every step") << "fresh" << locked << lockedOut;
         QTest::newRow("locked, one run throughout") << "one" << locked << lockedOut;
-        // The connection belongs to the daemon that answered first; after a restart the new one
-        // answers (not the fallback file) and takes the change.
+        // After a restart the new daemon answers (not the fallback file) and takes the change.
         QTest::newRow("daemon restarted")
                 << "one"
                 << "add 6f6c64; find; ! kr restart; find; ! kr store other; find; add 6e6577; "
@@ -198,14 +194,13 @@ locked() { bus --dest=$S $P/aliases/default $D.Properties.Get string:$C.Collecti
 wait_for() { for i in $(seq 300); do eval "$1" && return; sleep 0.1; done; echo "kr: $1" >&2; exit 1; }
 start() { printf pw | gnome-keyring-daemon "$@" --unlock --components=secrets >/dev/null 2>&1
           wait_for "owned && locked | grep -q 'boolean false'"; }
+stop() { pid=$(daemon GetConnectionUnixProcessID string:$S | awk '/uint32/ {print $2}')
+         kill "$pid"; wait_for "! owned && ! grep -qs '^[^)]*) [^ZX]' /proc/$pid/stat"; }
 case "$1" in
 start) start ;;
 replace) start --replace ;;
-stop) owned || exit 0
-      pid=$(daemon GetConnectionUnixProcessID string:$S | awk '/uint32/ {print $2}')
-      kill "$pid"; gone() { ! grep -qs '^[^)]*) [^ZX]' /proc/$pid/stat; }; wait_for gone ;;
-restart) kill "$(daemon GetConnectionUnixProcessID string:$S | awk '/uint32/ {print $2}')"
-         wait_for '! owned'; start ;;
+stop) ! owned || stop ;;
+restart) stop; start ;;
 lock) bus --dest=$S $P $C.Service.Lock array:objpath:$P/aliases/default >/dev/null ;;
 lookup) secret-tool lookup service "$SERVICE" account "$ACCOUNT"; echo ;;
 store) printf %s "$2" | secret-tool store --label=other service "$SERVICE" account "$ACCOUNT" ;;
@@ -225,8 +220,7 @@ esac
         env.insert("SERVICE", m_service);
         env.insert("ACCOUNT", m_account);
         session.setProcessEnvironment(env);
-        // The daemon goes before the session ends: it would otherwise outlive the test and write
-        // into the runtime folder while that is removed.
+        // The daemon goes before the session ends, or it would outlive the test.
         session.start("dbus-run-session",
                       {"--", "sh", "-c",
                        R"(kr start && { "$0" --keychain-child "$@"; s=$?; kr stop; exit $s; })",
@@ -244,16 +238,9 @@ esac
     // A "session bus" that accepts connections and never answers: each call gives up in time.
     void silentBusDoesNotHang()
     {
-        const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const auto closeListener = qScopeGuard([listener] { ::close(listener); });
-        const QByteArray path = QFile::encodeName(m_dir->filePath(QStringLiteral("silent-bus")));
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        QVERIFY(listener >= 0 && size_t(path.size()) < sizeof address.sun_path);
-        std::memcpy(address.sun_path, path.constData(), path.size());
-        QCOMPARE(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        QCOMPARE(::listen(listener, 16), 0);
-        const QString silentBus = "unix:path=" + QFile::decodeName(path);
+        QLocalServer listener;
+        QVERIFY(listener.listen(m_dir->filePath(QStringLiteral("silent-bus"))));
+        const QString silentBus = "unix:path=" + listener.fullServerName();
         run(silentBus, "add 7374696c6c\n");
         QCOMPARE(run(silentBus, "find\n"), QByteArray("found 7374696c6c"));
     }

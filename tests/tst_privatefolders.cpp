@@ -6,11 +6,8 @@
 
 #include <unistd.h>
 
-// The three file-backed stores share their care for Vorn's files. Each folder must be its user's
-// and writable by nobody else: a loose one of this user's is tightened; one that belongs to
-// another user is refused (nothing in it is read or written, and the store gives what it gives
-// when nothing is stored). A link where a file belongs is never followed, and temporaries of
-// writers killed mid-write are swept when the store opens.
+// The care the file-backed stores share: loose folders tightened, another user's refused, links
+// never followed, temporaries of killed writers swept.
 class tst_PrivateFolders : public QObject
 {
     Q_OBJECT
@@ -140,22 +137,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name"); // GONE: a writer that ended, LIVE: this process
         QTest::addColumn<bool>("old"); // two hours
         QTest::addColumn<bool>("kept");
-        const QList<std::pair<const char *, QString>> prefixes{
-                {"cloud", ".vorn-"}, {"config", ".value.tmp-"}, {"keychain", ".tmp-"}};
-        for (const auto &[store, prefix] : prefixes) {
-            QTest::addRow("%s, writer gone", store)
-                    << store << prefix + "GONE-a-x" << false << false;
-            QTest::addRow("%s, writer alive, old", store)
-                    << store << prefix + "LIVE-a-x" << true << true;
-        }
-        QTest::newRow("cloud, writer alive") << "cloud"
-                                             << ".vorn-LIVE-a-x" << false << true;
-        QTest::newRow("cloud, no number, old") << "cloud"
-                                               << ".vorn-abc" << true << false;
-        QTest::newRow("cloud, no number, young") << "cloud"
-                                                 << ".vorn-abc" << false << true;
-        QTest::newRow("cloud, another program's") << "cloud"
-                                                  << ".other-GONE" << true << true;
+        const std::tuple<const char *, const char *, const char *, bool, bool> rows[] = {
+                {"writer gone", "cloud", ".vorn-GONE-a-x", false, false},
+                {"writer gone", "config", ".value.tmp-GONE-a-x", false, false},
+                {"writer gone", "keychain", ".tmp-GONE-a-x", false, false},
+                {"writer alive, old", "cloud", ".vorn-LIVE-a-x", true, true},
+                {"writer alive, old", "config", ".value.tmp-LIVE-a-x", true, true},
+                {"writer alive, old", "keychain", ".tmp-LIVE-a-x", true, true},
+                {"writer alive", "cloud", ".vorn-LIVE-a-x", false, true},
+                {"no number, old", "cloud", ".vorn-abc", true, false},
+                {"no number, young", "cloud", ".vorn-abc", false, true},
+                {"another program's", "cloud", ".other-GONE", true, true},
+        };
+        for (const auto &[name, store, file, old, kept] : rows)
+            QTest::addRow("%s, %s", store, name) << QString(store) << QString(file) << old << kept;
     }
     void sweepsTemporariesOfGoneWriters()
     {

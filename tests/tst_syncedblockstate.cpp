@@ -13,7 +13,6 @@ private Q_SLOTS:
     void decode();
     void encodeWritesMembersInFieldOrder();
     void encodeRefusesNonFiniteTime();
-    void codingKeys();
 };
 
 void tst_SyncedBlockState::decode_data()
@@ -62,19 +61,10 @@ void tst_SyncedBlockState::decode_data()
     rejected("updatedAt missing", R"({"isBlocking":true,"targetDeviceIDs":["A"]})");
     rejected("updatedAt null", R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":null})");
     rejected("top-level array", R"([{"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":0}])");
-    rejected("top-level string", R"("x")");
-    rejected("truncated", "{\"isBlocking\":true,\"targetDeviceIDs\":[\"A\"],\"updat");
     rejected("trailing garbage", R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":0} x)");
-    rejected("empty", "");
-    rejected("binary", QByteArray("\xff\xfe\x00\x01\x80", 5));
-    // Strict JSON: what Qt's own reader lets through.
+    // Read strictly (the reader's own suite has the grammar): what Qt's own reader lets through.
     rejected("raw newline in a target",
              "{\"isBlocking\":true,\"targetDeviceIDs\":[\"A\nB\"],\"updatedAt\":0}");
-    rejected("time with trailing point",
-             R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":5.})");
-    rejected("time with leading point",
-             R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":.5})");
-    rejected("x escape", R"({"isBlocking":true,"targetDeviceIDs":["\x41"],"updatedAt":0})");
     rejected("time out of range",
              R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":1e999})");
     QTest::newRow("huge ignored number")
@@ -120,14 +110,6 @@ void tst_SyncedBlockState::encodeRefusesNonFiniteTime()
     SyncedBlockState state;
     state.updatedAt = std::numeric_limits<double>::infinity();
     QVERIFY(!state.encode());
-}
-
-void tst_SyncedBlockState::codingKeys()
-{
-    QCOMPARE(SyncedBlockState::keyFromName(QStringLiteral("targetDeviceIDs")),
-             std::optional(SyncedBlockState::CodingKeys::targetDeviceIDs));
-    QVERIFY(!SyncedBlockState::keyFromName(QStringLiteral("isblocking")));
-    QVERIFY(!SyncedBlockState::keyFromName(QString()));
 }
 
 QTEST_GUILESS_MAIN(tst_SyncedBlockState)

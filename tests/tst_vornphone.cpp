@@ -6,8 +6,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTest>
+
+namespace {
+
+const QString fresh = QStringLiteral("0F7C3A52-9D1B-4E8A-B6C2-5A4D3E2F1B0C"); // a mac, just seen
+const QString old = QStringLiteral("1A2B3C4D-0000-4000-8000-00000000000A"); // a mac, 40 days ago
+const QString phone = QStringLiteral("2A2B3C4D-0000-4000-8000-00000000000B");
+const QString unregistered = QStringLiteral("6F1C2B3A-0000-4000-8000-000000000000");
+
+} // namespace
 
 // vorn-phone is run as the user would run it: a separate process on the same cloud folder.
 class tst_VornPhone : public QObject
@@ -15,61 +23,47 @@ class tst_VornPhone : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void badUsage_data();
-    void badUsage();
+    void init() { QDir(m_home.cloudFolder()).removeRecursively(); }
     void rawBytesRoundTrip();
     void devicesAsJson();
     void printedDataIsEscaped();
-    void blockTargets_data();
-    void blockTargets();
-    void blockWithNothingToTarget();
-    void namedDevicesAreChecked_data();
-    void namedDevicesAreChecked();
-    void undecodableValuesAreReported();
-    void unusableStoreFails();
+    void published_data();
+    void published();
+    void refused_data();
+    void refused();
 
 private:
-    TestHome::PhoneResult run(const QStringList &args, const QByteArray &input = {},
-                              const QString &cloudDir = QString()) const
+    TestHome::PhoneResult run(const QStringList &args, const QByteArray &input = {}) const
     {
-        return m_home.runPhone(args, input, cloudDir);
+        return m_home.runPhone(args, input, m_cloud);
     }
-    void storeRegistry(const DeviceRegistryMap &registry);
+    // Fills the store: "registry" (three devices), "undecodable" (a registry and a state that do
+    // not decode), "not a folder" (the cloud folder is a file), else nothing.
+    void prepare(const QString &store)
+    {
+        m_cloud = store == "not a folder" ? m_home.path("plain-file") : QString();
+        if (store == "not a folder")
+            QVERIFY(TestHome::writeFile(m_cloud, "x"));
+        if (store == "undecodable") {
+            QCOMPARE(run({"put", "deviceRegistry"}, "[]").exitCode, 0);
+            QCOMPARE(run({"put", "syncedBlockState"}, "{\"isBlocking\":1}").exitCode, 0);
+        }
+        m_now = ReferenceDate::now();
+        if (store == "registry")
+            storeRegistry({{fresh, {fresh, SyncDeviceType::mac, "New", m_now - 60}},
+                           {old, {old, SyncDeviceType::mac, "Old", m_now - 40 * 86400}},
+                           {phone, {phone, SyncDeviceType::iPhone, "Phone", m_now}}});
+    }
+    void storeRegistry(const DeviceRegistryMap &registry)
+    {
+        QCOMPARE(run({"put", "deviceRegistry"}, RegistryValue::encode(registry).value()).exitCode,
+                 0);
+    }
 
     TestHome m_home;
+    QString m_cloud; // empty: the home's own cloud folder
+    double m_now = 0;
 };
-
-void tst_VornPhone::storeRegistry(const DeviceRegistryMap &registry)
-{
-    QCOMPARE(run({"put", "deviceRegistry"}, RegistryValue::encode(registry).value()).exitCode, 0);
-}
-
-void tst_VornPhone::init()
-{
-    QDir(m_home.cloudFolder()).removeRecursively();
-}
-
-void tst_VornPhone::badUsage_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::newRow("no command") << QStringList();
-    QTest::newRow("unknown command") << QStringList{"jump"};
-    QTest::newRow("block without on/off") << QStringList{"block"};
-    QTest::newRow("device without id") << QStringList{"block", "on", "--device"};
-    QTest::newRow("put hidden key") << QStringList{"put", ".hidden"};
-    QTest::newRow("put key with slash") << QStringList{"put", "../escape"};
-}
-
-void tst_VornPhone::badUsage()
-{
-    QFETCH(QStringList, args);
-    const TestHome::PhoneResult result = run(args);
-    QVERIFY(result.exitCode > 0);
-    QVERIFY(result.out.isEmpty());
-    QVERIFY2(result.err.startsWith("vorn-phone: ") && result.err.count('\n') == 1, result.err);
-    QVERIFY(!QFileInfo::exists(m_home.cloudFolder() + "/escape"));
-}
 
 void tst_VornPhone::rawBytesRoundTrip()
 {
@@ -88,21 +82,18 @@ void tst_VornPhone::rawBytesRoundTrip()
 
 void tst_VornPhone::devicesAsJson()
 {
-    const double now = ReferenceDate::now();
-    storeRegistry({{"M", {"M", SyncDeviceType::mac, "Desk", now - 5}},
-                   {"P", {"P", SyncDeviceType::iPhone, "Phone", now - 31 * 86400}}});
+    prepare("registry");
     const TestHome::PhoneResult result = run({"devices", "--json"});
     QCOMPARE(result.exitCode, 0);
-    const QJsonArray devices = QJsonDocument::fromJson(result.out).array();
-    QCOMPARE(devices.size(), 2);
-    QJsonObject byID[2];
-    for (const QJsonValue &device : devices)
-        byID[device["id"].toString() == "P"] = device.toObject();
-    QCOMPARE(byID[0]["deviceType"].toString(), QStringLiteral("mac"));
-    QCOMPARE(byID[0]["deviceName"].toString(), QStringLiteral("Desk"));
-    QCOMPARE(byID[0]["stale"].toBool(), false);
-    QCOMPARE(byID[0]["lastSeenAt"].toDouble(), now - 5);
-    QCOMPARE(byID[1]["stale"].toBool(), true);
+    QHash<QString, QJsonObject> byID;
+    for (const QJsonValue &device : QJsonDocument::fromJson(result.out).array())
+        byID.insert(device["id"].toString(), device.toObject());
+    QCOMPARE(byID.size(), 3);
+    QCOMPARE(byID[fresh]["deviceType"].toString(), QStringLiteral("mac"));
+    QCOMPARE(byID[fresh]["deviceName"].toString(), QStringLiteral("New"));
+    QCOMPARE(byID[fresh]["stale"].toBool(), false);
+    QCOMPARE(byID[old]["stale"].toBool(), true);
+    QCOMPARE(byID[fresh]["lastSeenAt"].toDouble(), m_now - 60);
 }
 
 void tst_VornPhone::printedDataIsEscaped()
@@ -125,122 +116,112 @@ void tst_VornPhone::printedDataIsEscaped()
     QVERIFY2(block.out.endsWith("for M\\x07\n"), block.out.constData());
 }
 
-void tst_VornPhone::blockTargets_data()
+void tst_VornPhone::published_data()
 {
+    QTest::addColumn<QString>("store");
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<bool>("isBlocking");
     QTest::addColumn<QStringList>("targets");
 
     QTest::newRow("macs seen within 30 days")
-            << QStringList{"block", "on"} << true << QStringList{"MAC-NEW"};
-    QTest::newRow("--all") << QStringList{"block", "off", "--all"} << false
-                           << QStringList{"MAC-NEW", "MAC-OLD", "PHONE"};
+            << "registry" << QStringList{"block", "on"} << QStringList{fresh};
+    QTest::newRow("--all") << "registry" << QStringList{"block", "off", "--all"}
+                           << QStringList{fresh, old, phone};
+    QTest::newRow("registered") << "registry" << QStringList{"block", "on", "--device", fresh}
+                                << QStringList{fresh};
     QTest::newRow("named devices, forced")
-            << QStringList{"block", "on", "--device", "X", "--device", "Y", "--force"} << true
+            << "registry" << QStringList{"block", "on", "--device", "X", "--device", "Y", "--force"}
             << QStringList{"X", "Y"};
+    QTest::newRow("unregistered, forced")
+            << "registry" << QStringList{"block", "on", "--device", unregistered, "--force"}
+            << QStringList{unregistered};
+    // Naming the device, forced, works around an unreadable registry.
+    QTest::newRow("undecodable registry, forced")
+            << "undecodable" << QStringList{"block", "on", "--device", "6F1C…", "--force"}
+            << QStringList{"6F1C…"};
 }
 
-void tst_VornPhone::blockTargets()
+void tst_VornPhone::published()
 {
+    QFETCH(QString, store);
     QFETCH(QStringList, args);
-    QFETCH(bool, isBlocking);
     QFETCH(QStringList, targets);
-    const double now = ReferenceDate::now();
-    storeRegistry({{"MAC-NEW", {"MAC-NEW", SyncDeviceType::mac, "New", now - 60}},
-                   {"MAC-OLD", {"MAC-OLD", SyncDeviceType::mac, "Old", now - 40 * 86400}},
-                   {"PHONE", {"PHONE", SyncDeviceType::iPhone, "Phone", now}}});
+    prepare(store);
 
     const TestHome::PhoneResult result = run(args);
     QVERIFY2(result.exitCode == 0, result.err);
     const std::optional<SyncedBlockState> state
             = SyncedBlockState::decode(run({"get", "syncedBlockState"}).out);
     QVERIFY(state);
-    QCOMPARE(state->isBlocking, isBlocking);
+    QCOMPARE(state->isBlocking, args[1] == "on");
     QCOMPARE(state->targetDeviceIDs, QSet<QString>(targets.cbegin(), targets.cend()));
     QVERIFY(qAbs(state->updatedAt - ReferenceDate::now()) < 60);
+    QCOMPARE(run({"state"}).out.contains("Blocking: on"), state->isBlocking);
 }
 
-void tst_VornPhone::blockWithNothingToTarget()
+void tst_VornPhone::refused_data()
 {
-    // An empty target set would be published as a success that applies nowhere.
-    const TestHome::PhoneResult result = run({"block", "on"});
-    QCOMPARE(result.exitCode, 1);
-    QVERIFY(result.err.contains("no device to target"));
-    QCOMPARE(run({"get", "syncedBlockState"}).exitCode, 1);
-}
-
-void tst_VornPhone::namedDevicesAreChecked_data()
-{
-    const QString registered = QStringLiteral("0F7C3A52-9D1B-4E8A-B6C2-5A4D3E2F1B0C");
-    QTest::addColumn<QStringList>("devices");
-    QTest::addColumn<bool>("force");
+    QTest::addColumn<QString>("store");
+    QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("said");
 
-    QTest::newRow("registered") << QStringList{registered} << false << 0;
-    QTest::newRow("lower-case copy") << QStringList{registered.toLower()} << false << 2;
-    QTest::newRow("in braces") << QStringList{'{' + registered + '}'} << false << 2;
-    QTest::newRow("unregistered UUID")
-            << QStringList{"6F1C2B3A-0000-4000-8000-000000000000"} << false << 2;
-    QTest::newRow("not a UUID") << QStringList{"6F1C…"} << false << 2;
-    QTest::newRow("one of two unknown")
-            << QStringList{registered, "6F1C2B3A-0000-4000-8000-000000000000"} << false << 2;
-    QTest::newRow("not a UUID, forced") << QStringList{"6F1C…"} << true << 0;
-    QTest::newRow("unregistered, forced")
-            << QStringList{"6F1C2B3A-0000-4000-8000-000000000000"} << true << 0;
-}
+    const auto usage = [](const char *name, const QStringList &args, const char *said) {
+        QTest::newRow(name) << "" << args << 2 << QByteArray(said);
+    };
+    usage("no command", {}, "no command");
+    usage("unknown command", {"jump"}, "unknown command");
+    usage("block without on/off", {"block"}, "block:");
+    usage("device without id", {"block", "on", "--device"}, "--device");
+    usage("put hidden key", {"put", ".hidden"}, "not a usable key");
+    usage("put key with slash", {"put", "../escape"}, "not a usable key");
+    // An empty target set would be published as a success that applies nowhere.
+    QTest::newRow("nothing to target")
+            << "" << QStringList{"block", "on"} << 1 << QByteArray("no device to target");
 
-void tst_VornPhone::namedDevicesAreChecked()
-{
-    QFETCH(QStringList, devices);
-    QFETCH(bool, force);
-    QFETCH(int, exitCode);
-    const QString registered = QStringLiteral("0F7C3A52-9D1B-4E8A-B6C2-5A4D3E2F1B0C");
-    storeRegistry({{registered, {registered, SyncDeviceType::mac, "Desk", ReferenceDate::now()}}});
+    const auto named = [](const char *name, const QStringList &devices) {
+        QStringList args{"block", "on"};
+        for (const QString &device : devices)
+            args << "--device" << device;
+        QTest::newRow(name) << "registry" << args << 2 << QByteArray("vorn-phone: block: ");
+    };
+    named("lower-case copy", {fresh.toLower()});
+    named("in braces", {'{' + fresh + '}'});
+    named("unregistered UUID", {unregistered});
+    named("not a UUID", {"6F1C…"});
+    named("one of two unknown", {fresh, unregistered});
 
-    QStringList args{"block", "on"};
-    for (const QString &device : std::as_const(devices))
-        args << "--device" << device;
-    if (force)
-        args << "--force";
-    const TestHome::PhoneResult result = run(args);
-    QVERIFY2(result.exitCode == exitCode, result.err);
-    const std::optional<SyncedBlockState> state
-            = SyncedBlockState::decode(run({"get", "syncedBlockState"}).out);
-    if (exitCode != 0) {
-        // One line saying why, and nothing published.
-        QVERIFY2(result.err.startsWith("vorn-phone: block: ") && result.err.count('\n') == 1,
-                 result.err);
-        QVERIFY(!state);
-        return;
-    }
-    QVERIFY(state);
-    QCOMPARE(state->targetDeviceIDs, QSet<QString>(devices.cbegin(), devices.cend()));
-}
-
-void tst_VornPhone::undecodableValuesAreReported()
-{
-    QCOMPARE(run({"put", "deviceRegistry"}, "[]").exitCode, 0);
-    QCOMPARE(run({"put", "syncedBlockState"}, "{\"isBlocking\":1}").exitCode, 0);
     for (const QStringList &args :
          {QStringList{"devices"}, QStringList{"state"}, QStringList{"block", "on"}}) {
-        const TestHome::PhoneResult result = run(args);
-        QVERIFY2(result.exitCode == 1 && result.err.contains("undecodable"), result.err);
+        QTest::addRow("%s, undecodable", qPrintable(args[0]))
+                << "undecodable" << args << 1 << QByteArray("undecodable");
     }
-    // Naming the device, forced, works around an unreadable registry.
-    QCOMPARE(run({"block", "on", "--device", "X"}).exitCode, 2);
-    QCOMPARE(run({"block", "on", "--device", "X", "--force"}).exitCode, 0);
-    QVERIFY(run({"state"}).out.contains("Blocking: on"));
-}
-
-void tst_VornPhone::unusableStoreFails()
-{
-    const QString notAFolder = m_home.path("plain-file");
-    QVERIFY(TestHome::writeFile(notAFolder, "x"));
+    QTest::newRow("named, undecodable registry")
+            << "undecodable" << QStringList{"block", "on", "--device", "X"} << 2
+            << QByteArray("block:");
     for (const QStringList &args : {QStringList{"state"}, QStringList{"put", "k"},
                                     QStringList{"block", "on", "--device", "X"}}) {
-        const TestHome::PhoneResult result = run(args, "bytes", notAFolder);
-        QVERIFY2(result.exitCode == 1 && result.err.count('\n') == 1, result.err);
+        QTest::addRow("%s, store not a folder", qPrintable(args[0]))
+                << "not a folder" << args << 1 << QByteArray("not a readable folder");
     }
+}
+
+void tst_VornPhone::refused()
+{
+    QFETCH(QString, store);
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, said);
+    prepare(store);
+    const QByteArray published = run({"get", "syncedBlockState"}).out;
+
+    // One line saying why, and nothing published.
+    const TestHome::PhoneResult result = run(args, "bytes");
+    QCOMPARE(result.exitCode, exitCode);
+    QVERIFY(result.out.isEmpty());
+    QVERIFY2(result.err.startsWith("vorn-phone: ") && result.err.count('\n') == 1, result.err);
+    QVERIFY2(result.err.contains(said), result.err);
+    QCOMPARE(run({"get", "syncedBlockState"}).out, published);
+    QVERIFY(!QFileInfo::exists(m_home.cloudFolder() + "/escape"));
 }
 
 QTEST_GUILESS_MAIN(tst_VornPhone)

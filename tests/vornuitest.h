@@ -1,5 +1,7 @@
 #pragma once
 
+#include "processgroups.h"
+#include "singleinstance.h"
 #include "testhome.h"
 
 // Helpers shared by the window, picker and shell tests.
@@ -12,6 +14,9 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <memory>
+#include <vector>
 
 namespace VornUiTest {
 
@@ -52,6 +57,58 @@ inline void screenshot(QQuickWindow *window, const QString &name)
     const QString folder = qEnvironmentVariable("VORN_SCREENSHOT_DIR");
     if (!folder.isEmpty() && QDir().mkpath(folder))
         QVERIFY(window->grabWindow().save(folder + '/' + name + QStringLiteral(".png")));
+}
+
+// `vorn` as real processes, each leading a process group of its own; the programs a test starts
+// with launch() too. Every group is killed by killAll() and at the latest when this goes.
+class VornProcesses : public ProcessGroups
+{
+public:
+    ~VornProcesses() { killAll(); }
+
+    // Starts `vorn`, with at most `maxFiles` open descriptors when given.
+    QProcess &startVorn(const QStringList &arguments = {},
+                        const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                        int maxFiles = 0)
+    {
+        QProcess &vorn = *m_vorns.emplace_back(std::make_unique<QProcess>());
+        vorn.setProcessEnvironment(env);
+        const QString program = QStringLiteral(VORN_BINARY_DIR "/vorn");
+        if (maxFiles == 0)
+            start(vorn, program, arguments);
+        else
+            start(vorn, "/bin/sh",
+                  QStringList{"-c",
+                              QStringLiteral("ulimit -n %1 && exec \"$0\" \"$@\"").arg(maxFiles),
+                              program}
+                          + arguments);
+        return vorn;
+    }
+    void killAll()
+    {
+        ProcessGroups::killAll();
+        for (const auto &vorn : m_vorns)
+            vorn->waitForFinished(5000);
+        m_vorns.clear();
+    }
+
+    static QString socketPath() { return qEnvironmentVariable("XDG_RUNTIME_DIR") + "/vorn.socket"; }
+    // The running Vorn's answer to a request on its socket.
+    static auto ask(const QByteArray &request)
+    {
+        return SingleInstance::send(socketPath(), request, 10000);
+    }
+
+private:
+    std::vector<std::unique_ptr<QProcess>> m_vorns;
+};
+
+// Starts `program` and expects it force-quit within 10 s.
+inline void expectClosed(ProcessGroups &groups, const QString &program)
+{
+    QProcess &process = groups.launch(program);
+    QVERIFY2(process.waitForFinished(10000), "a blocked application was left running");
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
 }
 
 } // namespace VornUiTest

@@ -8,16 +8,14 @@
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     new QCoreApplication(*argc, *argv);
-    FuzzFolder::create();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString name = QStringLiteral("org.example.Fuzz.desktop");
-    if (!FuzzFolder::write(name, data, size))
+    const QString path = FuzzFolder::write(QStringLiteral("org.example.Fuzz.desktop"), data, size);
+    if (path.isEmpty())
         return 0;
-    const QString path = FuzzFolder::filePath(name);
     if (const std::optional<DesktopEntry> entry = DesktopEntry::open(path)) {
         for (const char *key : {"Name", "Exec", "TryExec", "Icon", "Type"}) {
             entry->string(key);

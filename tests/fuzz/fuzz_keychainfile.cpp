@@ -12,15 +12,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // No Secret Service: the file alone is the item.
     qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vorn-fuzz-bus");
-    FuzzFolder::create();
     keychain = new LinuxKeychain(FuzzFolder::path());
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString service = DeviceIdentity::service;
-    if (!FuzzFolder::write(service + QLatin1Char('/') + DeviceIdentity::account, data, size))
+    const QString file = DeviceIdentity::service + QLatin1Char('/') + DeviceIdentity::account;
+    if (FuzzFolder::write(file, data, size).isEmpty())
         return 0;
     DeviceIdentity identity(keychain);
     const std::optional<QString> stored = identity.loadStoredDeviceID();

@@ -2,18 +2,11 @@
 #include "fuzzfolder.h"
 #include "userdefaults_linux.h"
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    FuzzFolder::create();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QString name = QStringLiteral("defaults.json");
-    if (!FuzzFolder::write(name, data, size))
+    const QString path = FuzzFolder::write(QStringLiteral("defaults.json"), data, size);
+    if (path.isEmpty())
         return 0;
-    const QString path = FuzzFolder::filePath(name);
     LinuxUserDefaults defaults(path);
     defaults.boolForKey(QStringLiteral("isBlocking"));
     defaults.stringArrayForKey(QStringLiteral("blockedBundleIDs"));

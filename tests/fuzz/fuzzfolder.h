@@ -9,32 +9,34 @@
 #include <cstdlib>
 
 // The scratch folder of a target that reads files: on a memory file system where there is one,
-// since every run writes and syncs files. Removed when the fuzzer exits.
+// since every run writes and syncs files. Made on first use, removed when the fuzzer exits.
 class FuzzFolder
 {
 public:
-    static void create()
-    {
-        s_folder = new QTemporaryDir(QDir(QStringLiteral("/dev/shm")).exists()
-                                             ? QStringLiteral("/dev/shm/vorn-fuzz-XXXXXX")
-                                             : QDir::tempPath()
-                                                     + QStringLiteral("/vorn-fuzz-XXXXXX"));
-        std::atexit([] { delete s_folder; });
-    }
+    static QString path() { return folder().path(); }
 
-    static QString path() { return s_folder->path(); }
-    static QString filePath(const QString &name) { return s_folder->filePath(name); }
-
-    // Writes the input as the file `name` (its folder created); false when it cannot be written.
-    static bool write(const QString &name, const uint8_t *data, size_t size)
+    // Writes the input as the file `name` (its folder created); its path, empty when it cannot.
+    static QString write(const QString &name, const uint8_t *data, size_t size)
     {
-        const QString path = filePath(name);
+        const QString path = folder().filePath(name);
         QDir().mkpath(QFileInfo(path).path());
         QFile file(path);
-        return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate)
                 && file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size);
+        return written ? path : QString();
     }
 
 private:
-    static inline QTemporaryDir *s_folder = nullptr;
+    static QTemporaryDir &folder()
+    {
+        static QTemporaryDir *s_folder = nullptr;
+        if (!s_folder) {
+            s_folder = new QTemporaryDir((QDir(QStringLiteral("/dev/shm")).exists()
+                                                  ? QStringLiteral("/dev/shm")
+                                                  : QDir::tempPath())
+                                         + QStringLiteral("/vorn-fuzz-XXXXXX"));
+            std::atexit([] { delete s_folder; });
+        }
+        return *s_folder;
+    }
 };
