@@ -86,10 +86,7 @@ public:
         // Ready once both listeners accept a connection.
         const QDeadlineTimer deadline(10000);
         while (!deadline.hasExpired()) {
-            QTcpSocket probe, webSocketProbe;
-            probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(m_port));
-            webSocketProbe.connectToHost(QStringLiteral("127.0.0.1"), quint16(m_webSocketPort));
-            if (probe.waitForConnected(200) && webSocketProbe.waitForConnected(200))
+            if (listens(m_port) && listens(m_webSocketPort))
                 return true;
             if (m_process.state() != QProcess::Running)
                 return false;
@@ -105,6 +102,13 @@ public:
             return;
         ::kill(-pid_t(m_process.processId()), SIGKILL);
         m_process.waitForFinished(5000);
+    }
+
+    static bool listens(int port)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+        return socket.waitForConnected(200);
     }
 
     static int freePort()

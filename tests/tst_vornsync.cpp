@@ -17,13 +17,6 @@ TestHome::ProgramResult run(const QStringList &args, const QByteArray &input = {
     return TestHome::run(program, args, input);
 }
 
-bool portListens(int port)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
-    return socket.waitForConnected(1000);
-}
-
 // Processes whose command line mentions `text` (a configuration path, say).
 int processesMentioning(const QString &text)
 {
@@ -121,21 +114,19 @@ void tst_VornSync::commands()
 
     const QString url = args.value(1);
     const QByteArray config = TestHome::readFile(SyncConfig::path());
-    const SyncPassword::Lookup stored
-            = SyncPassword::find(QStringLiteral("alice@") + QUrl(url).host());
     if (exitCode != 0) {
         QVERIFY(config.isEmpty());
         return;
     }
+    const SyncPassword::Lookup stored = SyncPassword::find("alice@" + QUrl(url).host());
     QVERIFY(config.contains("broker = " + url.toUtf8()));
     QVERIFY(config.contains("user = alice"));
     QVERIFY(!config.contains("s3cret"));
     QCOMPARE(int(stored.status), int(SyncPassword::Status::Ok));
     QCOMPARE(stored.password, QByteArray("s3cret"));
-    QVERIFY2(statusText().contains(QStringLiteral("offline: %1 as alice (vorn-sync has not run "
-                                                  "yet)")
-                                           .arg(url)),
-             qPrintable(statusText()));
+    const QString status = statusText();
+    QVERIFY2(status.contains("offline: " + url + " as alice (vorn-sync has not run yet)"),
+             qPrintable(status));
 
     // Once set up, the bridge runs and reports what it sent.
     QProcess bridge;
@@ -215,8 +206,7 @@ void tst_VornSync::localBroker()
     ::kill(pid_t(local.processId()), stopSignal);
     QVERIFY(local.waitForFinished(10000));
     QCOMPARE(local.exitCode(), 0);
-    QVERIFY(!portListens(port));
-    QVERIFY(!portListens(wsPort));
+    QVERIFY(!MosquittoBroker::listens(port) && !MosquittoBroker::listens(wsPort));
     QCOMPARE(processesMentioning(folder + QStringLiteral("/mosquitto.conf")), 0);
 }
 

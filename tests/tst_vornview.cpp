@@ -27,7 +27,6 @@ private Q_SLOTS:
     void looks_data();
     void looks();
     void removeUpdatesListAndDefaults();
-    void addAppOpensThePickerAgainAfterClosing();
     void twoWindowsShowOneBlocker();
     void keyboardAndAccessibleNames();
     void germanTexts();
@@ -154,26 +153,6 @@ void tst_VornView::removeUpdatesListAndDefaults()
     QVERIFY(find(root, "notice")->isVisible());
     QCOMPARE(m_home->storedBlockList(), QStringList());
     QCOMPARE(lookChanges.count(), 0); // list changes do not move the spring
-}
-
-void tst_VornView::addAppOpensThePickerAgainAfterClosing()
-{
-    QQuickItem *root = openView();
-    QObject *picker = root->findChild<QObject *>("picker");
-    QVERIFY(picker);
-    QVERIFY(!root->property("showAppPicker").toBool());
-    // Closed with "Done" once, with Escape the second time.
-    for (bool escape : {false, true}) {
-        click(find(root, "addButton"));
-        QTRY_VERIFY(picker->property("opened").toBool());
-        QVERIFY(root->property("showAppPicker").toBool());
-        if (escape)
-            QTest::keyClick(root->window(), Qt::Key_Escape);
-        else
-            click(find(root->window()->contentItem(), "doneButton"));
-        QTRY_VERIFY(!picker->property("visible").toBool());
-        QVERIFY(!root->property("showAppPicker").toBool());
-    }
 }
 
 void tst_VornView::twoWindowsShowOneBlocker()
