@@ -239,6 +239,14 @@ int main(int argc, char **argv)
                              if (close)
                                  workspace.forceTerminate(application);
                          });
+        // As blocking starts: what is running already.
+        for (const RunningApplication &application : workspace.runningApplications()) {
+            const bool close = watched.contains(application.bundleIdentifier);
+            std::printf("%s %s (pid %lld), running\n", close ? "closing" : "found",
+                        qPrintable(application.bundleIdentifier), qlonglong(application.pid));
+            if (close)
+                workspace.forceTerminate(application);
+        }
         std::printf("watching with %s\n",
                     workspace.usesProcessConnector() ? "the connector" : "poll + doorbells");
         std::fflush(stdout);

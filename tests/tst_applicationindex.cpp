@@ -86,6 +86,15 @@ private Q_SLOTS:
                 << QStringList{"bin/prog|--new=org.x.prog", "bin/other|--fast|slow=bar",
                                "scripts/other.py|-x=two"}
                 << QStringList{"two=scripts/other.py"};
+        QTest::newRow("an X window class option names the entry with that StartupWMClass")
+                << QStringList{"a/xt Exec=prog\nStartupWMClass=XT",
+                               "a/uxt Exec=$T/scripts/other.py\nStartupWMClass=UXT",
+                               "a/dup1 Exec=other\nStartupWMClass=Twice",
+                               "a/dup2 Exec=other -x\nStartupWMClass=Twice"}
+                << QStringList{"bin/prog|-class|UXT|-u8=uxt", "bin/prog|--class|UXT=uxt",
+                               "bin/prog|-class|Unknown=xt", "bin/prog|-class|uxt=xt",
+                               "bin/other|-class|Twice=dup1"}
+                << QStringList{};
         QTest::newRow("equals are never told apart")
                 << QStringList{"a/foo Exec=prog %U", "b/bar Exec=prog %F", "a/baz Exec=other -a",
                                "a/qux Exec=other -b"}

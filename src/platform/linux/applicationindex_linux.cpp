@@ -421,6 +421,20 @@ QString ApplicationIndex::bundleIDForCommand(const QString &absolutePath,
     const QList<Candidate> *candidates = candidatesFor(absolutePath);
     if (!candidates)
         return {};
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString windowClass;
+        if ((arguments[i] == QLatin1String("-class") || arguments[i] == QLatin1String("--class"))
+            && i + 1 < arguments.size())
+            windowClass = arguments[i + 1];
+        else if (arguments[i].startsWith(QLatin1String("--class=")))
+            windowClass = arguments[i].mid(8);
+        else
+            continue;
+        const QSet<QString> owners = m_bundleIDsForWindowClass.value(windowClass);
+        if (owners.size() == 1)
+            return *owners.cbegin();
+        break;
+    }
     if (candidates->size() == 1)
         return candidates->constFirst().bundleID;
 
@@ -540,6 +554,13 @@ void ApplicationIndex::rebuild()
     m_candidates = std::move(builder.candidates);
     m_programsForBundleID = std::move(builder.programsForBundleID);
     m_bundleIDs = std::move(builder.bundleIDs);
+    m_bundleIDsForWindowClass.clear();
+    for (const QList<Candidate> &candidates : std::as_const(m_candidates)) {
+        for (const Candidate &candidate : candidates) {
+            if (!candidate.windowClass.isEmpty())
+                m_bundleIDsForWindowClass[candidate.windowClass].insert(candidate.bundleID);
+        }
+    }
     if (differs)
         Q_EMIT changed();
 }

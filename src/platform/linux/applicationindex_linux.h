@@ -52,10 +52,12 @@ public:
     // absolutePath (canonicalised here if it is not already); empty when none or several.
     QString bundleIDForProgram(const QString &absolutePath) const;
     // The same for a process running the program with these arguments (those after the program,
-    // or after the script). Among several entries: the one whose Exec= arguments are all given,
-    // the most of them; with no such argument to decide, the one whose identifier (or its last
-    // dotted part) or StartupWMClass is the program's name, else the one without options. Empty
-    // when equals remain.
+    // or after the script). An X window class the arguments ask for (-class NAME, --class NAME)
+    // that exactly one entry gives as its StartupWMClass names that entry, as it names the window
+    // on the desktop (UXTerm's script runs xterm -class UXTerm). Among several entries: the one
+    // whose Exec= arguments are all given, the most of them; with no such argument to decide, the
+    // one whose identifier (or its last dotted part) or StartupWMClass is the program's name, else
+    // the one without options. Empty when equals remain.
     QString bundleIDForCommand(const QString &absolutePath, const QStringList &arguments) const;
     // Whether any entry names the program.
     bool namesProgram(const QString &absolutePath) const;
@@ -90,6 +92,7 @@ private:
     QHash<QString, QList<Candidate>> m_candidates;
     QHash<QString, QStringList> m_programsForBundleID;
     QSet<QString> m_bundleIDs;
+    QHash<QString, QSet<QString>> m_bundleIDsForWindowClass;
 
     int m_inotify = -1;
     QSocketNotifier *m_notifier = nullptr;
