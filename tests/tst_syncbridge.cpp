@@ -168,8 +168,7 @@ QByteArrayList tst_SyncBridge::delivered(const QString &who, const QByteArray &s
     // has been seen.
     MqttConnection reader(m_broker->settings(QStringLiteral("vorn-test-reader"), who, secret));
     const QByteArray marker = "vorn/" + who.toUtf8() + "/sync/reader";
-    QByteArrayList seen;
-    bool done = false;
+    QSignalSpy received(&reader, &MqttConnection::messageReceived);
     QObject::connect(&reader, &MqttConnection::connected, &reader,
                      [&] { reader.subscribe(filters + QByteArrayList{marker}); });
     QObject::connect(&reader, &MqttConnection::subscribeAcknowledged, &reader, [&] {
@@ -177,18 +176,13 @@ QByteArrayList tst_SyncBridge::delivered(const QString &who, const QByteArray &s
             reader.publish(write, who.toUtf8() + "'s", true);
         reader.publish(marker, "end", false);
     });
-    QObject::connect(&reader, &MqttConnection::messageReceived, &reader,
-                     [&](const QByteArray &topic, const QByteArray &payload) {
-                         if (topic == marker)
-                             done = true;
-                         else
-                             seen.append(payload);
-                     });
     reader.start(false);
-    const QDeadlineTimer deadline(10000);
-    while (!done && !deadline.hasExpired())
-        QTest::qWait(5);
-    return done ? seen : QByteArrayList{"<no answer>"};
+    if (!QTest::qWaitFor([&] { return received.size() && received.last().at(0) == marker; }, 10000))
+        return {"<no answer>"};
+    QByteArrayList seen;
+    for (qsizetype i = 0; i + 1 < received.size(); ++i)
+        seen.append(received.at(i).at(1).toByteArray());
+    return seen;
 }
 
 QByteArray tst_SyncBridge::brokerValue(const QString &key)
