@@ -82,7 +82,12 @@ private:
         std::unique_ptr<SyncBridge> bridge;
     };
 
-    Computer computer(const QString &name) const;
+    Computer computer(const QString &name) const
+    {
+        Computer made{name, m_home->path(name + QStringLiteral("/cloud")), nullptr};
+        QDir().mkpath(made.folder);
+        return made;
+    }
     static QByteArray read(const Computer &computer, const QString &key)
     {
         return TestHome::readFile(computer.folder + QLatin1Char('/') + key);
@@ -92,11 +97,55 @@ private:
         return m_broker->settings(QStringLiteral("vorn-test-") + computer.name, user, password);
     }
     void up(Computer &computer) { up(computer, settings(computer)); }
-    void up(Computer &computer, const MqttConnection::Settings &connection);
+    void up(Computer &computer, const MqttConnection::Settings &connection)
+    {
+        SyncBridge::Options options;
+        options.cloudFolder = computer.folder;
+        options.baseFolder = m_home->path(computer.name + QStringLiteral("/base"));
+        options.statusFile = m_home->path(computer.name + QStringLiteral("/status.json"));
+        options.connection = connection;
+        computer.bridge = std::make_unique<SyncBridge>(options);
+        computer.bridge->start();
+    }
     QByteArrayList delivered(const QString &who, const QByteArray &secret,
-                             const QByteArrayList &filters, const QByteArray &write = {});
-    QByteArray brokerValue(const QString &key);
-    void publishAsPhone(const QString &key, const QByteArray &bytes);
+                             const QByteArrayList &filters, const QByteArray &write = {})
+    {
+        // Retained values come right after SUBACK; a message of our own sent after SUBACK (and
+        // after the write, a retained value on that topic) comes after them, so its arrival says
+        // everything has been seen.
+        MqttConnection reader(m_broker->settings(QStringLiteral("vorn-test-reader"), who, secret));
+        const QByteArray marker = "vorn/" + who.toUtf8() + "/sync/reader";
+        QSignalSpy received(&reader, &MqttConnection::messageReceived);
+        QObject::connect(&reader, &MqttConnection::connected, &reader,
+                         [&] { reader.subscribe(filters + QByteArrayList{marker}); });
+        QObject::connect(&reader, &MqttConnection::subscribeAcknowledged, &reader, [&] {
+            if (!write.isEmpty())
+                reader.publish(write, who.toUtf8() + "'s", true);
+            reader.publish(marker, "end", false);
+        });
+        reader.start(false);
+        if (!QTest::qWaitFor([&] { return received.size() && received.last().at(0) == marker; },
+                             10000))
+            return {"<no answer>"};
+        QByteArrayList seen;
+        for (qsizetype i = 0; i + 1 < received.size(); ++i)
+            seen.append(received.at(i).at(1).toByteArray());
+        return seen;
+    }
+    QByteArray brokerValue(const QString &key)
+    {
+        const QByteArrayList seen = delivered(user, password, {"vorn/alice/kv/" + key.toUtf8()});
+        return seen.isEmpty() ? QByteArray("<nothing retained>") : seen.last();
+    }
+    void publishAsPhone(const QString &key, const QByteArray &bytes)
+    {
+        MqttConnection phone(m_broker->settings(QStringLiteral("vorn-test-phone"), user, password));
+        QSignalSpy acknowledged(&phone, &MqttConnection::publishAcknowledged);
+        QObject::connect(&phone, &MqttConnection::connected, &phone,
+                         [&] { phone.publish("vorn/alice/kv/" + key.toUtf8(), bytes, true); });
+        phone.start(false);
+        QVERIFY(acknowledged.wait(10000));
+    }
 
     QTemporaryDir m_certificates;
     std::unique_ptr<TestHome> m_home;
@@ -140,71 +189,6 @@ void tst_SyncBridge::cleanup()
     m_b.bridge.reset();
     m_broker.reset();
     m_home.reset();
-}
-
-tst_SyncBridge::Computer tst_SyncBridge::computer(const QString &name) const
-{
-    Computer made{name, m_home->path(name + QStringLiteral("/cloud")), nullptr};
-    QDir().mkpath(made.folder);
-    return made;
-}
-
-void tst_SyncBridge::up(Computer &computer, const MqttConnection::Settings &connection)
-{
-    SyncBridge::Options options;
-    options.cloudFolder = computer.folder;
-    options.baseFolder = m_home->path(computer.name + QStringLiteral("/base"));
-    options.statusFile = m_home->path(computer.name + QStringLiteral("/status.json"));
-    options.connection = connection;
-    computer.bridge = std::make_unique<SyncBridge>(options);
-    computer.bridge->start();
-}
-
-QByteArrayList tst_SyncBridge::delivered(const QString &who, const QByteArray &secret,
-                                         const QByteArrayList &filters, const QByteArray &write)
-{
-    // Retained values come right after SUBACK; a message of our own sent after SUBACK (and after
-    // the write, a retained value on that topic) comes after them, so its arrival says everything
-    // has been seen.
-    MqttConnection reader(m_broker->settings(QStringLiteral("vorn-test-reader"), who, secret));
-    const QByteArray marker = "vorn/" + who.toUtf8() + "/sync/reader";
-    QByteArrayList seen;
-    bool done = false;
-    QObject::connect(&reader, &MqttConnection::connected, &reader,
-                     [&] { reader.subscribe(filters + QByteArrayList{marker}); });
-    QObject::connect(&reader, &MqttConnection::subscribeAcknowledged, &reader, [&] {
-        if (!write.isEmpty())
-            reader.publish(write, who.toUtf8() + "'s", true);
-        reader.publish(marker, "end", false);
-    });
-    QObject::connect(&reader, &MqttConnection::messageReceived, &reader,
-                     [&](const QByteArray &topic, const QByteArray &payload) {
-                         if (topic == marker)
-                             done = true;
-                         else
-                             seen.append(payload);
-                     });
-    reader.start(false);
-    const QDeadlineTimer deadline(10000);
-    while (!done && !deadline.hasExpired())
-        QTest::qWait(5);
-    return done ? seen : QByteArrayList{"<no answer>"};
-}
-
-QByteArray tst_SyncBridge::brokerValue(const QString &key)
-{
-    const QByteArrayList seen = delivered(user, password, {"vorn/alice/kv/" + key.toUtf8()});
-    return seen.isEmpty() ? QByteArray("<nothing retained>") : seen.last();
-}
-
-void tst_SyncBridge::publishAsPhone(const QString &key, const QByteArray &bytes)
-{
-    MqttConnection phone(m_broker->settings(QStringLiteral("vorn-test-phone"), user, password));
-    QSignalSpy acknowledged(&phone, &MqttConnection::publishAcknowledged);
-    QObject::connect(&phone, &MqttConnection::connected, &phone,
-                     [&] { phone.publish("vorn/alice/kv/" + key.toUtf8(), bytes, true); });
-    phone.start(false);
-    QVERIFY(acknowledged.wait(10000));
 }
 
 void tst_SyncBridge::brokerAddress_data()
@@ -325,10 +309,6 @@ void tst_SyncBridge::exchange_data()
     // (both folders and the broker end on one value).
     QTest::addColumn<QString>("script");
 
-    QTest::newRow("here to there") << "up A; up B; write A syncedBlockState on; "
-                                      "expect B syncedBlockState on; same syncedBlockState";
-    QTest::newRow("there to here") << "up A; up B; write B deviceRegistry r1; expect A "
-                                      "deviceRegistry r1; same deviceRegistry";
     QTest::newRow("both ways, one key")
             << "up A; up B; write A k 1; expect B k 1; write B k 2; expect A k 2; write A k 3; "
                "expect B k 3; write B k 4; expect A k 4; same k";
@@ -547,11 +527,11 @@ void tst_SyncBridge::tls()
     QVERIFY(failed.wait(10000));
     // Never a silent fall-back to plain text: it stays offline and says why.
     QVERIFY(!m_a.bridge->isInStep());
+    const QString why = failed.first().at(1).toString();
     if (url.startsWith(QLatin1String("mqtts")) || url.startsWith(QLatin1String("wss"))) {
         QCOMPARE(failed.first().at(0).value<MqttConnection::Failure>(),
                  MqttConnection::Failure::Certificate);
-        QVERIFY2(failed.first().at(1).toString().contains(QLatin1String("certificate")),
-                 qPrintable(failed.first().at(1).toString()));
+        QVERIFY2(why.contains(QLatin1String("certificate")), qPrintable(why));
     }
 }
 
@@ -604,9 +584,6 @@ void tst_SyncBridge::registryConverges()
         QTRY_COMPARE_WITH_TIMEOUT(idsIn(read(member->computer, DeviceRegistry::registryKey)), ids,
                                   20000);
     QCOMPARE(idsIn(brokerValue(DeviceRegistry::registryKey)), ids);
-    // Registries go before the stores and bridges they use.
-    for (const auto &member : members)
-        member->registry.reset();
 }
 
 QTEST_GUILESS_MAIN(tst_SyncBridge)
