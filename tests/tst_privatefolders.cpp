@@ -56,6 +56,7 @@ private Q_SLOTS:
     {
         // The keychain's fallback files alone, with no Secret Service to answer instead.
         qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/vorn-test-bus");
+        ::umask(022); // files are private whatever the umask
     }
     void init()
     {
@@ -121,6 +122,7 @@ private Q_SLOTS:
         QCOMPARE(openStore(store, "mine"), std::nullopt);
         QCOMPARE(openStore(store), QByteArray("mine"));
         QVERIFY(!QFileInfo(fileOf(store)).isSymLink());
+        QCOMPARE(TestHome::mode(fileOf(store)), 0600u);
         const QStringList aside = TestHome::movedAside(folderOf(store), "value");
         QCOMPARE(aside.size(), 1);
         QCOMPARE(QFileInfo(folderOf(store) + '/' + aside.first()).symLinkTarget(),
