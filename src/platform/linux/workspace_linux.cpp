@@ -90,10 +90,24 @@ bool LinuxWorkspace::forceTerminate(const RunningApplication &application)
         || !m_terminator.stop(application.pid, application.startTime))
         return false;
     const QList<qint64> children = m_reader.children(application.pid);
+    // Fork children that still show the application's image are handed to a new parent by the
+    // kill, and would then pass for launches of their own before the watcher ends them: a notice
+    // for one is dropped like one for the application itself.
+    QList<std::pair<qint64, quint64>> closed{{application.pid, application.startTime}};
+    const auto rootStat = m_reader.stat(application.pid);
+    const QString image = m_reader.executable(application.pid);
+    for (const qint64 child : children) {
+        const auto stat = m_reader.stat(child);
+        if (rootStat && stat && stat->name == rootStat->name && !image.isEmpty()
+            && m_reader.executable(child) == image)
+            closed.append({child, stat->startTime});
+    }
     m_terminator.kill(application.pid, application.startTime);
-    m_closed.append({application.pid, application.startTime});
-    if (m_closed.size() > maxClosed)
-        m_closed.removeFirst();
+    for (const auto &process : std::as_const(closed)) {
+        m_closed.append(process);
+        if (m_closed.size() > maxClosed)
+            m_closed.removeFirst();
+    }
     QMetaObject::invokeMethod(
             m_watcher,
             [watcher = m_watcher, application, children] {
