@@ -22,6 +22,13 @@ private Q_SLOTS:
             QVERIFY(QFile::setPermissions(tree(path), QFile::ReadOwner | QFile::ExeOwner));
         }
         QVERIFY(QFile::link(tree("real/target"), tree("bin/link")));
+        // Launcher scripts that exec binaries by absolute path.
+        const QByteArray execs = "#!/bin/sh\nexec \"" + tree("lib/app").toUtf8()
+                + "\" \"$@\"\n  exec " + tree("bin/other").toUtf8() + " --x\nexec $HOME/x\n";
+        QVERIFY(TestHome::writeFile(tree("scripts/launch.sh"), execs));
+        QVERIFY(TestHome::writeFile(tree("lib/app"), "#!/bin/sh\n"));
+        for (const char *path : {"scripts/launch.sh", "lib/app"})
+            QVERIFY(QFile::setPermissions(tree(path), QFile::ReadOwner | QFile::ExeOwner));
         QVERIFY(QFile::link("snap", tree("bin/firefox"))); // a snap's command links to snap itself
         qputenv("PATH", QFile::encodeName(tree("bin")));
     }
@@ -95,6 +102,10 @@ private Q_SLOTS:
                                "bin/prog|-class|Unknown=xt", "bin/prog|-class|uxt=xt",
                                "bin/other|-class|Twice=dup1"}
                 << QStringList{};
+        QTest::newRow("a launcher script's exec'd binary, unless an entry names it")
+                << QStringList{"a/launch Exec=$T/scripts/launch.sh %U", "a/own Exec=other"}
+                << QStringList{"lib/app=launch", "bin/other=own"}
+                << QStringList{"launch=scripts/launch.sh,lib/app"};
         QTest::newRow("equals are never told apart")
                 << QStringList{"a/foo Exec=prog %U", "b/bar Exec=prog %F", "a/baz Exec=other -a",
                                "a/qux Exec=other -b"}

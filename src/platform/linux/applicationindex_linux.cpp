@@ -32,6 +32,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSocketNotifier>
@@ -296,11 +297,64 @@ private:
             if (at < 0)
                 return;
             const QString scriptPath = resolve(arguments.at(at), false);
-            if (!scriptPath.isEmpty() && !isLauncher(baseName(scriptPath)))
+            if (!scriptPath.isEmpty() && !isLauncher(baseName(scriptPath))) {
                 insert(scriptPath, id, arguments.mid(at + 1), true);
+                noteExecTargets(scriptPath, id);
+            }
             return;
         }
         insert(path, id, arguments.mid(1), followScript);
+        noteExecTargets(path, id);
+    }
+
+public:
+    // The programs that an indexed shell script execs by a literal absolute path (`exec
+    // /opt/app/bin/app "$@"`) are its application's too, unless an entry names them itself: such
+    // a binary, started directly or first seen after the script's short run, still names the
+    // application. Two scripts that exec one binary leave it to the rules for shared programs.
+    void addExecTargets()
+    {
+        const QSet<QString> named(candidates.keyBegin(), candidates.keyEnd());
+        for (const ExecTarget &target : std::as_const(m_execTargets)) {
+            if (named.contains(target.path))
+                continue;
+            m_windowClass = target.windowClass;
+            m_coded.clear();
+            insert(target.path, target.bundleID, {}, true);
+        }
+    }
+
+private:
+    struct ExecTarget
+    {
+        QString path;
+        QString bundleID;
+        QString windowClass;
+    };
+
+    void noteExecTargets(const QString &path, const QString &id)
+    {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return;
+        const QByteArray text = file.read(64 * 1024);
+        static const QRegularExpression shell(
+                QStringLiteral("^#!\\s*\\S*/(sh|bash|dash|ksh|zsh)\\b"));
+        static const QRegularExpression execLine(
+                QStringLiteral("^\\s*exec\\s+([\"']?)(/[^\\s\"'$;&|`<>()]+)\\1(\\s|$)"));
+        if (!shell.match(QString::fromUtf8(text.left(text.indexOf('\n')))).hasMatch())
+            return;
+        for (const QByteArray &line : text.split('\n')) {
+            const QRegularExpressionMatch match = execLine.match(QString::fromUtf8(line));
+            if (!match.hasMatch())
+                continue;
+            const QString target = canonicalPath(match.captured(2));
+            const QFileInfo info(target);
+            if (target.isEmpty() || !info.isFile() || !info.isExecutable()
+                || isLauncher(baseName(target)) || interpreterFor(baseName(target)))
+                continue;
+            m_execTargets.append({target, id, m_windowClass});
+        }
     }
 
     // The canonical path of a program or script as written in an entry; empty when it cannot be
@@ -354,6 +408,7 @@ private:
     QString m_windowClass;
     QSet<QString> m_coded;
     QHash<QString, QString> m_pathLookups;
+    QList<ExecTarget> m_execTargets;
 };
 
 } // namespace
@@ -548,6 +603,7 @@ void ApplicationIndex::rebuild()
             m_folders, [&builder](const QString &id, const QString &, const DesktopEntry &entry) {
                 builder.addEntry(id, entry);
             });
+    builder.addExecTargets();
     const bool differs = builder.candidates != m_candidates
             || builder.programsForBundleID != m_programsForBundleID
             || builder.bundleIDs != m_bundleIDs;
