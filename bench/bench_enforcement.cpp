@@ -284,9 +284,11 @@ int main(int argc, char **argv)
     writeEntry(applications, QStringLiteral("org.bench.SharedSettings"),
                bin + "/shared --preferences");
     install(bin + "/learned-binary");
-    // Like real launchers (Chromium's runs for tens of milliseconds), it does some work first.
+    // Like real launchers (Chromium's runs for tens of milliseconds), it does some work first,
+    // and names its binary through a variable, so only a run can teach it.
     install(bin + "/learner.sh",
-            "sleep 0.2\nexec \"" + (bin + "/learned-binary").toUtf8() + "\" \"$@\"\n");
+            "sleep 0.2\nbinary=\"" + (bin + "/learned-binary").toUtf8()
+                    + "\"\nexec \"$binary\" \"$@\"\n");
     writeEntry(applications, QStringLiteral("org.bench.Learned"), bin + "/learner.sh");
     install(bin + "/switched");
     writeEntry(applications, QStringLiteral("org.bench.Switched"), bin + "/switched");
