@@ -21,8 +21,10 @@
 //
 // Limit of the unprivileged path: a launcher script named by an entry that execs a binary no
 // entry names within a millisecond is identified only if a scan falls inside that millisecond
-// (the doorbell's close watch makes that likely, not certain). Launched from a desktop, such an
-// application is identified anyway by its systemd scope or its launch environment.
+// (the doorbell's close watch makes that likely, not certain). A binary the script execs by a
+// literal absolute path is indexed as the application's (ApplicationIndex), so only one reached
+// through a variable depends on that look. Launched from a desktop, such an application is
+// identified anyway by its systemd scope or its launch environment.
 //
 // Identity: a process takes the identifier its own evidence gives (AppIdentityResolver); one
 // without any belongs to the application of the parent it was born under (a fork child before its
