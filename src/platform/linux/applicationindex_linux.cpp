@@ -337,13 +337,15 @@ private:
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return;
-        const QByteArray text = file.read(64 * 1024);
         static const QRegularExpression shell(
                 QStringLiteral("^#!\\s*\\S*/(sh|bash|dash|ksh|zsh)\\b"));
         static const QRegularExpression execLine(
                 QStringLiteral("^\\s*exec\\s+([\"']?)(/[^\\s\"'$;&|`<>()]+)\\1(\\s|$)"));
-        if (!shell.match(QString::fromUtf8(text.left(text.indexOf('\n')))).hasMatch())
+        // Most indexed programs are binaries: only a shell script's first line leads to reading on.
+        const QByteArray head = file.peek(256);
+        if (!shell.match(QString::fromUtf8(head.left(head.indexOf('\n')))).hasMatch())
             return;
+        const QByteArray text = file.read(64 * 1024);
         for (const QByteArray &line : text.split('\n')) {
             const QRegularExpressionMatch match = execLine.match(QString::fromUtf8(line));
             if (!match.hasMatch())
