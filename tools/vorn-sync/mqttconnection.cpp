@@ -157,8 +157,8 @@ void MqttConnection::attempt()
     m_failureReported = false;
     m_lastLibraryError.clear();
     dropTunnel();
+    qCDebug(lcSync) << "connecting to" << m_settings.broker.url();
     if (m_settings.broker.transport == BrokerAddress::Transport::WebSocket) {
-        qCDebug(lcSync) << "connecting to" << m_settings.broker.url();
         m_tunnel = new WebSocketTunnel(m_settings.broker, m_settings.caFile, this);
         connect(m_tunnel, &WebSocketTunnel::ready, this, [this] {
             m_probeTimeout.stop();
@@ -166,18 +166,13 @@ void MqttConnection::attempt()
         });
         connect(m_tunnel, &WebSocketTunnel::failed, this,
                 [this](bool certificate, const QString &message) {
-                    m_probeTimeout.stop();
-                    dropTunnel();
-                    m_state = State::Offline;
-                    Q_EMIT connectFailed(certificate ? Failure::Certificate : Failure::Unreachable,
-                                         message);
-                    scheduleRetry();
+                    attemptFailed(certificate ? Failure::Certificate : Failure::Unreachable,
+                                  message);
                 });
         m_probeTimeout.start();
         m_tunnel->open();
         return;
     }
-    qCDebug(lcSync) << "connecting to" << m_settings.broker.url();
     m_probe = new QTcpSocket(this);
     connect(m_probe, &QTcpSocket::connected, this, &MqttConnection::probeSucceeded);
     connect(m_probe, &QTcpSocket::errorOccurred, this,
@@ -198,6 +193,15 @@ void MqttConnection::probeSucceeded()
 
 void MqttConnection::probeFailed(const QString &reason)
 {
+    attemptFailed(Failure::Unreachable,
+                  QStringLiteral("cannot reach %1:%2: %3")
+                          .arg(m_settings.broker.host)
+                          .arg(m_settings.broker.port)
+                          .arg(reason));
+}
+
+void MqttConnection::attemptFailed(Failure failure, const QString &message)
+{
     m_probeTimeout.stop();
     dropTunnel();
     if (m_probe) {
@@ -207,11 +211,7 @@ void MqttConnection::probeFailed(const QString &reason)
         m_probe = nullptr;
     }
     m_state = State::Offline;
-    Q_EMIT connectFailed(Failure::Unreachable,
-                         QStringLiteral("cannot reach %1:%2: %3")
-                                 .arg(m_settings.broker.host)
-                                 .arg(m_settings.broker.port)
-                                 .arg(reason));
+    Q_EMIT connectFailed(failure, message);
     scheduleRetry();
 }
 

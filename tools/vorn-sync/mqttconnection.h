@@ -85,6 +85,8 @@ private:
     void attempt();
     void probeSucceeded();
     void probeFailed(const QString &reason);
+    // Ends an attempt that never reached the broker: reported, then retried.
+    void attemptFailed(Failure failure, const QString &message);
     void openSession();
     void configure(bool cleanStart);
     void afterLibraryCall(int rc);
