@@ -5,6 +5,7 @@
 #include "mqttconnection.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QProcess>
@@ -14,6 +15,8 @@
 #include <QThread>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -27,30 +30,18 @@ public:
     // certificate folder, it serves TLS only, with server.crt and server.key from there.
     explicit MosquittoBroker(const QHash<QString, QByteArray> &users,
                              const QString &certificates = {})
-        : m_port(freePort())
-        , m_webSocketPort(freePort())
     {
-        QByteArray passwd;
-        for (auto it = users.cbegin(); it != users.cend(); ++it)
-            passwd += LocalBroker::passwordFileLine(it.key(), it.value(), "0123456789ab");
-        write("passwd", passwd);
-        write("acl", "pattern readwrite vorn/%u/#\n");
-        QByteArray config = "allow_anonymous false\npassword_file " + path("passwd") + "\nacl_file "
-                + path("acl") + "\npersistence true\npersistence_location " + path("")
-                + "/\nautosave_on_changes true\nautosave_interval 1\n"
-                + "set_tcp_nodelay true\nlog_dest stderr\nlog_type error\n";
-        const QByteArray tls = certificates.isEmpty()
-                ? QByteArray()
-                : "certfile " + QFile::encodeName(certificates) + "/server.crt\nkeyfile "
-                        + QFile::encodeName(certificates) + "/server.key\n";
-        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + tls;
-        // A WebSockets listener binds every address unless it is given an interface name.
-        config += "listener " + QByteArray::number(m_webSocketPort) + " lo\nprotocol websockets\n"
-                + tls;
-        if (::geteuid() == 0)
-            config += "user root\n";
-        write("mosquitto.conf", config);
-        start();
+        // A port can still be taken between choosing it and mosquitto binding it (by an
+        // outgoing connection, say): then it starts again on other ports.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            m_port = freePort();
+            m_webSocketPort = freePort();
+            configure(users, certificates);
+            if (start())
+                return;
+            kill();
+        }
+        qFatal("mosquitto did not start");
     }
 
     ~MosquittoBroker() { kill(); }
@@ -111,14 +102,56 @@ public:
         return socket.waitForConnected(200);
     }
 
+    // A loopback port nobody listens on. The kernel may hand a port it has just given us to the
+    // next test process that asks, so each port is also claimed with a lock file that this
+    // process holds until it exits: no two test processes start brokers on one port, and a port
+    // a test keeps closed stays closed.
     static int freePort()
     {
-        QTcpServer server;
-        server.listen(QHostAddress::LocalHost, 0);
-        return server.serverPort();
+        const QString claims = QDir::temp().filePath(
+                QStringLiteral("vorn-test-ports-%1").arg(::geteuid()));
+        QDir().mkpath(claims);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            QTcpServer server;
+            if (!server.listen(QHostAddress::LocalHost, 0))
+                continue;
+            const int port = server.serverPort();
+            const QByteArray claim = QFile::encodeName(claims + QLatin1Char('/')
+                                                       + QString::number(port));
+            const int fd = ::open(claim.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+                return port; // the descriptor stays open: the claim lasts this process
+            if (fd >= 0)
+                ::close(fd);
+        }
+        qFatal("no free loopback port");
     }
 
 private:
+    void configure(const QHash<QString, QByteArray> &users, const QString &certificates)
+    {
+        QByteArray passwd;
+        for (auto it = users.cbegin(); it != users.cend(); ++it)
+            passwd += LocalBroker::passwordFileLine(it.key(), it.value(), "0123456789ab");
+        write("passwd", passwd);
+        write("acl", "pattern readwrite vorn/%u/#\n");
+        QByteArray config = "allow_anonymous false\npassword_file " + path("passwd") + "\nacl_file "
+                + path("acl") + "\npersistence true\npersistence_location " + path("")
+                + "/\nautosave_on_changes true\nautosave_interval 1\n"
+                + "set_tcp_nodelay true\nlog_dest stderr\nlog_type error\n";
+        const QByteArray tls = certificates.isEmpty()
+                ? QByteArray()
+                : "certfile " + QFile::encodeName(certificates) + "/server.crt\nkeyfile "
+                        + QFile::encodeName(certificates) + "/server.key\n";
+        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + tls;
+        // A WebSockets listener binds every address unless it is given an interface name.
+        config += "listener " + QByteArray::number(m_webSocketPort) + " lo\nprotocol websockets\n"
+                + tls;
+        if (::geteuid() == 0)
+            config += "user root\n";
+        write("mosquitto.conf", config);
+    }
+
     QByteArray path(const char *name) const { return QFile::encodeName(m_dir.filePath(name)); }
     void write(const char *name, const QByteArray &bytes) const
     {
