@@ -108,16 +108,16 @@ public:
     // a test keeps closed stays closed.
     static int freePort()
     {
-        const QString claims = QDir::temp().filePath(
-                QStringLiteral("vorn-test-ports-%1").arg(::geteuid()));
+        const QString claims
+                = QDir::temp().filePath(QStringLiteral("vorn-test-ports-%1").arg(::geteuid()));
         QDir().mkpath(claims);
         for (int attempt = 0; attempt < 100; ++attempt) {
             QTcpServer server;
             if (!server.listen(QHostAddress::LocalHost, 0))
                 continue;
             const int port = server.serverPort();
-            const QByteArray claim = QFile::encodeName(claims + QLatin1Char('/')
-                                                       + QString::number(port));
+            const QByteArray claim
+                    = QFile::encodeName(claims + QLatin1Char('/') + QString::number(port));
             const int fd = ::open(claim.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
             if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
                 return port; // the descriptor stays open: the claim lasts this process
