@@ -22,12 +22,18 @@ private Q_SLOTS:
             QVERIFY(QFile::setPermissions(tree(path), QFile::ReadOwner | QFile::ExeOwner));
         }
         QVERIFY(QFile::link(tree("real/target"), tree("bin/link")));
-        // Launcher scripts that exec binaries by absolute path.
-        const QByteArray execs = "#!/bin/sh\nexec \"" + tree("lib/app").toUtf8()
-                + "\" \"$@\"\n  exec " + tree("bin/other").toUtf8() + " --x\nexec $HOME/x\n";
+        // Launcher scripts that exec binaries by absolute path, literal or built from variables
+        // assigned once at the top level; never from the environment or what may vary.
+        const QByteArray lib = tree("lib").toUtf8();
+        const QByteArray execs = "#!/bin/sh\nexec \"" + lib + "/app\" \"$@\"\n  exec "
+                + tree("bin/other").toUtf8() + " --x\nexec $HOME/x\nLIB=" + lib
+                + "\nNAME=app2\nexport DIR=${LIB}/sub\n  exec \"$DIR/$NAME\" \"$@\"\nTWICE=" + lib
+                + "\n[ -n \"$1\" ] && TWICE=/nowhere\nexec $TWICE/app3\nDYN=$(dirname \"$0\")\n"
+                + "exec $DYN/app3\nif true; then\n  INNER=" + lib + "\nfi\nexec $INNER/app3\n";
         QVERIFY(TestHome::writeFile(tree("scripts/launch.sh"), execs));
-        QVERIFY(TestHome::writeFile(tree("lib/app"), "#!/bin/sh\n"));
-        for (const char *path : {"scripts/launch.sh", "lib/app"})
+        for (const char *path : {"lib/app", "lib/sub/app2", "lib/app3"})
+            QVERIFY(TestHome::writeFile(tree(path), "#!/bin/sh\n"));
+        for (const char *path : {"scripts/launch.sh", "lib/app", "lib/sub/app2", "lib/app3"})
             QVERIFY(QFile::setPermissions(tree(path), QFile::ReadOwner | QFile::ExeOwner));
         QVERIFY(QFile::link("snap", tree("bin/firefox"))); // a snap's command links to snap itself
         qputenv("PATH", QFile::encodeName(tree("bin")));
@@ -104,8 +110,9 @@ private Q_SLOTS:
                 << QStringList{};
         QTest::newRow("a launcher script's exec'd binary, unless an entry names it")
                 << QStringList{"a/launch Exec=$T/scripts/launch.sh %U", "a/own Exec=other"}
-                << QStringList{"lib/app=launch", "bin/other=own"}
-                << QStringList{"launch=scripts/launch.sh,lib/app"};
+                << QStringList{"lib/app=launch", "lib/sub/app2=launch",
+                               "lib/app3=", "bin/other=own"}
+                << QStringList{"launch=scripts/launch.sh,lib/app,lib/sub/app2"};
         QTest::newRow("equals are never told apart")
                 << QStringList{"a/foo Exec=prog %U", "b/bar Exec=prog %F", "a/baz Exec=other -a",
                                "a/qux Exec=other -b"}

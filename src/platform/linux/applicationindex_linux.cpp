@@ -308,10 +308,11 @@ private:
     }
 
 public:
-    // The programs that an indexed shell script execs by a literal absolute path (`exec
-    // /opt/app/bin/app "$@"`) are its application's too, unless an entry names them itself: such
-    // a binary, started directly or first seen after the script's short run, still names the
-    // application. Two scripts that exec one binary leave it to the rules for shared programs.
+    // The programs that an indexed shell script execs by an absolute path, literal or built from
+    // the script's own fixed variables (`exec /opt/app/bin/app "$@"`, `exec $LIBDIR/$APPNAME`),
+    // are its application's too, unless an entry names them itself: such a binary, started
+    // directly or first seen after the script's short run, still names the application. Two
+    // scripts that exec one binary leave it to the rules for shared programs.
     void addExecTargets()
     {
         const QSet<QString> named(candidates.keyBegin(), candidates.keyEnd());
@@ -340,23 +341,75 @@ private:
         static const QRegularExpression shell(
                 QStringLiteral("^#!\\s*\\S*/(sh|bash|dash|ksh|zsh)\\b"));
         static const QRegularExpression execLine(
-                QStringLiteral("^\\s*exec\\s+([\"']?)(/[^\\s\"'$;&|`<>()]+)\\1(\\s|$)"));
+                QStringLiteral("^\\s*exec\\s+([\"']?)([/$][^\\s\"';&|`<>()]*)\\1(\\s|$)"));
         // Most indexed programs are binaries: only a shell script's first line leads to reading on.
         const QByteArray head = file.peek(256);
         if (!shell.match(QString::fromUtf8(head.left(head.indexOf('\n')))).hasMatch())
             return;
-        const QByteArray text = file.read(64 * 1024);
-        for (const QByteArray &line : text.split('\n')) {
-            const QRegularExpressionMatch match = execLine.match(QString::fromUtf8(line));
+        const QString text = QString::fromUtf8(file.read(64 * 1024));
+        const QHash<QString, QString> variables = literalVariables(text);
+        for (const QString &line : text.split(QLatin1Char('\n'))) {
+            const QRegularExpressionMatch match = execLine.match(line);
             if (!match.hasMatch())
                 continue;
-            const QString target = canonicalPath(match.captured(2));
+            const std::optional<QString> written = expanded(match.captured(2), variables);
+            if (!written || !written->startsWith(QLatin1Char('/')))
+                continue;
+            const QString target = canonicalPath(*written);
             const QFileInfo info(target);
             if (target.isEmpty() || !info.isFile() || !info.isExecutable()
                 || isLauncher(baseName(target)) || interpreterFor(baseName(target)))
                 continue;
             m_execTargets.append({target, id, m_windowClass});
         }
+    }
+
+    // The script's variables that certainly hold one path-like value wherever an exec uses them:
+    // assigned once in the whole script, at the top level, to a plain word built from literals
+    // and such variables (`LIBDIR=/usr/lib/$APPNAME`). The environment is never consulted.
+    static QHash<QString, QString> literalVariables(const QString &text)
+    {
+        static const QRegularExpression anyAssignment(
+                QStringLiteral("(?:^|[\\s;&|(])([A-Za-z_]\\w*)\\+?="),
+                QRegularExpression::MultilineOption);
+        static const QRegularExpression topLevel(QStringLiteral(
+                "^(?:export\\s+)?([A-Za-z_]\\w*)=(\"?)([^\\s\"'`;&|<>()\\\\]*)\\2\\s*$"));
+        QHash<QString, int> assignments;
+        for (auto it = anyAssignment.globalMatch(text); it.hasNext();)
+            ++assignments[it.next().captured(1)];
+        QHash<QString, QString> variables;
+        for (const QString &line : text.split(QLatin1Char('\n'))) {
+            const QRegularExpressionMatch match = topLevel.match(line);
+            if (!match.hasMatch() || assignments.value(match.captured(1)) != 1)
+                continue;
+            if (const std::optional<QString> value = expanded(match.captured(3), variables))
+                variables.insert(match.captured(1), *value);
+        }
+        return variables;
+    }
+
+    // word with $NAME and ${NAME} replaced; nothing when it uses a variable not in variables.
+    static std::optional<QString> expanded(const QString &word,
+                                           const QHash<QString, QString> &variables)
+    {
+        static const QRegularExpression reference(
+                QStringLiteral("\\$(?:\\{([A-Za-z_]\\w*)\\}|([A-Za-z_]\\w*))"));
+        QString result;
+        qsizetype from = 0;
+        for (auto it = reference.globalMatch(word); it.hasNext();) {
+            const QRegularExpressionMatch match = it.next();
+            const QString name
+                    = match.captured(1).isEmpty() ? match.captured(2) : match.captured(1);
+            const auto value = variables.constFind(name);
+            if (value == variables.cend())
+                return std::nullopt;
+            result += word.mid(from, match.capturedStart() - from) + *value;
+            from = match.capturedEnd();
+        }
+        result += word.mid(from);
+        if (result.contains(QLatin1Char('$')) || result.contains(QLatin1Char('{')))
+            return std::nullopt;
+        return result;
     }
 
     // The canonical path of a program or script as written in an entry; empty when it cannot be
