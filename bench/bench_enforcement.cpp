@@ -285,10 +285,9 @@ int main(int argc, char **argv)
                bin + "/shared --preferences");
     install(bin + "/learned-binary");
     // Like real launchers (Chromium's runs for tens of milliseconds), it does some work first,
-    // and names its binary through a variable, so only a run can teach it.
+    // and computes the path of its binary (as LibreOffice's does), so only a run can teach it.
     install(bin + "/learner.sh",
-            "sleep 0.2\nbinary=\"" + (bin + "/learned-binary").toUtf8()
-                    + "\"\nexec \"$binary\" \"$@\"\n");
+            "sleep 0.2\nbinary=\"$(dirname \"$0\")/learned-binary\"\nexec \"$binary\" \"$@\"\n");
     writeEntry(applications, QStringLiteral("org.bench.Learned"), bin + "/learner.sh");
     install(bin + "/switched");
     writeEntry(applications, QStringLiteral("org.bench.Switched"), bin + "/switched");
