@@ -346,9 +346,9 @@ private:
         const QByteArray head = file.peek(256);
         if (!shell.match(QString::fromUtf8(head.left(head.indexOf('\n')))).hasMatch())
             return;
-        const QString text = QString::fromUtf8(file.read(64 * 1024));
-        const QHash<QString, QString> variables = literalVariables(text);
-        for (const QString &line : text.split(QLatin1Char('\n'))) {
+        const QStringList lines = QString::fromUtf8(file.read(64 * 1024)).split(QLatin1Char('\n'));
+        const QHash<QString, QString> variables = literalVariables(lines);
+        for (const QString &line : lines) {
             const QRegularExpressionMatch match = execLine.match(line);
             if (!match.hasMatch())
                 continue;
@@ -367,18 +367,19 @@ private:
     // The script's variables that certainly hold one path-like value wherever an exec uses them:
     // assigned once in the whole script, at the top level, to a plain word built from literals
     // and such variables (`LIBDIR=/usr/lib/$APPNAME`). The environment is never consulted.
-    static QHash<QString, QString> literalVariables(const QString &text)
+    static QHash<QString, QString> literalVariables(const QStringList &lines)
     {
         static const QRegularExpression anyAssignment(
-                QStringLiteral("(?:^|[\\s;&|(])([A-Za-z_]\\w*)\\+?="),
-                QRegularExpression::MultilineOption);
+                QStringLiteral("(?:^|[\\s;&|(])([A-Za-z_]\\w*)\\+?="));
         static const QRegularExpression topLevel(QStringLiteral(
                 "^(?:export\\s+)?([A-Za-z_]\\w*)=(\"?)([^\\s\"'`;&|<>()\\\\]*)\\2\\s*$"));
         QHash<QString, int> assignments;
-        for (auto it = anyAssignment.globalMatch(text); it.hasNext();)
-            ++assignments[it.next().captured(1)];
+        for (const QString &line : lines) {
+            for (auto it = anyAssignment.globalMatch(line); it.hasNext();)
+                ++assignments[it.next().captured(1)];
+        }
         QHash<QString, QString> variables;
-        for (const QString &line : text.split(QLatin1Char('\n'))) {
+        for (const QString &line : lines) {
             const QRegularExpressionMatch match = topLevel.match(line);
             if (!match.hasMatch() || assignments.value(match.captured(1)) != 1)
                 continue;
