@@ -61,11 +61,9 @@ WebSocketTunnel::~WebSocketTunnel()
 
 void WebSocketTunnel::open()
 {
-    QUrl url;
-    url.setScheme(m_broker.tls ? QStringLiteral("wss") : QStringLiteral("ws"));
-    url.setHost(m_broker.host);
-    url.setPort(m_broker.port);
-    url.setPath(m_broker.path.isEmpty() ? QStringLiteral("/") : m_broker.path);
+    QUrl url(m_broker.url());
+    if (url.path().isEmpty())
+        url.setPath(QStringLiteral("/"));
     QNetworkRequest request(url);
     if (m_broker.tls) {
         // Verified against the system's CA store, or only the given CA; the host name is checked.
