@@ -31,10 +31,13 @@ public:
         return true;
     }
 
+    // A new process kept here until killAll(), not started yet.
+    QProcess &keep() { return *m_processes.emplace_back(std::make_unique<QProcess>()); }
+
     // Starts a process kept here until killAll(); its PID is 0 when it did not start.
     QProcess &launch(const QString &program, const QStringList &arguments = {"60"})
     {
-        QProcess &process = *m_processes.emplace_back(std::make_unique<QProcess>());
+        QProcess &process = keep();
         if (!start(process, program, arguments))
             qWarning() << "could not start" << program << process.errorString();
         return process;

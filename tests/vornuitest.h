@@ -15,9 +15,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-#include <vector>
-
 namespace VornUiTest {
 
 // Items by object name in the visual tree under root (delegates and popups included), in order.
@@ -64,14 +61,12 @@ inline void screenshot(QQuickWindow *window, const QString &name)
 class VornProcesses : public ProcessGroups
 {
 public:
-    ~VornProcesses() { killAll(); }
-
     // Starts `vorn`, with at most `maxFiles` open descriptors when given.
     QProcess &startVorn(const QStringList &arguments = {},
                         const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
                         int maxFiles = 0)
     {
-        QProcess &vorn = *m_vorns.emplace_back(std::make_unique<QProcess>());
+        QProcess &vorn = keep();
         vorn.setProcessEnvironment(env);
         const QString program = QStringLiteral(VORN_BINARY_DIR "/vorn");
         if (maxFiles == 0)
@@ -84,13 +79,6 @@ public:
                           + arguments);
         return vorn;
     }
-    void killAll()
-    {
-        ProcessGroups::killAll();
-        for (const auto &vorn : m_vorns)
-            vorn->waitForFinished(5000);
-        m_vorns.clear();
-    }
 
     static QString socketPath() { return qEnvironmentVariable("XDG_RUNTIME_DIR") + "/vorn.socket"; }
     // The running Vorn's answer to a request on its socket.
@@ -98,9 +86,6 @@ public:
     {
         return SingleInstance::send(socketPath(), request, 10000);
     }
-
-private:
-    std::vector<std::unique_ptr<QProcess>> m_vorns;
 };
 
 // Starts `program` and expects it force-quit within 10 s.
