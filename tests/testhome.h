@@ -102,7 +102,6 @@ public:
         QByteArray out;
         QByteArray err;
     };
-    using PhoneResult = ProgramResult;
 
     // Runs a program as the user would, to its end.
     static ProgramResult
@@ -123,8 +122,8 @@ public:
     }
 
     // Runs vorn-phone on `cloudDir` (this home's cloud folder when empty).
-    PhoneResult runPhone(const QStringList &args, const QByteArray &input = {},
-                         const QString &cloudDir = QString()) const
+    ProgramResult runPhone(const QStringList &args, const QByteArray &input = {},
+                           const QString &cloudDir = QString()) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("VORN_CLOUD_DIR", cloudDir.isEmpty() ? cloudFolder() : cloudDir);

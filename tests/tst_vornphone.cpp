@@ -33,7 +33,7 @@ private Q_SLOTS:
     void refused();
 
 private:
-    TestHome::PhoneResult run(const QStringList &args, const QByteArray &input = {}) const
+    TestHome::ProgramResult run(const QStringList &args, const QByteArray &input = {}) const
     {
         return m_home.runPhone(args, input, m_cloud);
     }
@@ -71,11 +71,11 @@ void tst_VornPhone::rawBytesRoundTrip()
     for (int i = 0; i < 256; ++i)
         bytes.append(char(i));
     QCOMPARE(run({"put", "blob"}, bytes).exitCode, 0);
-    const TestHome::PhoneResult result = run({"get", "blob"});
+    const TestHome::ProgramResult result = run({"get", "blob"});
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.out, bytes);
 
-    const TestHome::PhoneResult missing = run({"get", "nothing-here"});
+    const TestHome::ProgramResult missing = run({"get", "nothing-here"});
     QCOMPARE(missing.exitCode, 1);
     QVERIFY(missing.err.contains("nothing-here"));
 }
@@ -83,7 +83,7 @@ void tst_VornPhone::rawBytesRoundTrip()
 void tst_VornPhone::devicesAsJson()
 {
     prepare("registry");
-    const TestHome::PhoneResult result = run({"devices", "--json"});
+    const TestHome::ProgramResult result = run({"devices", "--json"});
     QCOMPARE(result.exitCode, 0);
     QHash<QString, QJsonObject> byID;
     for (const QJsonValue &device : QJsonDocument::fromJson(result.out).array())
@@ -101,17 +101,17 @@ void tst_VornPhone::printedDataIsEscaped()
     // A name written by any device must not forge terminal output; JSON stays JSON.
     const QString name = QStringLiteral("Desk\x1b[2J\nroot  mac  Fake\r\u2028\\");
     storeRegistry({{"M\x07", {"M\x07", SyncDeviceType::mac, name, ReferenceDate::now()}}});
-    const TestHome::PhoneResult text = run({"devices"});
+    const TestHome::ProgramResult text = run({"devices"});
     QCOMPARE(text.exitCode, 0);
     QCOMPARE(text.out.count('\n'), 1);
     QVERIFY2(text.out.contains("M\\x07  mac  Desk\\x1b[2J\\x0aroot  mac  Fake\\x0d\\u{2028}\\\\"),
              text.out.constData());
     for (char c = 0; c < 0x20; ++c)
         QVERIFY(c == '\n' || !text.out.contains(c));
-    const TestHome::PhoneResult json = run({"devices", "--json"});
+    const TestHome::ProgramResult json = run({"devices", "--json"});
     QCOMPARE(json.exitCode, 0);
     QCOMPARE(QJsonDocument::fromJson(json.out).array().at(0)["deviceName"].toString(), name);
-    const TestHome::PhoneResult block = run({"block", "on"});
+    const TestHome::ProgramResult block = run({"block", "on"});
     QCOMPARE(block.exitCode, 0);
     QVERIFY2(block.out.endsWith("for M\\x07\n"), block.out.constData());
 }
@@ -147,7 +147,7 @@ void tst_VornPhone::published()
     QFETCH(QStringList, targets);
     prepare(store);
 
-    const TestHome::PhoneResult result = run(args);
+    const TestHome::ProgramResult result = run(args);
     QVERIFY2(result.exitCode == 0, result.err);
     const std::optional<SyncedBlockState> state
             = SyncedBlockState::decode(run({"get", "syncedBlockState"}).out);
@@ -215,7 +215,7 @@ void tst_VornPhone::refused()
     const QByteArray published = run({"get", "syncedBlockState"}).out;
 
     // One line saying why, and nothing published.
-    const TestHome::PhoneResult result = run(args, "bytes");
+    const TestHome::ProgramResult result = run(args, "bytes");
     QCOMPARE(result.exitCode, exitCode);
     QVERIFY(result.out.isEmpty());
     QVERIFY2(result.err.startsWith("vorn-phone: ") && result.err.count('\n') == 1, result.err);
