@@ -88,12 +88,18 @@ public:
     }
 };
 
+// Expects a started process force-quit, now or within 10 s.
+inline void expectClosed(QProcess &process)
+{
+    QVERIFY2(process.state() == QProcess::NotRunning || process.waitForFinished(10000),
+             "a blocked application was left running");
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+}
+
 // Starts `program` and expects it force-quit within 10 s.
 inline void expectClosed(ProcessGroups &groups, const QString &program)
 {
-    QProcess &process = groups.launch(program);
-    QVERIFY2(process.waitForFinished(10000), "a blocked application was left running");
-    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    expectClosed(groups.launch(program));
 }
 
 } // namespace VornUiTest
