@@ -5,16 +5,14 @@
 #include "appcatalogue.h"
 #include "applicationindex_linux.h"
 #include "applications_linux.h"
+#include "benchstats.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <functional>
 #include <vector>
 
@@ -46,37 +44,27 @@ struct Figures
     double min = 0;
     double median = 0;
     double p90 = 0;
-    double cpuMedian = 0; // this thread's CPU time: less disturbed by other work on the machine
+    double cpuMedian = 0;
 };
-
-double threadCpuMs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
-}
 
 Figures measure(const std::function<void()> &work)
 {
     std::vector<double> ms;
     std::vector<double> cpu;
     for (int run = 0; run <= runs; ++run) {
-        QElapsedTimer timer;
         const double cpuStart = threadCpuMs();
-        timer.start();
+        const double start = nowMs();
         work();
-        ms.push_back(double(timer.nsecsElapsed()) / 1e6);
+        ms.push_back(nowMs() - start);
         cpu.push_back(threadCpuMs() - cpuStart);
     }
     Figures figures;
     figures.first = ms.front();
-    std::vector<double> warm(ms.begin() + 1, ms.end());
-    std::sort(warm.begin(), warm.end());
-    figures.min = warm.front();
-    figures.median = warm[warm.size() / 2];
-    figures.p90 = warm[warm.size() * 9 / 10];
-    std::sort(cpu.begin() + 1, cpu.end());
-    figures.cpuMedian = cpu[1 + (cpu.size() - 1) / 2];
+    const std::vector<double> warm(ms.begin() + 1, ms.end());
+    figures.min = percentile(warm, 0);
+    figures.median = median(warm);
+    figures.p90 = percentile(warm, 0.9);
+    figures.cpuMedian = median(std::vector<double>(cpu.begin() + 1, cpu.end()));
     return figures;
 }
 

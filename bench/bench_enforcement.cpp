@@ -22,6 +22,7 @@
 // --watch runs only the enforcement, with the installed entries and those identifiers blocked,
 // printing each launch and each close, for trying real applications by hand.
 
+#include "benchstats.h"
 #include "workspace_linux.h"
 
 #include <QCoreApplication>
@@ -55,13 +56,6 @@ namespace {
 
 constexpr int escapeMs = 2000;
 
-double nowMs()
-{
-    timespec now;
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
-}
-
 // CPU time of the watcher's thread in seconds, from the scheduler's nanosecond accounting.
 double watcherCpuSeconds()
 {
@@ -89,15 +83,6 @@ struct Result
     std::vector<double> latencies;
     int escaped = 0;
 };
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t index = std::min(values.size() - 1, size_t(p * double(values.size() - 1) + 0.5));
-    return values[index];
-}
 
 // Forks, stamps the time into shared memory just before execve, and waits for the end.
 Result runRoute(const Route &route, int launches, const QByteArray &desktopFile)

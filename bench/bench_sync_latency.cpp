@@ -3,6 +3,7 @@
 // 200 flips. Both sides read CLOCK_MONOTONIC, which is shared between processes.
 
 #include "appblocker.h"
+#include "benchstats.h"
 #include "blocklist.h"
 #include "deviceidentity.h"
 #include "platform.h"
@@ -14,7 +15,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 #include <fcntl.h>
 #include <string>
 #include <sys/wait.h>
@@ -24,13 +24,6 @@
 namespace {
 
 constexpr int flips = 200;
-
-qint64 monotonicNanoseconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 bool readAll(int fd, void *buffer, size_t size)
 {
@@ -66,19 +59,13 @@ bool readAll(int fd, void *buffer, size_t size)
             _exit(1);
         fsync(fd);
         close(fd);
-        const qint64 written = monotonicNanoseconds();
+        const qint64 written = nowNs();
         if (rename(temporary.c_str(), target.c_str()) != 0)
             _exit(1);
         if (write(reports, &written, sizeof written) != sizeof written)
             _exit(1);
     }
     _exit(0);
-}
-
-double percentile(std::vector<double> sorted, double p)
-{
-    const size_t index = std::min(sorted.size() - 1, size_t(p * double(sorted.size() - 1) + 0.5));
-    return sorted[index];
 }
 
 } // namespace
@@ -140,7 +127,7 @@ int main(int argc, char *argv[])
         timeout.start();
     };
     QObject::connect(&blocker, &AppBlocker::isBlockingChanged, &app, [&] {
-        const qint64 applied = monotonicNanoseconds();
+        const qint64 applied = nowNs();
         if (blocker.isBlocking() != expected)
             return;
         timeout.stop();
@@ -167,10 +154,9 @@ int main(int argc, char *argv[])
         fprintf(stderr, "bench_sync_latency: failed (status %d)\n", status);
         return 1;
     }
-    std::sort(latencies.begin(), latencies.end());
     printf("publish-to-applied latency over %zu flips (%d lost): p50 %.2f ms, p99 %.2f ms, max "
            "%.2f ms\n",
            latencies.size(), misses, percentile(latencies, 0.50), percentile(latencies, 0.99),
-           latencies.back());
+           percentile(latencies, 1));
     return misses == 0 ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 //
 //   build/bench/bench_sync_mqtt [flips] [restarts] [--ws]   (--ws: over the WebSockets listener)
 
+#include "benchstats.h"
 #include "brokeraddress.h"
 #include "cloudkeyvaluestore_linux.h"
 #include "deviceannouncement.h"
@@ -35,13 +36,6 @@
 #include <vector>
 
 namespace {
-
-qint64 nowNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 QByteArray readFile(const QString &path)
 {
@@ -123,14 +117,10 @@ template<typename Condition> bool waitFor(Condition condition, int timeoutMs)
     return true;
 }
 
-void printFigures(const char *what, std::vector<double> ms)
+void printFigures(const char *what, const std::vector<double> &ms)
 {
-    std::sort(ms.begin(), ms.end());
-    auto at = [&ms](double q) {
-        return ms[std::min(ms.size() - 1, size_t(q * double(ms.size())))];
-    };
-    std::printf("%s: n=%zu p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", what, ms.size(), at(0.5),
-                at(0.99), ms.back());
+    std::printf("%s: n=%zu p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", what, ms.size(),
+                percentile(ms, 0.5), percentile(ms, 0.99), percentile(ms, 1));
 }
 
 std::unique_ptr<SyncBridge> makeBridge(const QTemporaryDir &dir, const QString &folder,

@@ -8,6 +8,7 @@
 //
 // Needs a display: run it as `xvfb-run -a bench_vornstartup [runs]`, or on a desktop.
 
+#include "benchstats.h"
 #include "singleinstance.h"
 
 #include <QCoreApplication>
@@ -16,20 +17,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <vector>
 
 namespace {
-
-qint64 monotonicNanoseconds()
-{
-    timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 double residentMegabytes(qint64 pid)
 {
@@ -41,13 +33,6 @@ double residentMegabytes(qint64 pid)
             return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
     }
     return -1;
-}
-
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 void idle(int msecs)
@@ -90,7 +75,7 @@ int main(int argc, char *argv[])
         QProcess vorn;
         vorn.setProcessEnvironment(environment);
         vorn.setReadChannel(QProcess::StandardError);
-        const qint64 started = monotonicNanoseconds();
+        const qint64 started = nowNs();
         vorn.start(QStringLiteral(VORN_BINARY_DIR "/vorn"), {});
         if (!vorn.waitForStarted()) {
             std::fprintf(stderr, "bench_vornstartup: cannot start vorn\n");
