@@ -29,6 +29,7 @@
 #include "applicationindex_linux.h"
 
 #include "desktopentry_linux.h"
+#include "inotify_linux.h"
 
 #include <QDir>
 #include <QFile>
@@ -689,29 +690,18 @@ void ApplicationIndex::watchFolders()
 
     bool complete = true;
     for (const QString &folder : m_folders) {
-        QString path = QDir::cleanPath(folder);
-        QByteArray child; // empty: the folder itself
-        while (true) {
-            const int wd = ::inotify_add_watch(m_inotify, QFile::encodeName(path).constData(),
-                                               watchMask);
-            if (wd >= 0) {
-                // Folders can share an ancestor, or be one another's, and then share a descriptor.
-                Watch &watch = m_watches[wd];
-                if (child.isEmpty())
-                    watch.isFolder = true;
-                else
-                    watch.towards.append(child);
-                break;
-            }
-            if ((errno != ENOENT && errno != ENOTDIR) || path == QLatin1String("/")
-                || !path.startsWith(QLatin1Char('/'))) {
-                complete = false;
-                break;
-            }
-            const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-            child = QFile::encodeName(path.mid(slash + 1));
-            path = slash == 0 ? QStringLiteral("/") : path.left(slash);
+        const Inotify::AncestorWatch placed = Inotify::watchPathOrAncestor(
+                m_inotify, QFile::encodeName(QDir::cleanPath(folder)), watchMask, watchMask);
+        if (placed.wd < 0) {
+            complete = false;
+            continue;
         }
+        // Folders can share an ancestor, or be one another's, and then share a descriptor.
+        Watch &watch = m_watches[placed.wd];
+        if (placed.next.isEmpty())
+            watch.isFolder = true;
+        else
+            watch.towards.append(placed.next);
     }
     // Without a watch on every folder (no such folder at all, or the inotify limit reached),
     // changes there are found by looking again every few seconds.
@@ -723,31 +713,17 @@ void ApplicationIndex::watchFolders()
 
 void ApplicationIndex::readNotifications()
 {
-    alignas(inotify_event) char buffer[16 * 1024];
     bool relevant = false;
-    while (true) {
-        const ssize_t length = ::read(m_inotify, buffer, sizeof buffer);
-        if (length <= 0)
-            break;
-        for (ssize_t offset = 0; offset < length;) {
-            const auto *event = reinterpret_cast<const inotify_event *>(buffer + offset);
-            offset += ssize_t(sizeof(inotify_event) + event->len);
-            if (event->mask & IN_Q_OVERFLOW) {
-                relevant = true;
-                continue;
-            }
-            const auto watch = m_watches.constFind(event->wd);
-            if (watch == m_watches.cend())
-                continue; // a watch removed at the last re-arming
-            if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
-                relevant = true;
-                continue;
-            }
-            const QByteArray name = event->len ? QByteArray(event->name) : QByteArray();
-            if ((watch->isFolder && name.endsWith(".desktop")) || watch->towards.contains(name))
-                relevant = true;
-        }
-    }
+    Inotify::forEachEvent(m_inotify, [&](const inotify_event &event, const QByteArray &name) {
+        const auto watch = m_watches.constFind(event.wd);
+        if (event.mask & IN_Q_OVERFLOW)
+            relevant = true;
+        else if (watch == m_watches.cend())
+            return; // a watch removed at the last re-arming
+        else if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF))
+                 || (watch->isFolder && name.endsWith(".desktop")) || watch->towards.contains(name))
+            relevant = true;
+    });
     if (relevant && !m_debounce->isActive())
         m_debounce->start(debounceMs);
 }

@@ -26,16 +26,15 @@
 
 #include "cloudfolderwatcher_linux.h"
 
+#include "inotify_linux.h"
+
 #include <QFile>
 #include <QMutexLocker>
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <cerrno>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,44 +118,29 @@ bool CloudFolderWatcher::drainEvents()
 {
     bool foreign = false;
     bool rearmNeeded = false;
-    alignas(struct inotify_event) char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t got = ::read(m_fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break; // EAGAIN: everything queued so far has been read
-        for (const char *p = buffer; p < buffer + got;) {
-            const auto *event = reinterpret_cast<const struct inotify_event *>(p);
-            p += sizeof(struct inotify_event) + event->len;
-            const QByteArray name(event->name, event->len ? qstrnlen(event->name, event->len) : 0);
-
-            if (event->mask & IN_Q_OVERFLOW) {
+    Inotify::forEachEvent(m_fd, [&](const inotify_event &event, const QByteArray &name) {
+        if (event.mask & IN_Q_OVERFLOW) {
+            foreign = true;
+            rearmNeeded = true;
+        } else if (event.wd == m_folderWd) {
+            if (event.mask & kFolderGone) {
                 foreign = true;
                 rearmNeeded = true;
-            } else if (event->wd == m_folderWd) {
-                if (event->mask & kFolderGone) {
-                    foreign = true;
-                    rearmNeeded = true;
-                } else if ((event->mask & IN_MOVED_FROM) && name.startsWith(m_ownTempPrefix)) {
-                    if (m_ownRenameCookies.size() >= kMaxRememberedCookies)
-                        m_ownRenameCookies.clear();
-                    m_ownRenameCookies.insert(event->cookie);
-                } else if (!isKeyName(name)) {
-                    continue;
-                } else if ((event->mask & IN_MOVED_TO)
-                           && m_ownRenameCookies.remove(event->cookie)) {
-                    continue;
-                } else {
-                    foreign = true;
-                }
-            } else if (event->wd == m_ancestorWd) {
-                if ((event->mask & kFolderGone) || name == m_ancestorChild)
-                    rearmNeeded = true;
+            } else if ((event.mask & IN_MOVED_FROM) && name.startsWith(m_ownTempPrefix)) {
+                if (m_ownRenameCookies.size() >= kMaxRememberedCookies)
+                    m_ownRenameCookies.clear();
+                m_ownRenameCookies.insert(event.cookie);
+            } else if (isKeyName(name)
+                       && !((event.mask & IN_MOVED_TO)
+                            && m_ownRenameCookies.remove(event.cookie))) {
+                foreign = true;
             }
-            // Anything else belongs to a watch that was already replaced.
+        } else if (event.wd == m_ancestorWd) {
+            if ((event.mask & kFolderGone) || name == m_ancestorChild)
+                rearmNeeded = true;
         }
-    }
+        // Anything else belongs to a watch that was already replaced.
+    });
     if (rearmNeeded && rearm())
         foreign = true;
     return foreign;
@@ -181,19 +165,15 @@ bool CloudFolderWatcher::rearm()
         }
 
         // Watch the nearest folder above that exists, for the next component of the path.
-        QByteArray child = m_folder;
-        int ancestorWd = -1;
-        while (child != "/" && !child.isEmpty()) {
-            const QByteArray parent = parentOf(child);
-            ancestorWd = ::inotify_add_watch(m_fd, parent.constData(), kAncestorMask);
-            if (ancestorWd >= 0 || parent == "/")
-                break;
-            child = parent;
-        }
+        const Inotify::AncestorWatch above = Inotify::watchPathOrAncestor(
+                m_fd, parentOf(m_folder), kAncestorMask, kAncestorMask);
+        const int ancestorWd = above.wd;
+        m_ancestorChild = above.next.isEmpty() ? lastComponent(m_folder) : above.next;
+        const QByteArray child
+                = (above.path == "/" ? QByteArray() : above.path) + '/' + m_ancestorChild;
         if (m_ancestorWd >= 0 && m_ancestorWd != ancestorWd)
             ::inotify_rm_watch(m_fd, m_ancestorWd);
         m_ancestorWd = ancestorWd;
-        m_ancestorChild = lastComponent(child);
 
         // Done unless the next component appeared before its parent was watched.
         struct stat info = {};

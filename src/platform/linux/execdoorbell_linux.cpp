@@ -1,11 +1,10 @@
 #include "execdoorbell_linux.h"
 
+#include "inotify_linux.h"
+
 #include <QSocketNotifier>
 #include <QTimer>
 
-#include <cerrno>
-
-#include <sys/inotify.h>
 #include <unistd.h>
 
 namespace {
@@ -66,28 +65,16 @@ void ExecDoorbell::arm()
 
 void ExecDoorbell::readEvents()
 {
-    alignas(inotify_event) char buffer[4096];
     bool opened = false;
     bool lostWatch = false;
-    for (;;) {
-        const ssize_t n = ::read(m_inotify, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        for (ssize_t offset = 0; offset < n;) {
-            const auto *event = reinterpret_cast<const inotify_event *>(buffer + offset);
-            if (event->mask & IN_OPEN)
-                opened = true;
-            // IN_IGNORED also follows our own removals in arm(); only a watch still in use counts.
-            if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))
-                && m_watches.contains(event->wd))
-                lostWatch = true;
-            if (event->mask & IN_Q_OVERFLOW)
-                opened = true;
-            offset += ssize_t(sizeof(inotify_event) + event->len);
-        }
-    }
+    Inotify::forEachEvent(m_inotify, [&](const inotify_event &event, const QByteArray &) {
+        if (event.mask & (IN_OPEN | IN_Q_OVERFLOW))
+            opened = true;
+        // IN_IGNORED also follows our own removals in arm(); only a watch still in use counts.
+        if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))
+            && m_watches.contains(event.wd))
+            lostWatch = true;
+    });
     if (lostWatch && !m_rearm->isActive())
         m_rearm->start(rearmDelayMs);
     if (opened)
