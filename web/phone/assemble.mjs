@@ -1,5 +1,6 @@
 // Assembles the servable phone page into one folder: index.html with the style sheet and the
-// page's modules inlined, beside the `mqtt` package's browser build and its licence.
+// page's modules bundled by esbuild and inlined, beside the `mqtt` package's browser build and
+// its licence.
 //
 // Inlined because the page is also served by mosquitto's WebSockets listener (http_dir), which
 // sends no Content-Type: a browser refuses module scripts and, in standards mode, style sheets
@@ -17,21 +18,30 @@ if (!output) {
   console.error('usage: node assemble.mjs OUTPUT_FOLDER');
   process.exit(2);
 }
-const bundle = join(here, 'node_modules', 'mqtt', 'dist', 'mqtt.min.js');
-if (!existsSync(bundle)) {
-  console.error(`phone page: ${join(here, 'node_modules')} is missing: run 'npm ci' in ${here} (or bash scripts/install-deps.sh)`);
+const modules = join(here, 'node_modules');
+const bundle = join(modules, 'mqtt', 'dist', 'mqtt.min.js');
+if (!existsSync(bundle) || !existsSync(join(modules, 'esbuild', 'package.json'))) {
+  console.error(`phone page: the packages in ${modules} are missing: run 'npm ci' in ${here} (or bash scripts/install-deps.sh)`);
   process.exit(1);
 }
+const { build } = await import('esbuild');
 
-// The modules in dependency order; their imports of each other become one shared scope.
-const modules = ['records.js', 'texts.js', 'app.js'];
+// One script from app.js and what it imports, in a function scope of its own; the syntax is kept
+// as written (the page targets current phone browsers).
+const { outputFiles } = await build({
+  entryPoints: [join(here, 'src', 'app.js')],
+  bundle: true,
+  format: 'iife',
+  charset: 'utf8',
+  legalComments: 'none',
+  write: false,
+  logLevel: 'error',
+});
+const script = outputFiles[0].text;
+if (script.includes('</script'))
+  throw new Error('phone page: the bundled script holds "</script"');
+
 const source = (name) => readFileSync(join(here, 'src', name), 'utf8');
-const script = modules.map((name) => `// ${name}\n` + source(name)
-  .replace(/^import\s[^;]*?\sfrom\s+'\.\/[\w.]+';\n/gms, '')
-  .replace(/^export\s+/gm, '')).join('\n');
-if (/^\s*(import|export)\s/m.test(script) || script.includes('</script'))
-  throw new Error('phone page: a module statement was left in the inlined script');
-
 let html = source('index.html');
 const inline = (pattern, replacement) => {
   if (!pattern.test(html))
@@ -44,4 +54,4 @@ inline(/<script type="module" src="app.js"><\/script>/, `<script type="module">\
 mkdirSync(output, { recursive: true });
 writeFileSync(join(output, 'index.html'), html);
 copyFileSync(bundle, join(output, 'mqtt.min.js'));
-copyFileSync(join(here, 'node_modules', 'mqtt', 'LICENSE.md'), join(output, 'mqtt-LICENSE.md'));
+copyFileSync(join(modules, 'mqtt', 'LICENSE.md'), join(output, 'mqtt-LICENSE.md'));
