@@ -33,6 +33,7 @@ const english = {
   stateSince: 'since {time}',
   stateTargets: 'For: {devices}',
   stateNoTargets: 'For no device.',
+  stateTooLarge: 'The published block state is larger than the page takes ({size}, at most 1 MiB) and is ignored. Switching blocking replaces it.',
   unknownDevice: 'unknown device {id}',
   devicesHeading: 'Devices',
   devicesHint: 'Switching applies to the ticked devices.',
@@ -40,6 +41,7 @@ const english = {
   devicesUnreadable:
     'The device list on the broker cannot be read. Start Vorn on a computer to announce it again.',
   devicesWaiting: 'Waiting for the device list…',
+  devicesTooLarge: 'The device list on the broker is larger than the page takes ({size}, at most 1 MiB) and is ignored.',
   lastSeen: 'last seen {time}',
   staleNote: 'not seen for 30 days',
   kind_mac: 'Computer',
@@ -101,6 +103,7 @@ const german = {
   stateSince: 'seit {time}',
   stateTargets: 'Für: {devices}',
   stateNoTargets: 'Für kein Gerät.',
+  stateTooLarge: 'Der veröffentlichte Zustand ist größer, als die Seite annimmt ({size}, höchstens 1 MiB), und wird übergangen. Schalten ersetzt ihn.',
   unknownDevice: 'unbekanntes Gerät {id}',
   devicesHeading: 'Geräte',
   devicesHint: 'Das Schalten gilt für die angehakten Geräte.',
@@ -109,6 +112,7 @@ const german = {
   devicesUnreadable:
     'Die Geräteliste auf dem Broker ist nicht lesbar. Starte Vorn auf einem Computer, damit er sich neu meldet.',
   devicesWaiting: 'Warte auf die Geräteliste…',
+  devicesTooLarge: 'Die Geräteliste auf dem Broker ist größer, als die Seite annimmt ({size}, höchstens 1 MiB), und wird übergangen.',
   lastSeen: 'zuletzt gesehen {time}',
   staleNote: 'seit 30 Tagen nicht gesehen',
   kind_mac: 'Computer',
@@ -157,8 +161,12 @@ export function translator(language) {
 }
 
 // "5 minutes ago", "vor 5 Minuten", "in 2 hours" for a clock that runs ahead.
+const relativeFormats = new Map(); // one per language: making one costs more than using it
+
 export function relativeTime(language, thenMillis, nowMillis) {
-  const format = new Intl.RelativeTimeFormat(language, { numeric: 'auto' });
+  if (!relativeFormats.has(language))
+    relativeFormats.set(language, new Intl.RelativeTimeFormat(language, { numeric: 'auto' }));
+  const format = relativeFormats.get(language);
   if (!Number.isFinite(thenMillis - nowMillis))
     return '—';
   const seconds = (thenMillis - nowMillis) / 1000;
