@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <atomic>
+#include <thread>
+
 class tst_DeviceRegistry : public QObject
 {
     Q_OBJECT
@@ -18,6 +21,8 @@ private Q_SLOTS:
     void currentOthers_data();
     void currentOthers();
     void announceKeepsEveryOtherRecord();
+    void announceAsksForTheIdentifierOnce();
+    void changeDuringADeferredAnnounce();
     void announceOverABadValue_data();
     void announceOverABadValue();
     void convergence_data();
@@ -118,6 +123,33 @@ void tst_DeviceRegistry::announceKeepsEveryOtherRecord()
     QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 }
 
+void tst_DeviceRegistry::announceAsksForTheIdentifierOnce()
+{
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
+    const int finds = m_keychain->finds;
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    QCOMPARE(m_keychain->finds - finds, 1); // each ask is a round trip to the secret service
+}
+
+void tst_DeviceRegistry::changeDuringADeferredAnnounce()
+{
+    // The value cannot be read as this computer announces, so the announcement waits; the
+    // change that makes it readable lands on the notifier thread right after announce's read.
+    m_store->setData("{}", DeviceRegistry::registryKey);
+    m_store->unreadable.insert(DeviceRegistry::registryKey);
+    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
+    const QByteArray withPhone
+            = RegistryValue::encode({{"P", device("P", "Phone", ReferenceDate::now())}}).value();
+    std::atomic<bool> landed = false;
+    m_store->afterRead = [&](const QString &key) {
+        if (key == DeviceRegistry::registryKey && !landed.exchange(true))
+            std::thread([&] { m_store->changeExternally(key, withPhone); }).join();
+    };
+    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    QTRY_VERIFY(stored().contains(m_identity->currentDeviceID()));
+    QCOMPARE(stored().size(), 2);
+}
+
 void tst_DeviceRegistry::announceOverABadValue_data()
 {
     QTest::addColumn<bool>("readable");
@@ -162,7 +194,7 @@ void tst_DeviceRegistry::announceOverABadValue()
     // The next change makes it readable: this computer joins the device that wrote it.
     const DeviceRegistryMap withPhone{{"P", device("P", "Phone", ReferenceDate::now())}};
     m_store->changeExternally(DeviceRegistry::registryKey, RegistryValue::encode(withPhone));
-    QCOMPARE(stored().size(), 2);
+    QTRY_COMPARE(stored().size(), 2);
     QVERIFY(stored().contains(m_identity->currentDeviceID()));
     QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
 }

@@ -7,9 +7,7 @@
 #include "registrybackup.h"
 
 #include <QDeadlineTimer>
-#include <QMutexLocker>
 #include <QRandomGenerator>
-#include <QThread>
 
 #include <algorithm>
 
@@ -25,13 +23,8 @@ DeviceRegistry::DeviceRegistry(CloudKeyValueStore *kvStore, DeviceIdentity *iden
     m_dailyTimer.setSingleShot(true);
     m_dailyTimer.setInterval(dailyAnnounceInterval);
     connect(&m_dailyTimer, &QTimer::timeout, this, [this] {
-        std::optional<Deferred> announced;
-        {
-            QMutexLocker locker(&m_deferredMutex);
-            announced = m_announced;
-        }
-        if (announced)
-            announce(announced->deviceType, announced->deviceName);
+        if (m_announced)
+            announce(m_announced->deviceType, m_announced->deviceName);
     });
     // The store notifies on its own thread; refresh there and post only the result.
     connect(m_kvStore, &CloudKeyValueStore::didChangeExternally, this,
@@ -54,26 +47,22 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     const bool keep = loaded.unreadable
             || (loaded.undecodable
                 && RegistryBackup::keep(m_backupFolder, *loaded.undecodable).isEmpty());
-    {
-        QMutexLocker locker(&m_deferredMutex);
-        m_announced = Deferred{deviceType, deviceName};
-        m_deferred.reset();
-        if (keep)
-            m_deferred = Deferred{deviceType, deviceName};
-    }
-    if (thread() == QThread::currentThread())
-        m_dailyTimer.start();
+    m_announced = Deferred{deviceType, deviceName};
+    m_deferred.reset();
+    if (keep)
+        m_deferred = Deferred{deviceType, deviceName};
+    m_dailyTimer.start();
     if (keep) {
         refresh();
         return;
     }
-    const QString key = m_identity->currentDeviceID();
+    // Asked once: each ask is a keychain read, and the record's key and id must agree.
     const QString id = m_identity->currentDeviceID();
     const double now = ReferenceDate::now();
-    loaded.registry.insert(key, DeviceAnnouncement{id, deviceType, deviceName, now});
+    loaded.registry.insert(id, DeviceAnnouncement{id, deviceType, deviceName, now});
     saveRegistry(loaded.registry);
     m_announcedAt = now;
-    refresh();
+    publishOthers(loadRegistry(), id);
 }
 
 void DeviceRegistry::setAnnounceInterval(std::chrono::milliseconds interval)
@@ -85,13 +74,8 @@ void DeviceRegistry::setAnnounceInterval(std::chrono::milliseconds interval)
 
 void DeviceRegistry::announceAgainIfDeferred()
 {
-    std::optional<Deferred> deferred;
-    {
-        QMutexLocker locker(&m_deferredMutex);
-        deferred = m_deferred;
-    }
-    if (deferred)
-        announce(deferred->deviceType, deferred->deviceName);
+    if (m_deferred)
+        announce(m_deferred->deviceType, m_deferred->deviceName);
 }
 
 void DeviceRegistry::refresh()
@@ -116,7 +100,9 @@ void DeviceRegistry::handleRemoteChange()
     const Loaded loaded = loadRegistry();
     const QString ownID = m_identity->currentDeviceID();
     publishOthers(loaded, ownID);
-    announceAgainIfDeferred();
+    // Announcing is a read-modify-write of the stored value: it runs on this object's thread
+    // only, after any announce under way there has decided whether to wait.
+    QMetaObject::invokeMethod(this, &DeviceRegistry::announceAgainIfDeferred, Qt::QueuedConnection);
     if (lacksOwnAnnouncement(loaded, ownID))
         QMetaObject::invokeMethod(this, &DeviceRegistry::scheduleReannounce, Qt::QueuedConnection);
 }
@@ -149,15 +135,10 @@ void DeviceRegistry::scheduleReannounce()
 
 void DeviceRegistry::reannounceIfStillLacking()
 {
-    std::optional<Deferred> announced;
-    {
-        QMutexLocker locker(&m_deferredMutex);
-        announced = m_announced;
-    }
-    if (!announced || !lacksOwnAnnouncement(loadRegistry(), m_identity->currentDeviceID()))
+    if (!m_announced || !lacksOwnAnnouncement(loadRegistry(), m_identity->currentDeviceID()))
         return;
     m_reannounceTimes.append(QDeadlineTimer::current().deadline());
-    announce(announced->deviceType, announced->deviceName);
+    announce(m_announced->deviceType, m_announced->deviceName);
 }
 
 QList<DeviceAnnouncement> DeviceRegistry::currentOthers(const DeviceRegistryMap &registry,

@@ -4,7 +4,6 @@
 #include "handlerguard.h"
 
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -49,9 +48,9 @@ public:
 
     const QList<DeviceAnnouncement> &otherDevices() const { return m_otherDevices; }
 
-    // Writes this computer's record into the stored map. When the stored value is there but cannot
-    // be read, or undecodable bytes could not be kept in a backup, nothing is written and the
-    // announcement is made again at the store's next external change.
+    // Writes this computer's record into the stored map; called on the registry's thread. When the
+    // stored value is there but cannot be read, or undecodable bytes could not be kept in a backup,
+    // nothing is written and the announcement is made again at the store's next external change.
     void announce(SyncDeviceType deviceType, const QString &deviceName);
     void refresh();
     // How often announce() repeats itself while the registry lives (a day).
@@ -102,7 +101,7 @@ private:
     DeviceIdentity *m_identity = nullptr;
     const QString m_backupFolder;
     HandlerGuard m_remoteChangeGuard;
-    QMutex m_deferredMutex;
+    // Both used on this object's thread only, where every announcement runs.
     std::optional<Deferred> m_deferred; // an announcement that waits for a readable value
     std::optional<Deferred> m_announced; // this run's announcement, to repeat it
 

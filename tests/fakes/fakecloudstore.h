@@ -6,21 +6,28 @@
 #include <QMutex>
 #include <QSet>
 
+#include <functional>
+
 // The cloud store as a map in memory. changeExternally() plays another device: it changes a value
 // and raises the notice on the caller's thread, as the store's notifier thread would. A key in
-// `unreadable` holds a value that cannot be read.
+// `unreadable` holds a value that cannot be read. afterRead runs after each read, outside the lock:
+// a test lands another device's change there, inside the reader's read-modify-write.
 class FakeCloudStore : public CloudKeyValueStore
 {
 public:
     StoredValue valueForKey(const QString &key) const override
     {
-        QMutexLocker locker(&m_mutex);
-        if (unreadable.contains(key))
-            return {StoredValue::State::Unreadable, {}};
-        const auto it = m_values.constFind(key);
-        if (it == m_values.cend())
-            return {};
-        return {StoredValue::State::Present, *it};
+        StoredValue value;
+        {
+            QMutexLocker locker(&m_mutex);
+            if (unreadable.contains(key))
+                value.state = StoredValue::State::Unreadable;
+            else if (const auto it = m_values.constFind(key); it != m_values.cend())
+                value = {StoredValue::State::Present, *it};
+        }
+        if (afterRead)
+            afterRead(key);
+        return value;
     }
     std::optional<QByteArray> dataForKey(const QString &key) const override
     {
@@ -51,6 +58,7 @@ public:
     }
 
     QSet<QString> unreadable;
+    std::function<void(const QString &key)> afterRead;
 
 private:
     mutable QMutex m_mutex;

@@ -13,6 +13,7 @@ public:
     std::optional<QByteArray> find(const QString &service, const QString &account) override
     {
         QMutexLocker locker(&m_mutex);
+        ++finds;
         const auto it = m_items.constFind({service, account});
         if (refusing || it == m_items.cend())
             return std::nullopt;
@@ -34,6 +35,7 @@ public:
 
     bool refusing = false;
     int adds = 0;
+    int finds = 0;
 
 private:
     QMutex m_mutex;
