@@ -1,9 +1,12 @@
+#include "cloudkeyvaluestore_linux.h"
 #include "mosquittobroker.h"
 #include "processgroups.h"
 #include "syncconfig.h"
 #include "syncpassword.h"
 #include "testhome.h"
 
+#include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QUrl>
 
 #include <memory>
@@ -30,6 +33,40 @@ int processesMentioning(const QString &text)
     return count;
 }
 
+// This home's bridge set up for alice at the broker, as `setup` leaves it.
+bool setUpFor(const MosquittoBroker &broker)
+{
+    SyncConfig config;
+    config.broker = *BrokerAddress::parse(QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port()));
+    config.user = QStringLiteral("alice");
+    return config.save(SyncConfig::path())
+            && SyncPassword::store(config.passwordAccount(), "s3cret");
+}
+
+// Every value the broker passes on alice's keys, each a sequence number: counts a key going back.
+struct SequenceWatch
+{
+    explicit SequenceWatch(const MosquittoBroker &broker)
+        : connection(broker.settings(QStringLiteral("vorn-test-watch"), QStringLiteral("alice"),
+                                     "s3cret"))
+    {
+        QObject::connect(&connection, &MqttConnection::connected, &connection,
+                         [this] { connection.subscribe({"vorn/alice/kv/+"}); });
+        QObject::connect(&connection, &MqttConnection::messageReceived, &connection,
+                         [this](const QByteArray &topic, const QByteArray &payload) {
+                             const qint64 seen = payload.toLongLong();
+                             if (seen < last.value(topic))
+                                 wentBack += topic + ": " + QByteArray::number(last[topic])
+                                         + " then " + payload + '\n';
+                             last[topic] = std::max(seen, last.value(topic));
+                         });
+        connection.start(false);
+    }
+    MqttConnection connection;
+    QHash<QByteArray, qint64> last;
+    QByteArray wentBack;
+};
+
 } // namespace
 
 // The vorn-sync program: its commands, their errors and exit statuses, a Secret Service for the
@@ -44,6 +81,8 @@ private Q_SLOTS:
     void commands();
     void localBroker_data();
     void localBroker();
+    void killsNeverRevertAKey_data();
+    void killsNeverRevertAKey();
 
 private:
     QString statusText() { return QString::fromUtf8(run({QStringLiteral("status")}).out); }
@@ -208,6 +247,88 @@ void tst_VornSync::localBroker()
     QCOMPARE(local.exitCode(), 0);
     QVERIFY(!MosquittoBroker::listens(port) && !MosquittoBroker::listens(wsPort));
     QCOMPARE(processesMentioning(folder + QStringLiteral("/mosquitto.conf")), 0);
+}
+
+void tst_VornSync::killsNeverRevertAKey_data()
+{
+    QTest::addColumn<QString>("exitAt"); // the bridge's step to end at; empty: random kills
+    QTest::addColumn<int>("kills");
+    QTest::newRow("a received value, folder written") << "received-folder-written" << 1;
+    QTest::newRow("a received value, base written") << "received-base-written" << 1;
+    QTest::newRow("a sent value, before the broker's answer") << "sent" << 1;
+    QTest::newRow("50 kills at random during an exchange") << QString() << 50;
+}
+
+void tst_VornSync::killsNeverRevertAKey()
+{
+    // The phone counts up on "p", Vorn on "l"; the bridge is killed again and again. A value the
+    // broker held must never be followed there by an older one.
+    QFETCH(QString, exitAt);
+    QFETCH(int, kills);
+    MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
+    QVERIFY(setUpFor(broker));
+    SequenceWatch watch(broker);
+    MqttConnection phone(
+            broker.settings(QStringLiteral("vorn-test-phone"), QStringLiteral("alice"), "s3cret"));
+    phone.start();
+    QTRY_VERIFY(phone.state() == MqttConnection::State::Connected
+                && watch.connection.state() == MqttConnection::State::Connected);
+    const QString folder = m_home->cloudFolder();
+    LinuxCloudKeyValueStore vorn(folder, LinuxCloudKeyValueStore::Notices::None);
+    int phoneCount = 1;
+    int vornCount = 1;
+    phone.publish("vorn/alice/kv/p", "1", true);
+    vorn.setData("1", QStringLiteral("l"));
+    QTimer counting;
+    QObject::connect(&counting, &QTimer::timeout, &counting, [&] {
+        phone.publish("vorn/alice/kv/p", QByteArray::number(++phoneCount), true);
+        vorn.setData(QByteArray::number(++vornCount), QStringLiteral("l"));
+    });
+    auto bridgeRuns = [&](ProcessGroups &groups, QProcess &bridge, const QString &at) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VORN_SYNC_EXIT_AT"), at);
+        bridge.setProcessEnvironment(env);
+        return groups.start(bridge, program, {});
+    };
+    if (!exitAt.isEmpty()) {
+        // In step first, one value exchanged each way; then the next two end the bridge.
+        ProcessGroups groups;
+        QProcess bridge;
+        QVERIFY(bridgeRuns(groups, bridge, QString()));
+        QTRY_COMPARE_WITH_TIMEOUT(TestHome::readFile(folder + QStringLiteral("/p")),
+                                  QByteArray("1"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(watch.last.value("vorn/alice/kv/l"), 1, 10000);
+        bridge.terminate();
+        QVERIFY(bridge.waitForFinished(10000));
+    }
+    for (int kill = 0; kill < kills; ++kill) {
+        ProcessGroups groups;
+        QProcess bridge;
+        QVERIFY(bridgeRuns(groups, bridge, exitAt));
+        if (exitAt.isEmpty()) {
+            counting.start(2);
+            QTest::qWait(QRandomGenerator::global()->bounded(20, 200));
+            groups.killAll();
+            bridge.waitForFinished(5000);
+            continue;
+        }
+        phone.publish("vorn/alice/kv/p", QByteArray::number(++phoneCount), true);
+        vorn.setData(QByteArray::number(++vornCount), QStringLiteral("l"));
+        QVERIFY(bridge.waitForFinished(10000));
+        QCOMPARE(bridge.exitCode(), 86);
+    }
+    counting.stop();
+    ProcessGroups groups;
+    QProcess bridge;
+    QVERIFY(bridgeRuns(groups, bridge, QString()));
+    QTRY_COMPARE_WITH_TIMEOUT(TestHome::readFile(folder + QStringLiteral("/p")),
+                              QByteArray::number(phoneCount), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(watch.last.value("vorn/alice/kv/l"), vornCount, 10000);
+    // Anything the bridge sends back comes before a value Vorn writes now.
+    vorn.setData("1000000", QStringLiteral("l"));
+    QTRY_COMPARE_WITH_TIMEOUT(watch.last.value("vorn/alice/kv/l"), 1000000, 10000);
+    QVERIFY2(watch.wentBack.isEmpty(), watch.wentBack.constData());
+    QCOMPARE(watch.last.value("vorn/alice/kv/p"), phoneCount);
 }
 
 QTEST_GUILESS_MAIN(tst_VornSync)

@@ -9,10 +9,20 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <unistd.h>
+
 namespace {
 
 // A broker that sends ever new bad keys must not fill the log or the memory.
 constexpr qsizetype kMaxRefusalsLogged = 1000;
+
+// Tests end the bridge at a named step (VORN_SYNC_EXIT_AT), as a kill there would.
+void exitPoint(const char *step)
+{
+    static const QByteArray exitAt = qgetenv("VORN_SYNC_EXIT_AT");
+    if (!exitAt.isEmpty() && exitAt == step)
+        ::_exit(86);
+}
 
 } // namespace
 
@@ -165,9 +175,10 @@ void SyncBridge::handleBrokerMessage(const QByteArray &topic, const QByteArray &
     qCDebug(lcSync).noquote() << "received" << key << payload.size() << "bytes";
     m_seenThisConnection.insert(key);
 
+    const QByteArray digest = SyncBase::digestOf(payload);
     QList<QByteArray> &pending = m_pending[key];
     if (!pending.isEmpty()) {
-        const qsizetype echo = pending.indexOf(payload);
+        const qsizetype echo = pending.indexOf(digest);
         if (echo >= 0)
             pending.remove(0, echo + 1); // ours, and any of ours the broker has since overtaken
         // Otherwise a foreign value the broker ordered before ours: ours follows and wins.
@@ -178,18 +189,24 @@ void SyncBridge::handleBrokerMessage(const QByteArray &topic, const QByteArray &
     }
     m_pending.remove(key);
 
-    const std::optional<QByteArray> base = m_base->value(key);
+    // A value this computer sent before it was stopped or killed is its own, not a change made
+    // elsewhere.
+    const std::optional<QByteArray> base
+            = m_base->wasSent(key, payload) ? digest : m_base->digest(key);
     const std::optional<QByteArray> local = localValue(key);
-    m_base->setValue(key, payload);
-    if (local == payload)
-        return;
-    if (m_reconciling && local && base && *local != *base && payload == *base) {
-        // Changed only here while offline: the broker still has the old value; ours is sent
-        // when the reconciliation ends.
-        return;
+    // Changed only here while offline: the broker still has the old value; ours is sent when the
+    // reconciliation ends.
+    const bool changedOnlyHere = m_reconciling && local && base
+            && SyncBase::digestOf(*local) != *base && digest == *base;
+    // The folder first, the base after: a kill between the two leaves the folder holding the
+    // broker's value, which the next start takes as in step, never as a change to send back.
+    if (local != payload && !changedOnlyHere) {
+        m_store->setData(payload, key);
+        exitPoint("received-folder-written");
+        m_status->noteReceived(key);
     }
-    m_store->setData(payload, key);
-    m_status->noteReceived(key);
+    if (m_base->setValue(key, payload))
+        exitPoint("received-base-written");
 }
 
 void SyncBridge::finishReconciliation(bool sawEveryValue)
@@ -216,10 +233,10 @@ void SyncBridge::publishLocalChanges(bool republishMissing)
             continue;
         const QList<QByteArray> pending = m_pending.value(key);
         const std::optional<QByteArray> last
-                = pending.isEmpty() ? m_base->value(key) : std::optional(pending.last());
+                = pending.isEmpty() ? m_base->digest(key) : std::optional(pending.last());
         // A key the broker no longer holds (it lost its store) is sent again.
         const bool missing = republishMissing && !m_seenThisConnection.contains(key);
-        if (last != bytes || missing)
+        if (last != SyncBase::digestOf(*bytes) || missing)
             publishValue(key, *bytes);
     }
 }
@@ -232,13 +249,16 @@ void SyncBridge::publishValue(const QString &key, const QByteArray &bytes)
         refuseOnce(key, QStringLiteral("larger than 1 MiB, not sent"));
         return;
     }
+    // Noted before it can reach the broker: after a kill, the broker's copy is known as ours.
+    m_base->noteSending(key, bytes);
     const int mid = m_connection->publish(m_kvPrefix + key.toUtf8(), bytes, true);
     qCDebug(lcSync).noquote() << "sent" << key << bytes.size() << "bytes, message" << mid;
     if (mid < 0)
         return;
-    m_pending[key].append(bytes);
+    m_pending[key].append(SyncBase::digestOf(bytes));
     m_inFlight.insert(mid, {key, bytes});
     m_status->noteSent(key);
+    exitPoint("sent");
 }
 
 void SyncBridge::handlePublished(int mid, int reasonCode)
@@ -256,7 +276,7 @@ void SyncBridge::handlePublished(int mid, int reasonCode)
                QStringLiteral("the broker did not take our value (reason %1)").arg(reasonCode));
     auto pending = m_pending.find(sent.key);
     if (pending != m_pending.end()) {
-        pending->removeOne(sent.bytes);
+        pending->removeOne(SyncBase::digestOf(sent.bytes));
         if (pending->isEmpty())
             m_pending.erase(pending);
     }

@@ -94,7 +94,7 @@ private:
     bool m_inStep = false;
     int m_subscribeMid = -1;
     QSet<QString> m_seenThisConnection;
-    QHash<QString, QList<QByteArray>> m_pending; // per key, our values not yet echoed
+    QHash<QString, QList<QByteArray>> m_pending; // per key, digests of our values not yet echoed
     QHash<int, Pending> m_inFlight; // by message id, until the broker acknowledges
     QSet<QString> m_refusalsLogged;
 };
