@@ -11,6 +11,8 @@ class tst_SyncedBlockState : public QObject
 private Q_SLOTS:
     void decode_data();
     void decode();
+    void optionalMembers_data();
+    void optionalMembers();
     void encodeWritesMembersInFieldOrder();
     void encodeRefusesNonFiniteTime();
 };
@@ -92,6 +94,49 @@ void tst_SyncedBlockState::decode()
     QCOMPARE(state->updatedAt, updatedAt);
 }
 
+void tst_SyncedBlockState::optionalMembers_data()
+{
+    QTest::addColumn<QByteArray>("members"); // added to a valid record
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QVariant>("endsAt"); // invalid: absent
+    QTest::addColumn<QVariant>("locked");
+    QTest::newRow("neither") << QByteArray() << true << QVariant() << QVariant();
+    QTest::newRow("both") << QByteArray(R"(,"endsAt":90.5,"locked":true)") << true << QVariant(90.5)
+                          << QVariant(true);
+    QTest::newRow("unlocked, integer end") << QByteArray(R"(,"locked":false,"endsAt":3)") << true
+                                           << QVariant(3.0) << QVariant(false);
+    QTest::newRow("endsAt as text")
+            << QByteArray(R"(,"endsAt":"17:00")") << false << QVariant() << QVariant();
+    QTest::newRow("endsAt null") << QByteArray(R"(,"endsAt":null)") << false << QVariant()
+                                 << QVariant();
+    QTest::newRow("endsAt out of range")
+            << QByteArray(R"(,"endsAt":1e999)") << false << QVariant() << QVariant();
+    QTest::newRow("locked as 1") << QByteArray(R"(,"locked":1)") << false << QVariant()
+                                 << QVariant();
+    QTest::newRow("locked null") << QByteArray(R"(,"locked":null)") << false << QVariant()
+                                 << QVariant();
+}
+
+void tst_SyncedBlockState::optionalMembers()
+{
+    QFETCH(QByteArray, members);
+    QFETCH(bool, accepted);
+    QFETCH(QVariant, endsAt);
+    QFETCH(QVariant, locked);
+    const std::optional<SyncedBlockState> state = SyncedBlockState::decode(
+            R"({"isBlocking":true,"targetDeviceIDs":["A"],"updatedAt":1)" + members + '}');
+    QCOMPARE(state.has_value(), accepted);
+    if (!accepted)
+        return;
+    QCOMPARE(state->endsAt.has_value(), endsAt.isValid());
+    QCOMPARE(state->endsAt.value_or(0), endsAt.toDouble());
+    QCOMPARE(state->locked.has_value(), locked.isValid());
+    QCOMPARE(state->locked.value_or(false), locked.toBool());
+    // Written back only when set, after the required members.
+    QCOMPARE(SyncedBlockState::decode(state->encode().value()), state);
+    QCOMPARE(state->encode()->contains("endsAt"), endsAt.isValid());
+}
+
 void tst_SyncedBlockState::encodeWritesMembersInFieldOrder()
 {
     SyncedBlockState state;
@@ -103,12 +148,19 @@ void tst_SyncedBlockState::encodeWritesMembersInFieldOrder()
              QByteArray("{\"isBlocking\":true,\"targetDeviceIDs\":[\"A\",\"B\\\"\\\\\"],"
                         "\"updatedAt\":786543210.5}"));
     QCOMPARE(SyncedBlockState::decode(json), std::optional<SyncedBlockState>(state));
+    state.endsAt = 786546810;
+    state.locked = false;
+    QVERIFY(state.encode()->endsWith(
+            R"("updatedAt":786543210.5,"endsAt":786546810,"locked":false})"));
 }
 
 void tst_SyncedBlockState::encodeRefusesNonFiniteTime()
 {
     SyncedBlockState state;
     state.updatedAt = std::numeric_limits<double>::infinity();
+    QVERIFY(!state.encode());
+    state.updatedAt = 0;
+    state.endsAt = std::numeric_limits<double>::quiet_NaN();
     QVERIFY(!state.encode());
 }
 

@@ -205,16 +205,23 @@ int state(const QStringList &args, const Options &options)
     QStringList targets(decoded->targetDeviceIDs.cbegin(), decoded->targetDeviceIDs.cend());
     std::sort(targets.begin(), targets.end());
     if (json) {
-        writeBytes(QJsonDocument(QJsonObject{{QStringLiteral("isBlocking"), decoded->isBlocking},
-                                             {QStringLiteral("targetDeviceIDs"),
-                                              QJsonArray::fromStringList(targets)},
-                                             {QStringLiteral("updatedAt"), decoded->updatedAt}})
-                           .toJson(QJsonDocument::Indented));
+        QJsonObject object{{QStringLiteral("isBlocking"), decoded->isBlocking},
+                           {QStringLiteral("targetDeviceIDs"), QJsonArray::fromStringList(targets)},
+                           {QStringLiteral("updatedAt"), decoded->updatedAt}};
+        if (decoded->endsAt)
+            object.insert(QStringLiteral("endsAt"), *decoded->endsAt);
+        if (decoded->locked)
+            object.insert(QStringLiteral("locked"), *decoded->locked);
+        writeBytes(QJsonDocument(object).toJson(QJsonDocument::Indented));
         return 0;
     }
     out() << "Blocking: " << (decoded->isBlocking ? "on" : "off") << '\n'
-          << "Updated: " << localTime(decoded->updatedAt) << '\n'
-          << "Targets:" << (targets.isEmpty() ? " none" : "") << '\n';
+          << "Updated: " << localTime(decoded->updatedAt) << '\n';
+    if (decoded->endsAt)
+        out() << "Ends: " << localTime(*decoded->endsAt) << '\n';
+    if (decoded->locked)
+        out() << "Locked: " << (*decoded->locked ? "yes" : "no") << '\n';
+    out() << "Targets:" << (targets.isEmpty() ? " none" : "") << '\n';
     for (const QString &target : std::as_const(targets))
         out() << "  " << EnforcementLog::escaped(target) << '\n';
     return 0;

@@ -37,6 +37,19 @@ std::optional<SyncedBlockState> SyncedBlockState::decode(const QByteArray &json)
     if (!updatedAt.isDouble() || !std::isfinite(updatedAt.toDouble()))
         return std::nullopt;
     state.updatedAt = updatedAt.toDouble();
+
+    if (const auto endsAt = object.constFind(keyName(CodingKeys::endsAt));
+        endsAt != object.constEnd()) {
+        if (!endsAt->isDouble() || !std::isfinite(endsAt->toDouble()))
+            return std::nullopt;
+        state.endsAt = endsAt->toDouble();
+    }
+    if (const auto locked = object.constFind(keyName(CodingKeys::locked));
+        locked != object.constEnd()) {
+        if (!locked->isBool())
+            return std::nullopt;
+        state.locked = locked->toBool();
+    }
     return state;
 }
 
@@ -56,8 +69,17 @@ std::optional<QByteArray> SyncedBlockState::encode() const
     }
     targetsJson += ']';
 
-    return "{\"isBlocking\":" + CompactJson::boolean(isBlocking)
-            + ",\"targetDeviceIDs\":" + targetsJson + ",\"updatedAt\":" + *updatedAtJson + '}';
+    QByteArray json = "{\"isBlocking\":" + CompactJson::boolean(isBlocking)
+            + ",\"targetDeviceIDs\":" + targetsJson + ",\"updatedAt\":" + *updatedAtJson;
+    if (endsAt) {
+        const std::optional<QByteArray> endsAtJson = CompactJson::number(*endsAt);
+        if (!endsAtJson)
+            return std::nullopt;
+        json += ",\"endsAt\":" + *endsAtJson;
+    }
+    if (locked)
+        json += ",\"locked\":" + CompactJson::boolean(*locked);
+    return json + '}';
 }
 
 QString SyncedBlockState::keyName(CodingKeys key)
@@ -69,14 +91,18 @@ QString SyncedBlockState::keyName(CodingKeys key)
         return QStringLiteral("targetDeviceIDs");
     case CodingKeys::updatedAt:
         return QStringLiteral("updatedAt");
+    case CodingKeys::endsAt:
+        return QStringLiteral("endsAt");
+    case CodingKeys::locked:
+        return QStringLiteral("locked");
     }
     Q_UNREACHABLE();
 }
 
 std::optional<SyncedBlockState::CodingKeys> SyncedBlockState::keyFromName(const QString &name)
 {
-    for (CodingKeys key :
-         {CodingKeys::isBlocking, CodingKeys::targetDeviceIDs, CodingKeys::updatedAt}) {
+    for (CodingKeys key : {CodingKeys::isBlocking, CodingKeys::targetDeviceIDs,
+                           CodingKeys::updatedAt, CodingKeys::endsAt, CodingKeys::locked}) {
         if (keyName(key) == name)
             return key;
     }

@@ -9,17 +9,24 @@
 // The block state as the phone publishes it under "syncedBlockState".
 struct SyncedBlockState
 {
-    enum class CodingKeys { isBlocking, targetDeviceIDs, updatedAt };
+    enum class CodingKeys { isBlocking, targetDeviceIDs, updatedAt, endsAt, locked };
 
     bool isBlocking = false;
     QSet<QString> targetDeviceIDs;
     double updatedAt = 0; // seconds since 2001-01-01 00:00:00 UTC
+    // Optional: when a blocking session ends by itself (same time scale as updatedAt), and
+    // whether it may not be ended or shortened before then. Absent, the record means what a
+    // record of three members always meant.
+    std::optional<double> endsAt;
+    std::optional<bool> locked;
 
-    // Strict decoding: a JSON object with all three members of the right JSON types (a boolean,
-    // an array of strings, a number); null, a missing member or any other type rejects the record.
-    // Members with other names are ignored.
+    // Strict decoding: a JSON object with the three required members of the right JSON types (a
+    // boolean, an array of strings, a number); null, a missing member or any other type rejects
+    // the record. The optional endsAt and locked, when present, must be a finite number and a
+    // boolean, or the record is rejected too. Members with other names are ignored.
     static std::optional<SyncedBlockState> decode(const QByteArray &json);
-    // Compact JSON, members in field order; nothing when updatedAt is not a finite number.
+    // Compact JSON, members in field order, the optional ones only when set; nothing when a time
+    // is not a finite number.
     std::optional<QByteArray> encode() const;
 
     static QString keyName(CodingKeys key);

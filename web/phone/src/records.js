@@ -69,8 +69,9 @@ function member(object, key, type) {
 }
 
 // The block state as JSON text, members in the order the records define, targets without
-// duplicates (sorted, so one state always gives the same bytes).
-export function encodeBlockState({ isBlocking, targetDeviceIDs, updatedAt }) {
+// duplicates (sorted, so one state always gives the same bytes). endsAt (same time scale as
+// updatedAt) and locked are optional and written only when given.
+export function encodeBlockState({ isBlocking, targetDeviceIDs, updatedAt, endsAt, locked }) {
   if (typeof isBlocking !== 'boolean')
     throw new TypeError('isBlocking must be a boolean');
   if (!Array.isArray(targetDeviceIDs) && !(targetDeviceIDs instanceof Set))
@@ -81,7 +82,18 @@ export function encodeBlockState({ isBlocking, targetDeviceIDs, updatedAt }) {
   targets.sort((a, b) => (a < b ? -1 : a > b ? 1 : 0));
   if (typeof updatedAt !== 'number' || !Number.isFinite(updatedAt))
     throw new TypeError('updatedAt must be a finite number');
-  return JSON.stringify({ isBlocking, targetDeviceIDs: targets, updatedAt });
+  const state = { isBlocking, targetDeviceIDs: targets, updatedAt };
+  if (endsAt !== undefined) {
+    if (typeof endsAt !== 'number' || !Number.isFinite(endsAt))
+      throw new TypeError('endsAt must be a finite number');
+    state.endsAt = endsAt;
+  }
+  if (locked !== undefined) {
+    if (typeof locked !== 'boolean')
+      throw new TypeError('locked must be a boolean');
+    state.locked = locked;
+  }
+  return JSON.stringify(state);
 }
 
 export function encodeBlockStateBytes(state) {
@@ -100,7 +112,16 @@ export function decodeBlockState(bytes) {
     return null;
   if (targets.some((id) => typeof id !== 'string'))
     return null;
-  return { isBlocking, targetDeviceIDs: [...new Set(targets)], updatedAt };
+  const state = { isBlocking, targetDeviceIDs: [...new Set(targets)], updatedAt };
+  // Optional, but a present one of the wrong type spoils the record as for the others.
+  for (const [key, type] of [['endsAt', 'number'], ['locked', 'boolean']]) {
+    if (!has(object, key))
+      continue;
+    state[key] = member(object, key, type);
+    if (state[key] === undefined)
+      return null;
+  }
+  return state;
 }
 
 function decodeAnnouncement(value) {

@@ -31,6 +31,8 @@ test('a state the page writes is the state Vorn reads', { skip }, () => {
     { isBlocking: true, targetDeviceIDs: ['6F1C9A7E-0000-4000-8000-00000000000B', '6F1C9A7E-0000-4000-8000-00000000000A', '6F1C9A7E-0000-4000-8000-00000000000B'], updatedAt: 818298123.456789 },
     { isBlocking: false, targetDeviceIDs: ['Wohnzimmer "ö" \\ \u2028 \u{1f600}'], updatedAt: 0 },
     { isBlocking: true, targetDeviceIDs: [], updatedAt: -1.25 },
+    { isBlocking: true, targetDeviceIDs: ['A'], updatedAt: 10, endsAt: 5410.5, locked: true },
+    { isBlocking: false, targetDeviceIDs: ['A'], updatedAt: 10, locked: false },
   ]) {
     const read = vornReads('syncedBlockState', encodeBlockStateBytes(state));
     assert.deepEqual(read, { ...state, targetDeviceIDs: [...new Set(state.targetDeviceIDs)].sort() });
@@ -38,7 +40,7 @@ test('a state the page writes is the state Vorn reads', { skip }, () => {
 });
 
 for (const [key, cases, decode, summary] of [
-  ['syncedBlockState', stateCases, decodeBlockState, (state) => state.isBlocking],
+  ['syncedBlockState', stateCases, decodeBlockState, ({ isBlocking, endsAt, locked }) => ({ isBlocking, endsAt, locked })],
   ['deviceRegistry', registryCases, decodeRegistry, (records) => records.map((record) => record.id).sort()],
 ]) {
   test(`the page and Vorn agree on which ${key} values decode`, { skip }, () => {
