@@ -13,6 +13,8 @@ include(GNUInstallDirs)
 #   /usr, /usr/local:  /etc/xdg/autostart, <prefix>/lib/systemd/user
 #   $HOME/.local:      $XDG_CONFIG_HOME/autostart (~/.config/autostart), <prefix>/share/systemd/user
 #   any other:         <prefix>/etc/xdg/autostart, <prefix>/share/systemd/user
+# System units (the exec guard) go to <prefix>/lib/systemd/system, which systemd reads for /usr and
+# /usr/local (VORN_SYSTEM_UNIT_DIR overrides).
 install(CODE [[
     get_filename_component(vorn_prefix "${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
     set(vorn_home_prefix "$ENV{HOME}/.local")
@@ -30,7 +32,8 @@ install(CODE [[
         set(vorn_autostart_dir "${vorn_prefix}/etc/xdg/autostart")
         set(vorn_user_unit_dir "${vorn_prefix}/share/systemd/user")
     endif()
-    foreach(override VORN_AUTOSTART_DIR VORN_USER_UNIT_DIR)
+    set(vorn_system_unit_dir "${vorn_prefix}/lib/systemd/system")
+    foreach(override VORN_AUTOSTART_DIR VORN_USER_UNIT_DIR VORN_SYSTEM_UNIT_DIR)
         string(TOLOWER ${override} variable)
         if(DEFINED ${override})
             set(${variable} "${${override}}")
@@ -42,13 +45,14 @@ install(CODE [[
 
 set(VORN_CONFIGURED_DIR ${CMAKE_BINARY_DIR}/configured)
 
-# vorn_install_configured(TEMPLATE NAME DESTINATION): writes TEMPLATE with @VORN_BINDIR@ set to the
-# installed programs' folder and installs it as DESTINATION/NAME. DESTINATION may use
-# ${vorn_autostart_dir}, ${vorn_user_unit_dir} or ${CMAKE_INSTALL_PREFIX} (written escaped, as
-# \${...}, so that they are read at install time).
+# vorn_install_configured(TEMPLATE NAME DESTINATION): writes TEMPLATE with @VORN_BINDIR@ and
+# @VORN_SBINDIR@ set to the installed programs' folders and installs it as DESTINATION/NAME.
+# DESTINATION may use ${vorn_autostart_dir}, ${vorn_user_unit_dir}, ${vorn_system_unit_dir} or
+# ${CMAKE_INSTALL_PREFIX} (written escaped, as \${...}, so that they are read at install time).
 function(vorn_install_configured template name destination)
     install(CODE "
         set(VORN_BINDIR \"\${vorn_prefix}/${CMAKE_INSTALL_BINDIR}\")
+        set(VORN_SBINDIR \"\${vorn_prefix}/${CMAKE_INSTALL_SBINDIR}\")
         configure_file(\"${template}\" \"${VORN_CONFIGURED_DIR}/${name}\" @ONLY)
         file(INSTALL DESTINATION \"${destination}\" TYPE FILE FILES \"${VORN_CONFIGURED_DIR}/${name}\")
     ")
@@ -61,3 +65,9 @@ function(vorn_install_user_unit template)
     vorn_install_configured(${template} ${name} "\${vorn_user_unit_dir}")
 endfunction()
 
+# vorn_install_system_unit(TEMPLATE): a systemd system unit named after TEMPLATE without ".in".
+function(vorn_install_system_unit template)
+    get_filename_component(name ${template} NAME)
+    string(REGEX REPLACE "\\.in$" "" name ${name})
+    vorn_install_configured(${template} ${name} "\${vorn_system_unit_dir}")
+endfunction()

@@ -118,9 +118,10 @@ debian_package() {
   deb=$(ls build/vorn_*.deb) || return 1
   local contents
   contents=$(dpkg-deb -c "$deb") || return 1
-  for file in usr/bin/vorn usr/bin/vorn-phone usr/bin/vorn-sync \
+  for file in usr/bin/vorn usr/bin/vorn-phone usr/bin/vorn-sync usr/sbin/vorn-guard \
     usr/share/applications/com.zumbra.vorn.mac.desktop etc/xdg/autostart/com.zumbra.vorn.mac.desktop \
-    usr/lib/systemd/user/vorn.service usr/lib/systemd/user/vorn-sync.service; do
+    usr/lib/systemd/user/vorn.service usr/lib/systemd/user/vorn-sync.service \
+    usr/lib/systemd/system/vorn-guard.service; do
     grep -q " \./$file\$" <<<"$contents" || { echo "$deb lacks /$file"; return 1; }
   done
   grep -q ' \./usr/share/vorn/phone/' <<<"$contents" &&

@@ -1,0 +1,105 @@
+#include "execguardprotocol.h"
+
+#include "strictjson.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace ExecGuardProtocol {
+
+namespace {
+
+std::optional<QJsonObject> objectOfType(const QByteArray &message, QLatin1String type)
+{
+    if (message.size() > maxMessageSize)
+        return std::nullopt;
+    const std::optional<QJsonValue> value = StrictJson::parse(message);
+    if (!value || !value->isObject())
+        return std::nullopt;
+    QJsonObject object = value->toObject();
+    if (object.value(QLatin1String("type")).toString() != type)
+        return std::nullopt;
+    return object;
+}
+
+QByteArray compact(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+QString typeOf(const QByteArray &message)
+{
+    const std::optional<QJsonValue> value = StrictJson::parse(message);
+    return value && value->isObject() ? value->toObject().value(QLatin1String("type")).toString()
+                                      : QString();
+}
+
+QByteArray encode(const State &state)
+{
+    QJsonArray programs;
+    for (const Program &program : state.programs)
+        programs.append(QJsonObject{{QLatin1String("id"), program.id},
+                                    {QLatin1String("path"), program.path}});
+    return compact(QJsonObject{{QLatin1String("type"), QLatin1String("state")},
+                               {QLatin1String("blocking"), state.blocking},
+                               {QLatin1String("programs"), programs}});
+}
+
+QByteArray encode(const Status &status)
+{
+    return compact(QJsonObject{{QLatin1String("type"), QLatin1String("status")},
+                               {QLatin1String("enforcing"), status.enforcing},
+                               {QLatin1String("blocking"), status.blocking},
+                               {QLatin1String("programs"), status.programs}});
+}
+
+QByteArray encode(const Refusal &refusal)
+{
+    return compact(QJsonObject{{QLatin1String("type"), QLatin1String("refused")},
+                               {QLatin1String("id"), refusal.id},
+                               {QLatin1String("path"), refusal.path},
+                               {QLatin1String("pid"), double(refusal.pid)}});
+}
+
+std::optional<State> decodeState(const QByteArray &message)
+{
+    const std::optional<QJsonObject> object = objectOfType(message, QLatin1String("state"));
+    if (!object || !object->value(QLatin1String("blocking")).isBool())
+        return std::nullopt;
+    State state;
+    state.blocking = object->value(QLatin1String("blocking")).toBool();
+    const QJsonArray programs = object->value(QLatin1String("programs")).toArray();
+    for (const QJsonValue &value : programs) {
+        const QJsonObject program = value.toObject();
+        Program entry{program.value(QLatin1String("id")).toString(),
+                      program.value(QLatin1String("path")).toString()};
+        if (!entry.id.isEmpty() && entry.path.startsWith(QLatin1Char('/')))
+            state.programs.append(entry);
+    }
+    return state;
+}
+
+std::optional<Status> decodeStatus(const QByteArray &message)
+{
+    const std::optional<QJsonObject> object = objectOfType(message, QLatin1String("status"));
+    if (!object || !object->value(QLatin1String("enforcing")).isBool())
+        return std::nullopt;
+    return Status{object->value(QLatin1String("enforcing")).toBool(),
+                  object->value(QLatin1String("blocking")).toBool(),
+                  object->value(QLatin1String("programs")).toInt()};
+}
+
+std::optional<Refusal> decodeRefusal(const QByteArray &message)
+{
+    const std::optional<QJsonObject> object = objectOfType(message, QLatin1String("refused"));
+    if (!object || !object->value(QLatin1String("id")).isString())
+        return std::nullopt;
+    return Refusal{object->value(QLatin1String("id")).toString(),
+                   object->value(QLatin1String("path")).toString(),
+                   qint64(object->value(QLatin1String("pid")).toDouble())};
+}
+
+} // namespace ExecGuardProtocol

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <optional>
+
+// The messages between a user's Vorn and the exec guard (vorn-guard), one JSON object per
+// SOCK_SEQPACKET datagram on /run/vorn-guard.socket. Every message has a "type"; a reader ignores
+// members and types it does not know, so that later messages can carry more.
+//
+//   Vorn -> guard
+//   {"type":"state","blocking":true,"programs":[{"id":"org.x.App","path":"/usr/bin/x"}]}
+//                  whether this user blocks and the programs of the blocked applications; sent at
+//                  connection and whenever either changes. The guard takes the user from the
+//                  socket's peer credentials, never from the message.
+//   guard -> Vorn  {"type":"status","enforcing":true,"blocking":true,"programs":12}
+//                  at connection (the state the guard holds for this user) and after each state
+//                  it applied; "programs" counts the programs it identified.
+//   guard -> Vorn  {"type":"refused","id":"org.x.App","path":"/home/u/bin/x","pid":4242}
+//                  an exec by this user's process that the guard refused.
+namespace ExecGuardProtocol {
+
+constexpr qsizetype maxMessageSize = 1 << 20;
+
+struct Program
+{
+    QString id;
+    QString path;
+    friend bool operator==(const Program &, const Program &) = default;
+};
+
+struct State
+{
+    bool blocking = false;
+    QList<Program> programs;
+    friend bool operator==(const State &, const State &) = default;
+};
+
+struct Status
+{
+    bool enforcing = false;
+    bool blocking = false;
+    int programs = 0;
+};
+
+struct Refusal
+{
+    QString id;
+    QString path;
+    qint64 pid = 0;
+};
+
+// The message's type, empty when it is not a JSON object with a string "type".
+QString typeOf(const QByteArray &message);
+
+QByteArray encode(const State &state);
+QByteArray encode(const Status &status);
+QByteArray encode(const Refusal &refusal);
+
+// Nothing when the message is not of that type or a member it needs is missing or mistyped.
+// Programs without a non-empty id and an absolute path are left out of a state.
+std::optional<State> decodeState(const QByteArray &message);
+std::optional<Status> decodeStatus(const QByteArray &message);
+std::optional<Refusal> decodeRefusal(const QByteArray &message);
+
+} // namespace ExecGuardProtocol

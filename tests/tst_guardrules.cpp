@@ -1,0 +1,130 @@
+#include "guardrules.h"
+#include "programcontent.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QTest>
+
+using Verdict = GuardRules::Verdict;
+
+namespace {
+
+ProgramRule rule(const char *id, quint64 inode, qint64 size, const QByteArray &buildId,
+                 const QByteArray &sha256 = {}, const char *path = "/usr/bin/app")
+{
+    return ProgramRule{
+            QString::fromLatin1(id), QString::fromLatin1(path), 8, inode, size, buildId, sha256};
+}
+
+} // namespace
+
+// Which exec the rules refuse, for whom, and when they ask for the file's content.
+class TestGuardRules : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void decide_data()
+    {
+        QTest::addColumn<uint>("realUid");
+        QTest::addColumn<uint>("effectiveUid");
+        QTest::addColumn<quint64>("inode");
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QByteArray>("buildId"); // of the file read; "-": nothing read yet
+        QTest::addColumn<QByteArray>("sha256");
+        QTest::addColumn<int>("verdict");
+        QTest::addColumn<QString>("id");
+        const int allow = int(Verdict::Allow), deny = int(Verdict::Deny),
+                  read = int(Verdict::ReadContent);
+        QTest::newRow("same inode") << 1000u << 1000u << quint64(1) << qint64(7) << QByteArray("-")
+                                    << QByteArray() << deny << "org.a";
+        QTest::newRow("effective uid only (sudo)")
+                << 0u << 1000u << quint64(1) << qint64(7) << QByteArray("-") << QByteArray() << deny
+                << "org.a";
+        QTest::newRow("real uid only") << 1000u << 0u << quint64(1) << qint64(7) << QByteArray("-")
+                                       << QByteArray() << deny << "org.a";
+        QTest::newRow("root") << 0u << 0u << quint64(1) << qint64(7) << QByteArray("-")
+                              << QByteArray() << allow << "";
+        QTest::newRow("a user not blocking") << 1001u << 1001u << quint64(1) << qint64(7)
+                                             << QByteArray("-") << QByteArray() << allow << "";
+        QTest::newRow("user blocking nothing") << 1002u << 1002u << quint64(1) << qint64(7)
+                                               << QByteArray("-") << QByteArray() << allow << "";
+        QTest::newRow("other inode: read it") << 1000u << 1000u << quint64(9) << qint64(5)
+                                              << QByteArray("-") << QByteArray() << read << "";
+        QTest::newRow("same build-id") << 1000u << 1000u << quint64(9) << qint64(5)
+                                       << QByteArray("B1") << QByteArray() << deny << "org.a";
+        QTest::newRow("other build-id") << 1000u << 1000u << quint64(9) << qint64(5)
+                                        << QByteArray("B9") << QByteArray() << allow << "";
+        QTest::newRow("no build-id, other size") << 1000u << 1000u << quint64(9) << qint64(5)
+                                                 << QByteArray() << QByteArray() << allow << "";
+        QTest::newRow("no build-id, same size: digest")
+                << 1000u << 1000u << quint64(9) << qint64(40) << QByteArray() << QByteArray()
+                << read << "";
+        QTest::newRow("same digest") << 1000u << 1000u << quint64(9) << qint64(40) << QByteArray()
+                                     << QByteArray("D1") << deny << "org.b";
+        QTest::newRow("other digest") << 1000u << 1000u << quint64(9) << qint64(40) << QByteArray()
+                                      << QByteArray("D2") << allow << "";
+        QTest::newRow("build-id beats same size")
+                << 1000u << 1000u << quint64(9) << qint64(40) << QByteArray("B9") << QByteArray()
+                << allow << "";
+        QTest::newRow("shared program's inode") << 1000u << 1000u << quint64(3) << qint64(7)
+                                                << QByteArray("-") << QByteArray() << read << "";
+        QTest::newRow("shared program's build-id")
+                << 1000u << 1000u << quint64(9) << qint64(5) << QByteArray("SH") << QByteArray()
+                << allow << "";
+    }
+
+    void decide()
+    {
+        QFETCH(uint, realUid);
+        QFETCH(uint, effectiveUid);
+        QFETCH(quint64, inode);
+        QFETCH(qint64, size);
+        QFETCH(QByteArray, buildId);
+        QFETCH(QByteArray, sha256);
+        QFETCH(int, verdict);
+        QFETCH(QString, id);
+        QHash<uint, UserState> states;
+        states.insert(1000,
+                      UserState{true,
+                                {rule("org.a", 1, 7, "B1"), rule("org.b", 2, 40, {}, "D1"),
+                                 rule("org.sh", 3, 7, "SH", {}, "/usr/bin/bash")}});
+        states.insert(1001, UserState{false, {rule("org.a", 1, 7, "B1")}});
+        states.insert(1002, UserState{true, {}});
+        states.insert(0, UserState{true, {rule("org.a", 1, 7, "B1")}});
+        const GuardRules rules(states);
+        const FileKey key{8, inode, size, 0, 0};
+        const FileContent content{buildId, sha256, !sha256.isEmpty()};
+        const auto decision
+                = rules.decide(realUid, effectiveUid, key, buildId == "-" ? nullptr : &content);
+        QCOMPARE(int(decision.verdict), verdict);
+        QCOMPARE(decision.id, id);
+    }
+
+    // The build-id the note holds, as readelf shows it for this machine's /bin/true.
+    void elfBuildId()
+    {
+        QFile program(QStringLiteral("/bin/true"));
+        QVERIFY(program.open(QIODevice::ReadOnly));
+        const QByteArray bytes = program.readAll();
+        const auto read = [&bytes](char *buffer, qint64 size, qint64 offset) -> qint64 {
+            const QByteArray part = bytes.mid(offset, size);
+            std::memcpy(buffer, part.constData(), size_t(part.size()));
+            return part.size();
+        };
+        QProcess readelf;
+        readelf.start(QStringLiteral("readelf"), {QStringLiteral("-n"), program.fileName()});
+        if (!readelf.waitForFinished(10000) || readelf.exitCode() != 0)
+            QSKIP("readelf is not available");
+        const QByteArray notes = readelf.readAllStandardOutput();
+        const qsizetype at = notes.indexOf("Build ID: ");
+        QVERIFY(at >= 0);
+        const QByteArray expected = notes.mid(at + 10, notes.indexOf('\n', at) - at - 10).trimmed();
+        QCOMPARE(ProgramContent::elfBuildId(read).toHex(), expected);
+        QCOMPARE(ProgramContent::elfBuildId([](char *, qint64, qint64) -> qint64 { return -1; }),
+                 QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestGuardRules)
+#include "tst_guardrules.moc"

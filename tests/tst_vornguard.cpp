@@ -1,0 +1,178 @@
+#include "guardfixture.h"
+
+#include <QDir>
+#include <QTest>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+using ExecGuardProtocol::Program;
+using ExecGuardProtocol::State;
+
+namespace {
+
+constexpr uint blockingUser = 65534;
+constexpr uint otherUser = 65533;
+constexpr qint64 largeSize = 512 << 20;
+
+bool copyProgram(const QString &from, const QString &to)
+{
+    QFile::remove(to);
+    return QFile::copy(from, to) && ::chmod(QFile::encodeName(to).constData(), 0755) == 0;
+}
+
+// A file of `size` bytes, all holes but the last byte: quick to make, slow to hash.
+bool makeLarge(const QString &path, char last)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.seek(largeSize - 1) && file.write(&last, 1) == 1
+            && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                   | QFileDevice::ExeOwner | QFileDevice::ReadOther
+                                   | QFileDevice::ExeOther);
+}
+
+} // namespace
+
+// The guard as root with real fanotify marks, the user played by forked children of another uid.
+class TestVornGuard : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<GuardFixture::Guard> m_guard;
+    QString m_mount;
+
+    QByteArray file(const char *name) const
+    {
+        return QFile::encodeName(m_dir.filePath(QLatin1String(name)));
+    }
+
+    void startGuard()
+    {
+        QString output;
+        QVERIFY2(m_guard->start(&output), qPrintable(output));
+    }
+
+    State blockingState() const
+    {
+        return State{true,
+                     {Program{QStringLiteral("org.example.Blocked"),
+                              m_dir.filePath(QStringLiteral("blocked"))},
+                      Program{QStringLiteral("org.example.Script"),
+                              m_dir.filePath(QStringLiteral("script"))},
+                      Program{QStringLiteral("org.example.Large"),
+                              m_dir.filePath(QStringLiteral("large"))},
+                      Program{QStringLiteral("org.example.Shell"), QStringLiteral("/bin/sh")},
+                      Program{QStringLiteral("org.example.Shell"),
+                              m_dir.filePath(QStringLiteral("python3"))}}};
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (const QString reason = GuardFixture::unavailableReason(); !reason.isEmpty())
+            QSKIP(qPrintable(reason));
+        QVERIFY(m_dir.isValid());
+        QVERIFY(::chmod(QFile::encodeName(m_dir.path()).constData(), 0755) == 0);
+        QVERIFY(copyProgram(QStringLiteral("/bin/true"),
+                            m_dir.filePath(QStringLiteral("blocked"))));
+        QVERIFY(copyProgram(QStringLiteral("/bin/true"),
+                            m_dir.filePath(QStringLiteral("renamed"))));
+        QVERIFY(::link(file("blocked"), file("hardlink")) == 0);
+        QVERIFY(copyProgram(QStringLiteral("/bin/false"),
+                            m_dir.filePath(QStringLiteral("unrelated"))));
+        QVERIFY(copyProgram(QStringLiteral("/usr/bin/python3"),
+                            m_dir.filePath(QStringLiteral("python3"))));
+        QFile script(m_dir.filePath(QStringLiteral("script")));
+        QVERIFY(script.open(QIODevice::WriteOnly) && script.write("#!/bin/sh\nexit 0\n") > 0);
+        script.close();
+        QVERIFY(::chmod(file("script"), 0755) == 0);
+        QVERIFY(copyProgram(m_dir.filePath(QStringLiteral("script")),
+                            m_dir.filePath(QStringLiteral("script-copy"))));
+        QVERIFY(makeLarge(m_dir.filePath(QStringLiteral("large")), 'a'));
+        QVERIFY(makeLarge(m_dir.filePath(QStringLiteral("large-copy")), 'b'));
+
+        m_guard = std::make_unique<GuardFixture::Guard>(
+                m_dir.path(), QStringList{QStringLiteral("VORN_GUARD_BOUND_MS=100")});
+        startGuard();
+        const auto status
+                = GuardFixture::sendState(blockingUser, m_guard->socketPath(), blockingState());
+        QVERIFY(status);
+        QVERIFY(status->enforcing && status->blocking);
+        QCOMPARE(status->programs, 3); // the shell and the interpreter are never rules
+    }
+
+    void cleanupTestCase()
+    {
+        if (!m_mount.isEmpty())
+            ::umount2(QFile::encodeName(m_mount).constData(), MNT_DETACH);
+        if (m_guard)
+            m_guard->kill();
+    }
+
+    void refusals_data()
+    {
+        QTest::addColumn<uint>("uid");
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<int>("error");
+        QTest::newRow("blocked, by inode") << blockingUser << "blocked" << EPERM;
+        QTest::newRow("renamed copy, by build-id") << blockingUser << "renamed" << EPERM;
+        QTest::newRow("hard link") << blockingUser << "hardlink" << EPERM;
+        QTest::newRow("script copy, by SHA-256") << blockingUser << "script-copy" << EPERM;
+        QTest::newRow("another user") << otherUser << "renamed" << 0;
+        QTest::newRow("root") << 0u << "blocked" << 0;
+        QTest::newRow("unrelated program") << blockingUser << "unrelated" << 0;
+        QTest::newRow("interpreter named by a blocked application")
+                << blockingUser << "python3" << 0;
+        QTest::newRow("shell named by a blocked application") << blockingUser << "/bin/sh" << 0;
+        // Same size as a blocked program, too long to hash within the bound: allowed, and exec
+        // then finds no program format in it.
+        QTest::newRow("same size, slow to read") << blockingUser << "large-copy" << ENOEXEC;
+    }
+
+    void refusals()
+    {
+        QFETCH(uint, uid);
+        QFETCH(QString, program);
+        QFETCH(int, error);
+        const QByteArray path = program.startsWith(QLatin1Char('/'))
+                ? QFile::encodeName(program)
+                : file(program.toLatin1().constData());
+        QCOMPARE(GuardFixture::execAs(uid, path, "/dev/null"), error);
+    }
+
+    // The state outlives the user's connection (the child that sent it is gone) and the guard,
+    // killed without a chance to clean up, until that user reports blocking off.
+    void stateSurvivesRestart()
+    {
+        QCOMPARE(m_guard->stop(), 0);
+        QCOMPARE(GuardFixture::execAs(blockingUser, file("renamed")), 0);
+        startGuard();
+        m_guard->kill();
+        startGuard();
+        QCOMPARE(GuardFixture::execAs(blockingUser, file("renamed")), EPERM);
+        const auto status
+                = GuardFixture::sendState(blockingUser, m_guard->socketPath(), State{false, {}});
+        QVERIFY(status && !status->blocking);
+        QCOMPARE(GuardFixture::execAs(blockingUser, file("renamed")), 0);
+        QVERIFY(GuardFixture::sendState(blockingUser, m_guard->socketPath(), blockingState()));
+    }
+
+    void newMountIsCovered()
+    {
+        m_mount = m_dir.filePath(QStringLiteral("mount"));
+        QVERIFY(QDir().mkpath(m_mount));
+        if (::mount("vorn-guard-test", QFile::encodeName(m_mount).constData(), "tmpfs", 0,
+                    "mode=0755")
+            != 0)
+            QSKIP(qPrintable(QStringLiteral("cannot mount a tmpfs: %1")
+                                     .arg(QString::fromLocal8Bit(std::strerror(errno)))));
+        const QString copy = m_mount + QStringLiteral("/copy");
+        QVERIFY(copyProgram(QStringLiteral("/bin/true"), copy));
+        QTRY_COMPARE_WITH_TIMEOUT(GuardFixture::execAs(blockingUser, QFile::encodeName(copy)),
+                                  EPERM, 10000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestVornGuard)
+#include "tst_vornguard.moc"
