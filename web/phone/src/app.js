@@ -37,18 +37,45 @@ const nowSeconds = () => referenceSecondsFromMillis(Date.now());
 const sameBytes = (a, b) => !!b && a.length === b.length && a.every((byte, i) => byte === b[i]);
 const isTicked = (device) => page.choices.get(device.id) ?? page.defaults.has(device.id);
 
-function selectedTargets() {
+// The registry's devices as listed, sorted again only for a new registry or after a while (for
+// staleness): sorting thousands of names takes a while on a phone.
+let listed = { registry: undefined, at: -Infinity, devices: [] };
+function listedDevices() {
+  const now = nowSeconds();
   if (!Array.isArray(page.registry))
     return [];
-  return devicesForDisplay(page.registry, nowSeconds()).filter(isTicked).map((device) => device.id);
+  if (listed.registry !== page.registry || now - listed.at >= 30)
+    listed = { registry: page.registry, at: now, devices: devicesForDisplay(page.registry, now) };
+  return listed.devices;
 }
 
-function render() {
+function selectedTargets() {
+  return listedDevices().filter(isTicked).map((device) => device.id);
+}
+
+// Draws the page; the device list only when `all` or when what it shows changed (a tick box the
+// user changed shows itself).
+let drawnFrom = [];
+function render(all = false) {
   page.defaults = new Set(Array.isArray(page.registry) ? defaultTargets(page.registry, nowSeconds()) : []);
   view.renderLink(page);
   view.renderSwitch(page);
   view.renderState(page);
-  view.renderDevices(page, isTicked, nowSeconds());
+  const from = [page.registry, page.oversized.get('deviceRegistry')];
+  if (all || from.some((value, i) => value !== drawnFrom[i])) {
+    drawnFrom = from;
+    view.renderDevices(page, isTicked, listedDevices());
+  }
+}
+
+// A value that arrived is drawn in a task of its own, once for values arriving together: reading
+// a large one and drawing it in the same task would hold the page for longer.
+let drawSoon = null;
+function renderSoon() {
+  drawSoon ??= setTimeout(() => {
+    drawSoon = null;
+    render();
+  });
 }
 
 function clearResult() {
@@ -64,7 +91,7 @@ function showLogin(error) {
 
 function showControl() {
   view.showControl(page.settings);
-  render();
+  render(true);
 }
 
 function setLink(link) {
@@ -74,26 +101,35 @@ function setLink(link) {
   page.link = link;
   view.renderLink(page);
   if (page.registry === undefined) // the list's message says whether the page is waiting
-    view.renderDevices(page, isTicked, nowSeconds());
+    view.renderDevices(page, isTicked, []);
   if (link === 'offline' && before === 'online')
     view.announce(t('wentOffline'));
 }
 
 function receive(key, payload) {
   if (key === 'deviceRegistry') {
-    page.registry = decodeRegistry(payload);
-  } else if (key === 'syncedBlockState') {
-    const before = page.published;
-    page.published = decodeBlockState(payload);
-    if (!page.sending && !sameBytes(payload, page.lastSent))
-      clearResult(); // another phone or vorn-phone changed it: our "Sent" is old news
-    if (page.published && before !== undefined && before?.isBlocking !== page.published.isBlocking)
-      view.announce(page.published.isBlocking ? t('announceOn') : t('announceOff'));
-  } else {
+    // Read in a task of its own, after the client's, and drawn in the next: a registry of
+    // thousands of devices read and drawn at once would hold the page for too long.
+    const session = page.session;
+    setTimeout(() => {
+      if (page.session !== session)
+        return;
+      page.registry = decodeRegistry(payload);
+      page.oversized.delete(key);
+      renderSoon();
+    });
     return;
   }
+  if (key !== 'syncedBlockState')
+    return;
+  const before = page.published;
+  page.published = decodeBlockState(payload);
+  if (!page.sending && !sameBytes(payload, page.lastSent))
+    clearResult(); // another phone or vorn-phone changed it: our "Sent" is old news
+  if (page.published && before !== undefined && before?.isBlocking !== page.published.isBlocking)
+    view.announce(page.published.isBlocking ? t('announceOn') : t('announceOff'));
   page.oversized.delete(key);
-  render();
+  renderSoon();
 }
 
 // A value too large to take leaves the last one standing, and the page says so.
@@ -101,7 +137,7 @@ function receiveOversized(key, size) {
   if (key !== 'deviceRegistry' && key !== 'syncedBlockState')
     return;
   page.oversized.set(key, size);
-  render();
+  renderSoon();
 }
 
 function connect(settings, password, interactive) {
@@ -212,7 +248,7 @@ function start() {
     if (document.visibilityState === 'visible')
       wakeUp();
   });
-  setInterval(() => { if (!view.control.hidden) render(); }, 30000);
+  setInterval(() => { if (!view.control.hidden) render(true); }, 30000);
 
   const settings = storedSettings({ search: location.search, ...stores });
   if (!settingsProblem(settings, location.protocol))

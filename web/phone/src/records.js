@@ -21,15 +21,20 @@ const maxDepth = 512;
 const loneSurrogate = /[\ud800-\udbff](?![\udc00-\udfff])|(?<![\ud800-\udbff])[\udc00-\udfff]/;
 
 // Whether a parsed value stays within what Vorn's strict reader takes: no string (member names
-// included) with half a surrogate pair, nesting no deeper than maxDepth.
-function withinReader(value, depth = 0) {
+// included) with half a surrogate pair, nesting no deeper than maxDepth. Strings are looked at
+// only when the text escapes a surrogate (decoded UTF-8 holds none).
+function withinReader(value, strings, depth = 0) {
   if (typeof value === 'string')
-    return !loneSurrogate.test(value);
+    return !strings || !loneSurrogate.test(value);
   if (typeof value !== 'object' || value === null)
     return true;
   if (depth >= maxDepth)
     return false;
-  return Object.entries(value).every(([key, member]) => !loneSurrogate.test(key) && withinReader(member, depth + 1));
+  for (const key in value) {
+    if ((strings && loneSurrogate.test(key)) || !withinReader(value[key], strings, depth + 1))
+      return false;
+  }
+  return true;
 }
 
 // Bytes (or text) to a JSON value; undefined when the bytes are not what Vorn's strict reader
@@ -45,7 +50,7 @@ function parseJson(value) {
   }
   try {
     const parsed = JSON.parse(text);
-    return withinReader(parsed) ? parsed : undefined;
+    return withinReader(parsed, typeof value === 'string' || /\\u[dD][89a-fA-F]/.test(text)) ? parsed : undefined;
   } catch {
     return undefined;
   }

@@ -1,5 +1,7 @@
-// The page's connection to the user's broker: MQTT 5 over WebSockets, subscribed to the user's
-// keys, reconnecting by itself; and publishing a retained value with an answer for that one tap.
+// The page's connection to the user's broker: MQTT 5 over WebSockets, subscribed to the two keys
+// the page reads, reconnecting by itself; and publishing a retained value with an answer for that
+// one tap, on a second connection: a broker answers a tap only after what it is sending on the
+// same connection, and mosquitto's WebSockets listener takes seconds over a value of 100 KiB.
 // The client comes from a factory (the `mqtt` package's `mqtt.connect` in the page), so the rules
 // can be checked in node with a stand-in.
 
@@ -27,21 +29,24 @@ export class Session {
     this.handlers = handlers;
     this.everConnected = false;
     this.lastError = null;
-    const client = connectClient(broker, {
+    const clientId = `vorn-phone-${crypto.getRandomValues(new Uint32Array(2)).join('')}`;
+    const options = {
       protocolVersion: 5,
       username: user,
       password,
-      clientId: `vorn-phone-${crypto.getRandomValues(new Uint32Array(2)).join('')}`,
       clean: true,
       keepalive: 30,
       reconnectPeriod: 1000,
       connectTimeout: 8000,
       resubscribe: true,
       properties: { maximumPacketSize: maxValueBytes + packetRoom },
-    });
+    };
+    const client = connectClient(broker, { ...options, clientId });
+    const publisher = connectClient(broker, { ...options, clientId: `${clientId}-p` });
     this.client = client;
+    this.publisher = publisher;
     // Events of a client that was closed no longer reach the page.
-    const on = (event, handler) => client.on(event, (...args) => {
+    const on = (event, handler, from = client) => from.on(event, (...args) => {
       if (this.client === client)
         handler(...args);
     });
@@ -50,7 +55,7 @@ export class Session {
       this.everConnected = true;
       // The client subscribes again by itself after a reconnect.
       if (first) {
-        client.subscribe(this.topic('+'), { qos: 1 }, (error, granted) => {
+        client.subscribe([this.topic('deviceRegistry'), this.topic('syncedBlockState')], { qos: 1 }, (error, granted) => {
           if (error || granted?.some((g) => g.qos >= 128))
             handlers.subscribeFailed(error?.message ?? 'subscription refused');
         });
@@ -68,7 +73,7 @@ export class Session {
       else
         handlers.link('offline');
     });
-    on('error', (error) => {
+    const onError = (error) => {
       // MQTT 5 reason codes "bad user name or password" and "not authorised"; 4 and 5 in MQTT 3.
       if ([134, 135, 4, 5].includes(error?.code)) {
         this.close();
@@ -76,30 +81,34 @@ export class Session {
         return;
       }
       this.lastError = error?.message ?? String(error);
-    });
+    };
+    on('error', onError);
+    on('error', onError, publisher);
     handlers.link('connecting');
   }
 
   get connected() {
-    return !!this.client?.connected;
+    return !!this.client?.connected && !!this.publisher?.connected;
   }
 
   topic(key) {
     return `vorn/${this.user}/kv/${key}`;
   }
 
-  // Ends the connection; its events no longer reach the page.
+  // Ends the connections; their events no longer reach the page.
   close() {
-    const client = this.client;
-    this.client = null;
-    client?.end(true);
+    const clients = [this.client, this.publisher];
+    this.client = this.publisher = null;
+    for (const client of clients)
+      client?.end(true);
   }
 
   // A phone suspends pages and drops sockets: try again at once when the page comes back.
   wake() {
-    const client = this.client;
-    if (client && !client.connected && !client.reconnecting && !client.disconnecting)
-      client.reconnect();
+    for (const client of [this.client, this.publisher]) {
+      if (client && !client.connected && !client.reconnecting && !client.disconnecting)
+        client.reconnect();
+    }
   }
 
   receive(topic, payload) {
@@ -116,7 +125,7 @@ export class Session {
   // is withdrawn from the client, which would otherwise send it again after a reconnect, maybe
   // long after another phone published something newer; the user taps again instead.
   publishRetained(topic, bytes, { timeoutMs }) {
-    const client = this.client;
+    const client = this.publisher;
     if (!client?.connected)
       return Promise.reject(new PublishError('offline'));
     return new Promise((resolve, reject) => {

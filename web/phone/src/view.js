@@ -2,7 +2,7 @@
 // device list, drawn from the page's state (see app.js). Device names come from other devices and
 // may hold any text, bidirectional controls included: each is isolated in an element of its own.
 
-import { devicesForDisplay, millisFromReferenceSeconds } from './records.js';
+import { millisFromReferenceSeconds } from './records.js';
 import { relativeTime } from './texts.js';
 
 // The device list is drawn in slices, each its own task, so thousands of devices never hold the
@@ -123,7 +123,8 @@ export class View {
     this.stateTargets.append(...parts, after);
   }
 
-  renderDevices(page, isTicked, nowSeconds) {
+  // devices: the registry's, as listed (devicesForDisplay).
+  renderDevices(page, isTicked, devices) {
     const { t } = this;
     const drawing = ++this.drawing;
     let focusedId = this.document.activeElement?.dataset?.deviceId;
@@ -139,7 +140,6 @@ export class View {
       this.devicesMessage.textContent = note || t('devicesUnreadable');
       return;
     }
-    const devices = devicesForDisplay(page.registry, nowSeconds);
     this.devicesMessage.textContent = note || (devices.length ? '' : t('devicesNone'));
     const kinds = Object.fromEntries(Object.keys(glyphPaths).map((kind) => [kind, t(`kind_${kind}`)]));
     const now = Date.now();

@@ -49,12 +49,13 @@ class FakeClient extends EventEmitter {
   }
 }
 
+// A session on stand-ins: `client` publishes, `listener` receives.
 function session(handlers = {}) {
-  const client = new FakeClient();
+  const clients = [];
   const noop = () => {};
-  const made = new Session(() => client, { broker: 'ws://b', user: 'u' }, 'pw',
+  const made = new Session(() => clients[clients.push(new FakeClient()) - 1], { broker: 'ws://b', user: 'u' }, 'pw',
                            { link: noop, connected: noop, unreachable: noop, ...handlers });
-  return { client, session: made };
+  return { listener: clients[0], client: clients[1], session: made };
 }
 
 // What a publish ended with: 'sent' or a PublishError's reason; 'pending' if it has not after a
@@ -100,8 +101,8 @@ test('after a publish timed out, its late PUBACK and a drop touch only what is t
 
 test('values over 1 MiB are set aside with their size, deletions ignored', () => {
   const seen = [];
-  const { client } = session({ value: (key, value) => seen.push([key, value.length]), oversized: (key, size) => seen.push([key, 'too large', size]) });
+  const { listener } = session({ value: (key, value) => seen.push([key, value.length]), oversized: (key, size) => seen.push([key, 'too large', size]) });
   for (const [key, size] of [['deviceRegistry', maxValueBytes], ['deviceRegistry', maxValueBytes + 1], ['syncedBlockState', 0]])
-    client.emit('message', `vorn/u/kv/${key}`, new Uint8Array(size));
+    listener.emit('message', `vorn/u/kv/${key}`, new Uint8Array(size));
   assert.deepEqual(seen, [['deviceRegistry', maxValueBytes], ['deviceRegistry', 'too large', maxValueBytes + 1]]);
 });
