@@ -89,6 +89,14 @@ private Q_SLOTS:
         m_home.installProgram("chain2.sh", {}, "exec \"" + bin("chained").toUtf8() + "\" \"$@\"\n");
         m_home.installProgram("chain1.sh", "org.vorntest.Chain",
                               gate() + "exec \"" + bin("chain2.sh").toUtf8() + "\" \"$@\"\n");
+        // A Flatpak as its sandbox starts it: a wrapper execs the deployed program, which no
+        // entry names (the entry runs `flatpak run`).
+        const QString flat = m_home.path(".local/share/flatpak/app/org.vorntest.Flat/current/"
+                                         "active/files/bin/flat");
+        QVERIFY(QDir().mkpath(QFileInfo(flat).path()) && QFile::copy(bin("alpha"), flat));
+        m_home.installProgram("flatpak-run", {},
+                              "FLATPAK_ID=org.vorntest.Flat exec " + flat.toUtf8() + " \"$@\"\n");
+        m_home.addApplication("org.vorntest.Flat", "Flat", {}, "flatpak run org.vorntest.Flat");
         // Another user (nobody) must be able to run alpha from here.
         for (const QString &path : {m_home.path(), bin(QString()), bin("alpha")})
             QFile::setPermissions(path,
@@ -137,6 +145,7 @@ private Q_SLOTS:
             row("another user's for a while, then switches",
                 sh("sleep 0.5; exec " + asNobody.join(' ') + ' ' + a + " 60"), alpha, true);
             row("direct", {a, "60"}, alpha);
+            row("Flatpak's deployed program", {bin("flatpak-run"), "60"}, "org.vorntest.Flat");
             row("sh -c", sh(a + " 60; true"), alpha);
             row("wrapper script that execs", {bin("launch-alpha"), "60"}, alpha);
             row("exec after a pause", sh("sleep 0.4; exec " + a + " 60"), alpha);

@@ -247,6 +247,7 @@ public:
     QHash<QString, QList<ApplicationIndex::Candidate>> candidates;
     QHash<QString, QStringList> programsForBundleID;
     QSet<QString> bundleIDs;
+    QHash<QString, QStringList> scriptsExecuting;
 
     void addEntry(const QString &id, const DesktopEntry &entry)
     {
@@ -318,8 +319,12 @@ public:
     {
         const QSet<QString> named(candidates.keyBegin(), candidates.keyEnd());
         for (const ExecTarget &target : std::as_const(m_execTargets)) {
-            if (named.contains(target.path))
+            if (named.contains(target.path)) {
+                QStringList &scripts = scriptsExecuting[target.path];
+                if (!scripts.contains(target.script))
+                    scripts.append(target.script);
                 continue;
+            }
             m_windowClass = target.windowClass;
             m_coded.clear();
             insert(target.path, target.bundleID, {}, true);
@@ -329,6 +334,7 @@ public:
 private:
     struct ExecTarget
     {
+        QString script;
         QString path;
         QString bundleID;
         QString windowClass;
@@ -361,7 +367,7 @@ private:
             if (target.isEmpty() || !info.isFile() || !info.isExecutable()
                 || isLauncher(baseName(target)) || interpreterFor(baseName(target)))
                 continue;
-            m_execTargets.append({target, id, m_windowClass});
+            m_execTargets.append({path, target, id, m_windowClass});
         }
     }
 
@@ -603,6 +609,11 @@ QStringList ApplicationIndex::programsForBundleID(const QString &bundleID) const
     return m_programsForBundleID.value(bundleID);
 }
 
+QStringList ApplicationIndex::scriptsExecuting(const QString &program) const
+{
+    return m_scriptsExecuting.value(program);
+}
+
 bool ApplicationIndex::hasApplication(const QString &bundleID) const
 {
     return m_bundleIDs.contains(bundleID);
@@ -663,10 +674,11 @@ void ApplicationIndex::rebuild()
     builder.addExecTargets();
     const bool differs = builder.candidates != m_candidates
             || builder.programsForBundleID != m_programsForBundleID
-            || builder.bundleIDs != m_bundleIDs;
+            || builder.bundleIDs != m_bundleIDs || builder.scriptsExecuting != m_scriptsExecuting;
     m_candidates = std::move(builder.candidates);
     m_programsForBundleID = std::move(builder.programsForBundleID);
     m_bundleIDs = std::move(builder.bundleIDs);
+    m_scriptsExecuting = std::move(builder.scriptsExecuting);
     m_bundleIDsForWindowClass.clear();
     for (const QList<Candidate> &candidates : std::as_const(m_candidates)) {
         for (const Candidate &candidate : candidates) {

@@ -64,6 +64,9 @@ public:
     // The canonical paths of the programs and scripts the application's entry names, for
     // watching their execution; interpreters and launchers are never among them.
     QStringList programsForBundleID(const QString &bundleID) const;
+    // The entries' shell scripts that exec this program, which another entry names (UXTerm's
+    // script and xterm): such a script is its own application however briefly it runs.
+    QStringList scriptsExecuting(const QString &program) const;
     // Whether an installed application entry has this bundle identifier, whatever its programs
     // (a Flatpak's or a D-Bus-activated application's entry names none that can be indexed).
     bool hasApplication(const QString &bundleID) const;
@@ -92,6 +95,7 @@ private:
     QHash<QString, QList<Candidate>> m_candidates;
     QHash<QString, QStringList> m_programsForBundleID;
     QSet<QString> m_bundleIDs;
+    QHash<QString, QStringList> m_scriptsExecuting;
     QHash<QString, QSet<QString>> m_bundleIDsForWindowClass;
 
     int m_inotify = -1;

@@ -37,6 +37,7 @@
 
 #include "appidentityresolver_linux.h"
 #include "applicationindex_linux.h"
+#include "deployedprograms_linux.h"
 #include "execdoorbell_linux.h"
 #include "learnedprograms_linux.h"
 #include "processconnector_linux.h"
@@ -740,8 +741,16 @@ void LaunchWatcher::rearmDoorbells()
     if (!m_doorbell || !m_index)
         return;
     QStringList programs;
-    for (const QString &id : std::as_const(m_watchedBundleIDs))
-        programs += m_index->programsForBundleID(id) + m_learned->programsForBundleID(id);
+    for (const QString &id : std::as_const(m_watchedBundleIDs)) {
+        const QStringList own
+                = m_index->programsForBundleID(id) + m_learned->programsForBundleID(id);
+        programs += own + DeployedPrograms::forBundleID(id);
+        // Another entry's script that execs one of them is that entry's application, but only
+        // while the script runs, often for less than a millisecond: its own bell starts the
+        // look before the exec.
+        for (const QString &program : own)
+            programs += m_index->scriptsExecuting(program);
+    }
     m_doorbell->setPrograms(programs);
 }
 
