@@ -21,14 +21,12 @@ private Q_SLOTS:
     void currentOthers_data();
     void currentOthers();
     void announceKeepsEveryOtherRecord();
-    void announceAsksForTheIdentifierOnce();
     void changeDuringADeferredAnnounce();
     void announceOverABadValue_data();
     void announceOverABadValue();
     void convergence_data();
     void convergence();
     void reannouncingIsBounded();
-    void announcesAgainWhileRunning();
 
 private:
     DeviceRegistryMap stored() const;
@@ -113,7 +111,9 @@ void tst_DeviceRegistry::announceKeepsEveryOtherRecord()
 
     DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    const int finds = m_keychain->finds;
     registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
+    QCOMPARE(m_keychain->finds - finds, 1); // each ask is a round trip to the secret service
 
     // The three it found, plus this device once under its identifier.
     DeviceRegistryMap expected = initial;
@@ -121,14 +121,6 @@ void tst_DeviceRegistry::announceKeepsEveryOtherRecord()
     QCOMPARE(stored(), expected);
     QCOMPARE(expected[id].deviceName, QStringLiteral("Desk"));
     QTRY_COMPARE(names(registry.otherDevices()), QStringList{"Phone"});
-}
-
-void tst_DeviceRegistry::announceAsksForTheIdentifierOnce()
-{
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
-    const int finds = m_keychain->finds;
-    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
-    QCOMPARE(m_keychain->finds - finds, 1); // each ask is a round trip to the secret service
 }
 
 void tst_DeviceRegistry::changeDuringADeferredAnnounce()
@@ -278,18 +270,6 @@ void tst_DeviceRegistry::reannouncingIsBounded()
     QVERIFY2(registry.reannounceDueInMs() > 30000,
              qPrintable(QString::number(registry.reannounceDueInMs())));
     QVERIFY(!stored().contains(id));
-}
-
-void tst_DeviceRegistry::announcesAgainWhileRunning()
-{
-    DeviceRegistry registry(m_store.get(), m_identity.get(), m_backups->path());
-    registry.setAnnounceInterval(std::chrono::milliseconds(50));
-    registry.announce(SyncDeviceType::mac, QStringLiteral("Desk"));
-    const QString id = m_identity->currentDeviceID();
-    const double first = stored().value(id).lastSeenAt;
-    QTRY_VERIFY(stored().value(id).lastSeenAt > first);
-    QTRY_VERIFY(stored().value(id).lastSeenAt > first + 0.1); // and again
-    QCOMPARE(stored().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceRegistry)

@@ -65,13 +65,6 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     publishOthers(loadRegistry(), id);
 }
 
-void DeviceRegistry::setAnnounceInterval(std::chrono::milliseconds interval)
-{
-    m_dailyTimer.setInterval(interval);
-    if (m_dailyTimer.isActive())
-        m_dailyTimer.start();
-}
-
 void DeviceRegistry::announceAgainIfDeferred()
 {
     if (m_deferred)

@@ -53,8 +53,6 @@ public:
     // nothing is written and the announcement is made again at the store's next external change.
     void announce(SyncDeviceType deviceType, const QString &deviceName);
     void refresh();
-    // How often announce() repeats itself while the registry lives (a day).
-    void setAnnounceInterval(std::chrono::milliseconds interval);
     // When the next convergence re-announcement is due, in ms; -1 when none is scheduled.
     int reannounceDueInMs() const
     {
