@@ -10,16 +10,30 @@ private Q_SLOTS:
     void decodeRegistry_data();
     void decodeRegistry();
     void encodeWritesFieldOrder();
-    void rewriteDropsExtraMembersAndKeepsMemberNames();
 };
 
 namespace {
 
-QByteArray record(const char *id, const char *type, const char *name = "Desk",
-                  const char *time = "12.5")
+// A record with these members' texts, in field order; an empty text leaves the member out.
+QByteArray record(const QByteArray &type = "\"mac\"", const QByteArray &time = "12.5",
+                  const QByteArray &name = "\"Desk\"", const QByteArray &id = "\"M\"",
+                  const QByteArray &extra = {})
 {
-    return QByteArray("{\"id\":\"") + id + "\",\"deviceType\":" + type + ",\"deviceName\":\"" + name
-            + "\",\"lastSeenAt\":" + time + '}';
+    QByteArrayList members;
+    for (const auto &[member, text] :
+         {std::pair{"id", id}, std::pair{"deviceType", type}, std::pair{"deviceName", name},
+          std::pair{"lastSeenAt", time}}) {
+        if (!text.isEmpty())
+            members << '"' + QByteArray(member) + "\":" + text;
+    }
+    if (!extra.isEmpty())
+        members << extra;
+    return '{' + members.join(',') + '}';
+}
+
+QByteArray underM(const QByteArray &record)
+{
+    return "{\"M\":" + record + '}';
 }
 
 } // namespace
@@ -29,40 +43,29 @@ void tst_DeviceAnnouncement::decodeRegistry_data()
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<int>("count"); // -1: undecodable
 
-    QTest::newRow("empty object") << QByteArray("{}") << 0;
-    QTest::newRow("two records") << "{\"P\":" + record("P", "\"iPhone\"")
-                    + ",\"M\":" + record("M", "\"mac\"")
-                    + '}' << 2;
-    QTest::newRow("integer time") << "{\"M\":" + record("M", "\"mac\"", "Desk", "700") + '}' << 1;
-    QTest::newRow("extra member") << QByteArray(
-            R"({"M":{"id":"M","deviceType":"iPad","deviceName":"x","lastSeenAt":1,"os":"17"}})")
-                                  << 1;
-    QTest::newRow("capital Mac") << "{\"M\":" + record("M", "\"Mac\"") + '}' << -1;
-    QTest::newRow("unknown kind") << "{\"M\":" + record("M", "\"watch\"") + '}' << -1;
-    QTest::newRow("null kind") << "{\"M\":" + record("M", "null") + '}' << -1;
-    QTest::newRow("ISO date") << "{\"M\":"
-                    + record("M", "\"mac\"", "Desk", "\"2024-01-01T00:00:00Z\"")
-                    + '}' << -1;
-    QTest::newRow("name a number")
-            << QByteArray(R"({"M":{"id":"M","deviceType":"mac","deviceName":3,"lastSeenAt":1}})")
-            << -1;
-    QTest::newRow("missing id") << QByteArray(
-            R"({"M":{"deviceType":"mac","deviceName":"x","lastSeenAt":1}})")
-                                << -1;
-    QTest::newRow("one bad record spoils all")
-            << "{\"P\":" + record("P", "\"iPhone\"") + ",\"M\":" + record("M", "\"Mac\"") + '}'
-            << -1;
-    QTest::newRow("top-level array") << "[" + record("M", "\"mac\"") + ']' << -1;
-    QTest::newRow("record not an object") << QByteArray(R"({"M":"mac"})") << -1;
-    QTest::newRow("empty blob") << QByteArray() << -1;
+    const auto row = [](const char *name, const QByteArray &json, int count) {
+        QTest::newRow(name) << json << count;
+    };
+    const QByteArray phone = record("\"iPhone\"", "12.5", "\"Desk\"", "\"P\"");
+    row("empty object", "{}", 0);
+    row("two records", "{\"P\":" + phone + ",\"M\":" + record() + '}', 2);
+    row("integer time", underM(record("\"mac\"", "700")), 1);
+    row("extra member", underM(record("\"iPad\"", "1", "\"x\"", "\"M\"", R"("os":"17")")), 1);
+    row("capital Mac", underM(record("\"Mac\"")), -1);
+    row("unknown kind", underM(record("\"watch\"")), -1);
+    row("null kind", underM(record("null")), -1);
+    row("ISO date", underM(record("\"mac\"", "\"2024-01-01T00:00:00Z\"")), -1);
+    row("name a number", underM(record("\"mac\"", "1", "3")), -1);
+    row("missing id", underM(record("\"mac\"", "1", "\"x\"", "")), -1);
+    row("one bad record spoils all", "{\"P\":" + phone + ",\"M\":" + record("\"Mac\"") + '}', -1);
+    row("top-level array", '[' + record() + ']', -1);
+    row("record not an object", R"({"M":"mac"})", -1);
+    row("empty blob", QByteArray(), -1);
     // Read strictly: a marked-up kind is not "iPhone", a huge number nobody reads is fine, and a
     // time beyond a double's range is no time.
-    QTest::newRow("kind behind U+FEFF") << "{\"P\":" + record("P", "\"\\ufeffiPhone\"") + '}' << -1;
-    QTest::newRow("huge ignored number") << QByteArray(
-            R"({"M":{"id":"M","deviceType":"mac","deviceName":"x","lastSeenAt":1,"n":1e400}})")
-                                         << 1;
-    QTest::newRow("time out of range")
-            << "{\"M\":" + record("M", "\"mac\"", "x", "1e400") + '}' << -1;
+    row("kind behind U+FEFF", underM(record("\"\\ufeffiPhone\"")), -1);
+    row("huge ignored number", underM(record("\"mac\"", "1", "\"x\"", "\"M\"", R"("n":1e400)")), 1);
+    row("time out of range", underM(record("\"mac\"", "1e400")), -1);
 }
 
 void tst_DeviceAnnouncement::decodeRegistry()
@@ -89,16 +92,12 @@ void tst_DeviceAnnouncement::encodeWritesFieldOrder()
 
     registry[mac.id].lastSeenAt = qQNaN();
     QVERIFY(!RegistryValue::encode(registry));
-}
 
-void tst_DeviceAnnouncement::rewriteDropsExtraMembersAndKeepsMemberNames()
-{
     // The member name stays apart from the record's id; what Vorn does not know is not kept.
-    const QByteArray stored(
-            R"({"other":{"os":"17","id":"P","deviceType":"iPhone","deviceName":"Phone","lastSeenAt":5}})");
+    const QByteArray stored
+            = "{\"other\":" + record("\"iPhone\"", "5", "\"Phone\"", "\"P\"", R"("os":"17")") + '}';
     QCOMPARE(RegistryValue::encode(RegistryValue::decode(stored).value()).value(),
-             QByteArray(R"({"other":{"id":"P","deviceType":"iPhone","deviceName":"Phone",)"
-                        R"("lastSeenAt":5}})"));
+             "{\"other\":" + record("\"iPhone\"", "5", "\"Phone\"", "\"P\"") + '}');
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceAnnouncement)
