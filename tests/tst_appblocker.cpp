@@ -35,7 +35,7 @@ private:
         return std::make_unique<AppBlocker>(services, m_blockList.get());
     }
     QString ownID() { return DeviceIdentity(m_keychain.get()).currentDeviceID(); }
-    QByteArray record(bool blocking, const QString &targets) const
+    static QByteArray record(bool blocking, const QString &targets)
     {
         return QStringLiteral(R"({"isBlocking":%1,"targetDeviceIDs":[%2],"updatedAt":1})")
                 .arg(blocking ? "true" : "false", targets)
@@ -70,53 +70,44 @@ void tst_AppBlocker::firstStartAnnouncesThisComputer()
             = RegistryValue::decode(m_store->dataForKey(DeviceRegistry::registryKey).value())
                       .value();
     QCOMPARE(map.keys(), QStringList{*id});
-    QCOMPARE(map.first().deviceType, SyncDeviceType::mac);
-    QCOMPARE(map.first().deviceName, QStringLiteral("Desk"));
+    QCOMPARE(map.first(),
+             (DeviceAnnouncement{*id, SyncDeviceType::mac, "Desk", map.first().lastSeenAt}));
     QCOMPARE(AppBlocker::deviceName(QString()), QStringLiteral("Mac"));
 }
 
 void tst_AppBlocker::startUp_data()
 {
     QTest::addColumn<int>("stored"); // -1: nothing stored, else the stored bool
-    QTest::addColumn<QString>("targets"); // of the published record, %ME% this computer; "-": none
-    QTest::addColumn<bool>("on"); // of the published record
+    QTest::addColumn<QByteArray>("published"); // %ME% this computer's identifier; empty: none
     QTest::addColumn<bool>("applied");
     QTest::addColumn<bool>("expected");
 
-    QTest::newRow("nothing stored") << -1 << "-" << true << false << false;
-    QTest::newRow("stored on, no record") << 1 << "-" << true << false << true;
-    QTest::newRow("names this: on") << -1 << R"("OTHER","%ME%")" << true << true << true;
-    QTest::newRow("names this: off") << 1 << R"("%ME%")" << false << true << false;
-    QTest::newRow("names another only") << -1 << R"("OTHER")" << true << false << false;
+    QTest::newRow("nothing stored") << -1 << QByteArray() << false << false;
+    QTest::newRow("stored on, no record") << 1 << QByteArray() << false << true;
+    QTest::newRow("names this: on") << -1 << record(true, R"("OTHER","%ME%")") << true << true;
+    QTest::newRow("names this: off") << 1 << record(false, R"("%ME%")") << true << false;
+    QTest::newRow("names another only") << -1 << record(true, R"("OTHER")") << false << false;
     QTest::newRow("dropped from targets keeps blocking")
-            << 1 << R"("OTHER")" << false << false << true;
-    QTest::newRow("no targets") << -1 << "" << true << false << false;
-    QTest::newRow("lower-cased identifier") << -1 << R"("%me%")" << true << false << false;
-    QTest::newRow("null targets") << -1 << "null" << true << false << false;
-    QTest::newRow("not JSON") << 1 << "{" << true << false << true;
+            << 1 << record(false, R"("OTHER")") << false << true;
+    QTest::newRow("no targets") << -1 << record(true, "") << false << false;
+    QTest::newRow("lower-cased identifier") << -1 << record(true, R"("%me%")") << false << false;
+    QTest::newRow("not JSON") << 1 << QByteArray(R"({"isBlocking":tr)") << false << true;
 }
 
 void tst_AppBlocker::startUp()
 {
     QFETCH(int, stored);
-    QFETCH(QString, targets);
-    QFETCH(bool, on);
+    QFETCH(QByteArray, published);
     QFETCH(bool, applied);
     QFETCH(bool, expected);
 
     if (stored >= 0)
         m_defaults->setBool(stored == 1, AppBlocker::isBlockingKey);
-    if (targets == QLatin1String("null") || targets == QLatin1String("{"))
-        m_store->setData(targets == QLatin1String("null")
-                                 ? R"({"isBlocking":true,"targetDeviceIDs":null,"updatedAt":1})"
-                                 : R"({"isBlocking":tr)",
+    if (!published.isEmpty()) {
+        const QByteArray id = ownID().toUtf8();
+        m_store->setData(published.replace("%ME%", id).replace("%me%", id.toLower()),
                          AppBlocker::syncKey);
-    else if (targets != QLatin1String("-"))
-        m_store->setData(record(on,
-                                QString(targets)
-                                        .replace("%ME%", ownID())
-                                        .replace("%me%", ownID().toLower())),
-                         AppBlocker::syncKey);
+    }
 
     auto blocker = makeBlocker();
     QSignalSpy changed(blocker.get(), &AppBlocker::isBlockingChanged);
