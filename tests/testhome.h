@@ -74,6 +74,18 @@ public:
             addApplication(bundleID, name, {}, bin(name));
     }
 
+    // bin/blocked-app, the program of org.example.Blocked, and stored defaults that list it, with
+    // blocking on or off; returns the program.
+    QString blockOnStart(bool isBlocking) const
+    {
+        if (!QFile::exists(bin("blocked-app")))
+            installProgram("blocked-app", "org.example.Blocked");
+        writeFile(defaultsFile(),
+                  QByteArray(R"({"isBlocking": )") + (isBlocking ? "true" : "false")
+                          + R"(, "blockedBundleIDs": ["org.example.Blocked"]})");
+        return bin("blocked-app");
+    }
+
     // The stored block list, sorted; {"<not an array>"} when the key is absent or not an array.
     QStringList storedBlockList() const
     {

@@ -23,8 +23,8 @@ private Q_SLOTS:
 
     void startsWithoutAWindow_data();
     void startsWithoutAWindow();
-    void startWithADisplayTakesOverWithAWindow();
-    void enforcementGoesOnThroughTheHandOver();
+    void handOverKeepsEnforcing_data();
+    void handOverKeepsEnforcing();
     void displayLessStartsLeaveTheRunningVornAlone_data();
     void displayLessStartsLeaveTheRunningVornAlone();
 
@@ -76,35 +76,20 @@ void tst_HandOver::startsWithoutAWindow()
     }
 }
 
-void tst_HandOver::startWithADisplayTakesOverWithAWindow()
+void tst_HandOver::handOverKeepsEnforcing_data()
 {
-    QProcess &background = startVorn(true, {"--background"});
-    QCOMPARE(ask("status"), QByteArray("windows 0"));
-
-    // The start from the launcher ends up running, with its window on the display; the
-    // display-less one lets go and ends cleanly.
-    QProcess &windowed = startVorn(true);
-    QVERIFY(background.waitForFinished(20000));
-    QCOMPARE(background.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(background.exitCode(), 0);
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-
-    // From now on starts reopen that window, as usual.
-    QCOMPARE(ask("close"), QByteArray("ok 0"));
-    QProcess &again = startVorn(true);
-    QVERIFY(again.waitForFinished(15000));
-    QCOMPARE(again.exitCode(), 0);
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-    QCOMPARE(windowed.state(), QProcess::Running);
+    QTest::addColumn<bool>("runningHasDisplay");
+    QTest::newRow("from a start without a display") << false;
+    QTest::newRow("from --background on the display") << true;
 }
 
-void tst_HandOver::enforcementGoesOnThroughTheHandOver()
+// The start from the launcher ends up running, with its window on the display; the window-less
+// one lets go and ends cleanly.
+void tst_HandOver::handOverKeepsEnforcing()
 {
-    m_home.installProgram("blocked-app", "org.example.Blocked");
-    const QString program = m_home.bin("blocked-app");
-    TestHome::writeFile(m_home.defaultsFile(),
-                        R"({"isBlocking": true, "blockedBundleIDs": ["org.example.Blocked"]})");
-    QProcess &background = startVorn(false, {"--background"});
+    QFETCH(bool, runningHasDisplay);
+    const QString program = m_home.blockOnStart(true);
+    QProcess &background = startVorn(runningHasDisplay, {"--background"});
     QCOMPARE(ask("status"), QByteArray("windows 0"));
 
     // Blocked applications started before, during and after the hand-over are all closed: by the
@@ -116,6 +101,7 @@ void tst_HandOver::enforcementGoesOnThroughTheHandOver()
         QTest::qWait(20);
     }
     QVERIFY(background.state() == QProcess::NotRunning || background.waitForFinished(20000));
+    QCOMPARE(background.exitStatus(), QProcess::NormalExit);
     QCOMPARE(background.exitCode(), 0);
     QCOMPARE(ask("status"), QByteArray("windows 1"));
     blocked.append(&m_processes.launch(program));
@@ -125,6 +111,12 @@ void tst_HandOver::enforcementGoesOnThroughTheHandOver()
         if (QTest::currentTestFailed())
             return;
     }
+    // From now on starts reopen that window, as usual.
+    QCOMPARE(ask("close"), QByteArray("ok 0"));
+    QProcess &again = startVorn(true);
+    QVERIFY(again.waitForFinished(15000));
+    QCOMPARE(again.exitCode(), 0);
+    QCOMPARE(ask("status"), QByteArray("windows 1"));
     QCOMPARE(windowed.state(), QProcess::Running);
 }
 

@@ -31,16 +31,6 @@ private Q_SLOTS:
     void answersAndEnforcesWithFewDescriptors();
 
 private:
-    // A blocked program of its own and the stored defaults that block it; returns the program.
-    QString blockOnStart(bool isBlocking)
-    {
-        if (!QFile::exists(m_home.bin("blocked-app")))
-            m_home.installProgram("blocked-app", "org.example.Blocked");
-        TestHome::writeFile(m_home.defaultsFile(),
-                            QByteArray(R"({"isBlocking": )") + (isBlocking ? "true" : "false")
-                                    + R"(, "blockedBundleIDs": ["org.example.Blocked"]})");
-        return m_home.bin("blocked-app");
-    }
     static auto ask(const QByteArray &request) { return VornProcesses::ask(request); }
 
     TestHome m_home;
@@ -80,7 +70,7 @@ void tst_VornApp::simultaneousStartsLeaveOneVorn()
 
 void tst_VornApp::closedWindowKeepsEnforcing()
 {
-    const QString program = blockOnStart(true);
+    const QString program = m_home.blockOnStart(true);
     QProcess &vorn = m_processes.startVorn();
     QCOMPARE(ask("status"), QByteArray("windows 1"));
     QCOMPARE(ask("close"), QByteArray("ok 0"));
@@ -134,7 +124,7 @@ void tst_VornApp::staleLockIsTakenOver()
 
 void tst_VornApp::answersAndEnforcesWithFewDescriptors()
 {
-    const QString program = blockOnStart(false);
+    const QString program = m_home.blockOnStart(false);
     // About 20 descriptors are in use once Vorn runs.
     QProcess &vorn = m_processes.startVorn({}, QProcessEnvironment::systemEnvironment(), 64);
     QCOMPARE(ask("status"), QByteArray("windows 1"));
