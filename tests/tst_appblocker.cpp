@@ -181,7 +181,7 @@ void tst_AppBlocker::enforcement()
     QCOMPARE(m_workspace->watched, m_blockList->blockedBundleIDs());
     QVERIFY(m_workspace->terminated.isEmpty()); // restoring a state closes nothing
 
-    blocker->applySyncedState(SyncedBlockState{on, {}, 0});
+    blocker->applySyncedState(SyncedBlockState{on, {}, 0, {}, {}});
     for (const QString &id : launched)
         m_workspace->launch(id);
     QCOMPARE(m_workspace->terminated, terminated);

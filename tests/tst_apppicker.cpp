@@ -25,7 +25,7 @@ private Q_SLOTS:
 private:
     void setBlocking(bool blocking)
     {
-        m_app->appBlocker()->applySyncedState(SyncedBlockState{blocking, {}, 0});
+        m_app->appBlocker()->applySyncedState(SyncedBlockState{blocking, {}, 0, {}, {}});
     }
     QQuickItem *item(const QString &name) { return find(m_view->contentItem(), name); }
     QQuickItem *row(const QString &id) { return item("appRow:" + id); }

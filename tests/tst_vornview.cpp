@@ -38,7 +38,7 @@ private:
     }
     void setBlocking(bool blocking)
     {
-        m_app->appBlocker()->applySyncedState(SyncedBlockState{blocking, {}, 0});
+        m_app->appBlocker()->applySyncedState(SyncedBlockState{blocking, {}, 0, {}, {}});
     }
     void setList(const QStringList &ids)
     {
