@@ -10,6 +10,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
@@ -81,6 +82,8 @@ private Q_SLOTS:
     void commands();
     void localBroker_data();
     void localBroker();
+    void startsOverLeftovers_data();
+    void startsOverLeftovers();
     void killsNeverRevertAKey_data();
     void killsNeverRevertAKey();
 
@@ -247,6 +250,57 @@ void tst_VornSync::localBroker()
     QCOMPARE(local.exitCode(), 0);
     QVERIFY(!MosquittoBroker::listens(port) && !MosquittoBroker::listens(wsPort));
     QCOMPARE(processesMentioning(folder + QStringLiteral("/mosquitto.conf")), 0);
+}
+
+void tst_VornSync::startsOverLeftovers_data()
+{
+    QTest::addColumn<int>("type"); // of what stands at the lock's path: S_IFREG, S_IFIFO, S_IFDIR
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("an empty lock") << int(S_IFREG) << QByteArray();
+    QTest::newRow("a garbled lock") << int(S_IFREG) << QByteArray("\xff\n-3\n");
+    QTest::newRow("a dead owner's lock")
+            << int(S_IFREG) << QByteArray::number(TestHome::gonePid()) + "\nvorn-sync\n\n";
+    QTest::newRow("a FIFO") << int(S_IFIFO) << QByteArray();
+    QTest::newRow("a folder") << int(S_IFDIR) << QByteArray();
+}
+
+void tst_VornSync::startsOverLeftovers()
+{
+    // What a killed bridge or a stranger leaves: the bridge takes its lock over, without reading
+    // anything that could block, and sweeps the temporaries of writers that are gone.
+    QFETCH(int, type);
+    QFETCH(QByteArray, bytes);
+    MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
+    QVERIFY(setUpFor(broker));
+    const QString state = m_home->path(QStringLiteral(".local/state/vorn"));
+    const QString lock = state + QStringLiteral("/sync/bridge.lock");
+    QVERIFY(QDir().mkpath(state + QStringLiteral("/sync/base"))
+            && QDir().mkpath(state + QStringLiteral("/broker")));
+    if (type == S_IFIFO)
+        QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
+    else
+        QVERIFY(type == S_IFDIR ? QDir().mkpath(lock) : TestHome::writeFile(lock, bytes));
+    const QString gone = QString::number(TestHome::gonePid());
+    const QString live = QString::number(::getpid());
+    QStringList temporaries;
+    for (const char *temporary : {"sync/base/.base-", "sync/.status-", "broker/.vorn-broker-"})
+        temporaries << state + QLatin1Char('/') + QLatin1String(temporary);
+    temporaries << QFileInfo(SyncConfig::path()).path() + QStringLiteral("/.sync.conf-");
+    for (const QString &temporary : std::as_const(temporaries))
+        QVERIFY(TestHome::writeFile(temporary + gone + QStringLiteral("-a"), "left")
+                && TestHome::writeFile(temporary + live + QStringLiteral("-b"), "writing"));
+
+    QProcess bridge;
+    ProcessGroups groups;
+    QVERIFY(groups.start(bridge, program, {}));
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("connected: ")), 10000);
+    for (const QString &temporary : std::as_const(temporaries)) {
+        QVERIFY2(!QFile::exists(temporary + gone + QStringLiteral("-a")), qPrintable(temporary));
+        QVERIFY(QFile::exists(temporary + live + QStringLiteral("-b")));
+    }
+    bridge.terminate();
+    QVERIFY(bridge.waitForFinished(10000));
+    QCOMPARE(bridge.exitCode(), 0);
 }
 
 void tst_VornSync::killsNeverRevertAKey_data()

@@ -1,31 +1,16 @@
 #include "singleinstance.h"
 
+#include "lockfiles_linux.h"
 #include "requestline.h"
 #include "requestserver.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QLocalSocket>
 #include <QLoggingCategory>
 #include <QStandardPaths>
 #include <QThread>
-
-#include <cerrno>
-#include <csignal>
-
-namespace {
-
-// The program a process runs, by file name; empty when it cannot be told.
-QString programOf(const QString &pid)
-{
-    QString target = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
-    target.remove(QStringLiteral(" (deleted)"));
-    return QFileInfo(target).fileName();
-}
-
-} // namespace
 
 namespace {
 Q_LOGGING_CATEGORY(lcShell, "vorn")
@@ -51,29 +36,11 @@ QString SingleInstance::defaultDirectory()
     return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
 }
 
-bool SingleInstance::ownerIsGone() const
-{
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    if (!m_lock->getLockInfo(&pid, &host, &application))
-        return true;
-    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
-        return true;
-    // A live process with the owner's number: still Vorn only if it runs the same program.
-    const QString owner = programOf(QString::number(pid));
-    const QString self = programOf(QStringLiteral("self"));
-    return !owner.isEmpty() && !self.isEmpty() && owner != self;
-}
-
 SingleInstance::Claim SingleInstance::claim()
 {
-    bool locked = m_lock->tryLock(0);
-    if (!locked && m_lock->error() == QLockFile::LockFailedError && ownerIsGone()
-        && m_lock->removeStaleLockFile())
-        locked = m_lock->tryLock(0);
-    if (!locked) {
-        if (m_lock->error() == QLockFile::LockFailedError)
+    const LockFiles::Claim claimed = LockFiles::claim(*m_lock);
+    if (claimed != LockFiles::Claim::Taken) {
+        if (claimed == LockFiles::Claim::Held)
             return Claim::Secondary;
         // The folder cannot hold a lock: run anyway rather than leave the computer unguarded.
         qCWarning(lcShell, "cannot create %s; running without the single-instance guard",

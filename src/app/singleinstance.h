@@ -51,8 +51,6 @@ public:
                                           int timeoutMs);
 
 private:
-    bool ownerIsGone() const;
-
     QString m_socketPath;
     std::unique_ptr<QLockFile> m_lock;
     RequestServer *m_server = nullptr;

@@ -25,8 +25,6 @@
 
 namespace {
 
-const QByteArray tempPrefix = QByteArrayLiteral(".vorn-broker-");
-
 bool listening(int port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -51,6 +51,7 @@ public:
     // <programDir>/phone and <programDir>/../share/vorn/phone; empty when none does.
     static QString findPageFolder(const QString &programDir);
     static QString defaultFolder();
+    static inline const QByteArray tempPrefix = QByteArrayLiteral(".vorn-broker-");
     static QByteArray randomPassword();
 
     // Runs mosquitto in the foreground until SIGINT, SIGTERM or SIGHUP (then stops it) or until

@@ -4,6 +4,7 @@
 
 #include "deviceidentity.h"
 #include "localbroker.h"
+#include "lockfiles_linux.h"
 #include "mqttconnection.h"
 #include "platform.h"
 #include "privatefiles_linux.h"
@@ -108,6 +109,17 @@ void quitOnTerminationSignals(QCoreApplication &app)
     });
 }
 
+// A writer killed between writing a temporary file and renaming it over its file leaves the
+// temporary behind; those of writers that no longer run go at every start.
+void sweepTemporaries()
+{
+    PrivateFiles::sweepTemporaries(SyncBase::defaultFolder(), SyncBase::tempPrefix);
+    PrivateFiles::sweepTemporaries(QFileInfo(SyncStatus::defaultPath()).path(),
+                                   SyncStatus::tempPrefix);
+    PrivateFiles::sweepTemporaries(QFileInfo(SyncConfig::path()).path(), SyncConfig::tempPrefix);
+    PrivateFiles::sweepTemporaries(LocalBroker::defaultFolder(), LocalBroker::tempPrefix);
+}
+
 int runBridge(QCoreApplication &app)
 {
     QString error;
@@ -121,10 +133,14 @@ int runBridge(QCoreApplication &app)
         return fail(QStringLiteral("cannot use %1").arg(syncFolder));
     QLockFile bridgeLock(syncFolder + QStringLiteral("/bridge.lock"));
     bridgeLock.setStaleLockTime(0);
-    if (!bridgeLock.tryLock(0)) {
-        qint64 pid = 0;
-        bridgeLock.getLockInfo(&pid, nullptr, nullptr);
-        return fail(QStringLiteral("another vorn-sync bridge is running (pid %1)").arg(pid));
+    qint64 holder = 0;
+    switch (LockFiles::claim(bridgeLock, &holder)) {
+    case LockFiles::Claim::Taken:
+        break;
+    case LockFiles::Claim::Held:
+        return fail(QStringLiteral("another vorn-sync bridge is running (pid %1)").arg(holder));
+    case LockFiles::Claim::Unusable:
+        return fail(QStringLiteral("cannot create %1").arg(bridgeLock.fileName()));
     }
     const SyncPassword::Lookup password = SyncPassword::find(config->passwordAccount());
     if (password.status == SyncPassword::Status::Unavailable)
@@ -382,6 +398,7 @@ int main(int argc, char *argv[])
         print(QString::fromUtf8(usageText).arg(XdgPaths::cloudFolder(), SyncConfig::path()));
         return 0;
     }
+    sweepTemporaries();
     if (command.isEmpty())
         return runBridge(app);
     if (command == QLatin1String("setup"))

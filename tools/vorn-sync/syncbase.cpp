@@ -13,7 +13,6 @@ namespace {
 
 const QString identityFile = QStringLiteral(".broker");
 const QString sentPrefix = QStringLiteral(".sent-");
-const QByteArray tempPrefix = QByteArrayLiteral(".base-");
 // A key's unacknowledged values: a broker that never answers must not grow the note forever.
 constexpr qsizetype kMaxSentNoted = 64;
 
@@ -42,14 +41,15 @@ SyncBase::SyncBase(const QString &folder, const QString &brokerIdentity)
     : m_folder(folder)
 {
     PrivateFiles::makePrivateFolder(m_folder);
-    PrivateFiles::sweepTemporaries(m_folder, tempPrefix);
     const QByteArray identity = brokerIdentity.toUtf8();
     const QString identityPath = m_folder + QLatin1Char('/') + identityFile;
     const PrivateFiles::ReadResult stored = PrivateFiles::readFile(identityPath, 4096);
     const QStringList names = QDir(m_folder).entryList(QDir::Files | QDir::Hidden);
     if (stored.status != PrivateFiles::ReadStatus::Ok || stored.bytes != identity) {
-        for (const QString &name : names)
-            QFile::remove(m_folder + QLatin1Char('/') + name);
+        for (const QString &name : names) {
+            if (LinuxCloudKeyValueStore::isSafeKey(name) || name.startsWith(sentPrefix))
+                QFile::remove(m_folder + QLatin1Char('/') + name);
+        }
         PrivateFiles::replaceAtomically(identityPath, identity, tempPrefix);
         return;
     }

@@ -32,6 +32,7 @@ public:
     bool wasSent(const QString &key, const QByteArray &bytes) const;
 
     static QString defaultFolder();
+    static inline const QByteArray tempPrefix = QByteArrayLiteral(".base-");
 
 private:
     bool writeSent(const QString &key, const QByteArrayList &sent);

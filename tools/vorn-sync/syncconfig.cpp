@@ -87,5 +87,5 @@ bool SyncConfig::save(const QString &path) const
 {
     if (!PrivateFiles::makePrivateFolder(QFileInfo(path).path()))
         return false;
-    return PrivateFiles::replaceAtomically(path, toText(), QByteArrayLiteral(".sync.conf-"));
+    return PrivateFiles::replaceAtomically(path, toText(), tempPrefix);
 }

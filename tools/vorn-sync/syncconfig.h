@@ -22,6 +22,7 @@ struct SyncConfig
     QString passwordAccount() const { return user + QLatin1Char('@') + broker.host; }
 
     static QString path();
+    static inline const QByteArray tempPrefix = QByteArrayLiteral(".sync.conf-");
     // The configuration, or nothing with a one-line reason (missing file, bad line, bad URL).
     static std::optional<SyncConfig> load(const QString &path, QString *error);
     static std::optional<SyncConfig> fromText(const QByteArray &text, QString *error);

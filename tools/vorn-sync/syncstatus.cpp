@@ -103,8 +103,7 @@ void SyncStatus::write()
             {QStringLiteral("keys"), keys},
     };
     PrivateFiles::makePrivateFolder(QFileInfo(m_path).path());
-    PrivateFiles::replaceAtomically(m_path, QJsonDocument(status).toJson(),
-                                    QByteArrayLiteral(".status-"));
+    PrivateFiles::replaceAtomically(m_path, QJsonDocument(status).toJson(), tempPrefix);
 }
 
 QString SyncStatus::report(const QByteArray &statusJson, bool *connectedOut)

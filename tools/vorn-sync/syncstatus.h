@@ -25,6 +25,7 @@ public:
     void noteReceived(const QString &key);
 
     static QString defaultPath();
+    static inline const QByteArray tempPrefix = QByteArrayLiteral(".status-");
 
     // The report `vorn-sync status` prints for the file's bytes; the bridge counts as offline
     // when its process is gone. connectedOut tells whether it is connected.
