@@ -9,8 +9,6 @@ class tst_SyncedBlockState : public QObject
 private Q_SLOTS:
     void decode_data();
     void decode();
-    void optionalMembers_data();
-    void optionalMembers();
     void encodeWritesMembersInFieldOrder();
 };
 
@@ -41,12 +39,15 @@ void tst_SyncedBlockState::decode_data()
     QTest::addColumn<bool>("isBlocking");
     QTest::addColumn<QStringList>("targets");
     QTest::addColumn<double>("updatedAt");
+    QTest::addColumn<QVariant>("endsAt"); // invalid: absent
+    QTest::addColumn<QVariant>("locked");
 
     const QStringList one{QStringLiteral("A")};
-    const auto accepted = [](const char *name, const QByteArray &json, bool on,
-                             const QStringList &targets, double time) {
-        QTest::newRow(name) << json << true << on << targets << time;
-    };
+    const auto accepted
+            = [](const char *name, const QByteArray &json, bool on, const QStringList &targets,
+                 double time, const QVariant &endsAt = {}, const QVariant &locked = {}) {
+                  QTest::newRow(name) << json << true << on << targets << time << endsAt << locked;
+              };
     accepted("well formed", record(), true, one, 0);
     accepted("any member order, whitespace",
              " {\n \"updatedAt\" : 12.5, \"targetDeviceIDs\":[\"A\"], \"isBlocking\":false }\n",
@@ -62,9 +63,19 @@ void tst_SyncedBlockState::decode_data()
     accepted("U+FEFF kept in a target", record("true", R"(["\ufeffA"])"), true,
              {QStringLiteral("\ufeffA")}, 0);
 
+    accepted("ends, locked", record("true", R"(["A"])", "0", R"("endsAt":90.5,"locked":true)"),
+             true, one, 0, 90.5, true);
+    accepted("unlocked, integer end",
+             record("true", R"(["A"])", "0", R"("locked":false,"endsAt":3)"), true, one, 0, 3.0,
+             false);
+
     const auto rejected = [](const char *name, const QByteArray &json) {
-        QTest::newRow(name) << json << false << false << QStringList() << 0.0;
+        QTest::newRow(name) << json << false << false << QStringList() << 0.0 << QVariant()
+                            << QVariant();
     };
+    for (const char *optional : {R"("endsAt":"17:00")", R"("endsAt":null)", R"("endsAt":1e999)",
+                                 R"("locked":1)", R"("locked":null)"})
+        rejected(optional, record("true", R"(["A"])", "0", optional));
     rejected("isBlocking as number", record("1"));
     rejected("isBlocking as string", record(R"("true")"));
     rejected("isBlocking null", record("null"));
@@ -98,44 +109,13 @@ void tst_SyncedBlockState::decode()
     QCOMPARE(state->isBlocking, isBlocking);
     QCOMPARE(state->targetDeviceIDs, QSet<QString>(targets.cbegin(), targets.cend()));
     QCOMPARE(state->updatedAt, updatedAt);
-}
-
-void tst_SyncedBlockState::optionalMembers_data()
-{
-    QTest::addColumn<QByteArray>("members"); // added to a valid record
-    QTest::addColumn<bool>("accepted");
-    QTest::addColumn<QVariant>("endsAt"); // invalid: absent
-    QTest::addColumn<QVariant>("locked");
-    const auto row = [](const char *name, const char *members, bool accepted,
-                        const QVariant &endsAt = {}, const QVariant &locked = {}) {
-        QTest::newRow(name) << QByteArray(members) << accepted << endsAt << locked;
-    };
-    row("neither", "", true);
-    row("both", R"("endsAt":90.5,"locked":true)", true, 90.5, true);
-    row("unlocked, integer end", R"("locked":false,"endsAt":3)", true, 3.0, false);
-    row("endsAt as text", R"("endsAt":"17:00")", false);
-    row("endsAt null", R"("endsAt":null)", false);
-    row("endsAt out of range", R"("endsAt":1e999)", false);
-    row("locked as 1", R"("locked":1)", false);
-    row("locked null", R"("locked":null)", false);
-}
-
-void tst_SyncedBlockState::optionalMembers()
-{
-    QFETCH(QByteArray, members);
-    QFETCH(bool, accepted);
     QFETCH(QVariant, endsAt);
     QFETCH(QVariant, locked);
-    const std::optional<SyncedBlockState> state
-            = SyncedBlockState::decode(record("true", R"(["A"])", "1", members));
-    QCOMPARE(state.has_value(), accepted);
-    if (!accepted)
-        return;
     QCOMPARE(state->endsAt.has_value(), endsAt.isValid());
     QCOMPARE(state->endsAt.value_or(0), endsAt.toDouble());
     QCOMPARE(state->locked.has_value(), locked.isValid());
     QCOMPARE(state->locked.value_or(false), locked.toBool());
-    // Written back only when set, after the required members.
+    // Written back as the same state, the optional members only when set.
     QCOMPARE(SyncedBlockState::decode(state->encode().value()), state);
     QCOMPARE(state->encode()->contains("endsAt"), endsAt.isValid());
 }
