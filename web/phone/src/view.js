@@ -8,7 +8,7 @@ import { relativeTime } from './texts.js';
 // The device list is drawn in slices, each its own task, so thousands of devices never hold the
 // page (a tap, an arriving answer) for long; the first slice fills a phone's screen at once.
 const firstSlice = 60;
-const slice = 400;
+const slice = 250;
 
 const glyphPaths = {
   mac: 'M4 5h16v10H4z M2 19h20 M9 15l-1 4 M15 15l1 4',
@@ -34,6 +34,7 @@ export class View {
       this[name] = $(id);
     this.glyphs = Object.fromEntries(Object.entries(glyphPaths).map(([type, d]) => [type, this.makeGlyph(d)]));
     this.drawing = 0; // bumped by each drawing of the list; a slice of an older one stops
+    this.rows = new Map(); // device id -> its row's elements
   }
 
   applyStaticTexts() {
@@ -127,64 +128,92 @@ export class View {
   renderDevices(page, isTicked, devices) {
     const { t } = this;
     const drawing = ++this.drawing;
-    let focusedId = this.document.activeElement?.dataset?.deviceId;
-    this.devices.replaceChildren();
     this.devicesHint.hidden = !Array.isArray(page.registry) || page.registry.length === 0;
     const tooLarge = page.oversized.get('deviceRegistry');
     const note = tooLarge === undefined ? '' : t('devicesTooLarge', { size: this.formatSize(tooLarge) });
-    if (page.registry === undefined) {
-      this.devicesMessage.textContent = note || (page.link === 'online' ? t('devicesNone') : t('devicesWaiting'));
-      return;
-    }
-    if (page.registry === null) {
-      this.devicesMessage.textContent = note || t('devicesUnreadable');
+    if (!Array.isArray(page.registry)) {
+      this.devices.replaceChildren();
+      this.rows.clear();
+      const waiting = page.link === 'online' ? t('devicesNone') : t('devicesWaiting');
+      this.devicesMessage.textContent = note || (page.registry === null ? t('devicesUnreadable') : waiting);
       return;
     }
     this.devicesMessage.textContent = note || (devices.length ? '' : t('devicesNone'));
     const kinds = Object.fromEntries(Object.keys(glyphPaths).map((kind) => [kind, t(`kind_${kind}`)]));
     const now = Date.now();
+    const listed = new Set(devices.map((device) => device.id));
+    // Rows are kept per device and updated in place, moved only when the order changed: taking
+    // thousands of rows out of the page costs as much as making them.
+    let next = this.devices.firstElementChild;
+    const skipGone = () => {
+      while (next && !listed.has(next.dataset.deviceId)) {
+        const gone = next;
+        next = next.nextElementSibling;
+        this.rows.delete(gone.dataset.deviceId);
+        gone.remove();
+      }
+    };
     const draw = (from, to) => {
       if (drawing !== this.drawing)
         return;
-      const rows = this.document.createDocumentFragment();
-      for (const device of devices.slice(from, to))
-        rows.append(this.deviceRow(device, isTicked(device), kinds, now));
-      this.devices.append(rows);
-      const focused = focusedId === undefined ? null : this.devices.querySelector(`input[data-device-id="${CSS.escape(focusedId)}"]`);
-      if (focused) {
-        focused.focus();
-        focusedId = undefined;
+      for (const device of devices.slice(from, to)) {
+        skipGone();
+        const row = this.rows.get(device.id) ?? this.deviceRow(device.id);
+        this.updateRow(row, device, isTicked(device), kinds, now);
+        if (row.item === next)
+          next = next.nextElementSibling;
+        else
+          this.devices.insertBefore(row.item, next);
       }
-      if (to < devices.length)
+      if (to < devices.length) {
         setTimeout(() => draw(to, to + slice));
+        return;
+      }
+      skipGone();
     };
     draw(0, firstSlice);
   }
 
   // One row: the whole row is the tick box's label, so the row is the touch target.
-  deviceRow(device, ticked, kinds, now) {
-    const { document, t } = this;
-    const item = document.createElement('li');
-    item.className = 'device';
-    item.dataset.stale = String(device.stale);
-    const box = document.createElement('input');
-    box.type = 'checkbox';
-    box.dataset.deviceId = device.id;
-    box.checked = ticked;
+  deviceRow(id) {
+    const { document } = this;
+    const row = { item: document.createElement('li'), box: document.createElement('input'),
+                  name: document.createElement('bdi'), meta: document.createElement('span') };
+    row.item.className = 'device';
+    row.item.dataset.deviceId = id;
+    row.box.type = 'checkbox';
+    row.box.dataset.deviceId = id;
     const label = document.createElement('label');
     const text = document.createElement('span');
     text.className = 'device-text';
-    const name = document.createElement('bdi');
-    name.className = 'device-name';
-    name.textContent = device.deviceName;
-    const meta = document.createElement('span');
-    meta.className = 'device-meta';
+    row.name.className = 'device-name';
+    row.meta.className = 'device-meta';
+    text.append(row.name, row.meta);
+    label.append(row.box, text);
+    row.item.append(label);
+    this.rows.set(id, row);
+    return row;
+  }
+
+  updateRow(row, device, ticked, kinds, now) {
+    const { t } = this;
+    const set = (element, text) => {
+      if (element.textContent !== text)
+        element.textContent = text;
+    };
+    row.item.dataset.stale = String(device.stale);
+    row.box.checked = ticked;
+    if (row.kind !== device.deviceType) {
+      row.kind = device.deviceType;
+      const glyph = this.glyphs[device.deviceType].cloneNode(true);
+      if (row.box.nextElementSibling.tagName === 'svg')
+        row.box.nextElementSibling.replaceWith(glyph);
+      else
+        row.box.after(glyph);
+    }
+    set(row.name, device.deviceName);
     const seen = t('lastSeen', { time: relativeTime(this.locale, millisFromReferenceSeconds(device.lastSeenAt), now) });
-    meta.textContent = [kinds[device.deviceType], seen, device.stale ? t('staleNote') : ''].filter(Boolean).join(' · ');
-    text.append(name, meta);
-    label.append(box, this.glyphs[device.deviceType].cloneNode(true), text);
-    item.append(label);
-    return item;
+    set(row.meta, [kinds[device.deviceType], seen, device.stale ? t('staleNote') : ''].filter(Boolean).join(' · '));
   }
 
   showResult(kind, text) {
