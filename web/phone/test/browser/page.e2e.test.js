@@ -202,20 +202,15 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     console.log(`phone page: tap → stored isBlocking over ${taps} taps: median ${at(0.5)} ms, p99 ${at(0.99)} ms, max ${at(1)} ms`);
   });
 
-  await step('5,000 devices are listed in slices; a tap while they arrive is confirmed', async () => {
-    await page.evaluate(() => {
-      window.longestTask = 0;
-      new PerformanceObserver((list) => {
-        for (const task of list.getEntries())
-          window.longestTask = Math.max(window.longestTask, task.duration);
-      }).observe({ type: 'longtask' });
-    });
-    const kinds = ['mac', 'iPhone', 'iPad'];
-    const registry = Object.fromEntries(Array.from({ length: 5000 }, (_, i) => [`D${i}`, {
-      id: `D${i}`, deviceType: kinds[i % 3], deviceName: `Device ${i}`, lastSeenAt: secondsAgo(i * 600) }]));
+  await step('5,000 devices are listed; a tap while they arrive is confirmed', async () => {
+    await page.evaluate(() => new PerformanceObserver((list) => {
+      window.longestTask = Math.max(window.longestTask ?? 0, ...list.getEntries().map((task) => task.duration));
+    }).observe({ type: 'longtask' }));
+    const registry = JSON.stringify(Object.fromEntries(Array.from({ length: 5000 }, (_, i) => [`D${i}`, {
+      id: `D${i}`, deviceType: ['mac', 'iPhone', 'iPad'][i % 3], deviceName: `Device ${i}`, lastSeenAt: secondsAgo(i * 600) }])));
     const on = (await page.getAttribute('#switch', 'aria-checked')) !== 'true';
     const putAt = now();
-    execFileSync(binaries.vornPhone, ['put', 'deviceRegistry'], { env: scene.env, input: JSON.stringify(registry) });
+    execFileSync(binaries.vornPhone, ['put', 'deviceRegistry'], { env: scene.env, input: registry });
     await new Promise((resolve) => setTimeout(resolve, 1000)); // on its way: mosquitto sends ~40 KB/s over WebSockets
     const tappedAt = now();
     await page.click('#switch');
@@ -225,9 +220,9 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     const listedAt = now();
     // The new state comes after Vorn's own announcement into that registry, as large.
     await waitFor('the switch to show the new state', async () => (await page.getAttribute('#switch', 'aria-checked')) === String(on), 60000);
-    console.log(`phone page: 5,000 devices (${JSON.stringify(registry).length} bytes) listed ${(listedAt - putAt).toFixed(0)} ms `
-                + `after they were stored; a tap meanwhile confirmed in ${(sentAt - tappedAt).toFixed(0)} ms; `
-                + `longest main-thread task ${await page.evaluate(() => window.longestTask.toFixed(0))} ms`);
+    console.log(`phone page: 5,000 devices (${registry.length} bytes) listed ${(listedAt - putAt).toFixed(0)} ms after they were stored; `
+                + `a tap meanwhile confirmed in ${(sentAt - tappedAt).toFixed(0)} ms; longest main-thread task `
+                + `${await page.evaluate(() => window.longestTask?.toFixed(0) ?? 'under 50')} ms`);
   });
 
   await step('an undecodable registry is said in words, and nothing is sent without targets', async () => {
