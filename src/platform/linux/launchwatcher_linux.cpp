@@ -66,7 +66,6 @@ constexpr std::array<int, 7> followUpMs{1, 2, 4, 8, 16, 32, 64};
 constexpr int recheckExecutablesAtStep = 4;
 constexpr qint64 burstUs = 3000;
 constexpr useconds_t burstStepUs = 150;
-constexpr int maxTreeDepth = 256;
 constexpr qsizetype maxRecentRoots = 32;
 
 qint64 nowUs()
@@ -91,6 +90,17 @@ LaunchWatcher::LaunchWatcher(const Options &options, QObject *parent)
     , m_uid(options.user.value_or(::getuid()))
     , m_selfPid(::getpid())
 {
+    m_pollTimer = new QTimer(this);
+    m_followUpTimer = new QTimer(this);
+    m_sweepTimer = new QTimer(this);
+    m_pollTimer->setTimerType(Qt::PreciseTimer);
+    m_pollTimer->setInterval(m_options.pollIntervalMs);
+    connect(m_pollTimer, &QTimer::timeout, this, &LaunchWatcher::poll);
+    m_followUpTimer->setSingleShot(true);
+    m_followUpTimer->setTimerType(Qt::PreciseTimer);
+    connect(m_followUpTimer, &QTimer::timeout, this, &LaunchWatcher::followUp);
+    m_sweepTimer->setInterval(m_options.sweepIntervalMs);
+    connect(m_sweepTimer, &QTimer::timeout, this, &LaunchWatcher::sweep);
 }
 
 LaunchWatcher::~LaunchWatcher() = default;
@@ -112,9 +122,9 @@ void LaunchWatcher::start()
     connect(m_index.get(), &ApplicationIndex::changed, this, [this, pruneLearned] {
         pruneLearned();
         for (auto it = m_processes.begin(); it != m_processes.end(); ++it) {
-            if (it->bundleID && it->bundleID->isEmpty())
-                it->bundleID.reset();
-            if (it->isOurs && !it->ownIdentity && m_sweepTimer->isActive())
+            if (it->identity.bundleID.isEmpty())
+                it->identity = {};
+            if (it->isOurs && it->identity.source != Identity::Own && m_sweepTimer->isActive())
                 m_sweepPending.insert(it.key());
         }
         rearmDoorbells();
@@ -130,12 +140,16 @@ void LaunchWatcher::start()
         auto *connector = new ProcessConnector(this);
         if (connector->open()) {
             m_connector = connector;
-            connect(connector, &ProcessConnector::executed, this, &LaunchWatcher::noticeExec);
+            connect(connector, &ProcessConnector::executed, this, [this](qint64 pid) {
+                noticeExec(pid);
+                examineNoted();
+            });
             connect(connector, &ProcessConnector::forked, this,
                     [this](qint64 parent, qint64 child) { m_forkParents.insert(child, parent); });
             connect(connector, &ProcessConnector::eventsLost, this, [this] {
                 m_eventsLost = true;
                 listAll(false);
+                examineNoted();
             });
         } else {
             delete connector;
@@ -151,20 +165,7 @@ void LaunchWatcher::start()
     m_lastPid = m_reader.lastPid();
     listAll(true);
 
-    m_pollTimer = new QTimer(this);
-    m_pollTimer->setTimerType(Qt::PreciseTimer);
-    m_pollTimer->setInterval(m_options.pollIntervalMs);
-    connect(m_pollTimer, &QTimer::timeout, this, &LaunchWatcher::poll);
     m_pollTimer->start();
-
-    m_followUpTimer = new QTimer(this);
-    m_followUpTimer->setSingleShot(true);
-    m_followUpTimer->setTimerType(Qt::PreciseTimer);
-    connect(m_followUpTimer, &QTimer::timeout, this, &LaunchWatcher::followUp);
-
-    m_sweepTimer = new QTimer(this);
-    m_sweepTimer->setInterval(m_options.sweepIntervalMs);
-    connect(m_sweepTimer, &QTimer::timeout, this, &LaunchWatcher::sweep);
 }
 
 void LaunchWatcher::poll()
@@ -177,12 +178,14 @@ void LaunchWatcher::poll()
     m_eventsLost = false;
     if (nowMs() - m_lastListingMs >= listingPeriodMs)
         listAll(false);
+    examineNoted();
 }
 
 void LaunchWatcher::scan()
 {
     probeNewPids();
     recheckYoung(true);
+    examineNoted();
 }
 
 void LaunchWatcher::probeNewPids()
@@ -253,7 +256,7 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
         if (!initial) {
             process.firstSeenMs = process.lastCheckMs = nowMs();
             m_young.insert(pid);
-            if (m_sweepTimer && m_sweepTimer->isActive())
+            if (m_sweepTimer->isActive())
                 m_sweepPending.insert(pid);
         }
         m_processes.insert(pid, process);
@@ -292,10 +295,10 @@ LaunchWatcher::Probe LaunchWatcher::probe(qint64 pid, bool initial)
     m_processes.insert(pid, process);
     if (!initial && process.isOurs) {
         m_young.insert(pid);
-        if (m_sweepTimer && m_sweepTimer->isActive())
+        if (m_sweepTimer->isActive())
             m_sweepPending.insert(pid);
         if (!midExec)
-            examine(pid);
+            m_noted.append(pid);
     }
     return Probe::Added;
 }
@@ -340,7 +343,7 @@ void LaunchWatcher::recheckYoung(bool all)
         if (execed)
             noticeExec(pid);
         else
-            examine(pid);
+            m_noted.append(pid);
     }
 }
 
@@ -373,7 +376,7 @@ void LaunchWatcher::noticeExec(qint64 pid)
     // Read first: a launcher script shows what it is only until its own exec, a moment later.
     const std::optional<AppIdentityResolver::Program> running = m_resolver->program(pid);
     if (probe(pid, false) != Probe::Known)
-        return; // new to us: probe() has examined it already, or it is gone or not a process
+        return; // new to us: probe() has noted it already, or it is gone or not a process
     if (!m_processes[pid].isOurs)
         return;
     if (const auto stat = m_reader.stat(pid)) {
@@ -385,12 +388,11 @@ void LaunchWatcher::noticeExec(qint64 pid)
     const QString own = m_resolver->bundleID(pid, running);
     Process &process = m_processes[pid];
     const QString previous = std::exchange(process.program, running ? running->path : QString());
-    if (process.ownIdentity && process.bundleID && !process.bundleID->isEmpty()) {
+    if (process.identity.source == Identity::Own && !process.identity.bundleID.isEmpty()) {
         // The launched entry is the application: UXTerm's script execs xterm and stays UXTerm.
-        learn(previous, process.program, *process.bundleID);
+        learn(previous, process.program, process.identity.bundleID);
     } else if (!own.isEmpty()) {
-        process.bundleID = own;
-        process.ownIdentity = true;
+        process.identity = {Identity::Own, own};
     }
     // An image that nothing names keeps the identifier the process already had.
     if (process.firstSeenMs < 0 || nowMs() - process.firstSeenMs > youngMs) {
@@ -399,7 +401,7 @@ void LaunchWatcher::noticeExec(qint64 pid)
     }
     if (m_sweepTimer->isActive())
         m_sweepPending.insert(pid);
-    examine(pid);
+    m_noted.append(pid);
 }
 
 // A program an application's own program execs, and that no entry names, is remembered as that
@@ -472,15 +474,14 @@ void LaunchWatcher::sweep()
         }
         if (!isAlive(pid))
             continue;
-        if (!found->ownIdentity) {
+        if (found->identity.source != Identity::Own) {
             const QString own = m_resolver->bundleID(pid);
-            if (!own.isEmpty()) {
-                m_processes[pid].bundleID = own;
-                m_processes[pid].ownIdentity = true;
-            }
+            if (!own.isEmpty())
+                m_processes[pid].identity = {Identity::Own, own};
         }
-        examine(pid);
+        m_noted.append(pid);
     }
+    examineNoted();
 }
 
 void LaunchWatcher::setSafetyNetEnabled(bool enabled)
@@ -492,6 +493,25 @@ void LaunchWatcher::setSafetyNetEnabled(bool enabled)
         m_sweepTimer->start();
     else
         m_sweepTimer->stop();
+}
+
+void LaunchWatcher::examineNoted()
+{
+    // Parents first; what an examination notes (a parent that exec'd, an ancestor met on the way)
+    // is examined in the next round, never from inside another examination.
+    while (!m_noted.isEmpty()) {
+        QList<qint64> noted = std::exchange(m_noted, {});
+        std::sort(noted.begin(), noted.end(), [this](qint64 a, qint64 b) {
+            const quint64 startA = m_processes.value(a).startTime;
+            const quint64 startB = m_processes.value(b).startTime;
+            return startA != startB ? startA < startB : a < b;
+        });
+        noted.erase(std::unique(noted.begin(), noted.end()), noted.end());
+        for (const qint64 pid : std::as_const(noted)) {
+            if (m_processes.contains(pid))
+                examine(pid);
+        }
+    }
 }
 
 void LaunchWatcher::examine(qint64 pid)
@@ -517,20 +537,39 @@ void LaunchWatcher::examine(qint64 pid)
     Q_EMIT applicationLaunched(application(pid));
 }
 
-std::optional<QString> LaunchWatcher::identity(qint64 pid, int depth)
+// The identity of a process, deciding it, and those of the undecided processes it was born
+// under, oldest first. A loop, never a recursion: a line of unseen ancestors can be as long as the
+// PID space allows.
+std::optional<QString> LaunchWatcher::identity(qint64 pid)
 {
-    if (depth > maxTreeDepth || pid <= 0)
+    if (pid <= 0 || (!m_processes.contains(pid) && probe(pid, false) != Probe::Added))
         return std::nullopt;
-    if (!m_processes.contains(pid) && probe(pid, false) != Probe::Added)
-        return std::nullopt;
-    {
-        const Process &process = m_processes[pid];
-        if (!process.isOurs)
-            return std::nullopt;
-        if (process.bundleID)
-            return process.bundleID;
+    QList<qint64> undecided;
+    QSet<qint64> visited;
+    for (qint64 at = pid; !visited.contains(at);) {
+        visited.insert(at);
+        const Process &process = m_processes[at];
+        if (!process.isOurs || process.identity.source != Identity::Undecided)
+            break;
+        undecided.append(at);
+        const qint64 parentPid = process.birthParentPid;
+        const quint64 startTime = process.startTime;
+        if (parentPid <= 0
+            || (!m_processes.contains(parentPid) && probe(parentPid, false) != Probe::Added)
+            || m_processes[parentPid].startTime > startTime)
+            break;
+        at = parentPid;
     }
+    for (auto it = undecided.crbegin(); it != undecided.crend(); ++it)
+        decide(*it);
+    const Process &process = m_processes[pid];
+    return process.isOurs ? std::optional(process.identity.bundleID) : std::nullopt;
+}
 
+// Decides from the process's own evidence, else from the parent it was born under (decided
+// before it).
+void LaunchWatcher::decide(qint64 pid)
+{
     // A parent that exec'd since its last look is looked at again first: its child may show
     // the new image, and the parent's new identifier is the one to compare with.
     // (A shell script that execs another keeps its executable: its name tells the exec.)
@@ -555,21 +594,21 @@ std::optional<QString> LaunchWatcher::identity(qint64 pid, int depth)
         if (const std::optional<Root> root = endedLookalikeRoot(pid)) {
             Process &process = m_processes[pid];
             process.birthParentPid = root->pid;
-            process.birthParentBundleID = process.bundleID = root->bundleID;
-            return process.bundleID;
+            process.birthParentBundleID = root->bundleID;
+            process.identity = {Identity::Inherited, root->bundleID};
+            return;
         }
     }
     std::optional<AppIdentityResolver::Program> running;
     if (!sameImage)
         running = m_resolver->program(pid);
     const QString own = sameImage ? QString() : m_resolver->bundleID(pid, running);
-    const QString inherited = inheritedIdentity(pid, depth);
+    const QString inherited = inheritedIdentity(pid);
     Process &process = m_processes[pid];
     process.birthParentBundleID = inherited;
     process.program = running ? running->path : QString();
-    process.ownIdentity = !own.isEmpty();
-    process.bundleID = own.isEmpty() ? inherited : own;
-    return process.bundleID;
+    process.identity = own.isEmpty() ? Identity{Identity::Inherited, inherited}
+                                     : Identity{Identity::Own, own};
 }
 
 std::optional<LaunchWatcher::Root> LaunchWatcher::endedLookalikeRoot(qint64 pid) const
@@ -590,17 +629,13 @@ std::optional<LaunchWatcher::Root> LaunchWatcher::endedLookalikeRoot(qint64 pid)
 
 // The identity of the process this one was born under; empty when that one is gone, or when its
 // PID names a younger process now.
-QString LaunchWatcher::inheritedIdentity(qint64 pid, int depth)
+QString LaunchWatcher::inheritedIdentity(qint64 pid) const
 {
     const Process child = m_processes.value(pid);
-    const qint64 parentPid = child.birthParentPid;
-    if (parentPid <= 0
-        || (!m_processes.contains(parentPid) && probe(parentPid, false) != Probe::Added))
+    const auto parent = m_processes.constFind(child.birthParentPid);
+    if (parent == m_processes.cend() || !parent->isOurs || parent->startTime > child.startTime)
         return {};
-    const Process parent = m_processes.value(parentPid);
-    if (!parent.isOurs || parent.startTime > child.startTime)
-        return {};
-    return identity(parentPid, depth + 1).value_or(QString());
+    return parent->identity.bundleID;
 }
 
 // The identity of the parent the process was born under: a process handed to a new parent when
@@ -635,7 +670,7 @@ RunningApplication LaunchWatcher::application(qint64 pid) const
     RunningApplication app;
     app.pid = pid;
     app.startTime = process.startTime;
-    app.bundleIdentifier = process.bundleID.value_or(QString());
+    app.bundleIdentifier = process.identity.bundleID;
     return app;
 }
 
@@ -649,6 +684,7 @@ QList<RunningApplication> LaunchWatcher::runningApplications()
 {
     scan();
     listAll(false);
+    examineNoted();
     QList<RunningApplication> result;
     const QList<qint64> pids = m_processes.keys();
     for (const qint64 pid : pids) {
@@ -723,6 +759,7 @@ void LaunchWatcher::terminateHelpers(const RunningApplication &application,
     }
     for (const auto &[pid, startTime] : std::as_const(doomed))
         m_terminator.kill(pid, startTime);
+    examineNoted();
 }
 
 void LaunchWatcher::setWatchedBundleIDs(const QSet<QString> &bundleIDs)
@@ -774,8 +811,10 @@ void LaunchWatcher::ringDoorbell()
 void LaunchWatcher::followUp()
 {
     scan();
-    if (m_followUpStep == recheckExecutablesAtStep)
+    if (m_followUpStep == recheckExecutablesAtStep) {
         recheckExecutables();
+        examineNoted();
+    }
     ++m_followUpStep;
     if (m_followUpStep < int(followUpMs.size()))
         m_followUpTimer->start(followUpMs[m_followUpStep] - followUpMs[m_followUpStep - 1]);

@@ -75,6 +75,16 @@ Q_SIGNALS:
     void applicationLaunched(const RunningApplication &application);
 
 private:
+    // What a process is known as: undecided until first examined; then its own (named by its
+    // own evidence, kept through later execs) or inherited from the parent it was born under
+    // (possibly none, an empty identifier).
+    struct Identity
+    {
+        enum Source { Undecided, Inherited, Own };
+        Source source = Undecided;
+        QString bundleID;
+    };
+
     struct Process
     {
         quint64 startTime = 0;
@@ -86,8 +96,7 @@ private:
         quint32 listing = 0; // the last full listing that showed it
         QByteArray name;
         QString executable;
-        std::optional<QString> bundleID;
-        bool ownIdentity = false; // bundleID is the process's own, not its birth parent's
+        Identity identity;
         // The birth parent's identifier when this one's was decided, for when that parent is gone.
         std::optional<QString> birthParentBundleID;
         QString program; // what it exec'd itself; empty for a fork child that has not exec'd
@@ -123,14 +132,16 @@ private:
     std::optional<Root> endedLookalikeRoot(qint64 pid) const;
     bool isMidExec(qint64 pid) const;
     void noticeExec(qint64 pid);
+    void examineNoted();
     void examine(qint64 pid);
-    std::optional<QString> identity(qint64 pid, int depth = 0);
+    std::optional<QString> identity(qint64 pid);
+    void decide(qint64 pid);
     bool isRoot(qint64 pid);
     RunningApplication application(qint64 pid) const;
     void rearmDoorbells();
     void ringDoorbell();
     void followUp();
-    QString inheritedIdentity(qint64 pid, int depth);
+    QString inheritedIdentity(qint64 pid) const;
     void forget(qint64 pid);
 
     Options m_options;
@@ -145,6 +156,7 @@ private:
     QTimer *m_followUpTimer = nullptr;
     QTimer *m_sweepTimer = nullptr;
     QSet<qint64> m_sweepPending;
+    QList<qint64> m_noted; // probed or exec'd since the last examination
     QHash<qint64, qint64> m_forkParents; // from the connector: child -> parent, until probed
     QList<Root> m_recentRoots; // the last roots announced, newest last
     QSet<QString> m_searchPath; // canonical PATH folders: shared programs, never learned
