@@ -4,10 +4,11 @@
 
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { mkdirSync } from 'node:fs';
+import { mkdirSync, watch } from 'node:fs';
 import { join } from 'node:path';
 import { after, before, test } from 'node:test';
 
+import mqtt from 'mqtt';
 import { chromium } from 'playwright-core';
 
 import { binaries, missing, now, repo, Scene, waitFor } from './scene.js';
@@ -39,6 +40,22 @@ before(async () => {
   });
   page = await browser.newPage({ viewport: { width: 390, height: 844 }, locale: 'en-GB' });
   page.on('pageerror', (error) => { scene.pageError = String(error); });
+  // When the page hands an MQTT PUBLISH to a WebSocket and when a PUBACK comes back.
+  await page.addInitScript(() => {
+    const wire = window.wire = { publish: [], puback: [] };
+    const at = (list, data, type) => new Uint8Array(data instanceof ArrayBuffer ? data : data.buffer ?? new ArrayBuffer(1),
+                                                     data.byteOffset ?? 0, 1)[0] >> 4 === type && list.push(performance.timeOrigin + performance.now());
+    window.WebSocket = class extends WebSocket {
+      constructor(...args) {
+        super(...args);
+        this.addEventListener('message', (event) => at(wire.puback, event.data, 4));
+      }
+      send(data) {
+        at(wire.publish, data, 3);
+        super.send(data);
+      }
+    };
+  });
 });
 
 after(async () => {
@@ -50,7 +67,7 @@ const switchShows = (on) => waitFor(`the switch to show ${on ? 'on' : 'off'}`,
                                     async () => (await page.getAttribute('#switch', 'aria-checked')) === String(on));
 
 // Taps the switch, waits for the page to say the broker acknowledged it and for Vorn to store the
-// new state; returns the milliseconds from the tap (as the page saw it) to Vorn's stored value.
+// new state; returns when the tap was (as the page saw it) and when Vorn's stored value changed.
 async function tapAndWait() {
   const on = (await page.getAttribute('#switch', 'aria-checked')) !== 'true';
   await page.evaluate(() => document.getElementById('switch').addEventListener('click', () => {
@@ -61,7 +78,7 @@ async function tapAndWait() {
   const tappedAt = await page.evaluate(() => window.tappedAt);
   const change = await scene.storedIsBlockingBecomes(on, tappedAt - 1);
   await switchShows(on);
-  return change.at - tappedAt;
+  return { tappedAt, storedAt: change.at };
 }
 
 // At 360 px nothing scrolls sideways and every visible control (a tick box: its label) offers
@@ -193,13 +210,27 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     await german.close();
   });
 
-  await step(`tap → Vorn's stored isBlocking, ${taps} taps`, async () => {
-    const latencies = [];
+  await step(`tap → Vorn's stored isBlocking, ${taps} taps, stage by stage`, async () => {
+    // Besides the page's own moments: a subscriber on the broker's MQTT port and the cloud folder.
+    const times = { delivered: [], written: [] };
+    const subscriber = mqtt.connect(`mqtt://127.0.0.1:${scene.mqttPort}`, { username: scene.user, password: scene.password, protocolVersion: 5 });
+    subscriber.on('message', () => times.delivered.push(now()));
+    await subscriber.subscribeAsync(`vorn/${scene.user}/kv/syncedBlockState`, { qos: 1 });
+    const folder = watch(scene.cloud, (event, name) => name === 'syncedBlockState' && times.written.push(now()));
+    const tapped = [];
     for (let i = 0; i < taps; ++i)
-      latencies.push(await tapAndWait());
-    latencies.sort((a, b) => a - b);
-    const at = (q) => latencies[Math.ceil(q * latencies.length) - 1].toFixed(1);
+      tapped.push(await tapAndWait());
+    folder.close();
+    await subscriber.endAsync();
+    Object.assign(times, await page.evaluate(() => window.wire));
+    const median = (values) => values.sort((a, b) => a - b)[Math.ceil(values.length / 2) - 1].toFixed(1);
+    const after = (list) => median(tapped.map(({ tappedAt }) => list.find((at) => at >= tappedAt) - tappedAt));
+    const stored = tapped.map(({ tappedAt, storedAt }) => storedAt - tappedAt).sort((a, b) => a - b);
+    const at = (q) => stored[Math.ceil(q * stored.length) - 1].toFixed(1);
     console.log(`phone page: tap → stored isBlocking over ${taps} taps: median ${at(0.5)} ms, p99 ${at(0.99)} ms, max ${at(1)} ms`);
+    console.log(`phone page: medians from the tap: PUBLISH handed to the WebSocket ${after(times.publish)} ms, PUBACK back `
+                + `${after(times.puback)} ms, delivered to an MQTT subscriber ${after(times.delivered)} ms, in the cloud folder `
+                + `${after(times.written)} ms, stored by Vorn ${median(stored)} ms`);
   });
 
   await step('5,000 devices are listed; a tap while they arrive is confirmed', async () => {
