@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git ca-certificates clang-format ccache
-  qt6-base-dev qt6-websockets-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev
+  qt6-base-dev qt6-declarative-dev qt6-declarative-dev-tools qt6-svg-dev
   qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-templates
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml qml6-module-qtqml-workerscript
@@ -13,7 +13,7 @@ packages=(
   libqt6svg6 qt6-image-formats-plugins
   libsecret-1-dev libglib2.0-dev
   # vorn-sync: the MQTT 5 client, TLS, the terminal QR code, and the broker it can run
-  libmosquitto-dev libssl-dev libqrencode-dev mosquitto mosquitto-clients qrencode openssl
+  libpaho-mqtt-dev libssl-dev libqrencode-dev mosquitto mosquitto-clients qrencode openssl
   fonts-dejavu-core
   # the Debian package: cpack's DEB generator asks dpkg-shlibdeps (dpkg-dev) and file
   dpkg-dev file

@@ -1,5 +1,8 @@
 #include "cloudkeyvaluestore_linux.h"
+#include "deviceidentity.h"
+#include "hostilebroker.h"
 #include "mosquittobroker.h"
+#include "platform.h"
 #include "processgroups.h"
 #include "syncconfig.h"
 #include "syncpassword.h"
@@ -10,6 +13,8 @@
 #include <QUrl>
 
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 namespace {
@@ -68,6 +73,23 @@ struct SequenceWatch
     QByteArray wentBack;
 };
 
+// Whether the broker keeps a session for clientId: the session-present flag of the CONNACK to an
+// MQTT 5 CONNECT without clean start.
+bool sessionKept(int port, const QByteArray &clientId, const QByteArray &user,
+                 const QByteArray &password)
+{
+    QByteArray body = QByteArray::fromHex("00044d51545405c0003c00"); // user, password, 60 s
+    for (const QByteArray &field : {clientId, user, password})
+        body += char(field.size() >> 8) + QByteArray(1, char(field.size() & 0xff)) + field;
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    socket.write(QByteArray(1, '\x10') + char(body.size()) + body); // under 128 bytes
+    QByteArray connack;
+    while (connack.size() < 4 && socket.waitForReadyRead(5000))
+        connack += socket.readAll();
+    return connack.startsWith('\x20') && (connack.at(2) & 1);
+}
+
 } // namespace
 
 // The vorn-sync program: its commands, their errors and exit statuses, a Secret Service for the
@@ -80,6 +102,9 @@ private Q_SLOTS:
     void init();
     void commands_data();
     void commands();
+    void hostileBroker_data();
+    void hostileBroker();
+    void setupEndsWhenTheBrokerStopsAccepting();
     void localBroker_data();
     void localBroker();
     void startsOverLeftovers_data();
@@ -138,11 +163,14 @@ void tst_VornSync::commands()
     QFETCH(QByteArray, input);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
-    MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
+    std::optional<MosquittoBroker> broker;
+    if (args.filter(QRegularExpression(QStringLiteral(":(MQTT|WS)"))).size())
+        broker.emplace(QHash<QString, QByteArray>{{QStringLiteral("alice"), "s3cret"}});
     for (QString &arg : args) {
-        arg.replace(QLatin1String("MQTT"), QString::number(broker.port()))
-                .replace(QLatin1String("WS"), QString::number(broker.webSocketPort()))
-                .replace(QLatin1String("CLOSED"), QString::number(MosquittoBroker::freePort()));
+        if (broker)
+            arg.replace(QLatin1String("MQTT"), QString::number(broker->port()))
+                    .replace(QLatin1String("WS"), QString::number(broker->webSocketPort()));
+        arg.replace(QLatin1String("CLOSED"), QString::number(MosquittoBroker::freePort()));
     }
 
     const TestHome::ProgramResult result = run(args, input);
@@ -166,6 +194,10 @@ void tst_VornSync::commands()
     QVERIFY(!config.contains("s3cret"));
     QCOMPARE(int(stored.status), int(SyncPassword::Status::Ok));
     QCOMPARE(stored.password, QByteArray("s3cret"));
+    // The check's session ended with it.
+    const std::unique_ptr<Keychain> keychain = Platform::createKeychain();
+    const QString checkId = "vorn-" + DeviceIdentity(keychain.get()).currentDeviceID() + "-setup";
+    QVERIFY(!sessionKept(broker->port(), checkId.toUtf8(), "alice", "s3cret"));
     const QString status = statusText();
     QVERIFY2(status.contains("offline: " + url + " as alice (vorn-sync has not run yet)"),
              qPrintable(status));
@@ -197,6 +229,48 @@ void tst_VornSync::commands()
     QCOMPARE(after.exitCode, 1);
     QVERIFY2(after.out.startsWith("offline: " + url.toUtf8()), after.out.constData());
     QVERIFY(after.out.contains("deviceRegistry"));
+}
+
+void tst_VornSync::hostileBroker_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    for (const auto &[name, answer] : HostileBroker::answers())
+        QTest::newRow(name) << answer;
+}
+
+void tst_VornSync::hostileBroker()
+{
+    QFETCH(QByteArray, answer);
+    HostileBroker broker(answer);
+    const TestHome::ProgramResult result = run(
+            {QStringLiteral("setup"), QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port()),
+             QStringLiteral("alice")},
+            "s3cret\n");
+    QCOMPARE(result.exitCode, 1); // -1: it crashed or hung
+    QCOMPARE(result.err.count('\n'), 1);
+    QVERIFY(TestHome::readFile(SyncConfig::path()).isEmpty());
+}
+
+void tst_VornSync::setupEndsWhenTheBrokerStopsAccepting()
+{
+    // A listener that never accepts, with room in its queue for the first connection only: later
+    // ones wait for the kernel's connect timeout (about two minutes).
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && ::listen(fd, 0) == 0
+            && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+    const TestHome::ProgramResult result
+            = run({QStringLiteral("setup"),
+                   QStringLiteral("mqtt://127.0.0.1:%1").arg(ntohs(address.sin_port)),
+                   QStringLiteral("alice")},
+                  "s3cret\n");
+    ::close(fd);
+    QCOMPARE(result.exitCode, 1); // -1: still running after 30 s
+    QCOMPARE(result.err.count('\n'), 1);
 }
 
 void tst_VornSync::localBroker_data()

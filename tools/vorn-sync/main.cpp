@@ -283,6 +283,7 @@ int setup(const QStringList &args)
     settings.password = *password;
     settings.caFile = config.caFile;
     settings.clientId = clientId(QStringLiteral("-setup"));
+    settings.sessionExpirySeconds = 0; // the check leaves no session behind on the broker
     const CheckResult check = checkBroker(settings);
     if (!check.ok)
         return fail(check.message);

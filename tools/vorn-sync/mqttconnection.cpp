@@ -1,81 +1,168 @@
 #include "mqttconnection.h"
 
 #include "synclog.h"
-#include "websockettunnel.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
-#include <QPointer>
-#include <QSocketNotifier>
+#include <QHash>
+#include <QMutex>
 #include <QTcpSocket>
+#include <QThread>
 
-#include <mosquitto.h>
-#include <mqtt_protocol.h>
-#include <openssl/ssl.h>
+#include <MQTTAsync.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <utility>
 
-#include <cerrno>
-#include <cstring>
-#include <mutex>
+namespace {
 
-struct MqttCallbacks
+// Paho's clients by their registered number. Paho is handed the number, never a pointer, so a
+// callback that comes after its client was dropped finds nothing here.
+struct Registry
 {
-    static MqttConnection *self(void *data) { return static_cast<MqttConnection *>(data); }
+    QMutex mutex;
+    QHash<quintptr, MqttConnection *> connections;
+    quintptr lastKey = 0;
+};
 
-    static void onConnect(mosquitto *, void *data, int rc, int flags, const mosquitto_property *)
+Registry &registry()
+{
+    static Registry instance;
+    return instance;
+}
+
+quintptr keyOf(void *context)
+{
+    return reinterpret_cast<quintptr>(context);
+}
+
+// MQTT 5 reason codes, and the MQTT 3 return codes a broker may still send.
+bool isCredentialsRefusal(int reasonCode)
+{
+    return reasonCode == MQTTREASONCODE_BAD_USER_NAME_OR_PASSWORD
+            || reasonCode == MQTTREASONCODE_NOT_AUTHORIZED || reasonCode == 4 || reasonCode == 5;
+}
+
+// OpenSSL 3 writes "thread:error:code:library:function:reason:file:line:"; the reason is enough.
+QString opensslReason(const QString &line)
+{
+    const QStringList fields = line.split(QLatin1Char(':'));
+    return fields.size() > 6 && fields[1] == QLatin1String("error") ? fields[5] : line;
+}
+
+} // namespace
+
+// Paho's callbacks, on Paho's threads: each copies what it was given and posts the handling to
+// the connection's thread.
+struct PahoCallbacks
+{
+    template<typename Handler> static void post(void *context, Handler handler)
     {
-        MqttConnection *c = self(data);
-        if (rc == 0) {
-            c->m_state = MqttConnection::State::Connected;
-            c->m_connackTimeout.stop();
-            c->m_hadSession = true;
-            c->m_retryDelayMs = MqttConnection::firstRetryMs;
-            const bool sessionPresent = flags & 1;
-            c->m_events.append([c, sessionPresent] { Q_EMIT c->connected(sessionPresent); });
+        const quintptr key = keyOf(context);
+        Registry &r = registry();
+        QMutexLocker lock(&r.mutex);
+        MqttConnection *connection = r.connections.value(key);
+        if (!connection)
             return;
+        QMetaObject::invokeMethod(
+                connection,
+                [connection, key, handler = std::move(handler)] {
+                    if (connection->m_key == key)
+                        handler(connection);
+                },
+                Qt::QueuedConnection);
+    }
+
+    static void onConnected(void *context, MQTTAsync_successData5 *data)
+    {
+        const bool sessionPresent = data && data->alt.connect.sessionPresent;
+        post(context, [sessionPresent](MqttConnection *c) { c->handleConnected(sessionPresent); });
+    }
+
+    static void onConnectFailed(void *context, MQTTAsync_failureData5 *data)
+    {
+        const int code = data ? data->code : MQTTASYNC_FAILURE;
+        const int reasonCode = data ? int(data->reasonCode) : 0;
+        const QString message
+                = data && data->message ? QString::fromUtf8(data->message) : QString();
+        post(context, [code, reasonCode, message](MqttConnection *c) {
+            c->handleConnectFailure(code, reasonCode, message);
+        });
+    }
+
+    static void onConnectionLost(void *context, char *cause)
+    {
+        const QString reason = cause ? QString::fromUtf8(cause) : QStringLiteral("connection lost");
+        MQTTAsync_free(cause);
+        post(context, [reason](MqttConnection *c) { c->handleConnectionLost(reason); });
+    }
+
+    static int onMessage(void *context, char *topicName, int topicLength,
+                         MQTTAsync_message *message)
+    {
+        const QByteArray topic
+                = topicLength > 0 ? QByteArray(topicName, topicLength) : QByteArray(topicName);
+        const QByteArray payload(static_cast<const char *>(message->payload),
+                                 message->payload ? message->payloadlen : 0);
+        MQTTAsync_freeMessage(&message);
+        MQTTAsync_free(topicName);
+        post(context,
+             [topic, payload](MqttConnection *c) { Q_EMIT c->messageReceived(topic, payload); });
+        return 1;
+    }
+
+    static void onPublished(void *context, MQTTAsync_successData5 *data)
+    {
+        const int mid = data->token;
+        const int reasonCode = int(data->reasonCode);
+        post(context, [mid, reasonCode](MqttConnection *c) {
+            Q_EMIT c->publishAcknowledged(mid, reasonCode);
+        });
+    }
+
+    static void onPublishFailed(void *context, MQTTAsync_failureData5 *data)
+    {
+        // Only the broker's refusal is an answer; a message lost with its connection is not.
+        if (!data || data->reasonCode < MQTTREASONCODE_UNSPECIFIED_ERROR)
+            return;
+        const int mid = data->token;
+        const int reasonCode = int(data->reasonCode);
+        post(context, [mid, reasonCode](MqttConnection *c) {
+            Q_EMIT c->publishAcknowledged(mid, reasonCode);
+        });
+    }
+
+    static void onSubscribed(void *context, MQTTAsync_successData5 *data)
+    {
+        const int mid = data->token;
+        QList<int> granted;
+        if (data->alt.sub.reasonCodeCount > 1) {
+            for (int i = 0; i < data->alt.sub.reasonCodeCount; ++i)
+                granted.append(int(data->alt.sub.reasonCodes[i]));
+        } else {
+            granted.append(int(data->reasonCode));
         }
-        // MQTT 5 reason codes, and the MQTT 3 return codes a broker may still send.
-        const bool credentials = rc == MQTT_RC_NOT_AUTHORIZED
-                || rc == MQTT_RC_BAD_USERNAME_OR_PASSWORD || rc == CONNACK_REFUSED_NOT_AUTHORIZED
-                || rc == CONNACK_REFUSED_BAD_USERNAME_PASSWORD;
-        c->m_connackTimeout.stop();
-        const QString text = credentials ? QStringLiteral("not authorised")
-                                         : QString::fromUtf8(mosquitto_reason_string(rc));
-        c->m_failureReported = true;
-        const auto failure = credentials ? MqttConnection::Failure::NotAuthorised
-                                         : MqttConnection::Failure::Refused;
-        c->m_events.append([c, failure, text] { Q_EMIT c->connectFailed(failure, text); });
+        post(context,
+             [mid, granted](MqttConnection *c) { Q_EMIT c->subscribeAcknowledged(mid, granted); });
     }
 
-    static void onPublish(mosquitto *, void *data, int mid, int rc, const mosquitto_property *)
+    static void onSubscribeFailed(void *context, MQTTAsync_failureData5 *data)
     {
-        MqttConnection *c = self(data);
-        c->m_events.append([c, mid, rc] { Q_EMIT c->publishAcknowledged(mid, rc); });
+        if (!data || data->reasonCode < MQTTREASONCODE_UNSPECIFIED_ERROR)
+            return;
+        const int mid = data->token;
+        const QList<int> granted{int(data->reasonCode)};
+        post(context,
+             [mid, granted](MqttConnection *c) { Q_EMIT c->subscribeAcknowledged(mid, granted); });
     }
 
-    static void onMessage(mosquitto *, void *data, const mosquitto_message *message,
-                          const mosquitto_property *)
+    static int onTlsError(const char *text, size_t length, void *context)
     {
-        MqttConnection *c = self(data);
-        QByteArray topic(message->topic);
-        QByteArray payload(static_cast<const char *>(message->payload),
-                           message->payload ? message->payloadlen : 0);
-        c->m_events.append([c, topic, payload] { Q_EMIT c->messageReceived(topic, payload); });
-    }
-
-    static void onSubscribe(mosquitto *, void *data, int mid, int count, const int *granted,
-                            const mosquitto_property *)
-    {
-        MqttConnection *c = self(data);
-        QList<int> qos(granted, granted + count);
-        c->m_events.append([c, mid, qos] { Q_EMIT c->subscribeAcknowledged(mid, qos); });
-    }
-
-    static void onLog(mosquitto *, void *data, int level, const char *text)
-    {
-        if (level & MOSQ_LOG_ERR)
-            self(data)->m_lastLibraryError = QString::fromUtf8(text);
+        const QString line = QString::fromUtf8(text, qsizetype(length)).trimmed();
+        post(context, [line](MqttConnection *c) {
+            if (c->m_tlsError.isEmpty())
+                c->m_tlsError = opensslReason(line);
+        });
+        return 0;
     }
 };
 
@@ -83,39 +170,14 @@ MqttConnection::MqttConnection(Settings settings, QObject *parent)
     : QObject(parent)
     , m_settings(std::move(settings))
 {
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { mosquitto_lib_init(); });
-
-    m_probeTimeout.setSingleShot(true);
-    m_probeTimeout.setInterval(probeTimeoutMs);
-    connect(&m_probeTimeout, &QTimer::timeout, this, [this] {
-        probeFailed(QStringLiteral("no answer within %1 s").arg(probeTimeoutMs / 1000));
-    });
-    m_connackTimeout.setSingleShot(true);
-    m_connackTimeout.setInterval(probeTimeoutMs);
-    connect(&m_connackTimeout, &QTimer::timeout, this, [this] {
-        if (m_mosq)
-            mosquitto_disconnect(m_mosq);
-        tearDown(QStringLiteral("no answer to CONNECT within %1 s").arg(probeTimeoutMs / 1000),
-                 Failure::Unreachable);
-    });
     m_retryTimer.setSingleShot(true);
     connect(&m_retryTimer, &QTimer::timeout, this, &MqttConnection::attempt);
-    m_housekeeping.setInterval(1000);
-    connect(&m_housekeeping, &QTimer::timeout, this, [this] {
-        if (m_mosq)
-            afterLibraryCall(mosquitto_loop_misc(m_mosq));
-    });
 }
 
 MqttConnection::~MqttConnection()
 {
     m_running = false;
-    dropNotifiers();
-    if (m_mosq) {
-        mosquitto_disconnect(m_mosq);
-        mosquitto_destroy(m_mosq);
-    }
+    dropClient(true);
 }
 
 void MqttConnection::start(bool retry)
@@ -130,227 +192,210 @@ void MqttConnection::stop()
 {
     m_running = false;
     m_retryTimer.stop();
-    m_probeTimeout.stop();
-    if (m_probe) {
-        m_probe->abort();
-        m_probe->deleteLater();
-        m_probe = nullptr;
-    }
-    if (m_mosq && m_state != State::Offline) {
-        // Sends DISCONNECT while the socket is still writable; the session stays on the broker.
-        mosquitto_disconnect(m_mosq);
-        mosquitto_loop_write(m_mosq, 1);
-    }
-    dropNotifiers();
-    dropTunnel();
-    m_housekeeping.stop();
-    m_connackTimeout.stop();
+    delete m_reachable;
+    dropClient(true);
     m_state = State::Offline;
-    m_events.clear();
+}
+
+QString MqttConnection::uri() const
+{
+    const BrokerAddress &b = m_settings.broker;
+    const QString scheme = b.transport == BrokerAddress::Transport::Tcp
+            ? (b.tls ? QStringLiteral("ssl") : QStringLiteral("tcp"))
+            : (b.tls ? QStringLiteral("wss") : QStringLiteral("ws"));
+    const QString host = b.host.contains(QLatin1Char(':'))
+            ? QLatin1Char('[') + b.host + QLatin1Char(']')
+            : b.host;
+    QString text = QStringLiteral("%1://%2:%3").arg(scheme, host).arg(b.port);
+    if (b.transport == BrokerAddress::Transport::WebSocket)
+        text += b.path;
+    return text;
 }
 
 void MqttConnection::attempt()
 {
     if (!m_running)
         return;
+    dropClient(false);
+    delete m_reachable;
     m_state = State::Connecting;
-    m_failureReported = false;
-    m_lastLibraryError.clear();
-    dropTunnel();
+    m_tlsError.clear();
     qCDebug(lcSync) << "connecting to" << m_settings.broker.url();
-    if (m_settings.broker.transport == BrokerAddress::Transport::WebSocket) {
-        m_tunnel = new WebSocketTunnel(m_settings.broker, m_settings.caFile, this);
-        connect(m_tunnel, &WebSocketTunnel::ready, this, [this] {
-            m_probeTimeout.stop();
-            openSession();
-        });
-        connect(m_tunnel, &WebSocketTunnel::failed, this,
-                [this](bool certificate, const QString &message) {
-                    attemptFailed(certificate ? Failure::Certificate : Failure::Unreachable,
-                                  message);
-                });
-        m_probeTimeout.start();
-        m_tunnel->open();
+
+    const QByteArray address = uri().toUtf8();
+    const QByteArray id = m_settings.clientId.toUtf8();
+    MQTTAsync_createOptions createOptions = MQTTAsync_createOptions_initializer5;
+    MQTTAsync client = nullptr;
+    int rc = MQTTAsync_createWithOptions(&client, address.constData(), id.constData(),
+                                         MQTTCLIENT_PERSISTENCE_NONE, nullptr, &createOptions);
+    if (rc != MQTTASYNC_SUCCESS) {
+        handleConnectFailure(rc, 0, QString());
         return;
     }
-    m_probe = new QTcpSocket(this);
-    connect(m_probe, &QTcpSocket::connected, this, &MqttConnection::probeSucceeded);
-    connect(m_probe, &QTcpSocket::errorOccurred, this,
-            [this] { probeFailed(m_probe ? m_probe->errorString() : QString()); });
-    m_probeTimeout.start();
-    m_probe->connectToHost(m_settings.broker.host, quint16(m_settings.broker.port));
-}
-
-void MqttConnection::probeSucceeded()
-{
-    qCDebug(lcSync) << "the broker answers; opening the session";
-    m_probeTimeout.stop();
-    m_probe->abort();
-    m_probe->deleteLater();
-    m_probe = nullptr;
-    openSession();
-}
-
-void MqttConnection::probeFailed(const QString &reason)
-{
-    attemptFailed(Failure::Unreachable,
-                  QStringLiteral("cannot reach %1:%2: %3")
-                          .arg(m_settings.broker.host)
-                          .arg(m_settings.broker.port)
-                          .arg(reason));
-}
-
-void MqttConnection::attemptFailed(Failure failure, const QString &message)
-{
-    m_probeTimeout.stop();
-    dropTunnel();
-    if (m_probe) {
-        m_probe->disconnect(this);
-        m_probe->abort();
-        m_probe->deleteLater();
-        m_probe = nullptr;
+    m_client = client;
+    {
+        Registry &r = registry();
+        QMutexLocker lock(&r.mutex);
+        m_key = ++r.lastKey;
+        r.connections.insert(m_key, this);
     }
+    void *context = reinterpret_cast<void *>(m_key);
+    MQTTAsync_setCallbacks(client, context, &PahoCallbacks::onConnectionLost,
+                           &PahoCallbacks::onMessage, nullptr);
+
+    MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer5;
+    options.keepAliveInterval = 30;
+    options.connectTimeout = connectTimeoutMs / 1000;
+    // A new session at the first connection of the run; later ones resume it, so QoS 1 messages
+    // the broker kept for this client while it was away still arrive.
+    options.cleanstart = m_hadSession ? 0 : 1;
+    options.onSuccess5 = &PahoCallbacks::onConnected;
+    options.onFailure5 = &PahoCallbacks::onConnectFailed;
+    options.context = context;
+    const QByteArray user = m_settings.user.toUtf8();
+    if (!user.isEmpty())
+        options.username = user.constData();
+    const QByteArray password = m_settings.password.value_or(QByteArray());
+    if (m_settings.password) {
+        options.binarypwd.data = password.constData();
+        options.binarypwd.len = int(password.size());
+    }
+    MQTTProperties properties = MQTTProperties_initializer;
+    MQTTProperty expiry{};
+    expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
+    expiry.value.integer4 = m_settings.sessionExpirySeconds;
+    MQTTProperties_add(&properties, &expiry);
+    options.connectProperties = &properties;
+
+    // Peer verification and the host name check stay on: there is no insecure mode. A CA file
+    // replaces the system's CAs rather than adding to them.
+    MQTTAsync_SSLOptions tls = MQTTAsync_SSLOptions_initializer;
+    const QByteArray caFile = QFile::encodeName(m_settings.caFile);
+    if (m_settings.broker.tls) {
+        tls.enableServerCertAuth = 1;
+        tls.verify = 1;
+        if (!caFile.isEmpty()) {
+            tls.trustStore = caFile.constData();
+            tls.disableDefaultTrustStore = 1;
+        }
+        tls.ssl_error_cb = &PahoCallbacks::onTlsError;
+        tls.ssl_error_context = context;
+        options.ssl = &tls;
+    }
+    rc = MQTTAsync_connect(client, &options);
+    MQTTProperties_free(&properties);
+    if (rc != MQTTASYNC_SUCCESS)
+        handleConnectFailure(rc, 0, QString());
+}
+
+void MqttConnection::handleConnected(bool sessionPresent)
+{
+    m_state = State::Connected;
+    m_hadSession = true;
+    m_retryDelayMs = firstRetryMs;
+    Q_EMIT connected(sessionPresent);
+}
+
+void MqttConnection::handleConnectFailure(int code, int reasonCode, const QString &message)
+{
+    dropClient(false);
     m_state = State::Offline;
+    qCDebug(lcSync) << "connect failed: code" << code << "reason" << reasonCode << message;
+    // Paho gives a refusing CONNACK's reason as the code.
+    if (reasonCode == 0 && message.startsWith(QLatin1String("CONNACK")))
+        reasonCode = code;
+    if (isCredentialsRefusal(reasonCode)) {
+        fail(Failure::NotAuthorised, QStringLiteral("not authorised"));
+    } else if (reasonCode > 0) {
+        fail(Failure::Refused,
+             QStringLiteral("the broker refused the session: %1")
+                     .arg(QString::fromUtf8(MQTTReasonCode_toString(MQTTReasonCodes(reasonCode)))));
+    } else if (m_settings.broker.tls && !m_tlsError.isEmpty()) {
+        fail(Failure::Certificate,
+             QStringLiteral("the broker's certificate does not verify (%1)").arg(m_tlsError));
+    } else if (m_settings.broker.tls && message.contains(QLatin1String("TLS"))) {
+        reportTlsFailure();
+    } else {
+        QString detail = message.isEmpty() ? QString::fromUtf8(MQTTAsync_strerror(code)) : message;
+        if (detail.contains(QLatin1String("timeout")))
+            detail = QStringLiteral("no answer within %1 s").arg(connectTimeoutMs / 1000);
+        else if (detail == QLatin1String("TCP connect completion failure"))
+            detail = QStringLiteral("the connection ended without a valid answer to CONNECT");
+        else if (detail == QLatin1String("TCP/TLS connect failure"))
+            detail = QStringLiteral("the connection was refused or failed");
+        fail(Failure::Unreachable,
+             QStringLiteral("cannot reach %1:%2: %3")
+                     .arg(m_settings.broker.host)
+                     .arg(m_settings.broker.port)
+                     .arg(detail));
+    }
+}
+
+void MqttConnection::reportTlsFailure()
+{
+    delete m_reachable;
+    auto *socket = new QTcpSocket(this);
+    m_reachable = socket;
+    auto decide = [this, socket](bool reachable) {
+        const QString error = reachable ? QString() : socket->errorString();
+        socket->disconnect(this);
+        socket->abort();
+        socket->deleteLater();
+        if (reachable)
+            fail(Failure::Certificate,
+                 QStringLiteral("the broker's certificate does not verify (the TLS handshake or "
+                                "the check that it is for %1 failed)")
+                         .arg(m_settings.broker.host));
+        else
+            fail(Failure::Unreachable,
+                 QStringLiteral("cannot reach %1:%2: %3")
+                         .arg(m_settings.broker.host)
+                         .arg(m_settings.broker.port)
+                         .arg(error));
+    };
+    connect(socket, &QTcpSocket::connected, this, [decide] { decide(true); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [decide] { decide(false); });
+    QTimer::singleShot(connectTimeoutMs, socket, [decide] { decide(false); });
+    socket->connectToHost(m_settings.broker.host, quint16(m_settings.broker.port));
+}
+
+void MqttConnection::fail(Failure failure, const QString &message)
+{
     Q_EMIT connectFailed(failure, message);
     scheduleRetry();
 }
 
-void MqttConnection::configure(bool cleanStart)
+void MqttConnection::handleConnectionLost(const QString &reason)
 {
-    dropNotifiers();
-    if (m_mosq)
-        mosquitto_destroy(m_mosq);
-    const QByteArray id = m_settings.clientId.toUtf8();
-    m_mosq = mosquitto_new(id.isEmpty() ? nullptr : id.constData(), cleanStart || id.isEmpty(),
-                           this);
-    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
-    mosquitto_connect_v5_callback_set(m_mosq, MqttCallbacks::onConnect);
-    mosquitto_publish_v5_callback_set(m_mosq, MqttCallbacks::onPublish);
-    mosquitto_message_v5_callback_set(m_mosq, MqttCallbacks::onMessage);
-    mosquitto_subscribe_v5_callback_set(m_mosq, MqttCallbacks::onSubscribe);
-    mosquitto_log_callback_set(m_mosq, MqttCallbacks::onLog);
-    const QByteArray user = m_settings.user.toUtf8();
-    const QByteArray password = m_settings.password.value_or(QByteArray());
-    mosquitto_username_pw_set(m_mosq, user.isEmpty() ? nullptr : user.constData(),
-                              m_settings.password ? password.constData() : nullptr);
-    if (m_settings.broker.tls && !m_tunnel) {
-        if (!m_settings.caFile.isEmpty()) {
-            mosquitto_tls_set(m_mosq, QFile::encodeName(m_settings.caFile).constData(), nullptr,
-                              nullptr, nullptr, nullptr);
-        } else {
-            mosquitto_int_option(m_mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        }
-        // Peer verification and the host name check stay on: there is no insecure mode.
-        mosquitto_tls_opts_set(m_mosq, SSL_VERIFY_PEER, nullptr, nullptr);
-    }
-}
-
-void MqttConnection::openSession()
-{
-    // A new session at the first connection of the run; later ones resume it, so QoS 1 messages
-    // the broker kept for this client while it was away still arrive.
-    configure(!m_hadSession);
-    mosquitto_property *properties = nullptr;
-    mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL,
-                                 m_settings.sessionExpirySeconds);
-    const QByteArray host = m_tunnel ? QByteArray("127.0.0.1") : m_settings.broker.host.toUtf8();
-    const int port = m_tunnel ? m_tunnel->listenPort() : m_settings.broker.port;
-    const int rc
-            = mosquitto_connect_bind_v5(m_mosq, host.constData(), port, 30, nullptr, properties);
-    mosquitto_property_free_all(&properties);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        const Failure failure = rc == MOSQ_ERR_TLS ? Failure::Certificate : Failure::Unreachable;
-        tearDown(describe(rc), failure);
-        return;
-    }
-    if (m_tunnel) {
-        // The tunnel takes only the connection that libmosquitto has just opened.
-        sockaddr_in local{};
-        socklen_t length = sizeof local;
-        if (getsockname(mosquitto_socket(m_mosq), reinterpret_cast<sockaddr *>(&local), &length)
-            == 0)
-            m_tunnel->acceptPeer(ntohs(local.sin_port));
-    }
-    m_housekeeping.start();
-    m_connackTimeout.start();
-    afterLibraryCall(MOSQ_ERR_SUCCESS);
-}
-
-void MqttConnection::afterLibraryCall(int rc)
-{
-    if (!m_mosq)
-        return;
-    if (rc == MOSQ_ERR_SUCCESS && m_settings.broker.tls) {
-        // OpenSSL may hold decrypted bytes that the socket notifier will never announce.
-        auto *ssl = static_cast<SSL *>(mosquitto_ssl_get(m_mosq));
-        for (int round = 0; rc == MOSQ_ERR_SUCCESS && ssl && SSL_pending(ssl) > 0 && round < 64;
-             ++round)
-            rc = mosquitto_loop_read(m_mosq, 1);
-    }
-    if (rc != MOSQ_ERR_SUCCESS) {
-        std::optional<Failure> failure;
-        if (rc == MOSQ_ERR_TLS)
-            failure = Failure::Certificate;
-        tearDown(describe(rc), failure);
-        return;
-    }
-    updateNotifiers();
-    flushEvents();
-}
-
-void MqttConnection::updateNotifiers()
-{
-    const int fd = mosquitto_socket(m_mosq);
-    if (fd < 0) {
-        dropNotifiers();
-        return;
-    }
-    if (m_readNotifier && m_readNotifier->socket() != fd)
-        dropNotifiers();
-    if (!m_readNotifier) {
-        m_readNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
-        connect(m_readNotifier.get(), &QSocketNotifier::activated, this,
-                [this] { afterLibraryCall(mosquitto_loop_read(m_mosq, 1)); });
-        m_writeNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
-        connect(m_writeNotifier.get(), &QSocketNotifier::activated, this,
-                [this] { afterLibraryCall(mosquitto_loop_write(m_mosq, 1)); });
-    }
-    m_writeNotifier->setEnabled(mosquitto_want_write(m_mosq));
-}
-
-void MqttConnection::dropNotifiers()
-{
-    m_readNotifier.reset();
-    m_writeNotifier.reset();
-}
-
-void MqttConnection::dropTunnel()
-{
-    if (m_tunnel) {
-        m_tunnel->disconnect(this);
-        m_tunnel->deleteLater();
-        m_tunnel = nullptr;
-    }
-}
-
-void MqttConnection::tearDown(const QString &reason, std::optional<Failure> failure)
-{
-    const State was = m_state;
-    dropNotifiers();
-    dropTunnel();
-    m_housekeeping.stop();
-    m_connackTimeout.stop();
+    dropClient(false);
     m_state = State::Offline;
-    // Events queued before the failure (a refusing CONNACK) are still told, first.
-    flushEvents();
-    if (was == State::Connected) {
-        Q_EMIT connectionLost(reason);
-    } else if (!m_failureReported) {
-        m_failureReported = true;
-        Q_EMIT connectFailed(failure.value_or(Failure::Unreachable), reason);
-    }
+    Q_EMIT connectionLost(reason);
     scheduleRetry();
+}
+
+void MqttConnection::dropClient(bool sayGoodbye)
+{
+    if (!m_client)
+        return;
+    {
+        Registry &r = registry();
+        QMutexLocker lock(&r.mutex);
+        r.connections.remove(m_key);
+    }
+    m_key = 0;
+    MQTTAsync client = m_client;
+    m_client = nullptr;
+    if (sayGoodbye && MQTTAsync_isConnected(client)) {
+        // Paho sends DISCONNECT from its own thread; the session stays on the broker.
+        MQTTAsync_disconnectOptions options = MQTTAsync_disconnectOptions_initializer5;
+        options.timeout = 0;
+        if (MQTTAsync_disconnect(client, &options) == MQTTASYNC_SUCCESS) {
+            const QDeadlineTimer deadline(1000);
+            while (MQTTAsync_isConnected(client) && !deadline.hasExpired())
+                QThread::msleep(1);
+        }
+    }
+    MQTTAsync_destroy(&client);
 }
 
 void MqttConnection::scheduleRetry()
@@ -366,57 +411,44 @@ void MqttConnection::scheduleRetry()
     m_retryDelayMs = std::min(m_retryDelayMs * 2, maxRetryMs);
 }
 
-void MqttConnection::flushEvents()
-{
-    QPointer<MqttConnection> alive(this);
-    while (alive && !m_events.isEmpty()) {
-        const std::function<void()> event = m_events.takeFirst();
-        event();
-    }
-}
-
-QString MqttConnection::describe(int rc) const
-{
-    if (rc == MOSQ_ERR_TLS) {
-        const QString detail = m_lastLibraryError.isEmpty() ? QStringLiteral("TLS handshake failed")
-                                                            : m_lastLibraryError;
-        return QStringLiteral("the broker's certificate does not verify (%1)").arg(detail);
-    }
-    if (rc == MOSQ_ERR_ERRNO)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    if (rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NO_CONN)
-        return QStringLiteral("connection lost");
-    return QString::fromUtf8(mosquitto_strerror(rc));
-}
-
 int MqttConnection::publish(const QByteArray &topic, const QByteArray &payload, bool retain)
 {
-    if (m_state != State::Connected || !m_mosq)
+    if (m_state != State::Connected || !m_client)
         return -1;
-    int mid = -1;
-    const int rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), int(payload.size()),
-                                        payload.constData(), 1, retain, nullptr);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        qCDebug(lcSync) << "publish failed:" << mosquitto_strerror(rc);
-        if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_ERRNO)
-            afterLibraryCall(rc);
+    MQTTAsync_message message = MQTTAsync_message_initializer;
+    message.payload = const_cast<char *>(payload.constData());
+    message.payloadlen = int(payload.size());
+    message.qos = 1;
+    message.retained = retain ? 1 : 0;
+    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    options.onSuccess5 = &PahoCallbacks::onPublished;
+    options.onFailure5 = &PahoCallbacks::onPublishFailed;
+    options.context = reinterpret_cast<void *>(m_key);
+    const int rc = MQTTAsync_sendMessage(m_client, topic.constData(), &message, &options);
+    if (rc != MQTTASYNC_SUCCESS) {
+        qCDebug(lcSync) << "publish failed:" << MQTTAsync_strerror(rc);
         return -1;
     }
-    afterLibraryCall(MOSQ_ERR_SUCCESS);
-    return mid;
+    return options.token;
 }
 
 int MqttConnection::subscribe(const QList<QByteArray> &filters)
 {
-    if (m_state != State::Connected || !m_mosq || filters.isEmpty())
+    if (m_state != State::Connected || !m_client || filters.isEmpty())
         return -1;
-    QList<QByteArray> kept = filters;
     std::vector<char *> pointers;
-    for (QByteArray &filter : kept)
-        pointers.push_back(filter.data());
-    int mid = -1;
-    const int rc = mosquitto_subscribe_multiple(m_mosq, &mid, int(pointers.size()), pointers.data(),
-                                                1, 0, nullptr);
-    afterLibraryCall(rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST ? rc : MOSQ_ERR_SUCCESS);
-    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+    for (const QByteArray &filter : filters)
+        pointers.push_back(const_cast<char *>(filter.constData()));
+    std::vector<int> qos(filters.size(), 1);
+    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    options.onSuccess5 = &PahoCallbacks::onSubscribed;
+    options.onFailure5 = &PahoCallbacks::onSubscribeFailed;
+    options.context = reinterpret_cast<void *>(m_key);
+    const int rc = MQTTAsync_subscribeMany(m_client, int(pointers.size()), pointers.data(),
+                                           qos.data(), &options);
+    if (rc != MQTTASYNC_SUCCESS) {
+        qCDebug(lcSync) << "subscribe failed:" << MQTTAsync_strerror(rc);
+        return -1;
+    }
+    return options.token;
 }

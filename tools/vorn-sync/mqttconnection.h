@@ -5,29 +5,27 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
-#include <functional>
-#include <memory>
 #include <optional>
 
-class QSocketNotifier;
-class QTcpSocket;
-class WebSocketTunnel;
-struct mosquitto;
-
-// One MQTT 5 client session (libmosquitto) driven from the Qt event loop of the thread it lives on:
-// socket notifiers for reading and writing and a one-second timer for keep-alive housekeeping. No
-// thread of its own.
+// One MQTT 5 client session over mqtt://, mqtts://, ws:// or wss://, with its signals emitted on
+// the thread the object lives on.
 //
-// Implementation notes: libmosquitto 2.0 sends the CONNECT properties (the session expiry) only
-// from its blocking connect call. So an attempt first opens a plain TCP connection with Qt, which
-// never blocks the loop; only once the broker is known to answer is the blocking connect made,
-// and it returns at once. Over ws:// and wss:// the probe is the WebSocket itself, and
-// libmosquitto connects through a WebSocketTunnel on loopback. Callbacks from libmosquitto only
-// queue events; the events are emitted after the library call returns, so slots may call back into
-// this object freely.
+// Implementation notes: the client is Eclipse Paho's asynchronous C library, which does its
+// network work (name look-up, connecting, TLS, WebSockets) on threads of its own, so nothing here
+// blocks the event loop. Each of its callbacks is posted to this object's thread and handled
+// there. Every connection attempt has a Paho client of its own, registered under a number that is
+// never reused; a callback finds its connection through that number, so one that comes for a
+// client already dropped (or for a connection being destroyed) is ignored. Reconnecting, with its
+// back-off, is driven from here rather than by Paho, so that every failure is reported. Paho says
+// "TCP/TLS connect failure" both for a broker it cannot reach and for a certificate that is not for
+// the host name (OpenSSL reports the other certificate failures); a plain TCP connection tells them
+// apart.
+class QTcpSocket;
+
 class MqttConnection : public QObject
 {
     Q_OBJECT
@@ -40,12 +38,12 @@ public:
         std::optional<QByteArray> password;
         QString caFile; // empty: the system's CA store
         QString clientId;
-        quint32 sessionExpirySeconds = 7 * 24 * 3600;
+        quint32 sessionExpirySeconds = 7 * 24 * 3600; // 0: the session ends with the connection
     };
 
     enum class Failure {
         NotAuthorised, // the broker refused the user name or password
-        Unreachable, // no TCP connection (refused, no route, timed out, unknown host)
+        Unreachable, // no usable connection (refused, no route, timed out, unknown host, garbled)
         Certificate, // TLS failed: the server's certificate does not verify, or no TLS there
         Refused, // the broker refused the session for another reason
     };
@@ -55,7 +53,7 @@ public:
 
     static constexpr int firstRetryMs = 250;
     static constexpr int maxRetryMs = 30000;
-    static constexpr int probeTimeoutMs = 10000;
+    static constexpr int connectTimeoutMs = 10000;
 
     explicit MqttConnection(Settings settings, QObject *parent = nullptr);
     ~MqttConnection() override;
@@ -63,6 +61,7 @@ public:
     // Connects; with retry, keeps reconnecting after a failure or a lost connection with a
     // back-off from firstRetryMs doubling to maxRetryMs, until stop().
     void start(bool retry = true);
+    // Says goodbye to the broker (DISCONNECT; the session stays for its expiry) and goes offline.
     void stop();
     State state() const { return m_state; }
     const Settings &settings() const { return m_settings; }
@@ -83,39 +82,26 @@ Q_SIGNALS:
 
 private:
     void attempt();
-    void probeSucceeded();
-    void probeFailed(const QString &reason);
-    // Ends an attempt that never reached the broker: reported, then retried.
-    void attemptFailed(Failure failure, const QString &message);
-    void openSession();
-    void configure(bool cleanStart);
-    void afterLibraryCall(int rc);
-    void updateNotifiers();
-    void dropNotifiers();
-    void dropTunnel();
-    void tearDown(const QString &reason, std::optional<Failure> failure);
+    void handleConnected(bool sessionPresent);
+    void handleConnectFailure(int code, int reasonCode, const QString &message);
+    void reportTlsFailure();
+    void fail(Failure failure, const QString &message);
+    void handleConnectionLost(const QString &reason);
+    void dropClient(bool sayGoodbye);
     void scheduleRetry();
-    void flushEvents();
-    QString describe(int rc) const;
+    QString uri() const;
 
-    friend struct MqttCallbacks;
+    friend struct PahoCallbacks;
 
     Settings m_settings;
-    mosquitto *m_mosq = nullptr;
+    void *m_client = nullptr; // MQTTAsync
+    quintptr m_key = 0; // the registered number of m_client; 0 without one
     State m_state = State::Offline;
     bool m_retry = false;
     bool m_running = false;
-    bool m_failureReported = false;
     bool m_hadSession = false;
     int m_retryDelayMs = firstRetryMs;
-    QString m_lastLibraryError;
-    QTcpSocket *m_probe = nullptr;
-    WebSocketTunnel *m_tunnel = nullptr;
-    QTimer m_probeTimeout;
-    QTimer m_connackTimeout;
+    QString m_tlsError; // what OpenSSL said during this attempt
+    QPointer<QTcpSocket> m_reachable; // tells a TLS failure from an unreachable broker
     QTimer m_retryTimer;
-    QTimer m_housekeeping;
-    std::unique_ptr<QSocketNotifier> m_readNotifier;
-    std::unique_ptr<QSocketNotifier> m_writeNotifier;
-    QList<std::function<void()>> m_events;
 };

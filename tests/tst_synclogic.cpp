@@ -1,0 +1,190 @@
+#include "brokeraddress.h"
+#include "hostilebroker.h"
+#include "incomingvalue.h"
+#include "mqttconnection.h"
+#include "syncbridge.h"
+#include "syncconfig.h"
+#include "testhome.h"
+
+namespace {
+
+int g_warnings = 0;
+QtMessageHandler g_previousHandler = nullptr;
+
+void countSyncWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && context.category && QByteArray(context.category) == "vorn.sync")
+        ++g_warnings;
+    g_previousHandler(type, context, message);
+}
+
+} // namespace
+
+// vorn-sync's parts that need no real broker: addresses, settings, the verdict on a value from the
+// broker, and a broker that answers with malformed or unexpected packets.
+class tst_SyncLogic : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void brokerAddress_data();
+    void brokerAddress();
+    void config_data();
+    void config();
+    void incomingValue_data();
+    void incomingValue();
+    void hostileBroker_data();
+    void hostileBroker();
+};
+
+void tst_SyncLogic::initTestCase()
+{
+    g_previousHandler = qInstallMessageHandler(countSyncWarnings);
+}
+
+void tst_SyncLogic::brokerAddress_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("canonical"); // empty: refused
+
+    const std::pair<const char *, const char *> rows[] = {
+            {"mqtt://broker.example", "mqtt://broker.example:1883"},
+            {"mqtts://broker.example", "mqtts://broker.example:8883"},
+            {"MQTTS://Broker.example:9883", "mqtts://broker.example:9883"},
+            {"ws://h:8080/mqtt", "ws://h:8080/mqtt"},
+            {"wss://h", "wss://h:443"},
+            {"mqtt://[::1]:1884", "mqtt://[::1]:1884"},
+            {"broker.example:1883", ""}, // no scheme
+            {"http://broker.example", ""},
+            {"mqtt://:1883", ""},
+            {"mqtt://h:70000", ""},
+            {"mqtt://u:pw@h", ""}, // a password in the URL
+            {"mqtt://h/x", ""}, // a path on mqtt
+            {"mqtts://h?insecure=1", ""},
+            {"", ""},
+    };
+    for (const auto &[text, canonical] : rows)
+        QTest::addRow("'%s'", text) << QString::fromUtf8(text) << QString::fromUtf8(canonical);
+}
+
+void tst_SyncLogic::brokerAddress()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, canonical);
+    QString error;
+    const std::optional<BrokerAddress> address = BrokerAddress::parse(text, &error);
+    QCOMPARE(address ? address->url() : QString(), canonical);
+    QCOMPARE(error.isEmpty(), !canonical.isEmpty());
+}
+
+void tst_SyncLogic::config_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QString>("broker"); // empty: refused
+    QTest::addColumn<QString>("account");
+    QTest::addColumn<QString>("caFile");
+
+    const auto row = [](const char *name, const char *text, const QString &broker = {},
+                        const QString &account = {}, const QString &caFile = {}) {
+        QTest::newRow(name) << QByteArray(text) << broker << account << caFile;
+    };
+    row("full", "# c\nbroker = mqtts://b.example\nuser = al ice\nca-file = /etc/ca.pem\n",
+        "mqtts://b.example:8883", "al ice@b.example", "/etc/ca.pem");
+    row("no CA file", "user=bob\n\nbroker=mqtt://127.0.0.1:1884", "mqtt://127.0.0.1:1884",
+        "bob@127.0.0.1");
+    row("no user", "broker = mqtt://b\n");
+    row("bad URL", "broker = b:1883\nuser = u\n");
+    row("unknown setting", "broker = mqtt://b\nuser = u\npassword = x\n");
+    row("not name = value", "broker mqtt://b\nuser = u\n");
+}
+
+void tst_SyncLogic::config()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QString, broker);
+    QFETCH(QString, account);
+    QFETCH(QString, caFile);
+    QString error;
+    std::optional<SyncConfig> config = SyncConfig::fromText(text, &error);
+    QCOMPARE(config ? config->broker.url() : QString(), broker);
+    QCOMPARE(error.isEmpty(), config.has_value());
+    // What is written reads back the same, and never holds a password.
+    for (int round = 0; config && round < 2; ++round) {
+        QCOMPARE(config->broker.url(), broker);
+        QCOMPARE(config->passwordAccount(), account);
+        QCOMPARE(config->caFile, caFile);
+        config = SyncConfig::fromText(config->toText(), &error);
+        QVERIFY(config);
+    }
+}
+
+void tst_SyncLogic::incomingValue_data()
+{
+    QTest::addColumn<QByteArray>("topic");
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("verdict");
+
+    using V = IncomingValue::Verdict;
+    const QByteArray prefix = "vorn/alice/kv/";
+    QTest::newRow("a value") << prefix + "syncedBlockState" << QByteArray("{}") << int(V::Store);
+    QTest::newRow("binary") << prefix + "k" << QByteArray("\0\xff\x80", 3) << int(V::Store);
+    QTest::newRow("exactly 1 MiB") << prefix + "k" << QByteArray(1024 * 1024, 'x') << int(V::Store);
+    QTest::newRow("1 MiB and a byte")
+            << prefix + "k" << QByteArray(1024 * 1024 + 1, 'x') << int(V::TooLarge);
+    QTest::newRow("empty: a deletion") << prefix + "k" << QByteArray() << int(V::Deletion);
+    const QByteArray unsafe[] = {"../x",      "..",    ".hidden", ".vorn-1-a-k",       "a/b",
+                                 {"a\0b", 3}, "\xc3(", "",        QByteArray(256, 'k')};
+    for (const QByteArray &key : unsafe)
+        QTest::addRow("unsafe: %s", key.left(12).toPercentEncoding().constData())
+                << prefix + key << QByteArray("v") << int(V::UnsafeKey);
+    QTest::newRow("another user") << QByteArray("vorn/bob/kv/k") << QByteArray("v")
+                                  << int(V::NotOurs);
+    QTest::newRow("the marker") << QByteArray("vorn/alice/sync/vorn-x") << QByteArray("v")
+                                << int(V::NotOurs);
+}
+
+void tst_SyncLogic::incomingValue()
+{
+    QFETCH(QByteArray, topic);
+    QFETCH(QByteArray, payload);
+    QFETCH(int, verdict);
+    QCOMPARE(int(IncomingValue::classify("vorn/alice/kv/", topic, payload).verdict), verdict);
+}
+
+void tst_SyncLogic::hostileBroker_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    for (const auto &[name, answer] : HostileBroker::answers())
+        QTest::newRow(name) << answer;
+}
+
+void tst_SyncLogic::hostileBroker()
+{
+    // The bridge ends each broken connection with one line and reconnects; the process goes on.
+    QFETCH(QByteArray, answer);
+    HostileBroker broker(answer);
+    TestHome home;
+    SyncBridge::Options options;
+    options.cloudFolder = home.cloudFolder();
+    options.baseFolder = home.path(QStringLiteral("base"));
+    options.statusFile = home.path(QStringLiteral("status.json"));
+    options.connection.broker
+            = *BrokerAddress::parse(QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port()));
+    options.connection.user = QStringLiteral("alice");
+    options.connection.password = "secret";
+    options.connection.clientId = QStringLiteral("vorn-test-hostile");
+    g_warnings = 0;
+    SyncBridge bridge(options);
+    bridge.start();
+    QTRY_VERIFY_WITH_TIMEOUT(broker.connections() >= 3, 10000);
+    bridge.stop();
+    const int ended = broker.connections() - 1; // the last one may still have been going
+    QVERIFY2(g_warnings >= ended && g_warnings <= ended + 1,
+             qPrintable(QStringLiteral("%1 lines for %2 connections")
+                                .arg(g_warnings)
+                                .arg(broker.connections())));
+}
+
+QTEST_GUILESS_MAIN(tst_SyncLogic)
+#include "tst_synclogic.moc"
