@@ -65,11 +65,22 @@ void ExecDoorbell::arm()
 
 void ExecDoorbell::readEvents()
 {
-    bool opened = false;
+    const Openings openings = takeOpenings();
+    if (openings.any)
+        Q_EMIT rang(openings.programs);
+}
+
+ExecDoorbell::Openings ExecDoorbell::takeOpenings()
+{
+    Openings openings;
+    if (m_inotify < 0)
+        return openings;
     bool lostWatch = false;
     Inotify::forEachEvent(m_inotify, [&](const inotify_event &event, const QByteArray &) {
         if (event.mask & (IN_OPEN | IN_Q_OVERFLOW))
-            opened = true;
+            openings.any = true;
+        if ((event.mask & IN_OPEN) && m_watches.contains(event.wd))
+            openings.programs.append(m_watches.value(event.wd));
         // IN_IGNORED also follows our own removals in arm(); only a watch still in use counts.
         if ((event.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED))
             && m_watches.contains(event.wd))
@@ -77,6 +88,5 @@ void ExecDoorbell::readEvents()
     });
     if (lostWatch && !m_rearm->isActive())
         m_rearm->start(rearmDelayMs);
-    if (opened)
-        Q_EMIT rang();
+    return openings;
 }

@@ -23,9 +23,18 @@ public:
     // later is watched again under its path once it exists.
     void setPrograms(const QStringList &paths);
     QStringList watchedPrograms() const { return m_watches.values(); }
+    // Takes the openings queued so far, without waiting for the event loop; rang() is not
+    // emitted for them. any: also after lost events, when any program may have been opened.
+    struct Openings
+    {
+        bool any = false;
+        QStringList programs;
+    };
+    Openings takeOpenings();
 
 Q_SIGNALS:
-    void rang();
+    // opened: the programs opened (empty after lost events: any of them may have been).
+    void rang(const QStringList &opened);
 
 private:
     void arm();

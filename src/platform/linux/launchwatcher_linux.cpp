@@ -67,6 +67,8 @@ constexpr int recheckExecutablesAtStep = 4;
 constexpr qint64 burstUs = 3000;
 constexpr useconds_t burstStepUs = 150;
 constexpr qsizetype maxRecentRoots = 32;
+// How long, in clock ticks, a script's ring waits for the process that ran it.
+constexpr quint64 scriptRingTicks = 200;
 
 qint64 nowUs()
 {
@@ -155,10 +157,8 @@ void LaunchWatcher::start()
             delete connector;
         }
     }
-    if (!m_connector) {
-        m_doorbell = new ExecDoorbell(this);
-        connect(m_doorbell, &ExecDoorbell::rang, this, &LaunchWatcher::ringDoorbell);
-    }
+    m_doorbell = new ExecDoorbell(this);
+    connect(m_doorbell, &ExecDoorbell::rang, this, &LaunchWatcher::ringDoorbell);
 
     m_pidMax = m_reader.pidMax();
     m_startTicks = m_reader.ticksSinceBoot();
@@ -385,7 +385,10 @@ void LaunchWatcher::noticeExec(qint64 pid)
         process.parentPid = stat->parentPid;
         process.executable = m_reader.executable(pid);
     }
-    const QString own = m_resolver->bundleID(pid, running);
+    QString own = m_processes[pid].identity.source == Identity::Own ? QString()
+                                                                    : scriptOwner(pid, running);
+    if (own.isEmpty())
+        own = m_resolver->bundleID(pid, running);
     Process &process = m_processes[pid];
     const QString previous = std::exchange(process.program, running ? running->path : QString());
     if (process.identity.source == Identity::Own && !process.identity.bundleID.isEmpty()) {
@@ -602,13 +605,47 @@ void LaunchWatcher::decide(qint64 pid)
     std::optional<AppIdentityResolver::Program> running;
     if (!sameImage)
         running = m_resolver->program(pid);
-    const QString own = sameImage ? QString() : m_resolver->bundleID(pid, running);
+    QString own = sameImage ? QString() : scriptOwner(pid, running);
+    if (own.isEmpty() && !sameImage)
+        own = m_resolver->bundleID(pid, running);
     const QString inherited = inheritedIdentity(pid);
     Process &process = m_processes[pid];
     process.birthParentBundleID = inherited;
     process.program = running ? running->path : QString();
     process.identity = own.isEmpty() ? Identity{Identity::Inherited, inherited}
                                      : Identity{Identity::Own, own};
+}
+
+// The entry whose script the process ran, when it is first seen running a program that the
+// script execs and the script's doorbell rang after the process started: the look came too late
+// to see the script, but the process is its entry's (UXTerm's script and xterm).
+QString LaunchWatcher::scriptOwner(qint64 pid,
+                                   const std::optional<AppIdentityResolver::Program> &running)
+{
+    if (!running || m_scriptTargets.isEmpty())
+        return {};
+    // A ring still queued counts; the scans it asks for follow this examination.
+    const ExecDoorbell::Openings queued = m_doorbell->takeOpenings();
+    noteScriptRings(queued.programs);
+    if (queued.any && !m_connector) {
+        m_followUpStep = 0;
+        m_followUpTimer->start(followUpMs[0]);
+    }
+    const quint64 startTime = m_processes.value(pid).startTime;
+    const quint64 now = m_reader.ticksSinceBoot();
+    for (auto it = m_scriptRings.begin(); it != m_scriptRings.end();) {
+        if (now > it.value() + scriptRingTicks) {
+            it = m_scriptRings.erase(it);
+            continue;
+        }
+        if (startTime <= it.value() && m_scriptTargets.value(it.key()).contains(running->path)) {
+            const QString owner = m_index->bundleIDForProgram(it.key());
+            m_scriptRings.erase(it);
+            return owner;
+        }
+        ++it;
+    }
+    return {};
 }
 
 std::optional<LaunchWatcher::Root> LaunchWatcher::endedLookalikeRoot(qint64 pid) const
@@ -778,21 +815,39 @@ void LaunchWatcher::rearmDoorbells()
     if (!m_doorbell || !m_index)
         return;
     QStringList programs;
+    m_scriptTargets.clear();
     for (const QString &id : std::as_const(m_watchedBundleIDs)) {
         const QStringList own
                 = m_index->programsForBundleID(id) + m_learned->programsForBundleID(id);
-        programs += own + DeployedPrograms::forBundleID(id);
+        // With the connector, every exec is reported anyway.
+        if (!m_connector)
+            programs += own + DeployedPrograms::forBundleID(id);
         // Another entry's script that execs one of them is that entry's application, but only
-        // while the script runs, often for less than a millisecond: its own bell starts the
-        // look before the exec.
-        for (const QString &program : own)
-            programs += m_index->scriptsExecuting(program);
+        // while the script runs, often for less than a millisecond: its bell tells a process
+        // that is first seen running the program already (scriptOwner()).
+        for (const QString &program : own) {
+            for (const QString &script : m_index->scriptsExecuting(program)) {
+                programs += script;
+                m_scriptTargets[script].insert(program);
+            }
+        }
     }
     m_doorbell->setPrograms(programs);
 }
 
-void LaunchWatcher::ringDoorbell()
+void LaunchWatcher::noteScriptRings(const QStringList &opened)
 {
+    for (const QString &program : opened) {
+        if (m_scriptTargets.contains(program))
+            m_scriptRings.insert(program, m_reader.ticksSinceBoot());
+    }
+}
+
+void LaunchWatcher::ringDoorbell(const QStringList &opened)
+{
+    noteScriptRings(opened);
+    if (m_connector)
+        return;
     // The bell rings inside execve. A launcher script runs for well under a millisecond before
     // it execs the binary that nothing names, and only while it runs does the process show what
     // it is; so the first few milliseconds are watched closely, then the timer takes over.

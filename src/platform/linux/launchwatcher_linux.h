@@ -1,5 +1,6 @@
 #pragma once
 
+#include "appidentityresolver_linux.h"
 #include "processterminator_linux.h"
 #include "procreader_linux.h"
 #include "runningapplication.h"
@@ -139,7 +140,9 @@ private:
     bool isRoot(qint64 pid);
     RunningApplication application(qint64 pid) const;
     void rearmDoorbells();
-    void ringDoorbell();
+    void ringDoorbell(const QStringList &opened);
+    void noteScriptRings(const QStringList &opened);
+    QString scriptOwner(qint64 pid, const std::optional<AppIdentityResolver::Program> &running);
     void followUp();
     QString inheritedIdentity(qint64 pid) const;
     void forget(qint64 pid);
@@ -157,6 +160,8 @@ private:
     QTimer *m_sweepTimer = nullptr;
     QSet<qint64> m_sweepPending;
     QList<qint64> m_noted; // probed or exec'd since the last examination
+    QHash<QString, QSet<QString>> m_scriptTargets; // entry scripts with a bell: what they exec
+    QHash<QString, quint64> m_scriptRings; // when their bells rang (ticks since boot)
     QHash<qint64, qint64> m_forkParents; // from the connector: child -> parent, until probed
     QList<Root> m_recentRoots; // the last roots announced, newest last
     QSet<QString> m_searchPath; // canonical PATH folders: shared programs, never learned
