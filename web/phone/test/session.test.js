@@ -10,39 +10,18 @@ import { maxValueBytes, Session } from '../src/session.js';
 
 globalThis.crypto ??= webcrypto;
 
-// Holds published messages until write() sends the oldest ('packetsend', with its id); answer()
-// calls a pending message's callback, as a PUBACK or removeOutgoingMessage does.
+// Holds published messages until write() sends the oldest ('packetsend', ids from 1 on); answer()
+// calls a sent message's callback once, as its PUBACK or removeOutgoingMessage does.
 class FakeClient extends EventEmitter {
   connected = true;
   queued = [];
-  pending = new Map();
+  sent = [];
   withdrawn = [];
-
-  publish(topic, payload, options, callback) {
-    this.queued.push({ packet: { cmd: 'publish', topic, payload, ...options }, callback });
-  }
-
-  write() {
-    const { packet, callback } = this.queued.shift();
-    packet.messageId = this.pending.size + this.withdrawn.length + 1;
-    this.pending.set(packet.messageId, callback);
-    this.emit('packetsend', packet);
-  }
-
-  answer(messageId, error = null) {
-    this.pending.get(messageId)?.(error);
-    this.pending.delete(messageId);
-  }
-
-  removeOutgoingMessage(messageId) {
-    this.withdrawn.push(messageId);
-    this.answer(messageId, new Error('Message removed'));
-  }
-
-  drop() {
-    this.connected = false;
-    this.emit('close');
-  }
+  publish(topic, payload, options, callback) { this.queued.push({ cmd: 'publish', topic, payload, callback }); }
+  write() { const packet = this.queued.shift(); packet.messageId = this.sent.push(packet); this.emit('packetsend', packet); }
+  answer(messageId, error = null) { this.sent[messageId - 1]?.callback(error); this.sent[messageId - 1] = null; }
+  removeOutgoingMessage(messageId) { this.withdrawn.push(messageId); this.answer(messageId, new Error('Message removed')); }
+  drop() { this.connected = false; this.emit('close'); }
 }
 
 // A session on stand-ins (`listener` receives, `client` publishes); publish() resolves to 'sent'
