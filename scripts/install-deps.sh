@@ -50,7 +50,8 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The phone page's packages, exactly as locked (again only when the lock file changed). No
-# install scripts run: nothing may download a browser.
+# install scripts run: nothing may download a browser. esbuild needs none: its program comes as
+# the optional package for this platform (@esbuild/linux-x64).
 phone="$(dirname "$0")/../web/phone"
 if ! cmp -s "$phone/package-lock.json" "$phone/node_modules/.installed-lock.json"; then
   (cd "$phone" && npm ci --ignore-scripts --no-audit --no-fund)
