@@ -62,8 +62,9 @@ export class View {
     return `${absolute} (${relativeTime(this.locale, millis, Date.now())})`;
   }
 
+  // In bytes: a value just over the limit would read "1 MiB" in MiB.
   formatSize(bytes) {
-    return `${new Intl.NumberFormat(this.locale, { maximumFractionDigits: 1 }).format(bytes / 1048576)} MiB`;
+    return new Intl.NumberFormat(this.locale, { style: 'unit', unit: 'byte', unitDisplay: 'long' }).format(bytes);
   }
 
   makeGlyph(d) {
