@@ -10,6 +10,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+#include <thread>
+
 class QSocketNotifier;
 class QTimer;
 
@@ -27,8 +30,9 @@ class QTimer;
 //   runs with (bundleIDForCommand()); when they cannot decide, it maps to none of them (closing
 //   the wrong application is worse than not knowing). programsForBundleID() lists it for each.
 // - When an application folder, or a missing folder's parent, changes, the index is rebuilt about
-//   200 ms later, and changed() is emitted if any answer of the index changed.
-// The index lives on the thread that created it (the main thread) and is used only there.
+//   200 ms later on a thread of its own, while the old one keeps answering; the new one is swapped
+//   in whole, and changed() is emitted if any answer of the index changed.
+// The index is used only on the thread that created it (the launch watcher's).
 class ApplicationIndex : public QObject
 {
     Q_OBJECT
@@ -81,22 +85,25 @@ public:
     // Interpreters and launchers: programs that run other programs and belong to no application.
     static bool isSharedProgram(const QString &absolutePath);
 
+    struct Contents; // applicationindexbuilder_linux.h
+
 Q_SIGNALS:
     void changed();
 
 private:
     void rebuild();
+    void swapIn(const std::shared_ptr<const Contents> &contents);
     void watchFolders();
     void readNotifications();
 
     QStringList m_folders;
     const QList<Candidate> *candidatesFor(const QString &absolutePath) const;
 
-    QHash<QString, QList<Candidate>> m_candidates;
-    QHash<QString, QStringList> m_programsForBundleID;
-    QSet<QString> m_bundleIDs;
-    QHash<QString, QStringList> m_scriptsExecuting;
-    QHash<QString, QSet<QString>> m_bundleIDsForWindowClass;
+    // Replaced whole by each rebuild; never changed in place.
+    std::shared_ptr<const Contents> m_contents;
+    std::thread m_builder;
+    bool m_building = false;
+    bool m_buildAgain = false;
 
     int m_inotify = -1;
     QSocketNotifier *m_notifier = nullptr;

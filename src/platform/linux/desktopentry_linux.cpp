@@ -28,6 +28,87 @@
 
 namespace {
 
+std::optional<QStringList> splitCommandLine(const QString &line)
+{
+    gint argc = 0;
+    gchar **argv = nullptr;
+    if (!g_shell_parse_argv(line.toUtf8().constData(), &argc, &argv, nullptr))
+        return std::nullopt;
+    QStringList arguments;
+    for (gint i = 0; i < argc; ++i)
+        arguments.append(QString::fromUtf8(argv[i]));
+    g_strfreev(argv);
+    return arguments;
+}
+
+// Removes the field codes of one Exec= argument; nothing when the argument consisted of field
+// codes only (such an argument expands to nothing or to separate arguments, never to a program).
+std::optional<QString> withoutFieldCodes(const QString &argument)
+{
+    static const QLatin1String codes("fFuUdDnNickvm");
+    QString result;
+    bool onlyCodes = !argument.isEmpty();
+    for (qsizetype i = 0; i < argument.size(); ++i) {
+        const QChar c = argument.at(i);
+        if (c == QLatin1Char('%') && i + 1 < argument.size()) {
+            const QChar code = argument.at(i + 1);
+            if (code == QLatin1Char('%')) {
+                result.append(code);
+                onlyCodes = false;
+                ++i;
+                continue;
+            }
+            if (codes.contains(code)) {
+                ++i;
+                continue;
+            }
+        }
+        result.append(c);
+        onlyCodes = false;
+    }
+    if (onlyCodes)
+        return std::nullopt;
+    return result;
+}
+
+// Drops a leading `env` (and a nested one) with its options and NAME=value arguments.
+QStringList withoutEnv(QStringList arguments)
+{
+    while (!arguments.isEmpty()
+           && arguments.constFirst().section(QLatin1Char('/'), -1) == QLatin1String("env")) {
+        arguments.removeFirst();
+        while (!arguments.isEmpty() && arguments.constFirst().startsWith(QLatin1Char('-'))) {
+            const QString option = arguments.takeFirst();
+            if (option == QLatin1String("--"))
+                break;
+            if (option == QLatin1String("-u") || option == QLatin1String("--unset")
+                || option == QLatin1String("-C") || option == QLatin1String("--chdir")) {
+                if (!arguments.isEmpty())
+                    arguments.removeFirst();
+            } else if (option == QLatin1String("-S") || option == QLatin1String("--split-string")
+                       || option.startsWith(QLatin1String("-S"))
+                       || option.startsWith(QLatin1String("--split-string="))) {
+                QString text;
+                if (option == QLatin1String("-S") || option == QLatin1String("--split-string"))
+                    text = arguments.isEmpty() ? QString() : arguments.takeFirst();
+                else
+                    text = option.mid(option.startsWith(QLatin1String("-S")) ? 2 : 15);
+                arguments = splitCommandLine(text).value_or(QStringList()) + arguments;
+            }
+        }
+        while (!arguments.isEmpty() && arguments.constFirst().contains(QLatin1Char('=')))
+            arguments.removeFirst();
+    }
+    return arguments;
+}
+
+// Whether an Exec= argument carried a field code: its expanded value is not known, so it takes
+// no part in telling entries apart.
+bool hadFieldCodes(const QString &argument, const QString &kept)
+{
+    return QString(argument).replace(QLatin1String("%%"), QLatin1String("%")) != kept;
+}
+
 constexpr char desktopGroup[] = "Desktop Entry";
 constexpr QByteArrayView desktopSuffix(".desktop");
 // Real entries are a few kilobytes; the largest shipped ones, with every translation, stay far
@@ -196,4 +277,22 @@ QString DesktopEntry::iconName() const
         }
     }
     return icon;
+}
+
+std::optional<DesktopEntry::Command> DesktopEntry::execCommand() const
+{
+    const std::optional<QString> exec = string("Exec");
+    const std::optional<QStringList> split = exec ? splitCommandLine(*exec) : std::nullopt;
+    if (!split)
+        return std::nullopt;
+    Command command;
+    for (const QString &argument : *split) {
+        if (std::optional<QString> kept = withoutFieldCodes(argument)) {
+            if (hadFieldCodes(argument, *kept))
+                command.coded.insert(*kept);
+            command.arguments.append(*kept);
+        }
+    }
+    command.arguments = withoutEnv(command.arguments);
+    return command;
 }

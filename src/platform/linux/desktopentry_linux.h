@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -39,6 +40,17 @@ public:
     // The Icon= value for the current locale: a theme icon name (a legacy ".png", ".svg" or ".xpm"
     // extension removed) or an absolute file path; empty when the entry names no icon.
     QString iconName() const;
+
+    // Exec= as a launcher runs it: split as a shell would, field codes (%f, %U, ...) removed
+    // ("%%" stands for "%"; an argument of field codes only is dropped) and a leading env with its
+    // options and NAME=value arguments skipped. coded: the arguments that held field codes, whose
+    // expanded value is not known. Nothing when Exec= is absent or cannot be split.
+    struct Command
+    {
+        QStringList arguments;
+        QSet<QString> coded;
+    };
+    std::optional<Command> execCommand() const;
 
     bool isApplication() const; // Type=Application
     bool isHidden() const; // Hidden=true: the entry is deleted at this level
