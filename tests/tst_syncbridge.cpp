@@ -64,6 +64,8 @@ private Q_SLOTS:
     void secondUserIsFencedOff();
     void tls_data();
     void tls();
+    void crowdedBroker_data();
+    void crowdedBroker();
     void registryConverges_data();
     void registryConverges();
 
@@ -138,6 +140,30 @@ private:
                          [&] { phone.publish("vorn/alice/kv/" + key.toUtf8(), bytes, true); });
         phone.start(false);
         QVERIFY(acknowledged.wait(10000));
+    }
+
+    // Retained values from the phone over one connection, a few in flight at a time.
+    void offer(const QList<std::pair<QString, QByteArray>> &values)
+    {
+        MqttConnection phone(m_broker->settings(QStringLiteral("vorn-test-phone"), user, password));
+        qsizetype sent = 0;
+        qsizetype acknowledged = 0;
+        const auto next = [&] {
+            if (sent < values.size()) {
+                const auto &[key, bytes] = values[sent++]; // an answer may come within publish()
+                phone.publish("vorn/alice/kv/" + key.toUtf8(), bytes, true);
+            }
+        };
+        QObject::connect(&phone, &MqttConnection::connected, &phone, [&] {
+            for (int i = 0; i < 16; ++i)
+                next();
+        });
+        QObject::connect(&phone, &MqttConnection::publishAcknowledged, &phone, [&] {
+            ++acknowledged;
+            next();
+        });
+        phone.start(false);
+        QTRY_COMPARE_WITH_TIMEOUT(acknowledged, values.size(), 30000);
     }
 
     QTemporaryDir m_certificates;
@@ -417,6 +443,62 @@ void tst_SyncBridge::tls()
                  MqttConnection::Failure::Certificate);
         QVERIFY2(why.contains(QLatin1String("certificate")), qPrintable(why));
     }
+}
+
+void tst_SyncBridge::crowdedBroker_data()
+{
+    QTest::addColumn<int>("keys"); // offered before Vorn's two, which come last
+    QTest::addColumn<int>("valueBytes");
+    QTest::addColumn<int>("maxKeys");
+    QTest::addColumn<int>("maxKiB");
+    QTest::newRow("2,000 keys past the broker's queue, more than the bridge takes")
+            << 2000 << 8 << 100 << 32768;
+    QTest::newRow("more bytes than the bridge takes") << 12 << 512 * 1024 << 4096 << 4096;
+}
+
+void tst_SyncBridge::crowdedBroker()
+{
+    // Whatever else the broker holds, a joining computer gets the keys Vorn reads, and takes no
+    // more than its bounds of the rest.
+    QFETCH(int, keys);
+    QFETCH(int, valueBytes);
+    QFETCH(int, maxKeys);
+    QFETCH(int, maxKiB);
+    QList<std::pair<QString, QByteArray>> values;
+    for (int i = 0; i < keys; ++i)
+        values.append({QStringLiteral("k%1").arg(i), QByteArray(valueBytes, 'a' + i % 26)});
+    for (const QString &key : SyncBridge::vornKeys())
+        values.append({key, key.toUtf8() + " value"});
+    // A save per value would take most of the time: this broker saves on its default schedule.
+    m_broker->kill();
+    const QString config = m_broker->folder() + QStringLiteral("/mosquitto.conf");
+    QVERIFY(TestHome::writeFile(config,
+                                TestHome::readFile(config).replace("autosave_interval 1\n", "")));
+    QVERIFY(m_broker->start());
+    offer(values);
+    SyncBridge::Options options;
+    options.cloudFolder = m_a.folder;
+    options.baseFolder = m_home->path(QStringLiteral("A/base"));
+    options.statusFile = m_home->path(QStringLiteral("A/status.json"));
+    options.connection = settings(m_a);
+    options.maxKeys = maxKeys;
+    options.maxBytes = qint64(maxKiB) * 1024;
+    m_a.bridge = std::make_unique<SyncBridge>(options);
+    m_a.bridge->start();
+    QTRY_VERIFY_WITH_TIMEOUT(m_a.bridge->isInStep(), 10000);
+    for (const QString &key : SyncBridge::vornKeys())
+        QCOMPARE(read(m_a, key), key.toUtf8() + " value");
+    QFileInfoList taken;
+    do { // until the values stop coming
+        taken = QDir(m_a.folder).entryInfoList(QDir::Files);
+        QTest::qWait(300);
+    } while (taken.size() != QDir(m_a.folder).entryInfoList(QDir::Files).size());
+    qint64 bytes = 0;
+    for (const QFileInfo &file : taken)
+        bytes += file.size();
+    qInfo("took %lld of %d keys, %lld bytes", qint64(taken.size()), keys + 2, bytes);
+    QVERIFY(taken.size() <= maxKeys + 2 && bytes <= options.maxBytes + 64);
+    QCOMPARE(logged("further new values are refused"), int(maxKeys < keys || maxKiB < 32768));
 }
 
 void tst_SyncBridge::registryConverges_data()

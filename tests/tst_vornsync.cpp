@@ -312,7 +312,8 @@ void tst_VornSync::localBroker()
          {"listener " + QByteArray::number(port) + " 127.0.0.1\n",
           "listener " + QByteArray::number(wsPort) + " lo\nprotocol websockets\n",
           QByteArray("set_tcp_nodelay true\n"), QByteArray("autosave_on_changes true\n"),
-          QByteArray("autosave_interval 1\n"), "http_dir " + QFile::encodeName(page.path())})
+          QByteArray("autosave_interval 1\n"), QByteArray("message_size_limit 1048576\n"),
+          QByteArray("max_queued_messages 20000\n"), "http_dir " + QFile::encodeName(page.path())})
         QVERIFY2(config.contains(line), line.constData());
     QVERIFY(TestHome::readFile(folder + QStringLiteral("/acl"))
                     .contains("pattern readwrite vorn/%u/#"));

@@ -78,6 +78,12 @@ QByteArray LocalBroker::configText() const
               "autosave_on_changes true\n"
               "autosave_interval 1\n"
               "set_tcp_nodelay true\n"
+              "# A joining computer or phone gets every retained value at once: the default queue\n"
+              "# of 1,000 messages per client would drop the rest.\n"
+              "max_queued_messages 20000\n"
+              "max_queued_bytes 268435456\n"
+              "# Values over 1 MiB are refused (the bridge and the page would ignore them).\n"
+              "message_size_limit 1048576\n"
               "log_dest stderr\n"
               "log_type error\nlog_type warning\n\n";
     if (m_options.lan) {

@@ -13,7 +13,8 @@
 // Service for this computer's bridge and printed for the phone), the ACL
 // `pattern readwrite vorn/%u/#`, persistence saved after every change (mosquitto's default saving
 // loses a retained value acknowledged just before a crash), `set_tcp_nodelay true` (without it a
-// retained message after SUBACK waits about 40 ms), a plain MQTT listener and a WebSockets
+// retained message after SUBACK waits about 40 ms), queues large enough for every retained value,
+// values up to 1 MiB, a plain MQTT listener and a WebSockets
 // listener that also serves the phone page. Both listen on loopback only unless lan is set; a
 // WebSockets listener binds every address unless it is given an interface name, hence
 // `listener PORT lo`.

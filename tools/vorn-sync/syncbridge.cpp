@@ -1,6 +1,8 @@
 #include "syncbridge.h"
 
+#include "appblocker.h"
 #include "cloudkeyvaluestore_linux.h"
+#include "deviceregistry.h"
 #include "syncbase.h"
 #include "synclog.h"
 #include "syncstatus.h"
@@ -40,6 +42,13 @@ SyncBridge::SyncBridge(Options options, QObject *parent)
     m_status = std::make_unique<SyncStatus>(m_options.statusFile);
     m_status->setBroker(m_options.connection.broker.url(), m_options.connection.user);
     m_connection = std::make_unique<MqttConnection>(m_options.connection);
+    const QFileInfoList files = QDir(m_options.cloudFolder).entryInfoList(QDir::Files);
+    for (const QFileInfo &file : files) {
+        if (LinuxCloudKeyValueStore::isSafeKey(file.fileName())) {
+            m_folderSizes.insert(file.fileName(), file.size());
+            m_folderBytes += file.size();
+        }
+    }
 
     // The store notices on its watcher thread; the exchange runs on this object's thread.
     connect(
@@ -80,6 +89,12 @@ SyncBridge::SyncBridge(Options options, QObject *parent)
                              "with the values received so far";
         finishReconciliation(false);
     });
+}
+
+const QStringList &SyncBridge::vornKeys()
+{
+    static const QStringList keys{AppBlocker::syncKey, DeviceRegistry::registryKey};
+    return keys;
 }
 
 SyncBridge::~SyncBridge()
@@ -125,7 +140,11 @@ void SyncBridge::handleConnected()
     m_status->setState(QStringLiteral("connected"));
     resetExchange();
     m_reconciling = true;
-    m_subscribeMid = m_connection->subscribe({m_kvPrefix + '+', m_markerTopic});
+    QByteArrayList filters;
+    for (const QString &key : vornKeys())
+        filters.append(m_kvPrefix + key.toUtf8());
+    m_subscribeMid
+            = m_connection->subscribe(filters + QByteArrayList{m_kvPrefix + '+', m_markerTopic});
     m_markerTimeout.start(m_options.markerTimeoutMs);
 }
 
@@ -134,11 +153,12 @@ void SyncBridge::handleSubscribed(int mid, const QList<int> &granted)
     if (mid != m_subscribeMid)
         return;
     qCDebug(lcSync) << "subscribed, granted" << granted;
-    if (granted.value(0, 0x80) >= 0x80)
+    const qsizetype wildcard = vornKeys().size();
+    if (granted.value(wildcard, 0x80) >= 0x80)
         qCWarning(lcSync).noquote()
                 << QStringLiteral("the broker does not let %1 read %2+ (check its ACL)")
                            .arg(m_options.connection.user, QString::fromUtf8(m_kvPrefix));
-    if (granted.value(1, 0x80) >= 0x80) {
+    if (granted.value(wildcard + 1, 0x80) >= 0x80) {
         finishReconciliation(false);
         return;
     }
@@ -173,6 +193,8 @@ void SyncBridge::handleBrokerMessage(const QByteArray &topic, const QByteArray &
     }
     const QString &key = incoming.key;
     qCDebug(lcSync).noquote() << "received" << key << payload.size() << "bytes";
+    if (!withinBounds(key, payload.size()))
+        return;
     m_seenThisConnection.insert(key);
 
     const QByteArray digest = SyncBase::digestOf(payload);
@@ -202,6 +224,7 @@ void SyncBridge::handleBrokerMessage(const QByteArray &topic, const QByteArray &
     // broker's value, which the next start takes as in step, never as a change to send back.
     if (local != payload && !changedOnlyHere) {
         m_store->setData(payload, key);
+        noteFolderSize(key, payload.size());
         exitPoint("received-folder-written");
         m_status->noteReceived(key);
     }
@@ -300,7 +323,33 @@ std::optional<QByteArray> SyncBridge::localValue(const QString &key)
         refuseOnce(key, QStringLiteral("the local value is larger than 1 MiB, not sent"));
         return std::nullopt;
     }
+    if (file.exists())
+        noteFolderSize(key, file.size());
     return m_store->dataForKey(key);
+}
+
+bool SyncBridge::withinBounds(const QString &key, qint64 bytes)
+{
+    const qint64 before = m_folderSizes.value(key, -1);
+    const qint64 total = m_folderBytes - std::max<qint64>(before, 0) + bytes;
+    const qsizetype keys = m_folderSizes.size() + (before < 0 ? 1 : 0);
+    if (!vornKeys().contains(key) && (keys > m_options.maxKeys || total > m_options.maxBytes)) {
+        if (!m_boundsLogged)
+            qCWarning(lcSync).noquote()
+                    << QStringLiteral("the folder holds what it may take from the broker (%1 keys, "
+                                      "%2 MiB); further new values are refused")
+                               .arg(m_options.maxKeys)
+                               .arg(m_options.maxBytes / (1024 * 1024));
+        m_boundsLogged = true;
+        return false;
+    }
+    return true;
+}
+
+void SyncBridge::noteFolderSize(const QString &key, qint64 bytes)
+{
+    m_folderBytes += bytes - m_folderSizes.value(key, 0);
+    m_folderSizes.insert(key, bytes);
 }
 
 void SyncBridge::refuseOnce(const QString &key, const QString &reason)

@@ -23,7 +23,9 @@ class SyncStatus;
 // - The folder is written the way any other writer does (atomic replace), so Vorn's store
 //   notices the change as external; the bridge's own store ignores it.
 // - A change another process (Vorn) makes in the folder is published.
-// - After each connection the bridge subscribes to vorn/<user>/kv/+ and reconciles against the
+// - After each connection the bridge subscribes to the keys Vorn reads by name, then to
+//   vorn/<user>/kv/+ (a broker that drops what overflows a client's queue still sends those
+//   first), and reconciles against the
 //   base (the last value known to be on the broker): changed only here → ours is published;
 //   changed only there → theirs is written; changed on both → the broker's value wins. The end of
 //   the retained values is marked by a message the bridge sends itself on
@@ -32,6 +34,8 @@ class SyncStatus;
 //   value the broker ordered before one of ours is not written either: ours follows it.
 // - Empty payloads (deletions) are ignored and local deletions are not sent. Unsafe key names and
 //   values over 1 MiB are refused, each logged once; other keys go on.
+// - What it takes from the broker is bounded: beyond maxKeys keys or maxBytes bytes in the folder,
+//   new values are refused with one line, except those of the keys Vorn reads.
 class SyncBridge : public QObject
 {
     Q_OBJECT
@@ -44,7 +48,12 @@ public:
         QString statusFile;
         MqttConnection::Settings connection;
         int markerTimeoutMs = 3000;
+        qsizetype maxKeys = 4096;
+        qint64 maxBytes = 32 * 1024 * 1024;
     };
+
+    // The keys Vorn itself reads: subscribed to first and never refused for the bounds.
+    static const QStringList &vornKeys();
 
     explicit SyncBridge(Options options, QObject *parent = nullptr);
     ~SyncBridge() override;
@@ -73,6 +82,8 @@ private:
     QStringList localKeys() const;
     std::optional<QByteArray> localValue(const QString &key);
     void refuseOnce(const QString &key, const QString &reason);
+    bool withinBounds(const QString &key, qint64 bytes);
+    void noteFolderSize(const QString &key, qint64 bytes);
     void resetExchange();
 
     struct Pending
@@ -97,4 +108,7 @@ private:
     QHash<QString, QList<QByteArray>> m_pending; // per key, digests of our values not yet echoed
     QHash<int, Pending> m_inFlight; // by message id, until the broker acknowledges
     QSet<QString> m_refusalsLogged;
+    QHash<QString, qint64> m_folderSizes; // per key in the folder, its size
+    qint64 m_folderBytes = 0;
+    bool m_boundsLogged = false;
 };
