@@ -8,7 +8,7 @@ import { relativeTime } from './texts.js';
 // The device list is drawn in slices, each its own task, so thousands of devices never hold the
 // page (a tap, an arriving answer) for long; the first slice fills a phone's screen at once.
 const firstSlice = 60;
-const slice = 250;
+const slice = 150;
 
 const glyphPaths = {
   mac: 'M4 5h16v10H4z M2 19h20 M9 15l-1 4 M15 15l1 4',
@@ -132,9 +132,10 @@ export class View {
     this.devicesHint.hidden = !Array.isArray(page.registry) || page.registry.length === 0;
     const tooLarge = page.oversized.get('deviceRegistry');
     const note = tooLarge === undefined ? '' : t('devicesTooLarge', { size: this.formatSize(tooLarge) });
-    if (!Array.isArray(page.registry)) {
-      this.devices.replaceChildren();
-      this.rows.clear();
+    // Without a list the rows are hidden, not taken out (that is slow for thousands), and are
+    // updated in place when a list comes again.
+    this.devices.hidden = !Array.isArray(page.registry);
+    if (this.devices.hidden) {
       const waiting = page.link === 'online' ? t('devicesNone') : t('devicesWaiting');
       this.devicesMessage.textContent = note || (page.registry === null ? t('devicesUnreadable') : waiting);
       return;
@@ -143,16 +144,23 @@ export class View {
     const kinds = Object.fromEntries(Object.keys(glyphPaths).map((kind) => [kind, t(`kind_${kind}`)]));
     const now = Date.now();
     const listed = new Set(devices.map((device) => device.id));
-    // Rows are kept per device and updated in place, moved only when the order changed: taking
-    // thousands of rows out of the page costs as much as making them.
+    // Rows are kept per device and updated in place, moved only when the order changed. Rows of
+    // devices no longer listed are passed over and taken out at the end, a slice per task.
     let next = this.devices.firstElementChild;
+    const gone = [];
     const skipGone = () => {
-      while (next && !listed.has(next.dataset.deviceId)) {
-        const gone = next;
+      while (next && (!listed.has(next.dataset.deviceId) || this.rows.get(next.dataset.deviceId)?.item !== next)) {
+        if (this.rows.get(next.dataset.deviceId)?.item === next)
+          this.rows.delete(next.dataset.deviceId);
+        gone.push(next);
         next = next.nextElementSibling;
-        this.rows.delete(gone.dataset.deviceId);
-        gone.remove();
       }
+    };
+    const takeOut = () => {
+      for (const row of gone.splice(0, slice))
+        row.remove();
+      if (gone.length)
+        setTimeout(takeOut);
     };
     const draw = (from, to) => {
       if (drawing !== this.drawing)
@@ -171,6 +179,7 @@ export class View {
         return;
       }
       skipGone();
+      takeOut();
     };
     draw(0, firstSlice);
   }
