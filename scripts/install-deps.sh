@@ -21,6 +21,8 @@ packages=(
   # of the desktop entry and the AppStream metadata
   gnome-keyring dbus dbus-bin libsecret-tools xvfb xauth
   desktop-file-utils appstream
+  # test-only: a wall clock moved under a running Vorn (libfaketime)
+  faketime
   # test-only: the phone page's browser test in Debian's browser
   chromium
   # test-only: the libFuzzer targets of tests/fuzz (clang and its fuzzing runtime)

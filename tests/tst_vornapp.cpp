@@ -1,7 +1,11 @@
 #include "vornuitest.h"
 
+#include "referencedate.h"
+
 #include <QScopeGuard>
 
+#include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -26,12 +30,34 @@ private Q_SLOTS:
     void staleLockIsTakenOver_data();
     void staleLockIsTakenOver();
     void answersAndEnforcesWithFewDescriptors();
+    void sessionEndsOnTime_data();
+    void sessionEndsOnTime();
+    void cleanupTestCase();
 
 private:
     static auto ask(const QByteArray &request) { return VornProcesses::ask(request); }
+    bool storedBlocking() const
+    {
+        return QJsonDocument::fromJson(TestHome::readFile(m_home.defaultsFile()))["isBlocking"]
+                .toBool();
+    }
+    void publish(bool blocking, const QByteArray &members = {})
+    {
+        const QString cloud = m_home.cloudFolder() + QLatin1Char('/');
+        const QString id = QJsonDocument::fromJson(TestHome::readFile(cloud + "deviceRegistry"))
+                                   .object()
+                                   .keys()
+                                   .value(0);
+        QVERIFY(TestHome::writeFile(
+                cloud + "syncedBlockState",
+                QByteArray(blocking ? R"({"isBlocking":true,)" : R"({"isBlocking":false,)")
+                        + R"("targetDeviceIDs":[")" + id.toUtf8() + R"("],"updatedAt":)"
+                        + QByteArray::number(ReferenceDate::now(), 'f', 3) + members + '}'));
+    }
 
     TestHome m_home;
     VornProcesses m_processes;
+    QList<double> m_endDelays; // seconds from endsAt to isBlocking false, one per run
 };
 
 void tst_VornApp::simultaneousStartsLeaveOneVorn()
@@ -145,6 +171,80 @@ void tst_VornApp::answersAndEnforcesWithFewDescriptors()
     QVERIFY(second.waitForFinished(15000));
     QCOMPARE(second.exitCode(), 0);
     QCOMPARE(vorn.state(), QProcess::Running);
+}
+
+void tst_VornApp::sessionEndsOnTime_data()
+{
+    QTest::addColumn<QString>("during"); // what happens while the session runs
+    QTest::newRow("timed") << "";
+    QTest::newRow("timed, again") << "";
+    QTest::newRow("locked, then off published") << "off";
+    QTest::newRow("wall clock 2 h forward") << "jump";
+    QTest::newRow("restart, wall clock 2 h forward") << "restart";
+}
+
+// No bridge runs here: each Vorn ends its session by its own timer. Vorn runs under libfaketime
+// with an offset the test moves; the boot clock is left alone.
+void tst_VornApp::sessionEndsOnTime()
+{
+    QFETCH(QString, during);
+    const QString fakeTime = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
+    if (!QFile::exists(fakeTime))
+        QSKIP("libfaketime is missing: install Debian's faketime (scripts/install-deps.sh)");
+    const QString offset = m_home.path("faketime-offset");
+    QVERIFY(TestHome::writeFile(offset, "+0"));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LD_PRELOAD", fakeTime);
+    env.insert("FAKETIME_TIMESTAMP_FILE", offset);
+    env.insert("FAKETIME_NO_CACHE", "1");
+    env.insert("DONT_FAKE_MONOTONIC", "1");
+    QFile::remove(m_home.path(".local/state/vorn/session.json"));
+
+    QProcess *vorn = &m_processes.startVorn({}, env);
+    QCOMPARE(ask("status"), QByteArray("windows 1"));
+    const double endsAt = ReferenceDate::now() + 4;
+    publish(true,
+            ",\"endsAt\":" + QByteArray::number(endsAt, 'f', 3)
+                    + (during == "off" ? ",\"locked\":true" : ""));
+    QTRY_VERIFY_WITH_TIMEOUT(storedBlocking(), 3000);
+    QByteArray log;
+    if (during == "off")
+        publish(false);
+    if (during != "")
+        QVERIFY(TestHome::writeFile(offset, "+2h"));
+    if (during == "jump") // a change in the store makes Vorn look at the clocks at once
+        QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/nudge", "1"));
+    if (during == "restart") {
+        ::kill(pid_t(vorn->processId()), SIGTERM);
+        QVERIFY(vorn->waitForFinished(10000));
+        log = vorn->readAllStandardError();
+        vorn = &m_processes.startVorn({}, env);
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+    }
+    QTest::qWait(int((endsAt - 0.5 - ReferenceDate::now()) * 1000));
+    QVERIFY2(storedBlocking(), "the session ended early");
+    while (storedBlocking() && ReferenceDate::now() < endsAt + 10)
+        QTest::qWait(5);
+    const double delay = ReferenceDate::now() - endsAt;
+    QVERIFY2(!storedBlocking(), "the session did not end by itself");
+    m_endDelays.append(delay);
+    qInfo("session end -> isBlocking false: %.3f s after endsAt", delay);
+
+    QTRY_VERIFY_WITH_TIMEOUT((log += vorn->readAllStandardError()).contains("Blocking ended "),
+                             5000);
+    if (during == "off")
+        QVERIFY2(log.contains("Locked until "), log.constData());
+    if (during == "jump")
+        QVERIFY2(log.contains("Wall clock moved by 7200 s"), log.constData());
+}
+
+void tst_VornApp::cleanupTestCase()
+{
+    if (m_endDelays.isEmpty())
+        return;
+    std::sort(m_endDelays.begin(), m_endDelays.end());
+    qInfo("session end -> isBlocking false over %d runs: median %.3f s, max %.3f s",
+          int(m_endDelays.size()), m_endDelays[m_endDelays.size() / 2], m_endDelays.last());
 }
 
 QTEST_GUILESS_MAIN(tst_VornApp)

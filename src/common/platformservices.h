@@ -5,6 +5,7 @@
 class Applications;
 class CloudKeyValueStore;
 class Keychain;
+class SessionClock;
 class SystemLog;
 class UserDefaults;
 class Workspace;
@@ -23,4 +24,7 @@ struct PlatformServices
     // A private folder for this program's local state (backups); may not exist yet.
     QString stateFolder;
     SystemLog *systemLog = nullptr; // none: the enforcement's lines go to standard error only
+    // The clocks that time sessions and schedules; none: records are applied as if they had no
+    // end, lock or schedule.
+    SessionClock *sessionClock = nullptr;
 };

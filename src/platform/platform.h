@@ -4,6 +4,7 @@
 #include "cloudkeyvaluestore.h"
 #include "keychain.h"
 #include "platformservices.h"
+#include "sessionclock.h"
 #include "systemlog.h"
 #include "userdefaults.h"
 #include "workspace.h"
@@ -37,6 +38,7 @@ private:
     std::unique_ptr<Applications> m_applications;
     std::unique_ptr<Workspace> m_workspace;
     std::unique_ptr<SystemLog> m_systemLog;
+    std::unique_ptr<SessionClock> m_sessionClock;
     PlatformServices m_lent;
 };
 

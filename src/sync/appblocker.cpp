@@ -5,8 +5,11 @@
 #include "deviceidentity.h"
 #include "deviceregistry.h"
 #include "enforcementlog.h"
+#include "referencedate.h"
 #include "userdefaults.h"
 #include "workspace.h"
+
+#include <cmath>
 
 AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, QObject *parent)
     : QObject(parent)
@@ -18,9 +21,24 @@ AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, Q
     , m_identity(std::make_unique<DeviceIdentity>(services.keychain))
     , m_deviceRegistry(
               std::make_unique<DeviceRegistry>(m_kvStore, m_identity.get(), services.stateFolder))
+    , m_clock(services.sessionClock)
 {
     // Restored only: applications already running are left alone until a state is applied.
     m_isBlocking = m_userDefaults->boolForKey(isBlockingKey);
+    if (m_clock) {
+        const std::optional<QByteArray> saved = m_clock->loadState();
+        const std::optional<SessionState> session
+                = saved ? SessionState::decode(*saved) : std::nullopt;
+        if (session) {
+            m_session = *session;
+            m_savedSession = *saved;
+        } else {
+            m_session.phoneBlocking = m_isBlocking;
+        }
+        m_sessionTimer.setSingleShot(true);
+        m_sessionTimer.setTimerType(Qt::PreciseTimer);
+        connect(&m_sessionTimer, &QTimer::timeout, this, &AppBlocker::updateSession);
+    }
 
     // Also makes sure this computer's identifier exists before the first load compares with it.
     m_deviceRegistry->announce(SyncDeviceType::mac, deviceName(services.hostName));
@@ -38,6 +56,9 @@ AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, Q
     m_launchObserver = connect(m_workspace, &Workspace::didLaunchApplication, this,
                                &AppBlocker::handleAppLaunch);
     m_workspace->setSafetyNetEnabled(m_isBlocking);
+    // A session that ended or a window that started while Vorn was not running.
+    if (m_clock)
+        updateSession();
 }
 
 AppBlocker::~AppBlocker()
@@ -61,12 +82,32 @@ void AppBlocker::handleRemoteChange()
 void AppBlocker::loadFromCloud()
 {
     const std::optional<QByteArray> bytes = m_kvStore->dataForKey(syncKey);
-    if (!bytes)
-        return;
-    const std::optional<SyncedBlockState> state = SyncedBlockState::decode(*bytes);
+    std::optional<SyncedBlockState> state = bytes ? SyncedBlockState::decode(*bytes) : std::nullopt;
+    if (m_clock) {
+        // The schedule, and a record for other devices that a running lock holds back.
+        const std::optional<QByteArray> scheduleBytes = m_kvStore->dataForKey(scheduleKey);
+        const std::optional<BlockSchedule> schedule
+                = scheduleBytes ? BlockSchedule::decode(*scheduleBytes) : std::nullopt;
+        const QString deviceID = m_identity->currentDeviceID();
+        QMetaObject::invokeMethod(
+                this,
+                [this, schedule, state, deviceID] {
+                    m_sessionDeviceID = deviceID;
+                    m_schedule = schedule;
+                    if (state && !state->targetDeviceIDs.contains(deviceID)) {
+                        QList<QByteArray> log;
+                        SessionRules::applyRecord(m_session, *state, false, m_clock->read(), log);
+                        writeLog(log);
+                    }
+                    updateSession();
+                },
+                Qt::QueuedConnection);
+        if (state && !state->targetDeviceIDs.contains(deviceID))
+            return;
+    }
     if (!state)
         return;
-    if (!state->targetDeviceIDs.contains(m_identity->currentDeviceID()))
+    if (!m_clock && !state->targetDeviceIDs.contains(m_identity->currentDeviceID()))
         return;
     // Always queued, even on the main thread: the state changes in posting order there.
     QMetaObject::invokeMethod(
@@ -75,11 +116,95 @@ void AppBlocker::loadFromCloud()
 
 void AppBlocker::applySyncedState(const SyncedBlockState &state)
 {
-    m_isBlocking = state.isBlocking;
+    if (!m_clock) {
+        setBlocking(state.isBlocking);
+        return;
+    }
+    const SessionClock::Reading now = m_clock->read();
+    QList<QByteArray> log;
+    // The caller checked that the record names this computer.
+    SessionRules::applyRecord(m_session, state, true, now, log);
+    const SessionDecision decision
+            = SessionRules::evaluate(m_session, m_schedule, sessionDeviceID(), now, log);
+    writeLog(log);
+    setBlocking(decision.blocking);
+    publishSession(decision, now);
+}
+
+void AppBlocker::setBlocking(bool blocking)
+{
+    m_isBlocking = blocking;
     Q_EMIT isBlockingChanged();
     m_userDefaults->setBool(m_isBlocking, isBlockingKey);
     m_workspace->setSafetyNetEnabled(m_isBlocking);
     terminateBlockedRunningApps();
+}
+
+QDateTime AppBlocker::sessionUntil() const
+{
+    if (!m_decision.blocking || !m_decision.until)
+        return {};
+    return ReferenceDate::toDateTime(*m_decision.until).toLocalTime();
+}
+
+QString AppBlocker::sessionDeviceID()
+{
+    if (m_sessionDeviceID.isEmpty())
+        m_sessionDeviceID = m_identity->currentDeviceID();
+    return m_sessionDeviceID;
+}
+
+void AppBlocker::updateSession()
+{
+    const SessionClock::Reading now = m_clock->read();
+    QList<QByteArray> log;
+    if (m_lastReading) {
+        if (const std::optional<double> moved = SessionRules::wallClockJump(*m_lastReading, now))
+            log.append("Wall clock moved by " + QByteArray::number(std::round(*moved))
+                       + " s; sessions keep their time by the boot clock");
+    }
+    const SessionDecision decision
+            = SessionRules::evaluate(m_session, m_schedule, sessionDeviceID(), now, log);
+    writeLog(log);
+    if (decision.blocking != m_isBlocking)
+        setBlocking(decision.blocking);
+    publishSession(decision, now);
+    // A record that a lock held back applies once the lock is over.
+    if (m_session.heldBack && !m_session.lockEnd) {
+        m_session.heldBack.reset();
+        loadFromCloud();
+    }
+}
+
+void AppBlocker::publishSession(const SessionDecision &decision, const SessionClock::Reading &now)
+{
+    m_lastReading = now;
+    const bool changed = decision.blocking != m_decision.blocking
+            || decision.until != m_decision.until || decision.locked != m_decision.locked
+            || decision.reason != m_decision.reason;
+    m_decision = decision;
+    // Nothing is written for a computer that never had a timed session or a schedule.
+    const bool timed = m_session.phoneEnd || m_session.lockEnd || m_session.windowEnd;
+    if (timed || !m_savedSession.isEmpty()) {
+        const QByteArray bytes = m_session.encode();
+        if (bytes != m_savedSession && m_clock->saveState(bytes))
+            m_savedSession = bytes;
+    }
+    if (timed || m_schedule) {
+        const double wait = std::min(decision.nextChange.value_or(maxSessionCheckMs / 1000.0),
+                                     maxSessionCheckMs / 1000.0);
+        m_sessionTimer.start(int(std::ceil(wait * 1000.0)) + 1);
+    } else {
+        m_sessionTimer.stop();
+    }
+    if (changed)
+        Q_EMIT sessionChanged();
+}
+
+void AppBlocker::writeLog(const QList<QByteArray> &lines)
+{
+    for (const QByteArray &line : lines)
+        EnforcementLog::line(m_systemLog, line);
 }
 
 void AppBlocker::handleAppLaunch(const RunningApplication &application)

@@ -3,11 +3,14 @@
 #include "handlerguard.h"
 #include "platformservices.h"
 #include "runningapplication.h"
+#include "sessionrules.h"
 #include "syncedblockstate.h"
 
+#include <QDateTime>
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -23,16 +26,29 @@ class Workspace;
 // under "isBlocking", and while blocking closes the applications on the block list: the running
 // ones at each applied state and every one launched afterwards.
 //
+// With a session clock it also follows timed and locked sessions (the record's endsAt and
+// locked) and the weekly windows under "blockSchedule" (SessionRules has the rules): a timer
+// ends a session on time by itself, with no network, and starts and ends schedule windows.
+//
 // Lives on the main thread; isBlocking changes there only, and every assignment emits
 // isBlockingChanged, even when the value stays the same.
 class AppBlocker : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool isBlocking READ isBlocking NOTIFY isBlockingChanged)
+    // While blocking: when it ends (invalid: no end known), whether it is locked, and whether the
+    // schedule rather than the phone decides the end.
+    Q_PROPERTY(QDateTime sessionUntil READ sessionUntil NOTIFY sessionChanged)
+    Q_PROPERTY(bool sessionLocked READ sessionLocked NOTIFY sessionChanged)
+    Q_PROPERTY(bool sessionScheduled READ sessionScheduled NOTIFY sessionChanged)
 
 public:
     static inline const QString syncKey = QStringLiteral("syncedBlockState");
+    static inline const QString scheduleKey = QStringLiteral("blockSchedule");
     static inline const QString isBlockingKey = QStringLiteral("isBlocking");
+    // The longest the blocker waits before it looks at the clocks again (suspend and clock
+    // changes are noticed within this time).
+    static constexpr int maxSessionCheckMs = 60000;
 
     // Uses the cloud store, user defaults, keychain and workspace of `services`, and the block
     // list the views edit; all of them must outlive the blocker.
@@ -40,6 +56,12 @@ public:
     ~AppBlocker() override;
 
     bool isBlocking() const { return m_isBlocking; }
+    QDateTime sessionUntil() const;
+    bool sessionLocked() const { return m_decision.blocking && m_decision.locked; }
+    bool sessionScheduled() const
+    {
+        return m_decision.blocking && m_decision.reason == SessionDecision::Reason::schedule;
+    }
     DeviceRegistry *deviceRegistry() const { return m_deviceRegistry.get(); }
     DeviceIdentity *deviceIdentity() const { return m_identity.get(); }
 
@@ -58,10 +80,17 @@ public:
 
 Q_SIGNALS:
     void isBlockingChanged();
+    void sessionChanged();
 
 private:
     void handleRemoteChange();
     void enforce(const RunningApplication &application);
+    void setBlocking(bool blocking);
+    // Main thread: looks at the clocks, applies what ended or started, and re-arms the timer.
+    void updateSession();
+    void publishSession(const SessionDecision &decision, const SessionClock::Reading &now);
+    QString sessionDeviceID();
+    void writeLog(const QList<QByteArray> &lines);
 
     bool m_isBlocking = false;
     CloudKeyValueStore *m_kvStore = nullptr;
@@ -73,4 +102,13 @@ private:
     std::unique_ptr<DeviceRegistry> m_deviceRegistry;
     QMetaObject::Connection m_launchObserver;
     HandlerGuard m_remoteChangeGuard;
+
+    SessionClock *m_clock = nullptr;
+    SessionState m_session;
+    std::optional<BlockSchedule> m_schedule;
+    SessionDecision m_decision;
+    std::optional<SessionClock::Reading> m_lastReading;
+    QString m_sessionDeviceID;
+    QByteArray m_savedSession;
+    QTimer m_sessionTimer;
 };

@@ -36,7 +36,11 @@ QString escaped(const QString &text)
 
 void blocking(SystemLog *systemLog, const QString &bundleID)
 {
-    const QByteArray line = lineFor(bundleID);
+    line(systemLog, lineFor(bundleID));
+}
+
+void line(SystemLog *systemLog, const QByteArray &line)
+{
     if (systemLog) {
         systemLog->notice(line);
         if (systemLog->takesStandardError())

@@ -19,5 +19,7 @@ QString escaped(const QString &text);
 
 // systemLog may be null: then standard error only.
 void blocking(SystemLog *systemLog, const QString &bundleID);
+// Any other line of the blocker's (a session's end, a held-back state), written the same way.
+void line(SystemLog *systemLog, const QByteArray &line);
 
 } // namespace EnforcementLog

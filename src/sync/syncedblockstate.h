@@ -17,8 +17,8 @@ struct SyncedBlockState
     // Optional: when a blocking session ends by itself (same time scale as updatedAt), and
     // whether it may not be ended or shortened before then. Absent, the record means what a
     // record of three members always meant.
-    std::optional<double> endsAt;
-    std::optional<bool> locked;
+    std::optional<double> endsAt = std::nullopt;
+    std::optional<bool> locked = std::nullopt;
 
     // Strict decoding: a JSON object with the three required members of the right JSON types (a
     // boolean, an array of strings, a number); null, a missing member or any other type rejects

@@ -5,6 +5,7 @@
 #include "hostinfo_linux.h"
 #include "keychain_linux.h"
 #include "privatefiles_linux.h"
+#include "sessionclock_linux.h"
 #include "systemlog_linux.h"
 #include "userdefaults_linux.h"
 #include "workspace_linux.h"
@@ -24,10 +25,12 @@ Services::Services()
     , m_applications(std::make_unique<LinuxApplications>())
     , m_workspace(std::make_unique<LinuxWorkspace>())
     , m_systemLog(std::make_unique<LinuxSystemLog>())
+    , m_sessionClock(std::make_unique<LinuxSessionClock>(XdgPaths::vornStateFolder()
+                                                         + QStringLiteral("/session.json")))
 {
     m_lent = PlatformServices{m_cloudStore.get(), m_userDefaults.get(), m_keychain.get(),
                               m_workspace.get(),  m_applications.get(), localizedHostName(),
-                              stateFolder(),      m_systemLog.get()};
+                              stateFolder(),      m_systemLog.get(),    m_sessionClock.get()};
 }
 
 // The members go in reverse order: the workspace's watcher thread first, the store's last.
