@@ -4,7 +4,11 @@
 #include "mqttconnection.h"
 #include "syncbridge.h"
 #include "syncconfig.h"
+#include "syncstatus.h"
 #include "testhome.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace {
 
@@ -34,6 +38,7 @@ private Q_SLOTS:
     void config();
     void incomingValue_data();
     void incomingValue();
+    void statusShowsNamesEscaped();
     void hostileBroker_data();
     void hostileBroker();
 };
@@ -138,6 +143,15 @@ void tst_SyncLogic::incomingValue_data()
     for (const QByteArray &key : unsafe)
         QTest::addRow("unsafe: %s", key.left(12).toPercentEncoding().constData())
                 << prefix + key << QByteArray("v") << int(V::UnsafeKey);
+    // Keys that could pass for others.
+    for (const QByteArray &key : {QByteArray("\xe2\x80\xae"
+                                             "evil"),
+                                  QByteArray("\xef\xbb\xbf"
+                                             "syncedBlockState"),
+                                  QByteArray("zero\xe2\x80\x8bwidth"), QByteArray("a\x01z"),
+                                  QByteArray(" lead"), QByteArray("trail ")})
+        QTest::addRow("not plain: %s", key.toPercentEncoding().constData())
+                << prefix + key << QByteArray("v") << int(V::UnsafeKey);
     QTest::newRow("another user") << QByteArray("vorn/bob/kv/k") << QByteArray("v")
                                   << int(V::NotOurs);
     QTest::newRow("the marker") << QByteArray("vorn/alice/sync/vorn-x") << QByteArray("v")
@@ -150,6 +164,16 @@ void tst_SyncLogic::incomingValue()
     QFETCH(QByteArray, payload);
     QFETCH(int, verdict);
     QCOMPARE(int(IncomingValue::classify("vorn/alice/kv/", topic, payload).verdict), verdict);
+}
+
+void tst_SyncLogic::statusShowsNamesEscaped()
+{
+    const QJsonObject keys{{QStringLiteral("a\u202eb\u2066c\nd\ufeff"),
+                            QJsonObject{{QStringLiteral("sent"), "2024-01-01T00:00:00.000Z"}}}};
+    const QString report = SyncStatus::report(
+            QJsonDocument(QJsonObject{{QStringLiteral("keys"), keys}}).toJson(), nullptr);
+    QVERIFY2(report.contains(QStringLiteral("a\\u{202e}b\\u{2066}c\\x0ad\\u{feff} ")),
+             qPrintable(report));
 }
 
 void tst_SyncLogic::hostileBroker_data()

@@ -99,12 +99,13 @@ void tst_VornPhone::devicesAsJson()
 void tst_VornPhone::printedDataIsEscaped()
 {
     // A name written by any device must not forge terminal output; JSON stays JSON.
-    const QString name = QStringLiteral("Desk\x1b[2J\nroot  mac  Fake\r\u2028\\");
+    const QString name = QStringLiteral("Desk\x1b[2J\nroot  mac  Fake\r\u2028\\\u202e");
     storeRegistry({{"M\x07", {"M\x07", SyncDeviceType::mac, name, ReferenceDate::now()}}});
     const TestHome::ProgramResult text = run({"devices"});
     QCOMPARE(text.exitCode, 0);
     QCOMPARE(text.out.count('\n'), 1);
-    QVERIFY2(text.out.contains("M\\x07  mac  Desk\\x1b[2J\\x0aroot  mac  Fake\\x0d\\u{2028}\\\\"),
+    QVERIFY2(text.out.contains(
+                     "M\\x07  mac  Desk\\x1b[2J\\x0aroot  mac  Fake\\x0d\\u{2028}\\\\\\u{202e}"),
              text.out.constData());
     for (char c = 0; c < 0x20; ++c)
         QVERIFY(c == '\n' || !text.out.contains(c));
@@ -174,6 +175,10 @@ void tst_VornPhone::refused_data()
     usage("device without id", {"block", "on", "--device"}, "--device");
     usage("put hidden key", {"put", ".hidden"}, "not a usable key");
     usage("put key with slash", {"put", "../escape"}, "not a usable key");
+    usage("put key with a bidi override", {"put", "a\u202eb"}, "put: a\\u{202e}b is not");
+    usage("put key behind a BOM", {"put", QChar(0xfeff) + QStringLiteral("syncedBlockState")},
+          "byte-order mark");
+    usage("put key with a trailing space", {"put", "k "}, "not a usable key");
     // An empty target set would be published as a success that applies nowhere.
     QTest::newRow("nothing to target")
             << "" << QStringList{"block", "on"} << 1 << QByteArray("no device to target");

@@ -3,8 +3,8 @@
 
 #include "deviceannouncement.h"
 #include "deviceregistry.h"
-#include "enforcementlog.h"
 #include "platform.h"
+#include "printabletext.h"
 #include "referencedate.h"
 #include "syncedblockstate.h"
 
@@ -178,8 +178,8 @@ int devices(const QStringList &args, const Options &options)
     }
     for (const DeviceAnnouncement &record : std::as_const(records)) {
         // Any device writes these: escaped, so that a name cannot forge terminal output.
-        out() << EnforcementLog::escaped(record.id) << "  " << rawValue(record.deviceType) << "  "
-              << EnforcementLog::escaped(record.deviceName) << "  last seen "
+        out() << PrintableText::escaped(record.id) << "  " << rawValue(record.deviceType) << "  "
+              << PrintableText::escaped(record.deviceName) << "  last seen "
               << localTime(record.lastSeenAt) << (isStale(record, now) ? "  stale" : "") << '\n';
     }
     return 0;
@@ -223,7 +223,7 @@ int state(const QStringList &args, const Options &options)
         out() << "Locked: " << (*decoded->locked ? "yes" : "no") << '\n';
     out() << "Targets:" << (targets.isEmpty() ? " none" : "") << '\n';
     for (const QString &target : std::as_const(targets))
-        out() << "  " << EnforcementLog::escaped(target) << '\n';
+        out() << "  " << PrintableText::escaped(target) << '\n';
     return 0;
 }
 
@@ -271,7 +271,7 @@ int block(const QStringList &args, const Options &options)
     QStringList targets(published.targetDeviceIDs.cbegin(), published.targetDeviceIDs.cend());
     std::sort(targets.begin(), targets.end());
     out() << "Published blocking " << (published.isBlocking ? "on" : "off") << " for "
-          << EnforcementLog::escaped(targets.join(QLatin1String(", "))) << '\n';
+          << PrintableText::escaped(targets.join(QLatin1String(", "))) << '\n';
     return 0;
 }
 
@@ -281,7 +281,8 @@ int get(const QStringList &args)
         throw UsageError{QStringLiteral("get: name one KEY")};
     const std::optional<QByteArray> bytes = usableStore()->dataForKey(args.first());
     if (!bytes)
-        throw Failure{QStringLiteral("nothing is stored under %1").arg(args.first())};
+        throw Failure{QStringLiteral("nothing is stored under %1")
+                              .arg(PrintableText::escaped(args.first()))};
     writeBytes(*bytes);
     return 0;
 }
@@ -291,10 +292,11 @@ int put(const QStringList &args)
     if (args.isEmpty() || args.size() > 2)
         throw UsageError{QStringLiteral("put: KEY [FILE|-]")};
     const QString key = args.first();
-    if (!Platform::isUsableCloudKey(key))
+    if (!Platform::isUsableCloudKey(key) || !PrintableText::isPlainKey(key))
         throw UsageError{QStringLiteral("put: %1 is not a usable key (empty, too long, starts "
-                                        "with '.', or holds '/')")
-                                 .arg(key)};
+                                        "with '.', holds '/', a control, format or "
+                                        "bidirectional character, or a space at an end)")
+                                 .arg(PrintableText::escaped(key))};
     const QString source = args.size() == 2 ? args[1] : QStringLiteral("-");
     QFile file;
     bool opened = false;
@@ -314,7 +316,7 @@ int put(const QStringList &args)
     store->setData(bytes, key);
     if (store->dataForKey(key) != bytes)
         throw Failure{QStringLiteral("could not write %1 to %2")
-                              .arg(key, Platform::cloudStoreLocation())};
+                              .arg(PrintableText::escaped(key), Platform::cloudStoreLocation())};
     return 0;
 }
 
@@ -327,6 +329,14 @@ int main(int argc, char *argv[])
         fprintf(stderr, "vorn-phone: %s\n",
                 qPrintable(QString(message).replace(QLatin1Char('\n'), QLatin1Char(' '))));
     };
+    // Qt drops a byte-order mark at the start of an argument: a key behind one would pass for
+    // the key itself.
+    for (int i = 1; i < argc; ++i) {
+        if (QByteArrayView(argv[i]).contains("\xef\xbb\xbf")) {
+            fail(QStringLiteral("argument %1 holds a byte-order mark").arg(i));
+            return 2;
+        }
+    }
 
     QCommandLineParser parser;
     parser.setApplicationDescription(

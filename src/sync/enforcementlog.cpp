@@ -1,5 +1,7 @@
 #include "enforcementlog.h"
 
+#include "printabletext.h"
+
 #include "systemlog.h"
 
 #include <QList>
@@ -11,27 +13,7 @@ namespace EnforcementLog {
 
 QByteArray lineFor(const QString &bundleID)
 {
-    return "Blocking " + escaped(bundleID).toUtf8();
-}
-
-QString escaped(const QString &text)
-{
-    QString escaped;
-    escaped.reserve(text.size());
-    const QList<uint> codePoints = text.toUcs4();
-    for (const uint c : codePoints) {
-        if (c == uint(u'\\')) {
-            escaped += QLatin1String("\\\\");
-        } else if (c < 0x20 || (c >= 0x7f && c < 0xa0)) {
-            escaped += QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
-        } else if (c == 0x2028 || c == 0x2029) {
-            escaped += QStringLiteral("\\u{%1}").arg(uint(c), 4, 16, QLatin1Char('0'));
-        } else {
-            const char32_t ch = c;
-            escaped += QString::fromUcs4(&ch, 1);
-        }
-    }
-    return escaped;
+    return "Blocking " + PrintableText::escaped(bundleID).toUtf8();
 }
 
 void blocking(SystemLog *systemLog, const QString &bundleID)

@@ -10,12 +10,9 @@ class SystemLog;
 // when standard error already goes there.
 namespace EnforcementLog {
 
-// The line as written, without a newline. Control characters, line and paragraph separators and
-// the backslash are escaped (\xNN, \u{NNNN}, \\), so that one closed application is one line.
+// The line as written, without a newline, the identifier escaped as PrintableText does, so that
+// one closed application is one line.
 QByteArray lineFor(const QString &bundleID);
-
-// The text with those characters escaped, for any line that shows data from the store.
-QString escaped(const QString &text);
 
 // systemLog may be null: then standard error only.
 void blocking(SystemLog *systemLog, const QString &bundleID);

@@ -1,6 +1,7 @@
 #include "incomingvalue.h"
 
 #include "cloudkeyvaluestore_linux.h"
+#include "printabletext.h"
 
 #include <QStringDecoder>
 
@@ -15,9 +16,10 @@ IncomingValue IncomingValue::classify(const QByteArray &kvPrefix, const QByteArr
     value.key = decoder.decode(name);
     // A key must name one file in the folder: no '/', no NUL, no '.' at the start (that also
     // keeps out "." and "..", and the store's own temporary files), not too long, valid UTF-8
-    // that reads back to the same bytes.
+    // that reads back to the same bytes; and plain, so that it cannot pass for another key.
     if (decoder.hasError() || value.key.toUtf8() != name
-        || !LinuxCloudKeyValueStore::isSafeKey(value.key)) {
+        || !LinuxCloudKeyValueStore::isSafeKey(value.key)
+        || !PrintableText::isPlainKey(value.key)) {
         value.verdict = Verdict::UnsafeKey;
         return value;
     }

@@ -3,6 +3,7 @@
 #include "appblocker.h"
 #include "cloudkeyvaluestore_linux.h"
 #include "deviceregistry.h"
+#include "printabletext.h"
 #include "syncbase.h"
 #include "synclog.h"
 #include "syncstatus.h"
@@ -192,7 +193,8 @@ void SyncBridge::handleBrokerMessage(const QByteArray &topic, const QByteArray &
         break;
     }
     const QString &key = incoming.key;
-    qCDebug(lcSync).noquote() << "received" << key << payload.size() << "bytes";
+    qCDebug(lcSync).noquote() << "received" << PrintableText::escaped(key) << payload.size()
+                              << "bytes";
     if (!withinBounds(key, payload.size()))
         return;
     m_seenThisConnection.insert(key);
@@ -275,7 +277,8 @@ void SyncBridge::publishValue(const QString &key, const QByteArray &bytes)
     // Noted before it can reach the broker: after a kill, the broker's copy is known as ours.
     m_base->noteSending(key, bytes);
     const int mid = m_connection->publish(m_kvPrefix + key.toUtf8(), bytes, true);
-    qCDebug(lcSync).noquote() << "sent" << key << bytes.size() << "bytes, message" << mid;
+    qCDebug(lcSync).noquote() << "sent" << PrintableText::escaped(key) << bytes.size()
+                              << "bytes, message" << mid;
     if (mid < 0)
         return;
     m_pending[key].append(SyncBase::digestOf(bytes));
@@ -310,7 +313,7 @@ QStringList SyncBridge::localKeys() const
     QStringList keys;
     const QStringList names = QDir(m_options.cloudFolder).entryList(QDir::Files, QDir::Name);
     for (const QString &name : names) {
-        if (LinuxCloudKeyValueStore::isSafeKey(name))
+        if (LinuxCloudKeyValueStore::isSafeKey(name) && PrintableText::isPlainKey(name))
             keys.append(name);
     }
     return keys;
@@ -362,11 +365,6 @@ void SyncBridge::refuseOnce(const QString &key, const QString &reason)
         qCWarning(lcSync) << "too many refused values; further refusals are not logged";
         return;
     }
-    // Control characters are replaced, so that a key cannot forge log lines.
-    QString shownKey = key.left(80);
-    for (QChar &c : shownKey) {
-        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
-            c = QChar(0xFFFD);
-    }
-    qCWarning(lcSync).noquote() << QStringLiteral("refused key \"%1\": %2").arg(shownKey, reason);
+    qCWarning(lcSync).noquote() << QStringLiteral("refused key \"%1\": %2")
+                                           .arg(PrintableText::escaped(key.left(80)), reason);
 }

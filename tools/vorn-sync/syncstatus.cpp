@@ -1,5 +1,6 @@
 #include "syncstatus.h"
 
+#include "printabletext.h"
 #include "privatefiles_linux.h"
 #include "xdgpaths_linux.h"
 
@@ -123,13 +124,15 @@ QString SyncStatus::report(const QByteArray &statusJson, bool *connectedOut)
     if (connectedOut)
         *connectedOut = connected;
 
-    QString text = QStringLiteral("%1: %2 as %3, since %4")
-                           .arg(connected ? QStringLiteral("connected") : QStringLiteral("offline"),
-                                status.value(QStringLiteral("broker")).toString(),
-                                status.value(QStringLiteral("user")).toString(),
-                                shown(status.value(QStringLiteral("since")).toString()));
+    QString text
+            = QStringLiteral("%1: %2 as %3, since %4")
+                      .arg(connected ? QStringLiteral("connected") : QStringLiteral("offline"),
+                           PrintableText::escaped(
+                                   status.value(QStringLiteral("broker")).toString()),
+                           PrintableText::escaped(status.value(QStringLiteral("user")).toString()),
+                           shown(status.value(QStringLiteral("since")).toString()));
     if (!connected && !detail.isEmpty())
-        text += QStringLiteral(" (%1)").arg(detail);
+        text += QStringLiteral(" (%1)").arg(PrintableText::escaped(detail));
     text += QLatin1Char('\n');
     const QJsonObject keys = status.value(QStringLiteral("keys")).toObject();
     QStringList names = keys.keys();
@@ -139,7 +142,7 @@ QString SyncStatus::report(const QByteArray &statusJson, bool *connectedOut)
     for (const QString &name : names) {
         const QJsonObject item = keys.value(name).toObject();
         text += QStringLiteral("%1  sent %2  received %3\n")
-                        .arg(name, -20)
+                        .arg(PrintableText::escaped(name), -20)
                         .arg(shown(item.value(QStringLiteral("sent")).toString()), -19)
                         .arg(shown(item.value(QStringLiteral("received")).toString()));
     }
