@@ -1,4 +1,5 @@
 #include "applicationindex_linux.h"
+#include "deployedprograms_linux.h"
 #include "testhome.h"
 
 #include <QRegularExpression>
@@ -213,6 +214,54 @@ private Q_SLOTS:
         QVERIFY(changed.wait(5000));
         QCOMPARE(changed.count(), 1);
         QCOMPARE(index.bundleIDForProgram(tree("bin/other")), QStringLiteral("foo"));
+    }
+
+    // The program files a Flatpak's or a Snap's doorbell watches; "-" marks a file that is not
+    // executable.
+    void deployedPrograms_data()
+    {
+        QTest::addColumn<QString>("bundleID");
+        QTest::addColumn<QStringList>("files"); // under deployed/
+        QTest::addColumn<QStringList>("expected");
+        const QString flat = "flatpak/app/org.x.Flat/current/active/";
+        QTest::newRow("Flatpak: bin and the metadata's command")
+                << "org.x.Flat"
+                << QStringList{flat + "files/bin/flat", "-" + flat + "files/bin/readme",
+                               flat + "files/libexec/run", flat + "files/lib/other"}
+                << QStringList{flat + "files/bin/flat", flat + "files/libexec/run"};
+        QTest::newRow("Snap: bin, usr/bin and snap.yaml's commands")
+                << "editor_editor"
+                << QStringList{"snap/editor/current/bin/editor", "snap/editor/current/usr/bin/e2",
+                               "snap/editor/current/opt/launch", "snap/editor/current/opt/not"}
+                << QStringList{"snap/editor/current/bin/editor", "snap/editor/current/usr/bin/e2",
+                               "snap/editor/current/opt/launch"};
+        QTest::newRow("neither") << "org.x.Other" << QStringList{flat + "files/bin/flat"}
+                                 << QStringList{};
+    }
+
+    void deployedPrograms()
+    {
+        QFETCH(QString, bundleID);
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, expected);
+        const QString root = m_home.path("deployed/" + QString(QTest::currentDataTag()) + '/');
+        for (QString file : files) {
+            const bool executable = !file.startsWith('-');
+            file = root + file.mid(executable ? 0 : 1);
+            QVERIFY(TestHome::writeFile(file, "#!/bin/sh\n"));
+            QVERIFY(QFile::setPermissions(
+                    file, executable ? QFile::ReadOwner | QFile::ExeOwner : QFile::ReadOwner));
+        }
+        TestHome::writeFile(root + "flatpak/app/org.x.Flat/current/active/metadata",
+                            "[Application]\nname=org.x.Flat\ncommand=/app/libexec/run\n");
+        TestHome::writeFile(root + "snap/editor/current/meta/snap.yaml",
+                            "name: editor\napps:\n  editor:\n    command: $SNAP/opt/launch --x\n");
+        QStringList programs
+                = DeployedPrograms::forBundleID(bundleID, {{root + "flatpak"}, root + "snap"});
+        programs.replaceInStrings(root, QString());
+        programs.sort();
+        expected.sort();
+        QCOMPARE(programs, expected);
     }
 };
 
