@@ -1,6 +1,7 @@
 #include "userdefaults_linux.h"
 
 #include "privatefiles_linux.h"
+#include "strictjson.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -41,11 +42,12 @@ LoadedDefaults load(const QString &path)
     }
     if (read.bytes.trimmed().isEmpty())
         return {};
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(read.bytes, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
+    // Strict: a file that Qt's lenient reader would take differently ("\x41" as "x41") is kept
+    // aside, not rewritten as read.
+    const std::optional<QJsonValue> value = StrictJson::parse(read.bytes);
+    if (!value || !value->isObject())
         return {LoadedDefaults::State::Undecodable, {}};
-    return {LoadedDefaults::State::Object, document.object()};
+    return {LoadedDefaults::State::Object, value->toObject()};
 }
 
 QByteArray tempPrefixFor(const QString &path)
