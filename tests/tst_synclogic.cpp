@@ -102,6 +102,10 @@ void tst_SyncLogic::config_data()
     row("bad URL", "broker = b:1883\nuser = u\n");
     row("unknown setting", "broker = mqtt://b\nuser = u\npassword = x\n");
     row("not name = value", "broker mqtt://b\nuser = u\n");
+    // A user's topics are vorn/<user>/...: wildcards or a '/' there would reach other users'.
+    row("user with +", "broker = mqtt://b\nuser = +\n");
+    row("user with #", "broker = mqtt://b\nuser = a#\n");
+    row("user with /", "broker = mqtt://b\nuser = alice/kv\n");
 }
 
 void tst_SyncLogic::config()

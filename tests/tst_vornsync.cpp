@@ -139,6 +139,9 @@ void tst_VornSync::commands_data()
     row("setup without user", {"setup", "mqtt://h"}, 2, "usage:");
     row("setup, bad URL", {"setup", "http://h", "u"}, 2,
         "bad broker URL: 'http://h' does not start with mqtt://");
+    row("setup, user with a wildcard", {"setup", "mqtt://h", "al+ce"}, 2, "'al+ce' cannot be");
+    row("setup, newline in the URL", {"setup", "mqtt://h\nvorn-sync: forged", "u"}, 2,
+        "mqtt://h\\x0avorn-sync: forged");
     row("setup, missing CA file", {"setup", "mqtts://h", "u", "--ca-file", "/nonexistent"}, 2,
         "no CA file /nonexistent");
     row("bridge, not set up", {}, 1, "not set up");

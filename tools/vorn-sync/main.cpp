@@ -7,6 +7,7 @@
 #include "lockfiles_linux.h"
 #include "mqttconnection.h"
 #include "platform.h"
+#include "printabletext.h"
 #include "privatefiles_linux.h"
 #include "syncbase.h"
 #include "syncbridge.h"
@@ -62,7 +63,8 @@ Exit status: 0 done (status: connected), 1 failed (status: offline), 2 bad usage
 
 int fail(const QString &message, int status = 1)
 {
-    std::fprintf(stderr, "vorn-sync: %s\n", qPrintable(message));
+    // One line, whatever a URL or a name given or read holds.
+    std::fprintf(stderr, "vorn-sync: %s\n", qPrintable(PrintableText::escaped(message)));
     return status;
 }
 
@@ -268,6 +270,8 @@ int setup(const QStringList &args)
     if (!caFile.isEmpty() && !QFile::exists(caFile))
         return fail(QStringLiteral("no CA file %1").arg(caFile), 2);
 
+    if (const QString problem = SyncConfig::userProblem(positional[1]); !problem.isEmpty())
+        return fail(problem, 2);
     SyncConfig config;
     config.broker = *broker;
     config.user = positional[1];

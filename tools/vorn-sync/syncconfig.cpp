@@ -1,5 +1,6 @@
 #include "syncconfig.h"
 
+#include "printabletext.h"
 #include "privatefiles_linux.h"
 #include "xdgpaths_linux.h"
 
@@ -69,7 +70,26 @@ std::optional<SyncConfig> SyncConfig::fromText(const QByteArray &text, QString *
         *error = QStringLiteral("no user given");
         return std::nullopt;
     }
+    if (const QString problem = userProblem(config.user); !problem.isEmpty()) {
+        *error = problem;
+        return std::nullopt;
+    }
     return config;
+}
+
+QString SyncConfig::userProblem(const QString &user)
+{
+    for (const QChar c : {QLatin1Char('+'), QLatin1Char('#'), QLatin1Char('/')}) {
+        if (user.contains(c))
+            return QStringLiteral("'%1' cannot be a broker user: its topics vorn/<user>/... "
+                                  "cannot hold '+', '#' or '/'")
+                    .arg(PrintableText::escaped(user));
+    }
+    const QString withoutBackslashes = QString(user).remove(QLatin1Char('\\'));
+    if (PrintableText::escaped(withoutBackslashes) != withoutBackslashes)
+        return QStringLiteral("'%1' cannot be a broker user: it holds control characters")
+                .arg(PrintableText::escaped(user));
+    return {};
 }
 
 QByteArray SyncConfig::toText() const

@@ -19,6 +19,10 @@ struct SyncConfig
     QString user;
     QString caFile;
 
+    // Why a name cannot be a broker user (it holds an MQTT wildcard, a '/' or a control
+    // character, which its topics vorn/<user>/... cannot carry), or nothing.
+    static QString userProblem(const QString &user);
+
     QString passwordAccount() const { return user + QLatin1Char('@') + broker.host; }
 
     static QString path();
