@@ -1,6 +1,7 @@
 #include "brokeraddress.h"
 #include "hostilebroker.h"
 #include "incomingvalue.h"
+#include "localbroker.h"
 #include "mqttconnection.h"
 #include "syncbridge.h"
 #include "syncconfig.h"
@@ -39,6 +40,8 @@ private Q_SLOTS:
     void incomingValue_data();
     void incomingValue();
     void statusShowsNamesEscaped();
+    void localBrokerExposure_data();
+    void localBrokerExposure();
     void hostileBroker_data();
     void hostileBroker();
 };
@@ -178,6 +181,41 @@ void tst_SyncLogic::statusShowsNamesEscaped()
             QJsonDocument(QJsonObject{{QStringLiteral("keys"), keys}}).toJson(), nullptr);
     QVERIFY2(report.contains(QStringLiteral("a\\u{202e}b\\u{2066}c\\x0ad\\u{feff} ")),
              qPrintable(report));
+}
+
+void tst_SyncLogic::localBrokerExposure_data()
+{
+    QTest::addColumn<bool>("lan");
+    QTest::addColumn<bool>("tls"); // for the WebSockets listener
+    QTest::addColumn<QString>("warned"); // empty: no warning
+    QTest::addColumn<QString>("page");
+    QTest::newRow("loopback") << false << false << QString() << "http://127.0.0.1:9001/?broker=ws:";
+    QTest::newRow("--lan") << true << false << "without TLS on every network interface"
+                           << "http://";
+    QTest::newRow("--lan, TLS for WebSockets")
+            << true << true << "plain MQTT (port 1884) without TLS"
+            << "https://";
+}
+
+void tst_SyncLogic::localBrokerExposure()
+{
+    QFETCH(bool, lan);
+    QFETCH(bool, tls);
+    QFETCH(QString, warned);
+    QFETCH(QString, page);
+    LocalBroker::Options options;
+    options.folder = QStringLiteral("/b");
+    options.user = QStringLiteral("u");
+    options.lan = lan;
+    if (tls) {
+        options.tlsCertificate = QStringLiteral("/c.pem");
+        options.tlsKey = QStringLiteral("/k.pem");
+    }
+    const LocalBroker broker(options);
+    QCOMPARE(broker.warning().isEmpty(), warned.isEmpty());
+    QVERIFY2(broker.warning().contains(warned), qPrintable(broker.warning()));
+    QVERIFY2(broker.pageAddress().startsWith(page), qPrintable(broker.pageAddress()));
+    QCOMPARE(broker.configText().contains("websockets\ncertfile /c.pem\nkeyfile /k.pem\n"), tls);
 }
 
 void tst_SyncLogic::hostileBroker_data()

@@ -10,12 +10,17 @@
 
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QUrl>
 
+#include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 
 namespace {
 
@@ -107,6 +112,8 @@ private Q_SLOTS:
     void setupEndsWhenTheBrokerStopsAccepting();
     void localBroker_data();
     void localBroker();
+    void localBrokerPortsTaken();
+    void interruptedPasswordPromptRestoresEcho();
     void startsOverLeftovers_data();
     void startsOverLeftovers();
     void killsNeverRevertAKey_data();
@@ -328,6 +335,62 @@ void tst_VornSync::localBroker()
     QCOMPARE(local.exitCode(), 0);
     QVERIFY(!MosquittoBroker::listens(port) && !MosquittoBroker::listens(wsPort));
     QCOMPARE(processesMentioning(folder + QStringLiteral("/mosquitto.conf")), 0);
+}
+
+void tst_VornSync::localBrokerPortsTaken()
+{
+    // Another broker answers on the ports: ours, slow to start as on a busy machine, cannot bind
+    // them and ends, and no password is shown for a broker that is not ours.
+    const MosquittoBroker other({{QStringLiteral("alice"), "s3cret"}});
+    const QString slow = m_home->path(QStringLiteral("slow/mosquitto"));
+    QVERIFY(TestHome::writeFile(slow,
+                                "#!/bin/sh\nsleep 0.3\nexec "
+                                        + QFile::encodeName(QStandardPaths::findExecutable(
+                                                QStringLiteral("mosquitto")))
+                                        + " \"$@\"\n")
+            && QFile::setPermissions(slow, QFile::ReadOwner | QFile::ExeOwner));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PATH"), QFileInfo(slow).path() + ':' + env.value("PATH"));
+    const TestHome::ProgramResult result
+            = TestHome::run(program,
+                            {QStringLiteral("local-broker"), QStringLiteral("--port"),
+                             QString::number(other.port()), QStringLiteral("--ws-port"),
+                             QString::number(other.webSocketPort())},
+                            {}, env);
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(!result.out.contains("password"), result.out.constData());
+    QVERIFY2(result.err.contains("vorn-sync: mosquitto stopped"), result.err.constData());
+}
+
+void tst_VornSync::interruptedPasswordPromptRestoresEcho()
+{
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::execl(VORN_BINARY_DIR "/vorn-sync", "vorn-sync", "setup", "mqtt://127.0.0.1:1", "alice",
+                static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    ::fcntl(terminal, F_SETFL, O_NONBLOCK);
+    QByteArray shown;
+    QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                char buffer[256];
+                for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;)
+                    shown.append(buffer, n);
+                return shown.contains("Password for alice");
+            }(),
+            10000);
+    termios settings{};
+    QTRY_VERIFY(::tcgetattr(terminal, &settings) == 0 && !(settings.c_lflag & ECHO));
+    QCOMPARE(::write(terminal, "\x03", 1), 1); // Ctrl+C
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    QCOMPARE(::tcgetattr(terminal, &settings), 0);
+    ::close(terminal);
+    QVERIFY(settings.c_lflag & ECHO);
 }
 
 void tst_VornSync::startsOverLeftovers_data()

@@ -8,35 +8,48 @@
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QUrlQuery>
 
 #include <openssl/evp.h>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <netinet/in.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-bool listening(int port)
+// Whether the process itself listens on the TCP port: the port answering is not enough, since
+// another broker may hold it while ours fails to bind and exits.
+bool listensOn(pid_t pid, int port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    ::close(fd);
-    return ok;
+    QSet<QByteArray> sockets;
+    const QByteArray hexPort = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        // sl local_address rem_address st ... inode: "0A" is LISTEN.
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            const QByteArrayList fields = line.simplified().split(' ');
+            if (fields.size() > 9 && fields[1].endsWith(':' + hexPort) && fields[3] == "0A")
+                sockets.insert("socket:[" + fields[9] + ']');
+        }
+    }
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+    const QStringList entries = QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &fd : entries) {
+        char target[64] = {};
+        const QByteArray link = QFile::encodeName(fds + QLatin1Char('/') + fd);
+        const ssize_t length = ::readlink(link.constData(), target, sizeof target - 1);
+        if (length > 0 && sockets.contains(QByteArray(target, length)))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -94,6 +107,9 @@ QByteArray LocalBroker::configText() const
         text += "listener " + mqtt + " 127.0.0.1\n\nlistener " + ws + " lo\n";
     }
     text += "protocol websockets\n";
+    if (hasTls())
+        text += "certfile " + QFile::encodeName(m_options.tlsCertificate) + "\nkeyfile "
+                + QFile::encodeName(m_options.tlsKey) + "\n";
     if (!m_options.pageFolder.isEmpty())
         text += "http_dir " + QFile::encodeName(m_options.pageFolder) + "\n";
     return text;
@@ -167,9 +183,30 @@ QString LocalBroker::pageAddress() const
     const QString origin
             = QStringLiteral("%1:%2").arg(advertisedHost()).arg(m_options.webSocketPort);
     QUrlQuery query;
-    query.addQueryItem(QStringLiteral("broker"), QStringLiteral("ws://") + origin);
+    query.addQueryItem(QStringLiteral("broker"),
+                       (hasTls() ? QStringLiteral("wss://") : QStringLiteral("ws://")) + origin);
     query.addQueryItem(QStringLiteral("user"), m_options.user);
-    return QStringLiteral("http://%1/?%2").arg(origin, query.toString(QUrl::FullyEncoded));
+    return QStringLiteral("%1://%2/?%3")
+            .arg(hasTls() ? QStringLiteral("https") : QStringLiteral("http"), origin,
+                 query.toString(QUrl::FullyEncoded));
+}
+
+QString LocalBroker::warning() const
+{
+    if (!m_options.lan)
+        return {};
+    if (!hasTls())
+        return QStringLiteral("vorn-sync: warning: --lan serves MQTT (port %1), WebSockets and the "
+                              "phone page (port %2) without TLS on every network interface: "
+                              "anyone on this network can read the password and every value. "
+                              "--tls-cert and --tls-key give the WebSockets listener TLS.\n")
+                .arg(m_options.mqttPort)
+                .arg(m_options.webSocketPort);
+    return QStringLiteral("vorn-sync: warning: --lan serves plain MQTT (port %1) without TLS on "
+                          "every network interface; only the WebSockets listener (port %2) has "
+                          "TLS.\n")
+            .arg(m_options.mqttPort)
+            .arg(m_options.webSocketPort);
 }
 
 QString LocalBroker::findPageFolder(const QString &programDir)
@@ -241,7 +278,8 @@ int LocalBroker::run(const std::function<void()> &ready) const
             stopBroker();
             return 0;
         }
-        if (!announced && listening(m_options.mqttPort) && listening(m_options.webSocketPort)) {
+        if (!announced && listensOn(child, m_options.mqttPort)
+            && listensOn(child, m_options.webSocketPort)) {
             announced = true;
             ready();
         }

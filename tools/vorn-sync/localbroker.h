@@ -30,6 +30,9 @@ public:
         int webSocketPort = 9001;
         bool lan = false;
         QString pageFolder; // empty: no page to serve yet
+        // Both or neither: TLS for the WebSockets listener (and so the page over https).
+        QString tlsCertificate;
+        QString tlsKey;
     };
 
     explicit LocalBroker(Options options);
@@ -45,8 +48,11 @@ public:
 
     // The host other devices use: 127.0.0.1, or this machine's first LAN address with lan.
     QString advertisedHost() const;
-    // http://HOST:WSPORT/?broker=ws://HOST:WSPORT&user=USER
+    // http://HOST:WSPORT/?broker=ws://HOST:WSPORT&user=USER (https and wss with TLS)
     QString pageAddress() const;
+    // What --lan exposes without TLS, as lines to show before anything else; empty without lan.
+    QString warning() const;
+    bool hasTls() const { return !m_options.tlsCertificate.isEmpty(); }
 
     // The phone page folder to serve: the first that exists of $VORN_PHONE_PAGE_DIR,
     // <programDir>/phone and <programDir>/../share/vorn/phone; empty when none does.

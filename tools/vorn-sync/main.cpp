@@ -51,11 +51,12 @@ Commands:
                        against the system's CAs or FILE), or over WebSockets
                        ws://HOST[:PORT][/PATH] or wss://HOST[:PORT][/PATH]
   status               connected or offline, the broker, the last exchange per key
-  local-broker [--lan] [--port N] [--ws-port N]
+  local-broker [--lan] [--port N] [--ws-port N] [--tls-cert FILE --tls-key FILE]
                        run a mosquitto for trying Vorn on this machine (MQTT on port
                        1884, WebSockets and the phone page on 9001, loopback only
-                       unless --lan), set up this computer's bridge for it, and show
-                       the phone page's address
+                       unless --lan, which serves every interface without TLS but for
+                       WebSockets given a certificate and key), set up this computer's
+                       bridge for it, and show the phone page's address
   --help               show this text
 
 Exit status: 0 done (status: connected), 1 failed (status: offline), 2 bad usage.
@@ -170,14 +171,28 @@ int runBridge(QCoreApplication &app)
     return status;
 }
 
+// The terminal's settings while the password is typed without echo: a signal that ends setup
+// there (Ctrl+C) puts them back first.
+termios g_savedTerminal{};
+
+void restoreTerminalAndDie(int signal)
+{
+    ::tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
 std::optional<QByteArray> readPassword(const QString &prompt)
 {
     QByteArray line;
-    termios saved{};
-    const bool terminal = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    const bool terminal
+            = ::isatty(STDIN_FILENO) && ::tcgetattr(STDIN_FILENO, &g_savedTerminal) == 0;
+    const termios saved = g_savedTerminal;
     if (terminal) {
         std::fprintf(stderr, "%s", qPrintable(prompt));
         std::fflush(stderr);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            ::signal(signal, restoreTerminalAndDie);
         termios quiet = saved;
         quiet.c_lflag &= ~tcflag_t(ECHO);
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
@@ -190,6 +205,8 @@ std::optional<QByteArray> readPassword(const QString &prompt)
     }
     if (terminal) {
         ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            ::signal(signal, SIG_DFL);
         std::fprintf(stderr, "\n");
     }
     if (line.endsWith('\r'))
@@ -330,11 +347,21 @@ int localBroker(const QStringList &args)
             options.mqttPort = args[++i].toInt(&ok);
         else if (args[i] == QLatin1String("--ws-port") && i + 1 < args.size())
             options.webSocketPort = args[++i].toInt(&ok);
+        else if (args[i] == QLatin1String("--tls-cert") && i + 1 < args.size())
+            options.tlsCertificate = QFileInfo(args[++i]).absoluteFilePath();
+        else if (args[i] == QLatin1String("--tls-key") && i + 1 < args.size())
+            options.tlsKey = QFileInfo(args[++i]).absoluteFilePath();
         else
             return fail(QStringLiteral("unknown argument %1 (see --help)").arg(args[i]), 2);
         if (!ok || options.mqttPort <= 0 || options.mqttPort > 65535 || options.webSocketPort <= 0
             || options.webSocketPort > 65535)
             return fail(QStringLiteral("a port is a number from 1 to 65535"), 2);
+    }
+    if (options.tlsCertificate.isEmpty() != options.tlsKey.isEmpty())
+        return fail(QStringLiteral("--tls-cert and --tls-key go together"), 2);
+    for (const QString &file : {options.tlsCertificate, options.tlsKey}) {
+        if (!file.isEmpty() && !QFileInfo(file).isReadable())
+            return fail(QStringLiteral("cannot read %1").arg(file), 2);
     }
     options.folder = LocalBroker::defaultFolder();
     options.user = loginName();
@@ -361,11 +388,13 @@ int localBroker(const QStringList &args)
         return fail(QStringLiteral("cannot write %1").arg(SyncConfig::path()));
 
     return broker.run([&] {
-        QString text = QStringLiteral("vorn-sync: local broker running: mqtt://%1:%2 (MQTT), "
-                                      "ws://%1:%3 (WebSockets)\n")
-                               .arg(broker.advertisedHost())
-                               .arg(options.mqttPort)
-                               .arg(options.webSocketPort);
+        QString text = broker.warning();
+        text += QStringLiteral("vorn-sync: local broker running: mqtt://%1:%2 (MQTT), "
+                               "%4://%1:%3 (WebSockets)\n")
+                        .arg(broker.advertisedHost())
+                        .arg(options.mqttPort)
+                        .arg(options.webSocketPort)
+                        .arg(broker.hasTls() ? QStringLiteral("wss") : QStringLiteral("ws"));
         text += QStringLiteral("user %1, password %2\n")
                         .arg(options.user, QString::fromUtf8(password));
         if (!keptPassword)
