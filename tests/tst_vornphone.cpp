@@ -1,3 +1,4 @@
+#include "blockschedule.h"
 #include "deviceannouncement.h"
 #include "referencedate.h"
 #include "syncedblockstate.h"
@@ -31,6 +32,9 @@ private Q_SLOTS:
     void published();
     void refused_data();
     void refused();
+    void sessions_data();
+    void sessions();
+    void scheduleAddListRemove();
 
 private:
     TestHome::ProgramResult run(const QStringList &args, const QByteArray &input = {}) const
@@ -179,6 +183,11 @@ void tst_VornPhone::refused_data()
     usage("put key behind a BOM", {"put", QChar(0xfeff) + QStringLiteral("syncedBlockState")},
           "byte-order mark");
     usage("put key with a trailing space", {"put", "k "}, "not a usable key");
+    usage("off for a while", {"block", "off", "--for", "1h"}, "go with 'on'");
+    usage("a bad duration", {"block", "on", "--for", "1d"}, "--for takes");
+    usage("for and until", {"block", "on", "--for", "1h", "--until", "17:00"}, "not both");
+    usage("schedule of bad days", {"schedule", "add", "mo-fr", "09:00-10:00"}, "not a list");
+    usage("remove what is not there", {"schedule", "remove", "1"}, "schedule remove N");
     // An empty target set would be published as a success that applies nowhere.
     QTest::newRow("nothing to target")
             << "" << QStringList{"block", "on"} << 1 << QByteArray("no device to target");
@@ -227,6 +236,53 @@ void tst_VornPhone::refused()
     QVERIFY2(result.err.contains(said), result.err);
     QCOMPARE(run({"get", "syncedBlockState"}).out, published);
     QVERIFY(!QFileInfo::exists(m_home.cloudFolder() + "/escape"));
+}
+
+void tst_VornPhone::sessions_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<double>("lasts"); // endsAt - updatedAt; 0: no end
+    QTest::addColumn<bool>("locked");
+    QTest::newRow("for 90m") << QStringList{"--for", "90m"} << 5400.0 << false;
+    QTest::newRow("for 1h30m45s, locked")
+            << QStringList{"--for", "1h30m45s", "--locked"} << 5445.0 << true;
+    QTest::newRow("locked, no end") << QStringList{"--locked"} << 0.0 << true;
+}
+
+void tst_VornPhone::sessions()
+{
+    QFETCH(QStringList, options);
+    QFETCH(double, lasts);
+    QFETCH(bool, locked);
+    prepare("registry");
+    QCOMPARE(run(QStringList{"block", "on"} + options).exitCode, 0);
+    const SyncedBlockState state
+            = SyncedBlockState::decode(run({"get", "syncedBlockState"}).out).value();
+    QCOMPARE(state.endsAt.has_value(), lasts > 0);
+    QCOMPARE(state.endsAt.value_or(state.updatedAt) - state.updatedAt, lasts);
+    QCOMPARE(state.locked.value_or(false), locked);
+    // --until: the next time the local clock shows it, within a day.
+    QCOMPARE(run({"block", "on", "--until", "00:00"}).exitCode, 0);
+    const double until
+            = SyncedBlockState::decode(run({"get", "syncedBlockState"}).out)->endsAt.value();
+    QCOMPARE(ReferenceDate::toDateTime(until).toLocalTime().time(), QTime(0, 0));
+}
+
+void tst_VornPhone::scheduleAddListRemove()
+{
+    prepare("registry");
+    QCOMPARE(run({"schedule", "add", "fri-mon", "22:00-06:00", "--locked"}).exitCode, 0);
+    QCOMPARE(
+            run({"schedule", "add", "tue,thu", "09:00-12:30", "--device", "X", "--force"}).exitCode,
+            0);
+    QCOMPARE(run({"schedule", "list"}).out,
+             "1  mon,fri,sat,sun  22:00-06:00  locked  for " + fresh.toUtf8()
+                     + "\n2  tue,thu  09:00-12:30  for X\n");
+    QCOMPARE(run({"schedule", "remove", "1"}).exitCode, 0);
+    const BlockSchedule schedule = BlockSchedule::decode(run({"get", "blockSchedule"}).out).value();
+    QCOMPARE(schedule.windows.size(), 1);
+    QCOMPARE(schedule.windows[0].targetDeviceIDs, QSet<QString>{"X"});
+    QCOMPARE(schedule.windows[0].days, (QSet<int>{2, 4}));
 }
 
 QTEST_GUILESS_MAIN(tst_VornPhone)

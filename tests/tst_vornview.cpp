@@ -4,6 +4,7 @@
 #include "assets.h"
 #include "blocklist.h"
 #include "platform.h"
+#include "referencedate.h"
 #include "syncedblockstate.h"
 #include "vornapplication.h"
 #include "vornui.h"
@@ -29,6 +30,7 @@ private Q_SLOTS:
     void twoWindowsShowOneBlocker();
     void keyboardAndAccessibleNames();
     void germanTexts();
+    void sessionLine(); // last: it leaves a lock behind
 
 private:
     QQuickItem *openView()
@@ -211,6 +213,20 @@ void tst_VornView::germanTexts()
     m_app->closeWindows();
     QTRY_VERIFY(m_app->windows().isEmpty());
     QCOMPARE(text(openView(), "addButton").toUtf8(), QByteArray("Add App\xE2\x80\xA6"));
+}
+
+void tst_VornView::sessionLine()
+{
+    setBlocking(true);
+    QQuickItem *root = openView();
+    QVERIFY(!find(root, "sessionLine")->isVisible());
+    // A running window follows a locked session that starts.
+    const double endsAt = ReferenceDate::now() + 1800;
+    m_app->appBlocker()->applySyncedState({true, {}, ReferenceDate::now(), endsAt, true});
+    const QDateTime until = ReferenceDate::toDateTime(endsAt).toLocalTime();
+    QTRY_COMPARE(text(root, "sessionLine"), "Locked until " + until.toString("HH:mm"));
+    QVERIFY(find(root, "sessionLine")->isVisible());
+    screenshot(root->window(), QStringLiteral("vornview-session-locked"));
 }
 
 QTEST_MAIN(tst_VornView)

@@ -1,6 +1,8 @@
 // vorn-phone: a command-line stand-in for the phone. It reads and writes the same cloud store
 // folder as Vorn, with the same record code, so a block state can be published by hand.
 
+#include "appblocker.h"
+#include "blockschedule.h"
 #include "deviceannouncement.h"
 #include "deviceregistry.h"
 #include "platform.h"
@@ -37,6 +39,15 @@ Commands:
                                         --all every device in the registry;
                                         --device takes identifiers as 'devices'
                                         lists them (--force: any text)
+    on [--for 90m | --until 17:00]      a session that ends by itself (durations
+       [--locked]                       in s, m, h: 1h30m); --locked: it cannot
+                                        be ended or shortened before its end
+                                        (24 hours at most)
+  schedule list [--json]                the weekly windows of "blockSchedule"
+  schedule add DAYS HH:MM-HH:MM         add a window (DAYS: mon-fri, sat,sun,
+      [--locked] [--device ID]... [--all]  all; an end before the start is on
+                                        the next day); targets as for block
+  schedule remove N                     remove the N-th window as listed
   get KEY                               write the raw bytes stored under KEY
   put KEY [FILE|-]                      store the bytes of FILE (or standard
                                         input) under KEY
@@ -73,6 +84,9 @@ struct Options
     bool all = false;
     bool force = false;
     QStringList devices;
+    QString forDuration;
+    QString until;
+    bool locked = false;
 };
 
 // The store creates its folder; if that did not work, every read would just say "nothing".
@@ -227,25 +241,20 @@ int state(const QStringList &args, const Options &options)
     return 0;
 }
 
-int block(const QStringList &args, const Options &options)
+// The devices a block state or a window targets: those named, else every mac seen within 30
+// days, or with --all every device in the registry.
+QSet<QString> targetsFor(const QString &command, const Options &options, CloudKeyValueStore *store)
 {
-    if (args.size() != 1
-        || (args.first() != QLatin1String("on") && args.first() != QLatin1String("off")))
-        throw UsageError{QStringLiteral("block: say 'on' or 'off'")};
-    SyncedBlockState published;
-    published.isBlocking = args.first() == QLatin1String("on");
-    const bool all = options.all;
+    QSet<QString> targets;
     const bool named = !options.devices.isEmpty();
     for (const QString &device : options.devices) {
         if (device.isEmpty())
-            throw UsageError{QStringLiteral("block: --device needs an identifier")};
-        published.targetDeviceIDs.insert(device);
+            throw UsageError{command + QStringLiteral(": --device needs an identifier")};
+        targets.insert(device);
     }
-
-    CloudKeyValueStore *store = usableStore();
     if (named && !options.force)
         checkNamedDevices(store, options.devices);
-    if (all || !named) {
+    if (options.all || !named) {
         bool undecodable = false;
         const std::optional<DeviceRegistryMap> registry = readRegistry(store, &undecodable);
         if (!registry)
@@ -253,16 +262,92 @@ int block(const QStringList &args, const Options &options)
                                          "devices with --device ID")};
         const double now = ReferenceDate::now();
         for (const DeviceAnnouncement &record : *registry) {
-            if (all || (record.deviceType == SyncDeviceType::mac && !isStale(record, now)))
-                published.targetDeviceIDs.insert(record.id);
+            if (options.all || (record.deviceType == SyncDeviceType::mac && !isStale(record, now)))
+                targets.insert(record.id);
         }
     }
-    if (published.targetDeviceIDs.isEmpty())
-        throw Failure{QStringLiteral("no device to target: none is announced%1; name one with "
-                                     "--device ID")
-                              .arg(all ? QString() : QStringLiteral(" as a mac within 30 days"))};
+    if (targets.isEmpty())
+        throw Failure{
+                QStringLiteral("no device to target: none is announced%1; name one with "
+                               "--device ID")
+                        .arg(options.all ? QString() : QStringLiteral(" as a mac within 30 days"))};
+    return targets;
+}
 
+// "90m", "1h30m", "45s": seconds; nothing when the text is not such a duration.
+std::optional<double> parseDuration(const QString &text)
+{
+    double seconds = 0;
+    qsizetype at = 0;
+    while (at < text.size()) {
+        qsizetype digits = at;
+        while (digits < text.size() && text[digits].isDigit() && digits - at < 7)
+            ++digits;
+        if (digits == at || digits == text.size())
+            return std::nullopt;
+        const QChar unit = text[digits];
+        const double count = text.mid(at, digits - at).toDouble();
+        if (unit == QLatin1Char('s'))
+            seconds += count;
+        else if (unit == QLatin1Char('m'))
+            seconds += count * 60;
+        else if (unit == QLatin1Char('h'))
+            seconds += count * 3600;
+        else
+            return std::nullopt;
+        at = digits + 1;
+    }
+    return at > 0 && seconds > 0 ? std::optional<double>(seconds) : std::nullopt;
+}
+
+// The next time the local clock shows HH:MM: today, or tomorrow when that has passed.
+std::optional<double> nextLocalTime(const QString &text, double now)
+{
+    const std::optional<int> minutes = BlockSchedule::minutesFromText(text);
+    if (!minutes)
+        return std::nullopt;
+    const QDateTime local = ReferenceDate::toDateTime(now).toLocalTime();
+    for (int day = 0; day <= 2; ++day) {
+        const QDateTime at(local.date().addDays(day), QTime(*minutes / 60, *minutes % 60));
+        const double wall = double(at.toMSecsSinceEpoch()) / 1000.0 - ReferenceDate::unixOffset;
+        if (at.isValid() && wall > now)
+            return wall;
+    }
+    return std::nullopt;
+}
+
+int block(const QStringList &args, const Options &options)
+{
+    if (args.size() != 1
+        || (args.first() != QLatin1String("on") && args.first() != QLatin1String("off")))
+        throw UsageError{QStringLiteral("block: say 'on' or 'off'")};
+    SyncedBlockState published;
+    published.isBlocking = args.first() == QLatin1String("on");
+    const bool timed = !options.forDuration.isEmpty() || !options.until.isEmpty();
+    if (!published.isBlocking && (timed || options.locked))
+        throw UsageError{QStringLiteral("block: --for, --until and --locked go with 'on'")};
+    if (!options.forDuration.isEmpty() && !options.until.isEmpty())
+        throw UsageError{QStringLiteral("block: say --for or --until, not both")};
     published.updatedAt = ReferenceDate::now();
+    if (!options.forDuration.isEmpty()) {
+        const std::optional<double> seconds = parseDuration(options.forDuration);
+        if (!seconds)
+            throw UsageError{QStringLiteral("block: --for takes a duration such as 90m, 1h30m "
+                                            "or 45s, not %1")
+                                     .arg(options.forDuration)};
+        published.endsAt = published.updatedAt + *seconds;
+    }
+    if (!options.until.isEmpty()) {
+        published.endsAt = nextLocalTime(options.until, published.updatedAt);
+        if (!published.endsAt)
+            throw UsageError{QStringLiteral("block: --until takes a local time HH:MM, not %1")
+                                     .arg(options.until)};
+    }
+    if (options.locked)
+        published.locked = true;
+
+    CloudKeyValueStore *store = usableStore();
+    published.targetDeviceIDs = targetsFor(QStringLiteral("block"), options, store);
     const QByteArray bytes = published.encode().value();
     store->setData(bytes, QStringLiteral("syncedBlockState"));
     if (store->dataForKey(QStringLiteral("syncedBlockState")) != bytes)
@@ -270,8 +355,120 @@ int block(const QStringList &args, const Options &options)
                               .arg(Platform::cloudStoreLocation())};
     QStringList targets(published.targetDeviceIDs.cbegin(), published.targetDeviceIDs.cend());
     std::sort(targets.begin(), targets.end());
-    out() << "Published blocking " << (published.isBlocking ? "on" : "off") << " for "
-          << PrintableText::escaped(targets.join(QLatin1String(", "))) << '\n';
+    out() << "Published blocking " << (published.isBlocking ? "on" : "off");
+    if (published.endsAt)
+        out() << " until " << localTime(*published.endsAt);
+    if (options.locked)
+        out() << ", locked";
+    out() << " for " << PrintableText::escaped(targets.join(QLatin1String(", "))) << '\n';
+    return 0;
+}
+
+// "mon-fri", "sat,sun", "all": ISO days of the week.
+QSet<int> parseDays(const QString &text)
+{
+    if (text == QLatin1String("all"))
+        return {1, 2, 3, 4, 5, 6, 7};
+    const auto day = [&text](const QString &name) {
+        for (int iso = 1; iso <= 7; ++iso)
+            if (BlockSchedule::dayName(iso) == name)
+                return iso;
+        throw UsageError{QStringLiteral("schedule: %1 is not a list of days (mon-fri, sat,sun, "
+                                        "all)")
+                                 .arg(text)};
+    };
+    QSet<int> days;
+    for (const QString &part : text.split(QLatin1Char(','))) {
+        const QStringList range = part.split(QLatin1Char('-'));
+        int from = day(range.first());
+        const int to = day(range.size() == 2 ? range.last()
+                                             : QString(range.size() > 2 ? "" : range.first()));
+        days.insert(from);
+        while (from != to) { // a range may wrap round the week: fri-mon
+            from = from % 7 + 1;
+            days.insert(from);
+        }
+    }
+    return days;
+}
+
+std::optional<BlockSchedule> readSchedule(CloudKeyValueStore *store)
+{
+    const std::optional<QByteArray> bytes = store->dataForKey(AppBlocker::scheduleKey);
+    if (!bytes)
+        return BlockSchedule();
+    return BlockSchedule::decode(*bytes);
+}
+
+int schedule(const QStringList &args, const Options &options)
+{
+    const QString verb = args.value(0);
+    CloudKeyValueStore *store = usableStore();
+    std::optional<BlockSchedule> schedule = readSchedule(store);
+    if (!schedule)
+        throw Failure{QStringLiteral("the stored schedule is undecodable (inspect it with "
+                                     "'vorn-phone get blockSchedule'; 'put' replaces it)")};
+    if (verb == QLatin1String("list")) {
+        expectNoArguments(QStringLiteral("schedule list"), args.mid(1));
+        if (options.json) {
+            writeBytes(schedule->encode().value_or("null") + '\n');
+            return 0;
+        }
+        if (schedule->windows.isEmpty())
+            out() << "No schedule.\n";
+        for (qsizetype i = 0; i < schedule->windows.size(); ++i) {
+            const ScheduleWindow &window = schedule->windows[i];
+            QList<int> days(window.days.cbegin(), window.days.cend());
+            std::sort(days.begin(), days.end());
+            QStringList dayNames;
+            for (int day : std::as_const(days))
+                dayNames.append(BlockSchedule::dayName(day));
+            QStringList targets(window.targetDeviceIDs.cbegin(), window.targetDeviceIDs.cend());
+            std::sort(targets.begin(), targets.end());
+            out() << i + 1 << "  " << dayNames.join(QLatin1Char(',')) << "  "
+                  << BlockSchedule::textFromMinutes(window.start) << '-'
+                  << BlockSchedule::textFromMinutes(window.end)
+                  << (window.locked.value_or(false) ? "  locked" : "") << "  for "
+                  << PrintableText::escaped(targets.join(QLatin1String(", "))) << '\n';
+        }
+        return 0;
+    }
+    if (verb == QLatin1String("add")) {
+        if (args.size() != 3)
+            throw UsageError{QStringLiteral("schedule add DAYS HH:MM-HH:MM")};
+        ScheduleWindow window;
+        window.days = parseDays(args[1]);
+        const QStringList times = args[2].split(QLatin1Char('-'));
+        const std::optional<int> start = BlockSchedule::minutesFromText(times.value(0));
+        const std::optional<int> end = BlockSchedule::minutesFromText(times.value(1));
+        if (times.size() != 2 || !start || !end || *start == *end)
+            throw UsageError{QStringLiteral("schedule: %1 is not a window such as 09:00-12:00")
+                                     .arg(args[2])};
+        window.start = *start;
+        window.end = *end;
+        if (options.locked)
+            window.locked = true;
+        window.targetDeviceIDs = targetsFor(QStringLiteral("schedule"), options, store);
+        schedule->windows.append(window);
+    } else if (verb == QLatin1String("remove")) {
+        bool ok = false;
+        const qsizetype index = args.size() == 2 ? args[1].toLongLong(&ok) : 0;
+        if (!ok || index < 1 || index > schedule->windows.size())
+            throw UsageError{QStringLiteral("schedule remove N: N as 'schedule list' numbers "
+                                            "the windows (1 to %1)")
+                                     .arg(schedule->windows.size())};
+        schedule->windows.removeAt(index - 1);
+    } else {
+        throw UsageError{QStringLiteral("schedule: say list, add or remove")};
+    }
+    schedule->updatedAt = ReferenceDate::now();
+    const QByteArray bytes = schedule->encode().value();
+    store->setData(bytes, AppBlocker::scheduleKey);
+    if (store->dataForKey(AppBlocker::scheduleKey) != bytes)
+        throw Failure{QStringLiteral("could not write the schedule to %1")
+                              .arg(Platform::cloudStoreLocation())};
+    out() << "Published " << schedule->windows.size() << " window"
+          << (schedule->windows.size() == 1 ? "" : "s") << '\n';
     return 0;
 }
 
@@ -352,9 +549,18 @@ int main(int argc, char *argv[])
     const QCommandLineOption force(
             QStringLiteral("force"),
             QStringLiteral("block: take --device identifiers the registry does not hold"));
-    parser.addOptions({json, device, all, force});
+    const QCommandLineOption forDuration(QStringLiteral("for"),
+                                         QStringLiteral("block on: end after this long"),
+                                         QStringLiteral("DURATION"));
+    const QCommandLineOption until(QStringLiteral("until"),
+                                   QStringLiteral("block on: end at this local time"),
+                                   QStringLiteral("HH:MM"));
+    const QCommandLineOption locked(
+            QStringLiteral("locked"),
+            QStringLiteral("block on, schedule add: cannot be ended early"));
+    parser.addOptions({json, device, all, force, forDuration, until, locked});
     parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("devices, state, block, get or put"));
+                                 QStringLiteral("devices, state, block, schedule, get or put"));
     parser.addPositionalArgument(QStringLiteral("arguments"),
                                  QStringLiteral("the command's arguments"),
                                  QStringLiteral("[ARG...]"));
@@ -372,12 +578,14 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QString command = args.takeFirst();
-    const Options options{parser.isSet(json), parser.isSet(all), parser.isSet(force),
-                          parser.values(device)};
+    const Options options{parser.isSet(json),    parser.isSet(all),         parser.isSet(force),
+                          parser.values(device), parser.value(forDuration), parser.value(until),
+                          parser.isSet(locked)};
     try {
         // Each command takes only its own options.
         const auto allow = [&](std::initializer_list<const QCommandLineOption *> allowed) {
-            for (const QCommandLineOption *option : {&json, &device, &all, &force}) {
+            for (const QCommandLineOption *option :
+                 {&json, &device, &all, &force, &forDuration, &until, &locked}) {
                 if (parser.isSet(*option)
                     && std::find(allowed.begin(), allowed.end(), option) == allowed.end())
                     throw UsageError{QStringLiteral("%1: unknown option --%2")
@@ -393,8 +601,12 @@ int main(int argc, char *argv[])
             return state(args, options);
         }
         if (command == QLatin1String("block")) {
-            allow({&device, &all, &force});
+            allow({&device, &all, &force, &forDuration, &until, &locked});
             return block(args, options);
+        }
+        if (command == QLatin1String("schedule")) {
+            allow({&json, &device, &all, &force, &locked});
+            return schedule(args, options);
         }
         if (command == QLatin1String("get")) {
             allow({});

@@ -31,6 +31,18 @@
         <translation>Blockiert — gesteuert von deinem iPhone</translation>
     </message>
     <message>
+        <source>Locked until %1</source>
+        <translation>Gesperrt bis %1</translation>
+    </message>
+    <message>
+        <source>Scheduled until %1</source>
+        <translation>Laut Zeitplan bis %1</translation>
+    </message>
+    <message>
+        <source>Until %1</source>
+        <translation>Bis %1</translation>
+    </message>
+    <message>
         <source>Vorn</source>
         <translation>Vorn</translation>
     </message>

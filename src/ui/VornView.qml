@@ -140,6 +140,27 @@ Rectangle {
                 color: Assets.color("TextSecondary", Assets.dark)
             }
 
+            // A session's end, while blocking; the time alone within a day, else with its date.
+            Text {
+                id: sessionLine
+                objectName: "sessionLine"
+
+                readonly property date until: AppBlocker.sessionUntil
+                readonly property bool known: root.blocking && !isNaN(until.getTime())
+                readonly property string time: Qt.formatDateTime(
+                        until, until.getTime() - Date.now() < 86400000 ? "HH:mm" : "yyyy-MM-dd HH:mm")
+
+                Layout.fillWidth: true
+                visible: known
+                text: !known ? ""
+                      : AppBlocker.sessionLocked ? qsTr("Locked until %1").arg(time)
+                      : AppBlocker.sessionScheduled ? qsTr("Scheduled until %1").arg(time)
+                      : qsTr("Until %1").arg(time)
+                horizontalAlignment: Text.AlignHCenter
+                font: TextStyles.caption
+                color: Assets.color("TextSecondary", Assets.dark)
+            }
+
             Item {
                 Layout.fillWidth: true
                 implicitHeight: mark.height

@@ -94,7 +94,8 @@ SyncBridge::SyncBridge(Options options, QObject *parent)
 
 const QStringList &SyncBridge::vornKeys()
 {
-    static const QStringList keys{AppBlocker::syncKey, DeviceRegistry::registryKey};
+    static const QStringList keys{AppBlocker::syncKey, AppBlocker::scheduleKey,
+                                  DeviceRegistry::registryKey};
     return keys;
 }
 
