@@ -215,7 +215,7 @@ int main(int argc, char *argv[])
     std::vector<double> latencies;
     for (int i = 0; i < flips; ++i) {
         const bool value = i % 2 == 0;
-        const SyncedBlockState state{value, {id}, double(i)};
+        const SyncedBlockState state{value, {id}, double(i), {}, {}};
         const qint64 before = watcher.seenAt(value);
         const qint64 start = nowNs();
         phone.publish("vorn/alice/kv/syncedBlockState", *state.encode(), true);
