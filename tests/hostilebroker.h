@@ -18,31 +18,23 @@ class HostileBroker
 public:
     explicit HostileBroker(const QByteArray &answer)
     {
-        auto *worker = new QObject;
-        worker->moveToThread(&m_thread);
-        QObject::connect(&m_thread, &QThread::finished, worker, &QObject::deleteLater);
+        auto *server = new QTcpServer;
+        server->listen(QHostAddress::LocalHost, 0);
+        m_port = server->serverPort();
+        server->moveToThread(&m_thread);
+        QObject::connect(&m_thread, &QThread::finished, server, &QObject::deleteLater);
+        QObject::connect(server, &QTcpServer::newConnection, server, [=, this] {
+            while (QTcpSocket *socket = server->nextPendingConnection()) {
+                ++m_connections;
+                QObject::connect(socket, &QTcpSocket::readyRead, socket, [=] {
+                    socket->readAll();
+                    if (!socket->property("answered").toBool())
+                        socket->write(answer);
+                    socket->setProperty("answered", true);
+                });
+            }
+        });
         m_thread.start();
-        QMetaObject::invokeMethod(
-                worker,
-                [this, worker, answer] {
-                    auto *server = new QTcpServer(worker);
-                    server->listen(QHostAddress::LocalHost, 0);
-                    m_port = server->serverPort();
-                    QObject::connect(server, &QTcpServer::newConnection, server, [=, this] {
-                        while (QTcpSocket *socket = server->nextPendingConnection()) {
-                            ++m_connections;
-                            QObject::connect(socket, &QTcpSocket::readyRead, socket, [=] {
-                                socket->readAll();
-                                if (!socket->property("answered").toBool())
-                                    socket->write(answer);
-                                socket->setProperty("answered", true);
-                            });
-                            QObject::connect(socket, &QTcpSocket::disconnected, socket,
-                                             &QObject::deleteLater);
-                        }
-                    });
-                },
-                Qt::BlockingQueuedConnection);
     }
 
     ~HostileBroker()
@@ -77,6 +69,6 @@ public:
 
 private:
     QThread m_thread;
-    std::atomic<int> m_port = 0;
+    int m_port = 0;
     std::atomic<int> m_connections = 0;
 };

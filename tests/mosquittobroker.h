@@ -16,12 +16,14 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
-// A real mosquitto for one test, on free loopback ports in its own temporary folder, with
-// persistence saved after every change (a restart keeps the retained values). Started in a
+// A real mosquitto for one test, on free loopback ports in its own temporary folder, configured as
+// `vorn-sync local-broker` configures it (persistence saved after every change: a restart keeps
+// the retained values). Started in a
 // process group of its own, which is killed whole when the helper goes.
 class MosquittoBroker
 {
@@ -49,6 +51,7 @@ public:
     int port() const { return m_port; }
     int webSocketPort() const { return m_webSocketPort; }
     QString folder() const { return m_dir.path(); }
+    QString database() const { return m_dir.filePath(QStringLiteral("data/mosquitto.db")); }
 
     // How a client reaches this broker over plain MQTT.
     MqttConnection::Settings settings(const QString &clientId, const QString &user,
@@ -128,27 +131,33 @@ public:
     }
 
 private:
+    // The configuration `vorn-sync local-broker` writes (its ACL, persistence and listeners) for
+    // these ports and users, with TLS on both listeners when there are certificates.
     void configure(const QHash<QString, QByteArray> &users, const QString &certificates)
     {
+        LocalBroker::Options options;
+        options.folder = m_dir.path();
+        options.user = users.cbegin().key();
+        const passwd *login = ::getpwuid(::geteuid());
+        options.runAsUser = login ? QString::fromLocal8Bit(login->pw_name) : QString();
+        options.mqttPort = m_port;
+        options.webSocketPort = m_webSocketPort;
+        QString error;
+        if (!LocalBroker(options).writeFiles(users.cbegin().value(), &error))
+            qFatal("%s", qPrintable(error));
         QByteArray passwd;
         for (auto it = users.cbegin(); it != users.cend(); ++it)
             passwd += LocalBroker::passwordFileLine(it.key(), it.value(), "0123456789ab");
         write("passwd", passwd);
-        write("acl", "pattern readwrite vorn/%u/#\n");
-        QByteArray config = "allow_anonymous false\npassword_file " + path("passwd") + "\nacl_file "
-                + path("acl") + "\npersistence true\npersistence_location " + path("")
-                + "/\nautosave_on_changes true\nautosave_interval 1\n"
-                + "set_tcp_nodelay true\nlog_dest stderr\nlog_type error\n";
-        const QByteArray tls = certificates.isEmpty()
-                ? QByteArray()
-                : "certfile " + QFile::encodeName(certificates) + "/server.crt\nkeyfile "
-                        + QFile::encodeName(certificates) + "/server.key\n";
-        config += "listener " + QByteArray::number(m_port) + " 127.0.0.1\n" + tls;
-        // A WebSockets listener binds every address unless it is given an interface name.
-        config += "listener " + QByteArray::number(m_webSocketPort) + " lo\nprotocol websockets\n"
-                + tls;
-        if (::geteuid() == 0)
-            config += "user root\n";
+        if (certificates.isEmpty())
+            return;
+        const QByteArray tls = "certfile " + QFile::encodeName(certificates)
+                + "/server.crt\nkeyfile " + QFile::encodeName(certificates) + "/server.key\n";
+        QFile file(m_dir.filePath(QStringLiteral("mosquitto.conf")));
+        file.open(QIODevice::ReadOnly);
+        QByteArray config = file.readAll();
+        config.replace(" 127.0.0.1\n", " 127.0.0.1\n" + tls)
+                .replace("protocol websockets\n", "protocol websockets\n" + tls);
         write("mosquitto.conf", config);
     }
 

@@ -66,7 +66,6 @@ private Q_SLOTS:
     void tls();
     void crowdedBroker_data();
     void crowdedBroker();
-    void registryConverges_data();
     void registryConverges();
 
 private:
@@ -230,8 +229,6 @@ void tst_SyncBridge::exchange_data()
     QTest::newRow("bursts from both sides settle on one value")
             << "up A; up B; write A k a1; write B k b1; write A k a2; write B k b2; same k";
 
-    QTest::newRow("a value written while a bridge was down arrives on its reconnect")
-            << "up A; up B; down B; write A k v1; broker k v1; up B; expect B k v1";
     QTest::newRow("the phone's value written while a bridge was down arrives on its reconnect")
             << "up B; down B; phone syncedBlockState on; up B; expect B syncedBlockState on";
     QTest::newRow("broker restart")
@@ -294,7 +291,7 @@ void tst_SyncBridge::exchange()
             QVERIFY(m_broker->start());
         } else if (line == QLatin1String("wipe broker")) {
             m_broker->kill();
-            QVERIFY(QFile::remove(m_broker->folder() + QStringLiteral("/mosquitto.db")));
+            QVERIFY(QFile::remove(m_broker->database()));
             QVERIFY(m_broker->start());
         } else if (w[0] == QLatin1String("same")) {
             QTRY_VERIFY_WITH_TIMEOUT(read(m_a, w[1]) == read(m_b, w[1])
@@ -325,12 +322,14 @@ void tst_SyncBridge::badInputNeverStopsTheExchange()
     for (int round = 0; round < 2; ++round) {
         publishAsPhone(QStringLiteral(".hidden"), "v");
         publishAsPhone(QStringLiteral(".."), "v");
-        publishAsPhone(QStringLiteral("huge"), huge);
         publishAsPhone(QStringLiteral("empty"), QByteArray());
     }
     publishAsPhone(QStringLiteral("binary"), binary);
-    // Straight in, as a broker that breaks the topic rules could send them.
+    // Straight in, as a broker that breaks the topic rules (or, without local-broker's message
+    // size limit, takes anything) could send them.
     const QByteArray prefix = "vorn/alice/kv/";
+    m_a.bridge->handleBrokerMessage(prefix + "huge", huge);
+    m_a.bridge->handleBrokerMessage(prefix + "huge", huge);
     for (const QByteArray &topic :
          {prefix + "../x", prefix + "../../escaped", prefix + "a/b",
           prefix + QByteArray("n\0ul", 4), prefix + "\xff\xfe", QByteArray("vorn/alice/kv")}) {
@@ -469,11 +468,14 @@ void tst_SyncBridge::crowdedBroker()
         values.append({QStringLiteral("k%1").arg(i), QByteArray(valueBytes, 'a' + i % 26)});
     for (const QString &key : SyncBridge::vornKeys())
         values.append({key, key.toUtf8() + " value"});
-    // A save per value would take most of the time: this broker saves on its default schedule.
+    // A save per value would take most of the time: this broker saves on its default schedule,
+    // and it queues mosquitto's default of 1,000 messages per client, not local-broker's.
     m_broker->kill();
     const QString config = m_broker->folder() + QStringLiteral("/mosquitto.conf");
     QVERIFY(TestHome::writeFile(config,
-                                TestHome::readFile(config).replace("autosave_interval 1\n", "")));
+                                TestHome::readFile(config)
+                                        .replace("autosave_interval 1\n", "")
+                                        .replace("max_queued_messages 20000\n", "")));
     QVERIFY(m_broker->start());
     offer(values);
     SyncBridge::Options options;
@@ -503,19 +505,12 @@ void tst_SyncBridge::crowdedBroker()
     QCOMPARE(logged("further new values are refused"), int(maxKeys < keys || maxKiB < 32768));
 }
 
-void tst_SyncBridge::registryConverges_data()
-{
-    QTest::addColumn<int>("computers");
-    QTest::newRow("3 computers") << 3;
-    QTest::newRow("5 computers") << 5;
-}
-
 void tst_SyncBridge::registryConverges()
 {
     // Computers (folder, bridge, store, identity, registry) that announce at the same moment:
     // each read-modify-writes the one value, the broker keeps the last, and the registries put
     // their lost records back until every folder holds every computer.
-    QFETCH(int, computers);
+    const int computers = 5;
     struct Member
     {
         Computer computer;
