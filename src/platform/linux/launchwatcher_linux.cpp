@@ -478,7 +478,10 @@ void LaunchWatcher::sweep()
         if (!isAlive(pid))
             continue;
         if (found->identity.source != Identity::Own) {
-            const QString own = m_resolver->bundleID(pid);
+            const std::optional<AppIdentityResolver::Program> running = m_resolver->program(pid);
+            QString own = scriptOwner(pid, running);
+            if (own.isEmpty())
+                own = m_resolver->bundleID(pid, running);
             if (!own.isEmpty())
                 m_processes[pid].identity = {Identity::Own, own};
         }

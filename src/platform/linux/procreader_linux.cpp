@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -258,7 +259,9 @@ quint64 ProcReader::ticksSinceBoot() const
     const QByteArray text = readFile(m_root + "/uptime", 256);
     bool ok = false;
     const double seconds = text.left(text.indexOf(' ')).toDouble(&ok);
-    return ok && seconds > 0 ? quint64(seconds * double(::sysconf(_SC_CLK_TCK))) : 0;
+    // Rounded: 5251.57 s times 100 is 525156.99999..., and a start time of 525157 ticks is not
+    // later than now.
+    return ok && seconds > 0 ? quint64(std::llround(seconds * double(::sysconf(_SC_CLK_TCK)))) : 0;
 }
 
 QList<qint64> ProcReader::children(qint64 pid) const
