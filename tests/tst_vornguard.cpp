@@ -1,6 +1,8 @@
+#include "execguard_linux.h"
 #include "guardfixture.h"
 
 #include <QDir>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <sys/mount.h>
@@ -156,6 +158,52 @@ private Q_SLOTS:
         QVERIFY(status && !status->blocking);
         QCOMPARE(GuardFixture::execAs(blockingUser, file("renamed")), 0);
         QVERIFY(GuardFixture::sendState(blockingUser, m_guard->socketPath(), blockingState()));
+    }
+
+    // Vorn's side: the state waits for a guard that appears later, is sent again to a restarted
+    // guard, and a refusal the guard reports comes out as the application's identifier.
+    void clientFollowsGuard()
+    {
+        QTemporaryDir folder;
+        QVERIFY(::chmod(QFile::encodeName(folder.path()).constData(), 0755) == 0);
+        GuardFixture::Guard guard(folder.path());
+        ExecGuardClient client(guard.socketPath());
+        const State state{true,
+                          {Program{QStringLiteral("org.example.Blocked"),
+                                   m_dir.filePath(QStringLiteral("blocked"))}}};
+        client.setState(state);
+        QVERIFY(!client.isEnforcing());
+        const QString stored = guard.stateFolder() + QStringLiteral("/0/state.json");
+        for (int round = 0; round < 2; ++round) {
+            QFile::remove(stored);
+            QString output;
+            QVERIFY2(guard.start(&output), qPrintable(output));
+            QTRY_VERIFY_WITH_TIMEOUT(client.isEnforcing(), 10000);
+            QTRY_VERIFY(QFile::exists(stored));
+            QFile file(stored);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY(file.readAll().contains("org.example.Blocked"));
+            guard.kill();
+            QTRY_VERIFY(!client.isEnforcing());
+        }
+        // A guard stand-in on the socket reports a refusal.
+        const QString fake = folder.filePath(QStringLiteral("fake.socket"));
+        const int listener = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, QFile::encodeName(fake).constData());
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+                && ::listen(listener, 1) == 0);
+        ExecGuardClient fakeClient(fake);
+        QSignalSpy refused(&fakeClient, &ExecGuardClient::refused);
+        const int peer = ::accept(listener, nullptr, nullptr);
+        const QByteArray refusal = ExecGuardProtocol::encode(ExecGuardProtocol::Refusal{
+                QStringLiteral("org.example.Blocked"), QStringLiteral("/x"), 7});
+        QVERIFY(::send(peer, refusal.constData(), size_t(refusal.size()), 0) == refusal.size());
+        QTRY_COMPARE(refused.size(), 1);
+        QCOMPARE(refused.first().first().toString(), QStringLiteral("org.example.Blocked"));
+        ::close(peer);
+        ::close(listener);
     }
 
     void newMountIsCovered()

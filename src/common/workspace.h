@@ -18,6 +18,8 @@
 //   touches another user's process, PID 1 or this process. Returns whether a signal was sent.
 // - setWatchedBundleIDs() names the applications whose launches must be noticed fastest (the
 //   block list); launches of every other application are still reported.
+// - launchRefused() is emitted on the main thread when an application's start was refused before
+//   it ran (by the exec guard, where one is installed); nothing is left to close.
 // - setSafetyNetEnabled(true) (while blocking) makes the workspace also look, at most every 2 s
 //   and only at processes started since its last look or whose identifier may have changed, for
 //   an application whose launch notice was missed, and report it as a launch then.
@@ -35,4 +37,5 @@ public:
 
 Q_SIGNALS:
     void didLaunchApplication(const RunningApplication &application);
+    void launchRefused(const QString &bundleID);
 };

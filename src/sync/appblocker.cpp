@@ -55,6 +55,10 @@ AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, Q
             [this, blockList] { m_workspace->setWatchedBundleIDs(blockList->blockedBundleIDs()); });
     m_launchObserver = connect(m_workspace, &Workspace::didLaunchApplication, this,
                                &AppBlocker::handleAppLaunch);
+    // A start refused before it ran is logged as a closed application is.
+    m_refusalObserver = connect(
+            m_workspace, &Workspace::launchRefused, this,
+            [this](const QString &bundleID) { EnforcementLog::blocking(m_systemLog, bundleID); });
     m_workspace->setSafetyNetEnabled(m_isBlocking);
     // A session that ended or a window that started while Vorn was not running.
     if (m_clock)
@@ -66,6 +70,8 @@ AppBlocker::~AppBlocker()
     m_remoteChangeGuard.close();
     if (m_launchObserver)
         disconnect(m_launchObserver);
+    if (m_refusalObserver)
+        disconnect(m_refusalObserver);
     disconnect(m_kvStore, nullptr, this, nullptr);
 }
 

@@ -101,6 +101,7 @@ private:
     std::unique_ptr<DeviceIdentity> m_identity;
     std::unique_ptr<DeviceRegistry> m_deviceRegistry;
     QMetaObject::Connection m_launchObserver;
+    QMetaObject::Connection m_refusalObserver;
     HandlerGuard m_remoteChangeGuard;
 
     SessionClock *m_clock = nullptr;

@@ -813,6 +813,17 @@ QStringList LaunchWatcher::doorbellPrograms() const
     return m_doorbell ? m_doorbell->watchedPrograms() : QStringList();
 }
 
+QHash<QString, QStringList> LaunchWatcher::watchedPrograms() const
+{
+    QHash<QString, QStringList> programs;
+    for (const QString &id : std::as_const(m_watchedBundleIDs)) {
+        programs.insert(id,
+                        (m_index ? m_index->programsForBundleID(id) : QStringList())
+                                + m_learned->programsForBundleID(id));
+    }
+    return programs;
+}
+
 void LaunchWatcher::rearmDoorbells()
 {
     if (!m_doorbell || !m_index)

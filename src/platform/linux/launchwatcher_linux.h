@@ -71,6 +71,8 @@ public:
 
     bool usesProcessConnector() const { return m_connector != nullptr; }
     QStringList doorbellPrograms() const;
+    // The programs of each watched application: those the index names and those learned.
+    QHash<QString, QStringList> watchedPrograms() const;
 
 Q_SIGNALS:
     void applicationLaunched(const RunningApplication &application);

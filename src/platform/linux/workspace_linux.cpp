@@ -1,11 +1,17 @@
 #include "workspace_linux.h"
 
 #include <QThread>
+#include <QTimer>
+
+#include <algorithm>
+#include <tuple>
 
 namespace {
 
 // Closed applications remembered so that none is reported again while it dies.
 constexpr qsizetype maxClosed = 64;
+// While blocking, the exec guard's list follows installed and learned programs at this pace.
+constexpr int guardRefreshMs = 10000;
 
 LinuxWorkspace::Options withEnvironment(LinuxWorkspace::Options options)
 {
@@ -27,6 +33,8 @@ LinuxWorkspace::LinuxWorkspace(const Options &options, QObject *parent)
     , m_terminator(m_reader, options.user)
     , m_thread(new QThread(this))
     , m_watcher(new LaunchWatcher(withEnvironment(options)))
+    , m_guard(new ExecGuardClient(QString(), this))
+    , m_guardRefresh(new QTimer(this))
 {
     qRegisterMetaType<RunningApplication>();
     m_thread->setObjectName(QStringLiteral("vorn-launch-watcher"));
@@ -45,6 +53,9 @@ LinuxWorkspace::LinuxWorkspace(const Options &options, QObject *parent)
     // The first listing is taken before the constructor returns, so every application started
     // after it is a launch.
     QMetaObject::invokeMethod(m_watcher, &LaunchWatcher::start, Qt::BlockingQueuedConnection);
+    connect(m_guard, &ExecGuardClient::refused, this, &Workspace::launchRefused);
+    m_guardRefresh->setInterval(guardRefreshMs);
+    connect(m_guardRefresh, &QTimer::timeout, this, &LinuxWorkspace::updateExecGuard);
 }
 
 LinuxWorkspace::~LinuxWorkspace()
@@ -123,10 +134,17 @@ void LinuxWorkspace::setWatchedBundleIDs(const QSet<QString> &bundleIDs)
         m_watcher->setWatchedBundleIDs(bundleIDs);
         return true;
     });
+    updateExecGuard();
 }
 
 void LinuxWorkspace::setSafetyNetEnabled(bool enabled)
 {
+    m_blocking = enabled;
+    if (enabled)
+        m_guardRefresh->start();
+    else
+        m_guardRefresh->stop();
+    updateExecGuard();
     QMetaObject::invokeMethod(
             m_watcher, [watcher = m_watcher, enabled] { watcher->setSafetyNetEnabled(enabled); },
             Qt::QueuedConnection);
@@ -140,4 +158,23 @@ bool LinuxWorkspace::usesProcessConnector()
 QStringList LinuxWorkspace::doorbellPrograms()
 {
     return onWatcherThread([this] { return m_watcher->doorbellPrograms(); });
+}
+
+void LinuxWorkspace::updateExecGuard()
+{
+    ExecGuardProtocol::State state{m_blocking, {}};
+    if (m_blocking) {
+        const QHash<QString, QStringList> programs
+                = onWatcherThread([this] { return m_watcher->watchedPrograms(); });
+        for (auto it = programs.cbegin(); it != programs.cend(); ++it) {
+            QStringList paths = it.value() + ExecGuardClient::deployedPrograms(it.key());
+            paths.removeDuplicates();
+            for (const QString &path : std::as_const(paths))
+                state.programs.append({it.key(), path});
+        }
+        std::sort(state.programs.begin(), state.programs.end(), [](const auto &a, const auto &b) {
+            return std::tie(a.id, a.path) < std::tie(b.id, b.path);
+        });
+    }
+    m_guard->setState(state);
 }

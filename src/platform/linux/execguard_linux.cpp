@@ -1,0 +1,186 @@
+#include "execguard_linux.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int retryMs = 5000;
+constexpr int maxDeployedPrograms = 512;
+constexpr int maxVisited = 20000;
+
+void log(const QByteArray &line)
+{
+    const QByteArray bytes = "vorn: " + line + '\n';
+    [[maybe_unused]] const ssize_t written
+            = ::write(STDERR_FILENO, bytes.constData(), size_t(bytes.size()));
+}
+
+bool onSearchPath(const QString &name)
+{
+    static const QStringList folders{QStringLiteral("/usr/bin"), QStringLiteral("/bin"),
+                                     QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
+                                     QStringLiteral("/usr/local/bin")};
+    for (const QString &folder : folders) {
+        if (QFileInfo::exists(folder + QLatin1Char('/') + name))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+ExecGuardClient::ExecGuardClient(const QString &socketPath, QObject *parent)
+    : QObject(parent)
+    , m_socketPath(!socketPath.isEmpty()
+                           ? socketPath
+                           : qEnvironmentVariable("VORN_GUARD_SOCKET",
+                                                  QStringLiteral("/run/vorn-guard.socket")))
+    , m_retry(new QTimer(this))
+{
+    m_retry->setInterval(retryMs);
+    connect(m_retry, &QTimer::timeout, this, &ExecGuardClient::connectToGuard);
+    connectToGuard();
+}
+
+ExecGuardClient::~ExecGuardClient()
+{
+    disconnectFromGuard();
+}
+
+void ExecGuardClient::setState(const ExecGuardProtocol::State &state)
+{
+    m_state = state;
+    if (state.blocking)
+        logOnce();
+    sendState();
+}
+
+void ExecGuardClient::connectToGuard()
+{
+    const QByteArray path = QFile::encodeName(m_socketPath);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof address.sun_path)
+        return;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        m_retry->start();
+        return;
+    }
+    m_retry->stop();
+    m_fd = fd;
+    m_sent.reset();
+    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &ExecGuardClient::readMessages);
+    sendState();
+}
+
+void ExecGuardClient::disconnectFromGuard()
+{
+    if (m_fd < 0)
+        return;
+    delete m_notifier;
+    m_notifier = nullptr;
+    ::close(m_fd);
+    m_fd = -1;
+    m_sent.reset();
+    if (m_enforcing) {
+        m_enforcing = false;
+        Q_EMIT enforcingChanged();
+    }
+}
+
+void ExecGuardClient::readMessages()
+{
+    QByteArray message(ExecGuardProtocol::maxMessageSize, Qt::Uninitialized);
+    for (;;) {
+        const ssize_t length = ::recv(m_fd, message.data(), size_t(message.size()), 0);
+        if (length < 0 && (errno == EAGAIN || errno == EINTR))
+            return;
+        if (length <= 0) {
+            // The guard stopped (restarts included): connect again when it is back.
+            disconnectFromGuard();
+            m_retry->start();
+            return;
+        }
+        const QByteArray received = message.left(length);
+        if (const auto status = ExecGuardProtocol::decodeStatus(received)) {
+            if (status->enforcing != m_enforcing) {
+                m_enforcing = status->enforcing;
+                Q_EMIT enforcingChanged();
+            }
+        } else if (const auto refusal = ExecGuardProtocol::decodeRefusal(received)) {
+            Q_EMIT refused(refusal->id);
+        }
+    }
+}
+
+void ExecGuardClient::sendState()
+{
+    if (m_fd < 0 || m_sent == m_state)
+        return;
+    const QByteArray message = ExecGuardProtocol::encode(m_state);
+    if (::send(m_fd, message.constData(), size_t(message.size()), MSG_NOSIGNAL) == message.size()) {
+        m_sent = m_state;
+        return;
+    }
+    if (errno == EMSGSIZE)
+        log("the list of blocked programs is too long for the exec guard");
+    else if (errno != EAGAIN)
+        disconnectFromGuard(), m_retry->start();
+}
+
+void ExecGuardClient::logOnce()
+{
+    if (m_logged)
+        return;
+    m_logged = true;
+    log(m_fd >= 0 ? "an exec guard refuses blocked programs before they start"
+                  : "no exec guard; blocked applications are closed after they start");
+}
+
+QStringList ExecGuardClient::deployedPrograms(const QString &bundleID)
+{
+    QStringList roots;
+    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    for (const QString &installation :
+         {dataHome + QStringLiteral("/flatpak"), QStringLiteral("/var/lib/flatpak")})
+        roots.append(installation + QStringLiteral("/app/") + bundleID
+                     + QStringLiteral("/current/active/files"));
+    const QString snapName = bundleID.section(QLatin1Char('_'), 0, 0);
+    if (bundleID.contains(QLatin1Char('_')) && !snapName.isEmpty()
+        && !snapName.contains(QLatin1Char('/')))
+        roots.append(QStringLiteral("/snap/") + snapName + QStringLiteral("/current"));
+    QStringList programs;
+    int visited = 0;
+    for (const QString &root : std::as_const(roots)) {
+        if (bundleID.contains(QLatin1Char('/')) || !QFileInfo(root).isDir())
+            continue;
+        QDirIterator it(root, QDir::Files | QDir::Executable | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext() && ++visited < maxVisited && programs.size() < maxDeployedPrograms) {
+            const QFileInfo file(it.next());
+            const QString name = file.fileName();
+            if (name.contains(QLatin1String(".so")) || onSearchPath(name))
+                continue;
+            programs.append(file.canonicalFilePath());
+        }
+    }
+    return programs;
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "execguardprotocol.h"
+
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+class QTimer;
+
+// The user's side of the exec guard (vorn-guard, a root service that refuses a blocked program's
+// exec before it runs): tells it whether this user blocks and which programs the blocked
+// applications have, and reports the execs it refused.
+//
+// Promises:
+// - Without a guard (not installed, not running) nothing changes: the state is kept and sent when
+//   the guard appears (a connection is tried every few seconds while there is none).
+// - The state is sent at each connection and whenever it changes, never twice the same.
+// - Whether a guard enforces is logged once, when blocking first turns on.
+// - refused() is emitted on this object's thread for each refusal the guard reports.
+class ExecGuardClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    // socketPath: empty means $VORN_GUARD_SOCKET, else /run/vorn-guard.socket.
+    explicit ExecGuardClient(const QString &socketPath = {}, QObject *parent = nullptr);
+    ~ExecGuardClient() override;
+
+    void setState(const ExecGuardProtocol::State &state);
+    bool isEnforcing() const { return m_enforcing; }
+
+    // The program files a Flatpak or a Snap with this identifier deploys (…/flatpak/app/<id>/
+    // current/active/files/, /snap/<name>/current/), without those named like a program on the
+    // system's search path (libraries and tools it bundles from the distribution).
+    static QStringList deployedPrograms(const QString &bundleID);
+
+Q_SIGNALS:
+    void refused(const QString &bundleID);
+    void enforcingChanged();
+
+private:
+    void connectToGuard();
+    void disconnectFromGuard();
+    void readMessages();
+    void sendState();
+    void logOnce();
+
+    QString m_socketPath;
+    ExecGuardProtocol::State m_state;
+    std::optional<ExecGuardProtocol::State> m_sent;
+    int m_fd = -1;
+    QSocketNotifier *m_notifier = nullptr;
+    QTimer *m_retry = nullptr;
+    bool m_enforcing = false;
+    bool m_logged = false;
+};
