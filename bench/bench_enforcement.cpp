@@ -17,12 +17,22 @@
 // Idle: the watcher thread's CPU time over --idle-seconds (default 60) with no launches, first as
 // the machine is, then with --extra (default 2,000) more sleeping processes of this user.
 //
+// Guard (--guard, as root): the exec guard (vorn-guard) refuses a blocked program before it runs.
+// A program that runs its first instruction has escaped: the programs are copies of touch, told
+// to create a marker file. --launches launches each of a blocked program and of a renamed copy,
+// by a user whose state was sent by a client that has since exited; then the renamed copy again
+// after the guard was killed (SIGKILL) and started again. And the cost for unrelated programs:
+// fork, execve of /bin/true and reaping, median and p99, without the guard and with it, for root
+// and for the blocking user.
+//
 // Usage: bench_enforcement [--no-connector] [--launches N] [--idle-seconds S] [--extra N]
+//        bench_enforcement --guard [--launches N]
 //        bench_enforcement [--no-connector] --watch ID[,ID...] [--seconds S]
 // --watch runs only the enforcement, with the installed entries and those identifiers blocked,
 // printing each launch and each close, for trying real applications by hand.
 
 #include "benchstats.h"
+#include "guardfixture.h"
 #include "workspace_linux.h"
 
 #include <QCoreApplication>
@@ -46,6 +56,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -194,6 +205,116 @@ void writeEntry(const QString &folder, const QString &id, const QString &exec)
 
 } // namespace
 
+constexpr uint guardUser = 65534;
+
+// Escapes of `launches` starts of program as the blocking user: a marker file made, or an exec
+// that did not fail with EPERM.
+int guardEscapes(const QString &program, int launches, const QString &markers)
+{
+    int escaped = 0;
+    for (int i = 0; i < launches; ++i) {
+        const QString marker = markers + QStringLiteral("/%1").arg(i);
+        const int error = GuardFixture::execAs(guardUser, QFile::encodeName(program),
+                                               QFile::encodeName(marker));
+        if (error != EPERM || QFile::exists(marker))
+            ++escaped;
+        QFile::remove(marker);
+    }
+    return escaped;
+}
+
+// Fork, execve of /bin/true as uid and reaping, in milliseconds.
+std::vector<double> execTimes(uint uid, int count)
+{
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        const qint64 start = nowNs();
+        GuardFixture::execAs(uid, "/bin/true");
+        times.push_back(double(nowNs() - start) / 1e6);
+    }
+    return times;
+}
+
+int guardBenchmark(int launches)
+{
+    if (const QString reason = GuardFixture::unavailableReason(); !reason.isEmpty()) {
+        std::fprintf(stderr, "guard route skipped: %s\n", qPrintable(reason));
+        return 1;
+    }
+    QTemporaryDir folder;
+    const QString markers = folder.filePath(QStringLiteral("markers"));
+    QDir().mkpath(markers);
+    ::chmod(QFile::encodeName(folder.path()).constData(), 0755);
+    ::chmod(QFile::encodeName(markers).constData(), 0777);
+    const QString blocked = folder.filePath(QStringLiteral("blocked"));
+    const QString renamed = folder.filePath(QStringLiteral("renamed-copy"));
+    for (const QString &path : {blocked, renamed}) {
+        QFile::copy(QStringLiteral("/usr/bin/touch"), path);
+        ::chmod(QFile::encodeName(path).constData(), 0755);
+    }
+    GuardFixture::Guard guard(folder.path());
+    QString output;
+    if (!guard.start(&output)) {
+        std::fprintf(stderr, "vorn-guard did not start: %s\n", qPrintable(output));
+        return 1;
+    }
+    const ExecGuardProtocol::State state{true, {{QStringLiteral("org.bench.Blocked"), blocked}}};
+    const auto status = GuardFixture::sendState(guardUser, guard.socketPath(), state);
+    if (!status || status->programs != 1) {
+        std::fprintf(stderr, "the guard did not take the state\n");
+        return 1;
+    }
+    // The client that sent the state has exited, as a killed Vorn would.
+    const int blockedEscapes = guardEscapes(blocked, launches, markers);
+    const int renamedEscapes = guardEscapes(renamed, launches, markers);
+    guard.kill();
+    const int afterKill = guardEscapes(renamed, 1, markers);
+    int restartEscapes = -1;
+    if (guard.start(&output))
+        restartEscapes = guardEscapes(renamed, launches, markers);
+    guard.kill();
+
+    // Blocks with and without the guard in turn, so that the machine's other load falls on both.
+    std::vector<double> bareRoot, bareUser, guardedRoot, guardedUser;
+    const int blocks = 10, perBlock = std::max(launches, 200) / blocks;
+    for (int block = 0; block < blocks; ++block) {
+        for (const auto &[uid, times] :
+             {std::pair{0u, &bareRoot}, std::pair{guardUser, &bareUser}}) {
+            const std::vector<double> sample = execTimes(uid, perBlock);
+            times->insert(times->end(), sample.begin(), sample.end());
+        }
+        if (!guard.start(&output)) {
+            std::fprintf(stderr, "vorn-guard did not start again: %s\n", qPrintable(output));
+            return 1;
+        }
+        for (const auto &[uid, times] :
+             {std::pair{0u, &guardedRoot}, std::pair{guardUser, &guardedUser}}) {
+            const std::vector<double> sample = execTimes(uid, perBlock);
+            times->insert(times->end(), sample.begin(), sample.end());
+        }
+        guard.kill();
+    }
+
+    std::printf("Exec guard; %d launches per route, refused means EPERM and no marker file\n",
+                launches);
+    std::printf("%-44s %8s\n", "route", "escaped");
+    std::printf("%-44s %8d\n", "blocked program", blockedEscapes);
+    std::printf("%-44s %8d\n", "renamed copy", renamedEscapes);
+    std::printf("%-44s %8d\n", "renamed copy, guard killed and restarted", restartEscapes);
+    std::printf("(with the guard killed and not yet restarted: %d of 1 escaped, as expected)\n",
+                afterKill);
+    std::printf("%-44s %9s %9s\n", "fork + execve /bin/true + reap", "p50 ms", "p99 ms");
+    const auto row = [](const char *name, const std::vector<double> &times) {
+        std::printf("%-44s %9.3f %9.3f\n", name, percentile(times, 0.5), percentile(times, 0.99));
+    };
+    row("root, no guard", bareRoot);
+    row("root, guard", guardedRoot);
+    row("blocking user, no guard", bareUser);
+    row("blocking user, guard", guardedUser);
+    std::fflush(stdout);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -205,6 +326,8 @@ int main(int argc, char **argv)
     const int launches = option(QStringLiteral("--launches"), 1000);
     const int idleSeconds = option(QStringLiteral("--idle-seconds"), 60);
     const int extra = option(QStringLiteral("--extra"), 2000);
+    if (arguments.contains(QStringLiteral("--guard")))
+        return guardBenchmark(launches);
 
     if (const qsizetype at = arguments.indexOf(QStringLiteral("--watch")); at >= 0) {
         const QStringList ids = arguments.value(at + 1).split(QLatin1Char(','));
