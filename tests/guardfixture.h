@@ -88,7 +88,8 @@ inline std::optional<ExecGuardProtocol::Status> sendState(uint uid, const QStrin
         char reply[4096];
         ssize_t length = -1;
         const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        if (::setresuid(uid, uid, uid) == 0
+        if (::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0
+            && ::setresuid(uid, uid, uid) == 0
             && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
             && ::recv(fd, reply, sizeof reply, 0) > 0 // the status at connection
             && ::send(fd, message.constData(), size_t(message.size()), 0) == message.size())

@@ -65,6 +65,8 @@ class TestVornGuard : public QObject
                       Program{QStringLiteral("org.example.Large"),
                               m_dir.filePath(QStringLiteral("large"))},
                       Program{QStringLiteral("org.example.Shell"), QStringLiteral("/bin/sh")},
+                      Program{QStringLiteral("org.example.Secret"),
+                              m_dir.filePath(QStringLiteral("secret"))},
                       Program{QStringLiteral("org.example.Shell"),
                               m_dir.filePath(QStringLiteral("python3"))}}};
     }
@@ -81,6 +83,8 @@ private Q_SLOTS:
         QVERIFY(copyProgram(QStringLiteral("/bin/true"),
                             m_dir.filePath(QStringLiteral("renamed"))));
         QVERIFY(::link(file("blocked"), file("hardlink")) == 0);
+        QVERIFY(copyProgram(QStringLiteral("/bin/true"), m_dir.filePath(QStringLiteral("secret"))));
+        QVERIFY(::chmod(file("secret"), 0700) == 0);
         QVERIFY(copyProgram(QStringLiteral("/bin/false"),
                             m_dir.filePath(QStringLiteral("unrelated"))));
         QVERIFY(copyProgram(QStringLiteral("/usr/bin/python3"),
@@ -101,7 +105,8 @@ private Q_SLOTS:
                 = GuardFixture::sendState(blockingUser, m_guard->socketPath(), blockingState());
         QVERIFY(status);
         QVERIFY(status->enforcing && status->blocking);
-        QCOMPARE(status->programs, 3); // the shell and the interpreter are never rules
+        // Never rules: the shell, the interpreter, and a file the user cannot read.
+        QCOMPARE(status->programs, 3);
     }
 
     void cleanupTestCase()

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/fsuid.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -230,7 +231,7 @@ void GuardServer::accept()
         ::close(fd);
         return;
     }
-    m_clients.append(Client{fd, credentials.uid});
+    m_clients.append(Client{fd, credentials.uid, credentials.gid});
     send(m_clients.last(), statusFor(credentials.uid));
 }
 
@@ -254,23 +255,30 @@ void GuardServer::receive(Client &client)
     message.truncate(length);
     if (const std::optional<ExecGuardProtocol::State> state
         = ExecGuardProtocol::decodeState(message)) {
-        apply(client.uid, *state);
+        apply(client, *state);
         send(client, statusFor(client.uid));
     }
 }
 
-void GuardServer::apply(uint uid, const ExecGuardProtocol::State &state)
+void GuardServer::apply(const Client &client, const ExecGuardProtocol::State &state)
 {
+    const uint uid = client.uid;
     UserState next;
     next.blocking = state.blocking;
-    // The programs are read only while blocking: a list that is not enforced costs nothing.
+    // The programs are read only while blocking: a list that is not enforced costs nothing. They
+    // are opened with the user's file access (this thread's fsuid and fsgid; the kernel drops the
+    // file capabilities meanwhile), so that a user learns nothing of files they cannot read.
     if (state.blocking) {
+        ::setfsgid(client.gid);
+        ::setfsuid(uid);
         for (const ExecGuardProtocol::Program &program : state.programs) {
             if (next.programs.size() >= maxPrograms)
                 break;
             if (const auto rule = ProgramFile::resolve(program.id, program.path, &m_known))
                 next.programs.append(*rule);
         }
+        ::setfsuid(0);
+        ::setfsgid(0);
     }
     if (m_states.value(uid) == next && m_states.contains(uid))
         return;

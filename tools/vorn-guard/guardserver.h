@@ -39,13 +39,14 @@ private:
     {
         int fd = -1;
         uint uid = 0;
+        uint gid = 0;
     };
 
     bool listen(QString *error);
     void markMounts();
     void accept();
     void receive(Client &client);
-    void apply(uint uid, const ExecGuardProtocol::State &state);
+    void apply(const Client &client, const ExecGuardProtocol::State &state);
     void publishRules();
     void drainGuard();
     void send(const Client &client, const QByteArray &message);
