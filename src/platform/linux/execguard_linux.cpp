@@ -1,12 +1,7 @@
 #include "execguard_linux.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QFile>
-#include <QFileInfo>
-#include <QSet>
 #include <QSocketNotifier>
-#include <QStandardPaths>
 #include <QTimer>
 
 #include <cstdio>
@@ -18,26 +13,12 @@
 namespace {
 
 constexpr int retryMs = 5000;
-constexpr int maxDeployedPrograms = 512;
-constexpr int maxVisited = 20000;
 
 void log(const QByteArray &line)
 {
     const QByteArray bytes = "vorn: " + line + '\n';
     [[maybe_unused]] const ssize_t written
             = ::write(STDERR_FILENO, bytes.constData(), size_t(bytes.size()));
-}
-
-bool onSearchPath(const QString &name)
-{
-    static const QStringList folders{QStringLiteral("/usr/bin"), QStringLiteral("/bin"),
-                                     QStringLiteral("/usr/sbin"), QStringLiteral("/sbin"),
-                                     QStringLiteral("/usr/local/bin")};
-    for (const QString &folder : folders) {
-        if (QFileInfo::exists(folder + QLatin1Char('/') + name))
-            return true;
-    }
-    return false;
 }
 
 } // namespace
@@ -153,34 +134,4 @@ void ExecGuardClient::logOnce()
     m_logged = true;
     log(m_fd >= 0 ? "an exec guard refuses blocked programs before they start"
                   : "no exec guard; blocked applications are closed after they start");
-}
-
-QStringList ExecGuardClient::deployedPrograms(const QString &bundleID)
-{
-    QStringList roots;
-    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    for (const QString &installation :
-         {dataHome + QStringLiteral("/flatpak"), QStringLiteral("/var/lib/flatpak")})
-        roots.append(installation + QStringLiteral("/app/") + bundleID
-                     + QStringLiteral("/current/active/files"));
-    const QString snapName = bundleID.section(QLatin1Char('_'), 0, 0);
-    if (bundleID.contains(QLatin1Char('_')) && !snapName.isEmpty()
-        && !snapName.contains(QLatin1Char('/')))
-        roots.append(QStringLiteral("/snap/") + snapName + QStringLiteral("/current"));
-    QStringList programs;
-    int visited = 0;
-    for (const QString &root : std::as_const(roots)) {
-        if (bundleID.contains(QLatin1Char('/')) || !QFileInfo(root).isDir())
-            continue;
-        QDirIterator it(root, QDir::Files | QDir::Executable | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
-        while (it.hasNext() && ++visited < maxVisited && programs.size() < maxDeployedPrograms) {
-            const QFileInfo file(it.next());
-            const QString name = file.fileName();
-            if (name.contains(QLatin1String(".so")) || onSearchPath(name))
-                continue;
-            programs.append(file.canonicalFilePath());
-        }
-    }
-    return programs;
 }

@@ -30,11 +30,6 @@ public:
     void setState(const ExecGuardProtocol::State &state);
     bool isEnforcing() const { return m_enforcing; }
 
-    // The program files a Flatpak or a Snap with this identifier deploys (…/flatpak/app/<id>/
-    // current/active/files/, /snap/<name>/current/), without those named like a program on the
-    // system's search path (libraries and tools it bundles from the distribution).
-    static QStringList deployedPrograms(const QString &bundleID);
-
 Q_SIGNALS:
     void refused(const QString &bundleID);
     void enforcingChanged();

@@ -819,7 +819,8 @@ QHash<QString, QStringList> LaunchWatcher::watchedPrograms() const
     for (const QString &id : std::as_const(m_watchedBundleIDs)) {
         programs.insert(id,
                         (m_index ? m_index->programsForBundleID(id) : QStringList())
-                                + m_learned->programsForBundleID(id));
+                                + m_learned->programsForBundleID(id)
+                                + DeployedPrograms::forBundleID(id));
     }
     return programs;
 }

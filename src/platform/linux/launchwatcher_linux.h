@@ -71,7 +71,8 @@ public:
 
     bool usesProcessConnector() const { return m_connector != nullptr; }
     QStringList doorbellPrograms() const;
-    // The programs of each watched application: those the index names and those learned.
+    // The programs of each watched application: those the index names, those learned, and the
+    // files a Flatpak or a Snap deploys.
     QHash<QString, QStringList> watchedPrograms() const;
 
 Q_SIGNALS:

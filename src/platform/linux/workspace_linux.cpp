@@ -167,7 +167,7 @@ void LinuxWorkspace::updateExecGuard()
         const QHash<QString, QStringList> programs
                 = onWatcherThread([this] { return m_watcher->watchedPrograms(); });
         for (auto it = programs.cbegin(); it != programs.cend(); ++it) {
-            QStringList paths = it.value() + ExecGuardClient::deployedPrograms(it.key());
+            QStringList paths = it.value();
             paths.removeDuplicates();
             for (const QString &path : std::as_const(paths))
                 state.programs.append({it.key(), path});
