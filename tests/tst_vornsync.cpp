@@ -54,30 +54,6 @@ bool setUpFor(const MosquittoBroker &broker)
             && SyncPassword::store(config.passwordAccount(), "s3cret");
 }
 
-// Every value the broker passes on alice's keys, each a sequence number: counts a key going back.
-struct SequenceWatch
-{
-    explicit SequenceWatch(const MosquittoBroker &broker)
-        : connection(broker.settings(QStringLiteral("vorn-test-watch"), QStringLiteral("alice"),
-                                     "s3cret"))
-    {
-        QObject::connect(&connection, &MqttConnection::connected, &connection,
-                         [this] { connection.subscribe({"vorn/alice/kv/+"}); });
-        QObject::connect(&connection, &MqttConnection::messageReceived, &connection,
-                         [this](const QByteArray &topic, const QByteArray &payload) {
-                             const qint64 seen = payload.toLongLong();
-                             if (seen < last.value(topic))
-                                 wentBack += topic + ": " + QByteArray::number(last[topic])
-                                         + " then " + payload + '\n';
-                             last[topic] = std::max(seen, last.value(topic));
-                         });
-        connection.start(false);
-    }
-    MqttConnection connection;
-    QHash<QByteArray, qint64> last;
-    QByteArray wentBack;
-};
-
 // Whether the broker keeps a session for clientId: the session-present flag of the CONNACK to an
 // MQTT 5 CONNECT without clean start.
 bool sessionKept(int port, const QByteArray &clientId, const QByteArray &user,
@@ -339,56 +315,37 @@ void tst_VornSync::localBroker()
 
 void tst_VornSync::localBrokerPortsTaken()
 {
-    // Another broker answers on the ports: ours, slow to start as on a busy machine, cannot bind
-    // them and ends, and no password is shown for a broker that is not ours.
+    // Another broker holds the ports; ours, slow to start as on a busy machine, cannot bind them
+    // and ends: no password is shown for a broker that is not ours.
     const MosquittoBroker other({{QStringLiteral("alice"), "s3cret"}});
-    const QString slow = m_home->path(QStringLiteral("slow/mosquitto"));
-    QVERIFY(TestHome::writeFile(slow,
-                                "#!/bin/sh\nsleep 0.3\nexec "
-                                        + QFile::encodeName(QStandardPaths::findExecutable(
-                                                QStringLiteral("mosquitto")))
-                                        + " \"$@\"\n")
+    const QString slow = m_home->path(QStringLiteral("mosquitto"));
+    QVERIFY(TestHome::writeFile(
+                    slow, "#!/bin/sh\nsleep 0.3\nPATH=/usr/sbin:/usr/bin exec mosquitto \"$@\"\n")
             && QFile::setPermissions(slow, QFile::ReadOwner | QFile::ExeOwner));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PATH"), QFileInfo(slow).path() + ':' + env.value("PATH"));
+    env.insert(QStringLiteral("PATH"), m_home->path(QString()) + ':' + env.value("PATH"));
     const TestHome::ProgramResult result
             = TestHome::run(program,
-                            {QStringLiteral("local-broker"), QStringLiteral("--port"),
-                             QString::number(other.port()), QStringLiteral("--ws-port"),
-                             QString::number(other.webSocketPort())},
+                            QStringList{"local-broker", "--port", QString::number(other.port()),
+                                        "--ws-port", QString::number(other.webSocketPort())},
                             {}, env);
-    QCOMPARE(result.exitCode, 1);
-    QVERIFY2(!result.out.contains("password"), result.out.constData());
-    QVERIFY2(result.err.contains("vorn-sync: mosquitto stopped"), result.err.constData());
+    QVERIFY2(result.exitCode == 1 && !result.out.contains("password"), result.out.constData());
 }
 
 void tst_VornSync::interruptedPasswordPromptRestoresEcho()
 {
     int terminal = -1;
     const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
-    QVERIFY(child >= 0);
     if (child == 0) {
-        ::execl(VORN_BINARY_DIR "/vorn-sync", "vorn-sync", "setup", "mqtt://127.0.0.1:1", "alice",
-                static_cast<char *>(nullptr));
+        ::execl(VORN_BINARY_DIR "/vorn-sync", "vorn-sync", "setup", "mqtt://h", "alice", nullptr);
         ::_exit(127);
     }
-    ::fcntl(terminal, F_SETFL, O_NONBLOCK);
-    QByteArray shown;
-    QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                char buffer[256];
-                for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0;)
-                    shown.append(buffer, n);
-                return shown.contains("Password for alice");
-            }(),
-            10000);
     termios settings{};
-    QTRY_VERIFY(::tcgetattr(terminal, &settings) == 0 && !(settings.c_lflag & ECHO));
+    QTRY_VERIFY(::tcgetattr(terminal, &settings) == 0 && !(settings.c_lflag & ECHO)); // prompt
     QCOMPARE(::write(terminal, "\x03", 1), 1); // Ctrl+C
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
-    QVERIFY(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
-    QCOMPARE(::tcgetattr(terminal, &settings), 0);
+    QVERIFY(WIFSIGNALED(status) && ::tcgetattr(terminal, &settings) == 0);
     ::close(terminal);
     QVERIFY(settings.c_lflag & ECHO);
 }
@@ -413,35 +370,28 @@ void tst_VornSync::startsOverLeftovers()
     QFETCH(QByteArray, bytes);
     MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
     QVERIFY(setUpFor(broker));
-    const QString state = m_home->path(QStringLiteral(".local/state/vorn"));
-    const QString lock = state + QStringLiteral("/sync/bridge.lock");
-    QVERIFY(QDir().mkpath(state + QStringLiteral("/sync/base"))
-            && QDir().mkpath(state + QStringLiteral("/broker")));
-    if (type == S_IFIFO)
-        QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
-    else
-        QVERIFY(type == S_IFDIR ? QDir().mkpath(lock) : TestHome::writeFile(lock, bytes));
-    const QString gone = QString::number(TestHome::gonePid());
-    const QString live = QString::number(::getpid());
-    QStringList temporaries;
-    for (const char *temporary : {"sync/base/.base-", "sync/.status-", "broker/.vorn-broker-"})
-        temporaries << state + QLatin1Char('/') + QLatin1String(temporary);
-    temporaries << QFileInfo(SyncConfig::path()).path() + QStringLiteral("/.sync.conf-");
-    for (const QString &temporary : std::as_const(temporaries))
-        QVERIFY(TestHome::writeFile(temporary + gone + QStringLiteral("-a"), "left")
-                && TestHome::writeFile(temporary + live + QStringLiteral("-b"), "writing"));
-
+    const QString state = m_home->path(QStringLiteral(".local/state/vorn/"));
+    const QString lock = state + QStringLiteral("sync/bridge.lock");
+    QVERIFY(QDir().mkpath(state + "sync/base") && QDir().mkpath(state + "broker"));
+    QVERIFY(type == S_IFIFO           ? ::mkfifo(QFile::encodeName(lock).constData(), 0600) == 0
+                    : type == S_IFDIR ? QDir().mkpath(lock)
+                                      : TestHome::writeFile(lock, bytes));
+    const QString gone = QString::number(TestHome::gonePid()) + "-a";
+    const QString live = QString::number(::getpid()) + "-b";
+    const QStringList temporaries{state + "sync/base/.base-", state + "sync/.status-",
+                                  state + "broker/.vorn-broker-",
+                                  m_home->path(".config/vorn/.sync.conf-")};
+    for (const QString &temporary : temporaries)
+        QVERIFY(TestHome::writeFile(temporary + gone, "x")
+                && TestHome::writeFile(temporary + live, "x"));
     QProcess bridge;
     ProcessGroups groups;
     QVERIFY(groups.start(bridge, program, {}));
     QTRY_VERIFY_WITH_TIMEOUT(statusText().startsWith(QStringLiteral("connected: ")), 10000);
-    for (const QString &temporary : std::as_const(temporaries)) {
-        QVERIFY2(!QFile::exists(temporary + gone + QStringLiteral("-a")), qPrintable(temporary));
-        QVERIFY(QFile::exists(temporary + live + QStringLiteral("-b")));
-    }
+    for (const QString &temporary : temporaries)
+        QVERIFY(!QFile::exists(temporary + gone) && QFile::exists(temporary + live));
     bridge.terminate();
-    QVERIFY(bridge.waitForFinished(10000));
-    QCOMPARE(bridge.exitCode(), 0);
+    QVERIFY(bridge.waitForFinished(10000) && bridge.exitCode() == 0);
 }
 
 void tst_VornSync::killsNeverRevertAKey_data()
@@ -462,44 +412,51 @@ void tst_VornSync::killsNeverRevertAKey()
     QFETCH(int, kills);
     MosquittoBroker broker({{QStringLiteral("alice"), "s3cret"}});
     QVERIFY(setUpFor(broker));
-    SequenceWatch watch(broker);
-    MqttConnection phone(
-            broker.settings(QStringLiteral("vorn-test-phone"), QStringLiteral("alice"), "s3cret"));
+    MqttConnection phone(broker.settings("vorn-test-phone", QStringLiteral("alice"), "s3cret"));
+    MqttConnection watch(broker.settings("vorn-test-watch", QStringLiteral("alice"), "s3cret"));
+    QHash<QByteArray, qint64> last; // per key, the highest number the broker passed on
+    QByteArray wentBack;
+    QObject::connect(&watch, &MqttConnection::connected, &watch,
+                     [&] { watch.subscribe({"vorn/alice/kv/+"}); });
+    QObject::connect(&watch, &MqttConnection::messageReceived, &watch,
+                     [&](const QByteArray &topic, const QByteArray &payload) {
+                         if (payload.toLongLong() < last.value(topic))
+                             wentBack += topic + " went back to " + payload + '\n';
+                         last[topic] = std::max(payload.toLongLong(), last.value(topic));
+                     });
     phone.start();
-    QTRY_VERIFY(phone.state() == MqttConnection::State::Connected
-                && watch.connection.state() == MqttConnection::State::Connected);
-    const QString folder = m_home->cloudFolder();
-    LinuxCloudKeyValueStore vorn(folder, LinuxCloudKeyValueStore::Notices::None);
-    int phoneCount = 1;
-    int vornCount = 1;
-    phone.publish("vorn/alice/kv/p", "1", true);
-    vorn.setData("1", QStringLiteral("l"));
-    QTimer counting;
-    QObject::connect(&counting, &QTimer::timeout, &counting, [&] {
-        phone.publish("vorn/alice/kv/p", QByteArray::number(++phoneCount), true);
-        vorn.setData(QByteArray::number(++vornCount), QStringLiteral("l"));
-    });
-    auto bridgeRuns = [&](ProcessGroups &groups, QProcess &bridge, const QString &at) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("VORN_SYNC_EXIT_AT"), at);
-        bridge.setProcessEnvironment(env);
-        return groups.start(bridge, program, {});
+    watch.start();
+    LinuxCloudKeyValueStore vorn(m_home->cloudFolder(), LinuxCloudKeyValueStore::Notices::None);
+    int count = 0;
+    const auto countUp = [&] {
+        phone.publish("vorn/alice/kv/p", QByteArray::number(++count), true);
+        vorn.setData(QByteArray::number(count), QStringLiteral("l"));
     };
-    if (!exitAt.isEmpty()) {
-        // In step first, one value exchanged each way; then the next two end the bridge.
+    QTRY_VERIFY(phone.state() == MqttConnection::State::Connected
+                && watch.state() == MqttConnection::State::Connected);
+    const auto inStep = [&](ProcessGroups &groups, QProcess &bridge) {
+        QVERIFY(groups.start(bridge, program, {}));
+        QTRY_COMPARE_WITH_TIMEOUT(TestHome::readFile(m_home->cloudFolder() + "/p").toInt(), count,
+                                  10000);
+        QTRY_COMPARE_WITH_TIMEOUT(last.value("vorn/alice/kv/l"), count, 10000);
+    };
+    countUp();
+    if (!exitAt.isEmpty()) { // in step first, then the next values end the bridge
         ProcessGroups groups;
         QProcess bridge;
-        QVERIFY(bridgeRuns(groups, bridge, QString()));
-        QTRY_COMPARE_WITH_TIMEOUT(TestHome::readFile(folder + QStringLiteral("/p")),
-                                  QByteArray("1"), 10000);
-        QTRY_COMPARE_WITH_TIMEOUT(watch.last.value("vorn/alice/kv/l"), 1, 10000);
+        inStep(groups, bridge);
         bridge.terminate();
         QVERIFY(bridge.waitForFinished(10000));
     }
+    QTimer counting;
+    QObject::connect(&counting, &QTimer::timeout, &counting, countUp);
     for (int kill = 0; kill < kills; ++kill) {
         ProcessGroups groups;
         QProcess bridge;
-        QVERIFY(bridgeRuns(groups, bridge, exitAt));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VORN_SYNC_EXIT_AT"), exitAt);
+        bridge.setProcessEnvironment(env);
+        QVERIFY(groups.start(bridge, program, {}));
         if (exitAt.isEmpty()) {
             counting.start(2);
             QTest::qWait(QRandomGenerator::global()->bounded(20, 200));
@@ -507,23 +464,16 @@ void tst_VornSync::killsNeverRevertAKey()
             bridge.waitForFinished(5000);
             continue;
         }
-        phone.publish("vorn/alice/kv/p", QByteArray::number(++phoneCount), true);
-        vorn.setData(QByteArray::number(++vornCount), QStringLiteral("l"));
-        QVERIFY(bridge.waitForFinished(10000));
-        QCOMPARE(bridge.exitCode(), 86);
+        countUp();
+        QVERIFY(bridge.waitForFinished(10000) && bridge.exitCode() == 86);
     }
     counting.stop();
     ProcessGroups groups;
     QProcess bridge;
-    QVERIFY(bridgeRuns(groups, bridge, QString()));
-    QTRY_COMPARE_WITH_TIMEOUT(TestHome::readFile(folder + QStringLiteral("/p")),
-                              QByteArray::number(phoneCount), 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(watch.last.value("vorn/alice/kv/l"), vornCount, 10000);
-    // Anything the bridge sends back comes before a value Vorn writes now.
-    vorn.setData("1000000", QStringLiteral("l"));
-    QTRY_COMPARE_WITH_TIMEOUT(watch.last.value("vorn/alice/kv/l"), 1000000, 10000);
-    QVERIFY2(watch.wentBack.isEmpty(), watch.wentBack.constData());
-    QCOMPARE(watch.last.value("vorn/alice/kv/p"), phoneCount);
+    inStep(groups, bridge);
+    countUp(); // anything the bridge sent back came before this
+    QTRY_COMPARE_WITH_TIMEOUT(last.value("vorn/alice/kv/l"), count, 10000);
+    QVERIFY2(wentBack.isEmpty(), wentBack.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_VornSync)
