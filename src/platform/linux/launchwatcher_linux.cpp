@@ -667,13 +667,15 @@ std::optional<LaunchWatcher::Root> LaunchWatcher::endedLookalikeRoot(qint64 pid)
     return std::nullopt;
 }
 
-// The identity of the process this one was born under; empty when that one is gone, or when its
-// PID names a younger process now.
+// The identity of the process this one was born under; when that one is gone, or its PID names a
+// younger process now, the one it had when last seen (empty when never seen).
 QString LaunchWatcher::inheritedIdentity(qint64 pid) const
 {
     const Process child = m_processes.value(pid);
     const auto parent = m_processes.constFind(child.birthParentPid);
-    if (parent == m_processes.cend() || !parent->isOurs || parent->startTime > child.startTime)
+    if (parent == m_processes.cend() || parent->startTime > child.startTime)
+        return child.birthParentBundleID.value_or(QString());
+    if (!parent->isOurs)
         return {};
     return parent->identity.bundleID;
 }
@@ -761,6 +763,22 @@ void LaunchWatcher::terminateHelpers(const RunningApplication &application,
     for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it) {
         if (it->isOurs)
             bornUnder[it->birthParentPid].append(it.key());
+    }
+    // The root's children were read while it was stopped, so they were born under it, even when
+    // the kill handed them to a new parent before this watcher first saw them (the scan above,
+    // or a pass before it, then took that parent for the one they were born under).
+    for (const qint64 child : rootChildren) {
+        if (child == m_selfPid
+            || (!m_processes.contains(child) && probe(child, false) != Probe::Added))
+            continue;
+        Process &process = m_processes[child];
+        if (!process.isOurs || process.startTime < application.startTime
+            || process.birthParentPid == application.pid)
+            continue;
+        process.birthParentPid = application.pid;
+        process.birthParentBundleID = application.bundleIdentifier;
+        if (process.identity.source != Identity::Own)
+            process.identity = {};
     }
     QList<std::pair<qint64, quint64>> tree{{application.pid, application.startTime}};
     QList<std::pair<qint64, quint64>> doomed{tree.constFirst()};
