@@ -199,7 +199,7 @@ std::optional<AppIdentityResolver::Program> AppIdentityResolver::program(qint64 
     for (const QByteArray &argument : m_reader.commandLine(pid))
         arguments.append(QString::fromLocal8Bit(argument));
     // No arguments at all: the process is inside its execve, and the image may not be final.
-    if (arguments.isEmpty())
+    if (arguments.isEmpty() || m_reader.executable(pid) != executable)
         return std::nullopt;
     // The kernel puts the interpreter's own path first for a #! script, but a shell may show a
     // bare name or a login "-bash"; the executable link is the reliable name.
@@ -229,7 +229,6 @@ QString AppIdentityResolver::bundleIDFromProgram(const std::optional<Program> &r
 
 QString AppIdentityResolver::bundleID(qint64 pid, const std::optional<Program> &running) const
 {
-    const std::optional<Program> program = running ? running : this->program(pid);
     const KnownBundleID isKnown = [this](const QString &id) {
         return m_index && !m_index->programsForBundleID(id).isEmpty();
     };
@@ -239,6 +238,6 @@ QString AppIdentityResolver::bundleID(qint64 pid, const std::optional<Program> &
     if (id.isEmpty())
         id = bundleIDFromEnvironment(m_reader.environment(pid), pid);
     if (id.isEmpty())
-        id = bundleIDFromProgram(program);
+        id = bundleIDFromProgram(running);
     return id;
 }

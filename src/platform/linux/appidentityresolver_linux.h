@@ -39,9 +39,13 @@ public:
     AppIdentityResolver(const ProcReader &reader, const ApplicationIndex *index,
                         const LearnedPrograms *learned = nullptr);
 
-    // With the program when the caller has read it already (it is read first otherwise: a
-    // launcher script shows what it runs only until its own exec).
-    QString bundleID(qint64 pid, const std::optional<Program> &running = std::nullopt) const;
+    // The program is read first: a launcher script shows what it runs only until its own exec.
+    QString bundleID(qint64 pid) const { return bundleID(pid, program(pid)); }
+    // With the program the caller has read already; none (a look inside an execve) names nothing
+    // by program, and is never read again here: a later read could show what the script execs.
+    QString bundleID(qint64 pid, const std::optional<Program> &running) const;
+    // None while the process is inside an execve (no arguments yet, or its image changed while
+    // they were read).
     std::optional<Program> program(qint64 pid) const;
 
     static QString bundleIDFromCgroup(const QByteArray &cgroupFile,

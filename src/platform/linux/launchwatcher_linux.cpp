@@ -384,6 +384,11 @@ void LaunchWatcher::noticeExec(qint64 pid)
         process.name = stat->name;
         process.parentPid = stat->parentPid;
         process.executable = m_reader.executable(pid);
+        // Read inside another execve: that one is looked at again once it has settled.
+        if (!running) {
+            process.name.clear();
+            process.executable.clear();
+        }
     }
     QString own = m_processes[pid].identity.source == Identity::Own ? QString()
                                                                     : scriptOwner(pid, running);
@@ -479,6 +484,10 @@ void LaunchWatcher::sweep()
             continue;
         if (found->identity.source != Identity::Own) {
             const std::optional<AppIdentityResolver::Program> running = m_resolver->program(pid);
+            if (!running) { // inside an execve: at the next sweep
+                m_sweepPending.insert(pid);
+                continue;
+            }
             QString own = scriptOwner(pid, running);
             if (own.isEmpty())
                 own = m_resolver->bundleID(pid, running);
@@ -608,6 +617,16 @@ void LaunchWatcher::decide(qint64 pid)
     std::optional<AppIdentityResolver::Program> running;
     if (!sameImage)
         running = m_resolver->program(pid);
+    // Looked at inside an execve since it was seen: decided without its program for now, and
+    // resolved again when the next look sees the new image (a script's exec must meet its bell).
+    if (!sameImage && !running) {
+        Process &process = m_processes[pid];
+        process.name.clear();
+        process.executable.clear();
+        if (process.firstSeenMs < 0 || nowMs() - process.firstSeenMs > youngMs)
+            process.firstSeenMs = process.lastCheckMs = nowMs();
+        m_young.insert(pid);
+    }
     QString own = sameImage ? QString() : scriptOwner(pid, running);
     if (own.isEmpty() && !sameImage)
         own = m_resolver->bundleID(pid, running);
