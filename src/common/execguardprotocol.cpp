@@ -30,13 +30,6 @@ QByteArray compact(const QJsonObject &object)
 
 } // namespace
 
-QString typeOf(const QByteArray &message)
-{
-    const std::optional<QJsonValue> value = StrictJson::parse(message);
-    return value && value->isObject() ? value->toObject().value(QLatin1String("type")).toString()
-                                      : QString();
-}
-
 QByteArray encode(const State &state)
 {
     QJsonArray programs;

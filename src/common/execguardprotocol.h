@@ -52,9 +52,6 @@ struct Refusal
     qint64 pid = 0;
 };
 
-// The message's type, empty when it is not a JSON object with a string "type".
-QString typeOf(const QByteArray &message);
-
 QByteArray encode(const State &state);
 QByteArray encode(const Status &status);
 QByteArray encode(const Refusal &refusal);
