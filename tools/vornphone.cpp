@@ -3,10 +3,12 @@
 
 #include "appblocker.h"
 #include "blockschedule.h"
+#include "compactjson.h"
 #include "deviceannouncement.h"
 #include "deviceregistry.h"
 #include "platform.h"
 #include "printabletext.h"
+#include "recordsignature.h"
 #include "referencedate.h"
 #include "syncedblockstate.h"
 
@@ -48,6 +50,12 @@ Commands:
       [--locked] [--device ID]... [--all]  all; an end before the start is on
                                         the next day); targets as for block
   schedule remove N                     remove the N-th window as listed
+  key create [--name NAME]              make this stand-in phone's signing key
+                                        (kept in the Secret Service) and offer
+                                        it for pairing under "pairingOffer.*"
+  key show                              print the key's fingerprint
+                                        Once there is a key, block and schedule
+                                        sign what they publish.
   get KEY                               write the raw bytes stored under KEY
   put KEY [FILE|-]                      store the bytes of FILE (or standard
                                         input) under KEY
@@ -87,6 +95,7 @@ struct Options
     QString forDuration;
     QString until;
     bool locked = false;
+    QString name;
 };
 
 // The store creates its folder; if that did not work, every read would just say "nothing".
@@ -316,6 +325,106 @@ std::optional<double> nextLocalTime(const QString &text, double now)
     return std::nullopt;
 }
 
+// The stand-in phone's signing key: PKCS#8 DER, base64, in the Secret Service.
+const QString keyService = QStringLiteral("vorn-phone");
+const QString keyAccount = QStringLiteral("signing-key");
+
+std::optional<QByteArray> signingKey()
+{
+    const std::unique_ptr<Keychain> keychain = Platform::createKeychain();
+    const std::optional<QByteArray> stored = keychain->find(keyService, keyAccount);
+    if (!stored)
+        return std::nullopt;
+    const std::optional<QByteArray> pkcs8
+            = RecordSignature::fromBase64(QString::fromLatin1(*stored));
+    if (!pkcs8 || !RecordSignature::publicKeyOf(*pkcs8))
+        throw Failure{QStringLiteral("the signing key in the Secret Service (service %1, account "
+                                     "%2) is unreadable")
+                              .arg(keyService, keyAccount)};
+    return pkcs8;
+}
+
+// The record's bytes as published: signed when there is a key (its members in their order, then
+// signedBy and signature), as they are otherwise. Sets *signer to the fingerprint used.
+QByteArray publishable(const QString &storeKey, const QByteArray &encoded, QString *signer)
+{
+    const std::optional<QByteArray> key = signingKey();
+    if (!key)
+        return encoded;
+    const QJsonObject record = QJsonDocument::fromJson(encoded).object();
+    const std::optional<QJsonObject> signedRecord
+            = RecordSignature::signRecord(storeKey, record, *key);
+    if (!signedRecord)
+        throw Failure{QStringLiteral("could not sign the record with the stored key")};
+    *signer = signedRecord->value(RecordSignature::signedByMember).toString();
+    QByteArray bytes = encoded.chopped(1);
+    for (const QLatin1StringView member :
+         {RecordSignature::signedByMember, RecordSignature::signatureMember})
+        bytes += ',' + CompactJson::string(member) + ':'
+                + CompactJson::string(signedRecord->value(member).toString());
+    return bytes + '}';
+}
+
+QString signedNote(const QString &signer)
+{
+    return signer.isEmpty() ? QStringLiteral(" (unsigned: no key)")
+                            : QStringLiteral(" (signed by %1)").arg(signer);
+}
+
+int key(const QStringList &args, const Options &options)
+{
+    const QString verb = args.value(0);
+    expectNoArguments(QStringLiteral("key ") + verb, args.mid(1));
+    std::optional<QByteArray> pkcs8 = signingKey();
+    if (verb == QLatin1String("show")) {
+        if (!options.name.isEmpty())
+            throw UsageError{QStringLiteral("key show: unknown option --name")};
+        if (!pkcs8)
+            throw Failure{QStringLiteral("no signing key yet ('vorn-phone key create' makes one)")};
+        out() << RecordSignature::fingerprint(*RecordSignature::publicKeyOf(*pkcs8)) << '\n';
+        return 0;
+    }
+    if (verb != QLatin1String("create"))
+        throw UsageError{QStringLiteral("key: say create or show")};
+    const bool existed = pkcs8.has_value();
+    if (!pkcs8) {
+        const std::optional<RecordSignature::KeyPair> pair = RecordSignature::generateKey();
+        if (!pair)
+            throw Failure{QStringLiteral("could not generate a key")};
+        const std::unique_ptr<Keychain> keychain = Platform::createKeychain();
+        keychain->add(keyService, keyAccount, pair->pkcs8Der.toBase64());
+        if (keychain->find(keyService, keyAccount) != pair->pkcs8Der.toBase64())
+            throw Failure{QStringLiteral("could not store the key in the Secret Service")};
+        pkcs8 = pair->pkcs8Der;
+    }
+    const QByteArray spki = *RecordSignature::publicKeyOf(*pkcs8);
+    const QString fingerprint = RecordSignature::fingerprint(spki);
+    CloudKeyValueStore *store = usableStore();
+    const QString offerKey = RecordSignature::offerKey(fingerprint);
+    // Offered again without --name: under the name it had.
+    QString name = options.name;
+    if (name.isEmpty())
+        name = QJsonDocument::fromJson(store->dataForKey(offerKey).value_or(QByteArray()))
+                       .object()
+                       .value(QStringLiteral("name"))
+                       .toString();
+    if (name.isEmpty())
+        name = QStringLiteral("vorn-phone on %1").arg(Platform::localizedHostName());
+    const QByteArray offer
+            = QJsonDocument(QJsonObject{{QStringLiteral("name"), name},
+                                        {QStringLiteral("publicKey"),
+                                         QString::fromLatin1(spki.toBase64())},
+                                        {QStringLiteral("offeredAt"), ReferenceDate::now()}})
+                      .toJson(QJsonDocument::Compact);
+    store->setData(offer, offerKey);
+    if (store->dataForKey(offerKey) != offer)
+        throw Failure{QStringLiteral("could not write the offer to %1")
+                              .arg(Platform::cloudStoreLocation())};
+    out() << (existed ? "Key exists already: " : "Created key ") << fingerprint
+          << ", offered for pairing as " << PrintableText::escaped(name) << '\n';
+    return 0;
+}
+
 int block(const QStringList &args, const Options &options)
 {
     if (args.size() != 1
@@ -348,7 +457,9 @@ int block(const QStringList &args, const Options &options)
 
     CloudKeyValueStore *store = usableStore();
     published.targetDeviceIDs = targetsFor(QStringLiteral("block"), options, store);
-    const QByteArray bytes = published.encode().value();
+    QString signer;
+    const QByteArray bytes
+            = publishable(QStringLiteral("syncedBlockState"), published.encode().value(), &signer);
     store->setData(bytes, QStringLiteral("syncedBlockState"));
     if (store->dataForKey(QStringLiteral("syncedBlockState")) != bytes)
         throw Failure{QStringLiteral("could not write the block state to %1")
@@ -360,7 +471,8 @@ int block(const QStringList &args, const Options &options)
         out() << " until " << localTime(*published.endsAt);
     if (options.locked)
         out() << ", locked";
-    out() << " for " << PrintableText::escaped(targets.join(QLatin1String(", "))) << '\n';
+    out() << " for " << PrintableText::escaped(targets.join(QLatin1String(", ")))
+          << signedNote(signer) << '\n';
     return 0;
 }
 
@@ -462,13 +574,15 @@ int schedule(const QStringList &args, const Options &options)
         throw UsageError{QStringLiteral("schedule: say list, add or remove")};
     }
     schedule->updatedAt = ReferenceDate::now();
-    const QByteArray bytes = schedule->encode().value();
+    QString signer;
+    const QByteArray bytes
+            = publishable(AppBlocker::scheduleKey, schedule->encode().value(), &signer);
     store->setData(bytes, AppBlocker::scheduleKey);
     if (store->dataForKey(AppBlocker::scheduleKey) != bytes)
         throw Failure{QStringLiteral("could not write the schedule to %1")
                               .arg(Platform::cloudStoreLocation())};
     out() << "Published " << schedule->windows.size() << " window"
-          << (schedule->windows.size() == 1 ? "" : "s") << '\n';
+          << (schedule->windows.size() == 1 ? "" : "s") << signedNote(signer) << '\n';
     return 0;
 }
 
@@ -558,9 +672,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption locked(
             QStringLiteral("locked"),
             QStringLiteral("block on, schedule add: cannot be ended early"));
-    parser.addOptions({json, device, all, force, forDuration, until, locked});
-    parser.addPositionalArgument(QStringLiteral("command"),
-                                 QStringLiteral("devices, state, block, schedule, get or put"));
+    const QCommandLineOption name(QStringLiteral("name"),
+                                  QStringLiteral("key create: the name the offer shows"),
+                                  QStringLiteral("NAME"));
+    parser.addOptions({json, device, all, force, forDuration, until, locked, name});
+    parser.addPositionalArgument(
+            QStringLiteral("command"),
+            QStringLiteral("devices, state, block, schedule, key, get or put"));
     parser.addPositionalArgument(QStringLiteral("arguments"),
                                  QStringLiteral("the command's arguments"),
                                  QStringLiteral("[ARG...]"));
@@ -580,12 +698,12 @@ int main(int argc, char *argv[])
     const QString command = args.takeFirst();
     const Options options{parser.isSet(json),    parser.isSet(all),         parser.isSet(force),
                           parser.values(device), parser.value(forDuration), parser.value(until),
-                          parser.isSet(locked)};
+                          parser.isSet(locked),  parser.value(name)};
     try {
         // Each command takes only its own options.
         const auto allow = [&](std::initializer_list<const QCommandLineOption *> allowed) {
             for (const QCommandLineOption *option :
-                 {&json, &device, &all, &force, &forDuration, &until, &locked}) {
+                 {&json, &device, &all, &force, &forDuration, &until, &locked, &name}) {
                 if (parser.isSet(*option)
                     && std::find(allowed.begin(), allowed.end(), option) == allowed.end())
                     throw UsageError{QStringLiteral("%1: unknown option --%2")
@@ -607,6 +725,10 @@ int main(int argc, char *argv[])
         if (command == QLatin1String("schedule")) {
             allow({&json, &device, &all, &force, &locked});
             return schedule(args, options);
+        }
+        if (command == QLatin1String("key")) {
+            allow({&name});
+            return key(args, options);
         }
         if (command == QLatin1String("get")) {
             allow({});
