@@ -6,8 +6,9 @@
 #include <functional>
 #include <optional>
 
-// Reading a program's identity from its bytes, through a pread-like reader (the guard reads
-// through the fd a fanotify event hands over, tests through a buffer).
+// Reading a program's identity from its bytes, through a pread-like reader (the exec guard reads
+// through the fd a fanotify event hands over, the launch watcher through /proc/PID/exe, tests
+// through a buffer).
 namespace ProgramContent {
 
 // Reads up to size bytes at offset into buffer; the count read, or -1 on error.
