@@ -63,7 +63,10 @@ private Q_SLOTS:
         m_home.installProgram("blocked-too", "org.vorntest.BlockedToo");
         m_home.installProgram("allowed", "org.vorntest.Allowed");
         m_home.installProgram("casey", "org.vorntest.casey");
-        m_home.installProgram("nameless");
+        // Not a copy of sleep: that would be the blocked programs' content.
+        m_home.installProgram("nameless", {}, "exec sleep \"$@\"\n");
+        QVERIFY(QFile::copy("/usr/bin/tail", m_home.bin("tail")));
+        m_home.addApplication("org.vorntest.Tail", "Tail", {}, m_home.bin("tail"));
         // An application of several processes: a script and the helpers it forks.
         const QByteArray helper = '"' + m_home.bin("nameless").toUtf8() + "\" 60 & echo $! >> \""
                 + m_home.path("helpers").toUtf8() + "\"\n";
@@ -154,6 +157,65 @@ private Q_SLOTS:
         QTest::qWait(500);
         QCOMPARE(afterwards.state(), QProcess::Running);
         QCOMPARE(logLines(), QByteArrayList());
+    }
+
+    // A program nothing names is closed when its content is a blocked program's.
+    void closesCopiesByContent_data()
+    {
+        QTest::addColumn<QString>("source"); // in bin/, copied to bin/copy
+        QTest::addColumn<QStringList>("arguments");
+        // "before": started before blocking; "deleted" once started; "unreadable": execute only
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<bool>("closed");
+
+        const QStringList sleep{"60"}, tail{"-f", "/dev/null"};
+        QTest::newRow("renamed copy") << "blocked" << sleep << "" << true;
+        QTest::newRow("renamed copy, deleted once started")
+                << "blocked" << sleep << "deleted" << true;
+        QTest::newRow("renamed copy, started before blocking")
+                << "blocked" << sleep << "before" << true;
+        // Root reads it all the same.
+        QTest::newRow("unreadable copy") << "blocked" << sleep << "unreadable" << (::getuid() == 0);
+        QTest::newRow("other content") << "/usr/bin/tail" << tail << "" << false;
+        QTest::newRow("copy of an application not blocked") << "tail" << tail << "" << false;
+    }
+
+    void closesCopiesByContent()
+    {
+        QFETCH(QString, source);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, how);
+        QFETCH(bool, closed);
+
+        m_groups.killAll();
+        const QString copy = m_home.bin("copy");
+        QFile::remove(copy);
+        QVERIFY(QFile::copy(source.startsWith('/') ? source : m_home.bin(source), copy));
+        QVERIFY(QFile::setPermissions(
+                copy, how == "unreadable" ? QFile::ExeOwner : QFile::ReadOwner | QFile::ExeOwner));
+        BlockList blockList(m_services->lend().userDefaults);
+        blockList.setBlockedBundleIDs({"org.vorntest.Blocked"});
+        blockList.save();
+        AppBlocker blocker(m_services->lend(), &blockList);
+        publish(false);
+        QTRY_VERIFY(!blocker.isBlocking());
+        logLines();
+        QProcess *process = how == "before" ? &m_groups.launch(copy, arguments) : nullptr;
+        publish(true);
+        QTRY_VERIFY(blocker.isBlocking());
+        if (!process)
+            process = &m_groups.launch(copy, arguments);
+        if (how == "deleted")
+            QFile::remove(copy);
+        if (closed)
+            QTRY_COMPARE(process->state(), QProcess::NotRunning);
+        else
+            QTest::qWait(500);
+        QCOMPARE(process->state() == QProcess::Running, !closed);
+        const QByteArray log = TestHome::readFile(m_home.path("stderr.log")).mid(m_logRead);
+        QCOMPARE(logLines(),
+                 closed ? QByteArrayList{"Blocking org.vorntest.Blocked"} : QByteArrayList());
+        QCOMPARE(log.count("cannot read"), how == "unreadable" && !closed ? 1 : 0);
     }
 };
 

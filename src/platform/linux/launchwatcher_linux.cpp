@@ -32,6 +32,10 @@
 // identifier it had (a wrapper script that execs an unindexed binary). A root is a process whose
 // identifier differs from its current parent's, or whose parent is not ours (another user, PID 1,
 // a kernel thread).
+//
+// A program that nothing names may be a renamed copy of a blocked application's program: while
+// blocking, its content is compared with theirs on another thread (ProgramIdentityMatcher), and a
+// match names the process a moment later, as its own evidence would have.
 
 #include "launchwatcher_linux.h"
 
@@ -41,6 +45,7 @@
 #include "execdoorbell_linux.h"
 #include "learnedprograms_linux.h"
 #include "processconnector_linux.h"
+#include "programidentitymatcher_linux.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -159,6 +164,8 @@ void LaunchWatcher::start()
     }
     m_doorbell = new ExecDoorbell(this);
     connect(m_doorbell, &ExecDoorbell::rang, this, &LaunchWatcher::ringDoorbell);
+    m_matcher = new ProgramIdentityMatcher(m_options.procRoot, this);
+    connect(m_matcher, &ProgramIdentityMatcher::matched, this, &LaunchWatcher::contentMatched);
 
     m_pidMax = m_reader.pidMax();
     m_startTicks = m_reader.ticksSinceBoot();
@@ -394,6 +401,7 @@ void LaunchWatcher::noticeExec(qint64 pid)
                                                                     : scriptOwner(pid, running);
     if (own.isEmpty())
         own = m_resolver->bundleID(pid, running);
+    lookAtContent(pid, running ? running->path : QString());
     Process &process = m_processes[pid];
     const QString previous = std::exchange(process.program, running ? running->path : QString());
     if (process.identity.source == Identity::Own && !process.identity.bundleID.isEmpty()) {
@@ -508,6 +516,7 @@ void LaunchWatcher::setSafetyNetEnabled(bool enabled)
         m_sweepTimer->start();
     else
         m_sweepTimer->stop();
+    updateContentMatching();
 }
 
 void LaunchWatcher::examineNoted()
@@ -630,6 +639,8 @@ void LaunchWatcher::decide(qint64 pid)
     QString own = sameImage ? QString() : scriptOwner(pid, running);
     if (own.isEmpty() && !sameImage)
         own = m_resolver->bundleID(pid, running);
+    if (!sameImage)
+        lookAtContent(pid, running ? running->path : QString());
     const QString inherited = inheritedIdentity(pid);
     Process &process = m_processes[pid];
     process.birthParentBundleID = inherited;
@@ -885,6 +896,7 @@ void LaunchWatcher::rearmDoorbells()
         }
     }
     m_doorbell->setPrograms(programs);
+    updateContentMatching();
 }
 
 void LaunchWatcher::noteScriptRings(const QStringList &opened)
@@ -925,4 +937,56 @@ void LaunchWatcher::followUp()
     ++m_followUpStep;
     if (m_followUpStep < int(followUpMs.size()))
         m_followUpTimer->start(followUpMs[m_followUpStep] - followUpMs[m_followUpStep - 1]);
+}
+
+void LaunchWatcher::updateContentMatching()
+{
+    if (!m_matcher)
+        return;
+    const bool wasActive = m_matcher->isActive();
+    m_matcher->setPrograms(m_sweepTimer->isActive() ? watchedPrograms()
+                                                    : QHash<QString, QStringList>());
+    // A copy started before blocking is closed as well; the processes not decided yet are
+    // compared when they are.
+    if (!wasActive && m_matcher->isActive()) {
+        for (auto it = m_processes.cbegin(); it != m_processes.cend(); ++it)
+            lookAtContent(it.key(), it->program);
+    }
+}
+
+// Programs the index or the learned programs name are known by path; only the others can be
+// copies.
+void LaunchWatcher::lookAtContent(qint64 pid, const QString &program)
+{
+    if (!m_matcher->isActive() || program.isEmpty() || m_index->namesProgram(program)
+        || !m_learned->bundleIDForProgram(program).isEmpty())
+        return;
+    const auto found = m_processes.constFind(pid);
+    if (found != m_processes.cend() && found->isOurs && !found->executable.isEmpty())
+        m_matcher->lookAt(pid, found->startTime, found->executable);
+}
+
+void LaunchWatcher::contentMatched(qint64 pid, quint64 startTime, const QString &bundleID)
+{
+    const auto found = m_processes.find(pid);
+    if (found == m_processes.end() || !found->isOurs || found->startTime != startTime
+        || found->identity.bundleID == bundleID)
+        return;
+    found->identity = {Identity::Own, bundleID};
+    // What it started before the match takes its identifier again, so it is closed with it.
+    QSet<qint64> tree{pid};
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (auto it = m_processes.begin(); it != m_processes.end(); ++it) {
+            if (it->isOurs && it->identity.source == Identity::Inherited
+                && it->startTime >= startTime && tree.contains(it->birthParentPid)
+                && !tree.contains(it.key())) {
+                it->identity = {};
+                tree.insert(it.key());
+                grew = true;
+            }
+        }
+    }
+    m_noted.append(pid);
+    examineNoted();
 }

@@ -19,6 +19,7 @@ class ApplicationIndex;
 class ExecDoorbell;
 class LearnedPrograms;
 class ProcessConnector;
+class ProgramIdentityMatcher;
 class QTimer;
 
 // Follows the processes of this user and notices each new running application: a process whose
@@ -147,6 +148,9 @@ private:
     void noteScriptRings(const QStringList &opened);
     QString scriptOwner(qint64 pid, const std::optional<AppIdentityResolver::Program> &running);
     void followUp();
+    void lookAtContent(qint64 pid, const QString &program);
+    void contentMatched(qint64 pid, quint64 startTime, const QString &bundleID);
+    void updateContentMatching();
     QString inheritedIdentity(qint64 pid) const;
     void forget(qint64 pid);
 
@@ -158,6 +162,7 @@ private:
     std::unique_ptr<AppIdentityResolver> m_resolver;
     ExecDoorbell *m_doorbell = nullptr;
     ProcessConnector *m_connector = nullptr;
+    ProgramIdentityMatcher *m_matcher = nullptr;
     QTimer *m_pollTimer = nullptr;
     QTimer *m_followUpTimer = nullptr;
     QTimer *m_sweepTimer = nullptr;
