@@ -3,9 +3,10 @@
 // switch is tapped. The MQTT client is the `mqtt` package's browser build (global `mqtt`).
 
 import {
-  decodeBlockState, decodeRegistry, defaultTargets, devicesForDisplay, encodeBlockStateBytes,
+  decodeBlockState, decodeRegistry, defaultTargets, devicesForDisplay, encodeBlockState,
   referenceSecondsFromMillis,
 } from './records.js';
+import { offer, phoneKey, phoneName, signedBytes } from './phonekey.js';
 import { Session } from './session.js';
 import { forgetPassword, keepSettings, settingsProblem, storedSettings } from './settings.js';
 import { chooseLanguage, translator } from './texts.js';
@@ -31,7 +32,9 @@ const page = {
   sending: false,
   lastSent: null,
   defaults: new Set(), // what is ticked when the user chose nothing: recent macs
+  key: null, // this phone's signing key (phonekey.js), made at the first sign-in
 };
+let keyReady = null;
 
 const nowSeconds = () => referenceSecondsFromMillis(Date.now());
 const sameBytes = (a, b) => !!b && a.length === b.length && a.every((byte, i) => byte === b[i]);
@@ -140,8 +143,29 @@ function receiveOversized(key, size) {
   renderSoon();
 }
 
+// Offers this phone's key for pairing once per sign-in, trying again while the broker does not
+// take it (the publishing connection may come up a moment after the first).
+async function offerKey(session) {
+  const key = await keyReady;
+  const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+  while (key && page.session === session) {
+    const { key: storeKey, bytes } = offer(key, phoneName(navigator.userAgent), Date.now());
+    try {
+      await session.publishRetained(session.topic(storeKey), bytes, { timeoutMs: ackTimeoutMs });
+      return;
+    } catch {
+      await pause(1000);
+    }
+  }
+}
+
 function connect(settings, password, interactive) {
   page.session?.close();
+  keyReady ??= phoneKey().then((key) => {
+    page.key = key;
+    view.showKey(key);
+    return key;
+  });
   Object.assign(page, { settings, registry: undefined, published: undefined, sending: false });
   page.oversized.clear();
   if (!interactive)
@@ -151,6 +175,8 @@ function connect(settings, password, interactive) {
     connected(first) {
       if (!first)
         view.announce(t('reconnected'));
+      else
+        offerKey(session);
       if (!view.control.hidden || interactive)
         showControl();
     },
@@ -187,13 +213,14 @@ async function tap() {
     return;
   }
   const isBlocking = !(page.published?.isBlocking === true);
-  const bytes = encodeBlockStateBytes({ isBlocking, targetDeviceIDs: targets, updatedAt: nowSeconds() });
-  page.lastSent = bytes;
+  const text = encodeBlockState({ isBlocking, targetDeviceIDs: targets, updatedAt: nowSeconds() });
   page.sending = true;
   view.renderSwitch(page);
   view.showResult('sending', t('sending'));
   let result;
   try {
+    const bytes = await signedBytes(await keyReady, 'syncedBlockState', text);
+    page.lastSent = bytes;
     await session.publishRetained(session.topic('syncedBlockState'), bytes, { timeoutMs: ackTimeoutMs });
     const state = isBlocking ? t('stateWordOn') : t('stateWordOff');
     result = ['sent', targets.length === 1 ? t('sentOne', { state }) : t('sent', { state, count: targets.length })];

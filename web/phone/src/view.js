@@ -29,7 +29,7 @@ export class View {
       linkText: 'link-text', toggle: 'switch', switchWord: 'switch-word', switchHint: 'switch-hint',
       result: 'send-result', stateLine: 'state-line', stateTargets: 'state-targets', devices: 'devices',
       devicesMessage: 'devices-message', devicesHint: 'devices-hint', account: 'account',
-      signOut: 'sign-out', announcer: 'announcer', connectButton: 'connect',
+      signOut: 'sign-out', announcer: 'announcer', connectButton: 'connect', keyLine: 'phone-key',
     }))
       this[name] = $(id);
     this.glyphs = Object.fromEntries(Object.entries(glyphPaths).map(([type, d]) => [type, this.makeGlyph(d)]));
@@ -241,6 +241,12 @@ export class View {
     this.control.hidden = true;
     this.connectButton.disabled = false;
     this.connectButton.textContent = this.t('connect');
+  }
+
+  // This phone's key fingerprint, to compare with the one the computer shows when pairing.
+  showKey(key) {
+    this.keyLine.hidden = !key;
+    this.keyLine.textContent = key ? this.t('phoneKey', { fingerprint: key.fingerprint }) : '';
   }
 
   showControl(settings) {

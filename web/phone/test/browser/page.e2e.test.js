@@ -11,6 +11,7 @@ import { after, before, test } from 'node:test';
 import mqtt from 'mqtt';
 import { chromium } from 'playwright-core';
 
+import { offerKey, verify } from '../../src/signing.js';
 import { binaries, missing, now, repo, Scene, waitFor } from './scene.js';
 
 // Run by the test command, a missing piece is a failure; run by hand, a reason to skip.
@@ -141,10 +142,18 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     await tapAndWait();
     assert.equal((await blocked.exited)[1], 'SIGKILL');
     // What the broker keeps for newcomers is the record exactly as the records define it.
-    const retained = JSON.parse(execFileSync('mosquitto_sub', [
+    const retainedValue = (key) => JSON.parse(execFileSync('mosquitto_sub', [
       '-h', '127.0.0.1', '-p', String(scene.mqttPort), '-u', scene.user, '-P', scene.password, '-V', '5',
-      '-t', `vorn/${scene.user}/kv/syncedBlockState`, '--retained-only', '-C', '1', '-W', '5'], { encoding: 'utf8' }));
-    assert.deepEqual(Object.keys(retained), ['isBlocking', 'targetDeviceIDs', 'updatedAt']);
+      '-t', `vorn/${scene.user}/kv/${key}`, '--retained-only', '-C', '1', '-W', '5'], { encoding: 'utf8' }));
+    const retained = retainedValue('syncedBlockState');
+    assert.deepEqual(Object.keys(retained), ['isBlocking', 'targetDeviceIDs', 'updatedAt', 'signedBy', 'signature']);
+    // Signed by the key the page offered for pairing and shows, which outlives a reload.
+    const offered = retainedValue(offerKey(retained.signedBy));
+    assert.ok(await verify('syncedBlockState', retained, offered.publicKey));
+    assert.equal(await page.textContent('#phone-key'), `This phone’s key: ${retained.signedBy}`);
+    await page.reload();
+    await page.locator('#phone-key', { hasText: retained.signedBy }).waitFor();
+    await page.locator('#link[data-link="online"]').waitFor();
     assert.deepEqual([retained.isBlocking, retained.targetDeviceIDs], [true, [computer.id]]);
     assert.ok(Math.abs(retained.updatedAt - secondsAgo(0)) < 60, `updatedAt ${retained.updatedAt}`);
     assert.match(await page.textContent('#state-line'), /^Blocking is on, since \d/);
