@@ -3,9 +3,15 @@
 // real vorn (offscreen, its own HOME and runtime folder); the time until vorn has assigned
 // isBlocking (seen as its rewrite of defaults.json) is measured over 200 flips. Then the broker is
 // restarted 10 times, and the time from its listener being back to the first value exchanged
-// between two bridges (a change made on one side while the broker was down) is measured.
+// between two bridges (a change made on one side while the broker was down) is measured. The
+// phone-side bridge runs in a process of its own, as every deployed bridge does: Paho's network
+// thread, shared by the clients of a process, looks at a new connection only once its wait on the
+// others' sockets ends (up to a second each time), so bridges sharing a process reconnect late.
+// Last, the peak resident memory (VmHWM) of a bridge process joining a broker that holds many
+// large values (300 × 1 MiB, 1,000 × 64 KiB), measured when its reconciliation is done.
 //
 //   build/bench/bench_sync_mqtt [flips] [restarts] [--ws]   (--ws: over the WebSockets listener)
+//   build/bench/bench_sync_mqtt --bridge <folder> <url> <name> [--until-in-step]
 
 #include "benchstats.h"
 #include "brokeraddress.h"
@@ -22,7 +28,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <algorithm>
 #include <atomic>
@@ -139,11 +147,113 @@ std::unique_ptr<SyncBridge> makeBridge(const QTemporaryDir &dir, const QString &
     return bridge;
 }
 
+// The peak resident memory of this process, in KiB.
+long peakRssKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+// --bridge: one bridge in this process, which says when it is in step; with --until-in-step, it
+// prints its peak memory once in step and quiet, and ends.
+int runBridge(QCoreApplication &app)
+{
+    const QStringList args = app.arguments();
+    QTemporaryDir dir;
+    const auto bridge = makeBridge(dir, args.value(2), args.value(4), args.value(3));
+    if (!args.contains(QStringLiteral("--until-in-step"))) {
+        QObject::connect(bridge.get(), &SyncBridge::inStep, &app, [] {
+            std::printf("in step\n");
+            std::fflush(stdout);
+        });
+        return app.exec();
+    }
+    // In step, and nothing more from the broker for two seconds.
+    QTimer quiet;
+    quiet.setSingleShot(true);
+    quiet.setInterval(2000);
+    QObject::connect(bridge->connection(), &MqttConnection::messageReceived, &quiet, [&] {
+        if (bridge->isInStep())
+            quiet.start();
+    });
+    QObject::connect(bridge.get(), &SyncBridge::inStep, &quiet, qOverload<>(&QTimer::start));
+    QObject::connect(&quiet, &QTimer::timeout, &app, [&] {
+        std::printf("VmHWM %ld KiB, %lld files\n", peakRssKiB(),
+                    qint64(QDir(args.value(2)).entryList(QDir::Files).size()));
+        app.quit();
+    });
+    return app.exec();
+}
+
+QProcess *startBridgeProcess(const QStringList &args, QObject *parent)
+{
+    auto *process = new QProcess(parent);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setChildProcessModifier([] {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    });
+    process->start(QCoreApplication::applicationFilePath(),
+                   QStringList{QStringLiteral("--bridge")} + args);
+    return process;
+}
+
+// Publishes `count` retained values of `bytes` each, then lets a new bridge process join; its peak
+// resident memory is printed when it is in step. The broker saves on its default schedule (a save
+// per value would rewrite hundreds of MiB each time) and queues all of them for the bridge.
+void measureJoinMemory(int count, int bytes)
+{
+    QTemporaryDir dir;
+    MosquittoBroker broker({{QStringLiteral("alice"), "pw"}});
+    broker.kill();
+    const QString config = broker.folder() + QStringLiteral("/mosquitto.conf");
+    const QByteArray text = readFile(config);
+    writeFile(
+            config,
+            QByteArray(text).replace("autosave_interval 1\n", "").replace("max_queued_bytes", "#"));
+    broker.start();
+    const QString url = QStringLiteral("mqtt://127.0.0.1:%1").arg(broker.port());
+    MqttConnection writer(
+            broker.settings(QStringLiteral("vorn-bench-writer"), QStringLiteral("alice"), "pw"));
+    int acknowledged = 0;
+    QObject::connect(&writer, &MqttConnection::publishAcknowledged, &writer,
+                     [&] { ++acknowledged; });
+    writer.start(true);
+    waitFor([&] { return writer.state() == MqttConnection::State::Connected; }, 10000);
+    for (int i = 0; i < count; ++i) {
+        writer.publish("vorn/alice/kv/big" + QByteArray::number(count) + "x"
+                               + QByteArray::number(i),
+                       QByteArray(bytes, char('a' + i % 26)), true);
+        if (i % 16 == 15) // a window, so that the writer does not hold everything at once
+            waitFor([&] { return acknowledged > i - 16; }, 30000);
+    }
+    waitFor([&] { return acknowledged == count; }, 60000);
+    writer.stop();
+    QProcess *bridge
+            = startBridgeProcess({dir.filePath(QStringLiteral("folder")), url,
+                                  QStringLiteral("joiner"), QStringLiteral("--until-in-step")},
+                                 nullptr);
+    const qint64 start = nowNs();
+    bridge->waitForFinished(120000);
+    std::printf("%d values of %d KiB, joining bridge: %s, %.1f s\n", count, bytes / 1024,
+                bridge->readAllStandardOutput().trimmed().constData(),
+                double(nowNs() - start) / 1e9);
+    delete bridge;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().value(1) == QStringLiteral("--bridge"))
+        return runBridge(app);
 
     const int flips = argc > 1 ? std::atoi(argv[1]) : 200;
     const int restarts = argc > 2 ? std::atoi(argv[2]) : 10;
@@ -166,7 +276,7 @@ int main(int argc, char *argv[])
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     writeFile(defaults, R"({"isBlocking": false, "blockedBundleIDs": []})");
     const auto computerBridge = makeBridge(dir, cloud, QStringLiteral("computer"), url);
-    const auto phoneBridge = makeBridge(dir, phoneSide, QStringLiteral("phone"), url);
+    QProcess *phoneBridge = startBridgeProcess({phoneSide, url, QStringLiteral("phone")}, &app);
 
     QProcess vorn;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -226,7 +336,11 @@ int main(int argc, char *argv[])
         latencies.push_back(double(watcher.seenAt(value) - start) / 1e6);
     }
     printFigures("phone publish -> isBlocking assigned in vorn", latencies);
+    phone.stop(); // the page runs in a browser, not beside the bridge
 
+    waitFor([&] { return phoneBridge->canReadLine(); }, 10000);
+    while (phoneBridge->canReadLine())
+        phoneBridge->readLine();
     std::vector<double> restartTimes;
     for (int i = 0; i < restarts; ++i) {
         const QByteArray value = "probe-" + QByteArray::number(i);
@@ -243,11 +357,19 @@ int main(int argc, char *argv[])
             break;
         }
         restartTimes.push_back(double(nowNs() - start) / 1e6);
-        waitFor([&] { return computerBridge->isInStep() && phoneBridge->isInStep(); }, 10000);
+        // The phone side says so once for each connection.
+        waitFor([&] { return computerBridge->isInStep() && phoneBridge->canReadLine(); }, 10000);
+        while (phoneBridge->canReadLine())
+            phoneBridge->readLine();
     }
     printFigures("broker restart (listening again) -> first value exchanged", restartTimes);
 
     ::kill(-pid_t(vorn.processId()), SIGKILL);
     vorn.waitForFinished();
+    ::kill(-pid_t(phoneBridge->processId()), SIGKILL);
+    phoneBridge->waitForFinished();
+
+    measureJoinMemory(300, 1024 * 1024);
+    measureJoinMemory(1000, 64 * 1024);
     return 0;
 }
