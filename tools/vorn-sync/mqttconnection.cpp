@@ -11,6 +11,8 @@
 
 #include <MQTTAsync.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -29,6 +31,44 @@ Registry &registry()
     static Registry instance;
     return instance;
 }
+
+// Holds Paho's network thread in the message callback while the connection's thread has
+// maxUnhandledMessages of this client's messages still to handle: Paho reads no further from the
+// socket meanwhile, so what the broker sends waits on the broker, not in this process.
+//
+// Paho calls that callback with its own lock held, which every Paho function takes. So a thread
+// about to call Paho first says so (PahoCall), and no callback waits while one does: the thread
+// that handles the messages never waits for a callback that waits for it.
+struct Gate
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    int callers = 0; // threads in or about to enter a Paho call
+};
+
+Gate &gate()
+{
+    static Gate instance;
+    return instance;
+}
+
+class PahoCall
+{
+public:
+    PahoCall()
+    {
+        const std::lock_guard lock(gate().mutex);
+        ++gate().callers;
+        gate().changed.notify_all();
+    }
+    ~PahoCall()
+    {
+        const std::lock_guard lock(gate().mutex);
+        --gate().callers;
+    }
+    PahoCall(const PahoCall &) = delete;
+    PahoCall &operator=(const PahoCall &) = delete;
+};
 
 quintptr keyOf(void *context)
 {
@@ -50,6 +90,13 @@ QString opensslReason(const QString &line)
 }
 
 } // namespace
+
+// One Paho client's messages posted to the connection's thread and not yet handled there.
+struct MqttConnection::Inbox
+{
+    int unhandled = 0; // guarded by gate().mutex
+    bool closed = false; // the client was dropped: nothing waits for room any more
+};
 
 // Paho's callbacks, on Paho's threads: each copies what it was given and posts the handling to
 // the connection's thread.
@@ -105,8 +152,31 @@ struct PahoCallbacks
                                  message->payload ? message->payloadlen : 0);
         MQTTAsync_freeMessage(&message);
         MQTTAsync_free(topicName);
-        post(context,
-             [topic, payload](MqttConnection *c) { Q_EMIT c->messageReceived(topic, payload); });
+        std::shared_ptr<MqttConnection::Inbox> inbox;
+        {
+            Registry &r = registry();
+            QMutexLocker lock(&r.mutex);
+            if (MqttConnection *connection = r.connections.value(keyOf(context)))
+                inbox = connection->m_inbox;
+        }
+        if (!inbox)
+            return 1;
+        {
+            std::unique_lock lock(gate().mutex);
+            gate().changed.wait(lock, [&] {
+                return inbox->closed || inbox->unhandled < MqttConnection::maxUnhandledMessages
+                        || gate().callers > 0;
+            });
+            if (inbox->closed)
+                return 1;
+            ++inbox->unhandled;
+        }
+        post(context, [topic, payload, inbox](MqttConnection *c) {
+            Q_EMIT c->messageReceived(topic, payload);
+            const std::lock_guard lock(gate().mutex);
+            --inbox->unhandled;
+            gate().changed.notify_all();
+        });
         return 1;
     }
 
@@ -222,6 +292,7 @@ void MqttConnection::attempt()
     m_tlsError.clear();
     qCDebug(lcSync) << "connecting to" << m_settings.broker.url();
 
+    const PahoCall call;
     const QByteArray address = uri().toUtf8();
     const QByteArray id = m_settings.clientId.toUtf8();
     MQTTAsync_createOptions createOptions = MQTTAsync_createOptions_initializer5;
@@ -237,6 +308,7 @@ void MqttConnection::attempt()
         Registry &r = registry();
         QMutexLocker lock(&r.mutex);
         m_key = ++r.lastKey;
+        m_inbox = std::make_shared<Inbox>();
         r.connections.insert(m_key, this);
     }
     void *context = reinterpret_cast<void *>(m_key);
@@ -265,6 +337,11 @@ void MqttConnection::attempt()
     expiry.identifier = MQTTPROPERTY_CODE_SESSION_EXPIRY_INTERVAL;
     expiry.value.integer4 = m_settings.sessionExpirySeconds;
     MQTTProperties_add(&properties, &expiry);
+    // The broker keeps the rest of what it has for us until these are acknowledged.
+    MQTTProperty receiveMaximum{};
+    receiveMaximum.identifier = MQTTPROPERTY_CODE_RECEIVE_MAXIMUM;
+    receiveMaximum.value.integer2 = receiveMaximumMessages;
+    MQTTProperties_add(&properties, &receiveMaximum);
     options.connectProperties = &properties;
 
     // Peer verification and the host name check stay on: there is no insecure mode. A CA file
@@ -382,7 +459,14 @@ void MqttConnection::dropClient(bool sayGoodbye)
         QMutexLocker lock(&r.mutex);
         r.connections.remove(m_key);
     }
+    {
+        const std::lock_guard lock(gate().mutex);
+        m_inbox->closed = true;
+        gate().changed.notify_all();
+    }
+    m_inbox.reset();
     m_key = 0;
+    const PahoCall call;
     MQTTAsync client = m_client;
     m_client = nullptr;
     if (sayGoodbye && MQTTAsync_isConnected(client)) {
@@ -424,6 +508,7 @@ int MqttConnection::publish(const QByteArray &topic, const QByteArray &payload, 
     options.onSuccess5 = &PahoCallbacks::onPublished;
     options.onFailure5 = &PahoCallbacks::onPublishFailed;
     options.context = reinterpret_cast<void *>(m_key);
+    const PahoCall call;
     const int rc = MQTTAsync_sendMessage(m_client, topic.constData(), &message, &options);
     if (rc != MQTTASYNC_SUCCESS) {
         qCDebug(lcSync) << "publish failed:" << MQTTAsync_strerror(rc);
@@ -444,6 +529,7 @@ int MqttConnection::subscribe(const QList<QByteArray> &filters)
     options.onSuccess5 = &PahoCallbacks::onSubscribed;
     options.onFailure5 = &PahoCallbacks::onSubscribeFailed;
     options.context = reinterpret_cast<void *>(m_key);
+    const PahoCall call;
     const int rc = MQTTAsync_subscribeMany(m_client, int(pointers.size()), pointers.data(),
                                            qos.data(), &options);
     if (rc != MQTTASYNC_SUCCESS) {

@@ -9,6 +9,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
 #include <optional>
 
 // One MQTT 5 client session over mqtt://, mqtts://, ws:// or wss://, with its signals emitted on
@@ -23,7 +24,11 @@
 // back-off, is driven from here rather than by Paho, so that every failure is reported. Paho says
 // "TCP/TLS connect failure" both for a broker it cannot reach and for a certificate that is not for
 // the host name (OpenSSL reports the other certificate failures); a plain TCP connection tells them
-// apart.
+// apart. Paho acknowledges a QoS 1 message as it reads it, before its callback, so the memory
+// bound comes from holding that callback (see maxUnhandledMessages), not from late PUBACKs.
+// Paho's network thread serves every client of a process and notices a new connection only when
+// its wait on the other clients' sockets ends (up to a second): a process with one client, as
+// vorn-sync is, reconnects at once; one with several may take a second or two longer.
 class QTcpSocket;
 
 class MqttConnection : public QObject
@@ -54,6 +59,11 @@ public:
     static constexpr int firstRetryMs = 250;
     static constexpr int maxRetryMs = 30000;
     static constexpr int connectTimeoutMs = 10000;
+    // Flow control of what the broker sends: at most this many of its QoS 1 messages unacknowledged
+    // (the Receive Maximum of CONNECT), and at most maxUnhandledMessages received and not yet
+    // handled by the receiver of messageReceived; Paho reads nothing more until one is.
+    static constexpr quint16 receiveMaximumMessages = 8;
+    static constexpr int maxUnhandledMessages = 2;
 
     explicit MqttConnection(Settings settings, QObject *parent = nullptr);
     ~MqttConnection() override;
@@ -75,6 +85,7 @@ Q_SIGNALS:
     void connected(bool sessionPresent);
     void connectFailed(MqttConnection::Failure failure, const QString &message);
     void connectionLost(const QString &reason);
+    // Handled when the slots connected directly have returned.
     void messageReceived(const QByteArray &topic, const QByteArray &payload);
     // reasonCode 0 (or 16, no subscribers) means the broker took the message.
     void publishAcknowledged(int mid, int reasonCode);
@@ -92,10 +103,12 @@ private:
     QString uri() const;
 
     friend struct PahoCallbacks;
+    struct Inbox;
 
     Settings m_settings;
     void *m_client = nullptr; // MQTTAsync
     quintptr m_key = 0; // the registered number of m_client; 0 without one
+    std::shared_ptr<Inbox> m_inbox; // m_client's messages not yet handled
     State m_state = State::Offline;
     bool m_retry = false;
     bool m_running = false;
