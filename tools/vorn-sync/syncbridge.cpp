@@ -63,6 +63,12 @@ SyncBridge::SyncBridge(Options options, QObject *parent)
     connect(m_connection.get(), &MqttConnection::connectFailed, this,
             [this](MqttConnection::Failure failure, const QString &message) {
                 m_status->setState(QStringLiteral("offline"), message);
+                // A broker that stays away is said once, not at every attempt.
+                if (message == m_failureLogged) {
+                    qCDebug(lcSync).noquote() << message;
+                    return;
+                }
+                m_failureLogged = message;
                 if (failure == MqttConnection::Failure::NotAuthorised)
                     qCWarning(lcSync).noquote()
                             << QStringLiteral("the broker refused the credentials of %1: %2")
@@ -136,6 +142,7 @@ void SyncBridge::resetExchange()
 
 void SyncBridge::handleConnected()
 {
+    m_failureLogged.clear();
     qCInfo(lcSync).noquote() << QStringLiteral("connected to %1 as %2")
                                         .arg(m_options.connection.broker.url(),
                                              m_options.connection.user);

@@ -111,4 +111,5 @@ private:
     QHash<QString, qint64> m_folderSizes; // per key in the folder, its size
     qint64 m_folderBytes = 0;
     bool m_boundsLogged = false;
+    QString m_failureLogged; // the last connection failure logged, until a connection
 };
