@@ -69,29 +69,18 @@ void tst_SyncedBlockState::decode_data()
              record("true", R"(["A"])", "0", R"("locked":false,"endsAt":3)"), true, one, 0, 3.0,
              false);
 
+    // The page's cross-check runs this decoder on the refusals of web/phone/test/cases.js; these
+    // are the ones that table lacks.
     const auto rejected = [](const char *name, const QByteArray &json) {
         QTest::newRow(name) << json << false << false << QStringList() << 0.0 << QVariant()
                             << QVariant();
     };
-    for (const char *optional : {R"("endsAt":"17:00")", R"("endsAt":null)", R"("endsAt":1e999)",
-                                 R"("locked":1)", R"("locked":null)"})
-        rejected(optional, record("true", R"(["A"])", "0", optional));
-    rejected("isBlocking as number", record("1"));
-    rejected("isBlocking as string", record(R"("true")"));
-    rejected("isBlocking null", record("null"));
     rejected("isBlocking missing", record(""));
-    rejected("targets null", record("true", "null"));
     rejected("targets missing", record("true", ""));
     rejected("targets a string", record("true", R"("A")"));
     rejected("target a number", record("true", R"(["A",1])"));
-    rejected("target null", record("true", "[null]"));
-    rejected("updatedAt ISO 8601", record("true", R"(["A"])", R"("2024-01-01T00:00:00Z")"));
-    rejected("updatedAt missing", record("true", R"(["A"])", ""));
     rejected("updatedAt null", record("true", R"(["A"])", "null"));
-    rejected("top-level array", '[' + record() + ']');
-    rejected("trailing garbage", record() + " x");
     rejected("raw newline in a target", record("true", "[\"A\nB\"]"));
-    rejected("time out of range", record("true", R"(["A"])", "1e999"));
 }
 
 void tst_SyncedBlockState::decode()
