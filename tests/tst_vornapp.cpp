@@ -18,36 +18,23 @@ class tst_VornApp : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
-    void cleanup()
-    {
-        m_processes.killAll();
-        QFile::remove(m_home.defaultsFile());
-    }
-
-    void simultaneousStartsLeaveOneVorn();
-    void closedWindowKeepsEnforcing();
-    void staleLockIsTakenOver_data();
-    void staleLockIsTakenOver();
-    void answersAndEnforcesWithFewDescriptors();
-    void sessionEndsOnTime_data();
-    void sessionEndsOnTime();
-    void cleanupTestCase();
-
-private:
     static auto ask(const QByteArray &request) { return VornProcesses::ask(request); }
     bool storedBlocking() const
     {
         return QJsonDocument::fromJson(TestHome::readFile(m_home.defaultsFile()))["isBlocking"]
                 .toBool();
     }
+
     void publish(bool blocking, const QByteArray &members = {})
     {
         const QString cloud = m_home.cloudFolder() + QLatin1Char('/');
-        const QString id = QJsonDocument::fromJson(TestHome::readFile(cloud + "deviceRegistry"))
-                                   .object()
-                                   .keys()
-                                   .value(0);
+        // This computer, announced once.
+        const QStringList ids
+                = QJsonDocument::fromJson(TestHome::readFile(cloud + "deviceRegistry"))
+                          .object()
+                          .keys();
+        QCOMPARE(ids.size(), 1);
+        const QString id = ids.first();
         QVERIFY(TestHome::writeFile(
                 cloud + "syncedBlockState",
                 QByteArray(blocking ? R"({"isBlocking":true,)" : R"({"isBlocking":false,)")
@@ -57,198 +44,185 @@ private:
 
     TestHome m_home;
     VornProcesses m_processes;
-    QList<double> m_endDelays; // seconds from endsAt to isBlocking false, one per run
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        m_processes.killAll();
+        QFile::remove(m_home.defaultsFile());
+    }
+
+    void simultaneousStartsLeaveOneVorn()
+    {
+        const QList<QProcess *> started{&m_processes.startVorn(), &m_processes.startVorn(),
+                                        &m_processes.startVorn()};
+        // One takes the session; the others hand over to it and end with 0.
+        QTRY_COMPARE_WITH_TIMEOUT(
+                int(std::ranges::count(started, QProcess::NotRunning, &QProcess::state)), 2, 15000);
+        for (QProcess *process : started) {
+            if (process->state() == QProcess::NotRunning)
+                QCOMPARE(process->exitCode(), 0);
+        }
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+        // With the window closed, a start reopens it.
+        QCOMPARE(ask("close"), QByteArray("ok 0"));
+        QVERIFY(m_processes.startVorn().waitForFinished(15000));
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+    }
+
+    void closedWindowKeepsEnforcing()
+    {
+        const QString program = m_home.blockOnStart(true);
+        QProcess &vorn = m_processes.startVorn();
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+        QCOMPARE(ask("close"), QByteArray("ok 0"));
+
+        // With no window open, a blocked application that starts is killed; others run on.
+        QProcess &other = m_processes.launch("/bin/sleep");
+        expectClosed(m_processes, program);
+        QVERIFY(!other.waitForFinished(1000));
+        QCOMPARE(vorn.state(), QProcess::Running);
+    }
+
+    void staleLockIsTakenOver_data()
+    {
+        QTest::addColumn<QByteArray>("lock"); // "killed": what a killed Vorn leaves
+        QTest::newRow("killed Vorn") << QByteArray("killed");
+        QTest::newRow("empty file") << QByteArray();
+        QTest::newRow("garbage") << QByteArray("\xff\x00not a lock\n", 14);
+        QTest::newRow("PID of another program") << QByteArray("OTHER\nvorn\n\n");
+        QTest::newRow("PID no longer in use") << QByteArray("GONE\nvorn\n\n");
+    }
+
+    void staleLockIsTakenOver()
+    {
+        QFETCH(QByteArray, lock);
+        if (lock == "killed") {
+            QProcess &killed = m_processes.startVorn();
+            QCOMPARE(ask("status"), QByteArray("windows 1"));
+            killed.kill();
+            QVERIFY(killed.waitForFinished(5000));
+            QVERIFY(QFile::exists(VornProcesses::socketPath()));
+        } else {
+            lock.replace("OTHER", QByteArray::number(m_processes.launch("/bin/sleep").processId()));
+            lock.replace("GONE", QByteArray::number(TestHome::gonePid()));
+            QVERIFY(TestHome::writeFile(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/vorn.lock",
+                                        lock));
+        }
+        QProcess &next = m_processes.startVorn();
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+        QVERIFY(!next.waitForFinished(500));
+    }
+
+    void answersAndEnforcesWithFewDescriptors()
+    {
+        const QString program = m_home.blockOnStart(false);
+        // About 20 descriptors are in use once Vorn runs.
+        QProcess &vorn = m_processes.startVorn({}, QProcessEnvironment::systemEnvironment(), 64);
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+
+        // Far more idle clients than descriptors; those past the listen queue are refused.
+        std::vector<int> idle;
+        const QByteArray path = QFile::encodeName(VornProcesses::socketPath());
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        for (int i = 0; i < 300; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+                idle.push_back(fd);
+            else
+                ::close(fd);
+        }
+        const auto closeIdle = qScopeGuard([&idle] {
+            for (int fd : idle)
+                ::close(fd);
+        });
+        QVERIFY(idle.size() > 64);
+
+        // Requests are answered, a block state that names this computer arrives through the cloud
+        // folder's notice, and a blocked application launched meanwhile is closed.
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+        publish(true);
+        QTRY_VERIFY_WITH_TIMEOUT(storedBlocking(), 10000);
+        expectClosed(m_processes, program);
+
+        // A removed socket file is bound again, and a second start hands over to this Vorn.
+        QVERIFY(QFile::remove(VornProcesses::socketPath()));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(VornProcesses::socketPath()), 10000);
+        QProcess &second = m_processes.startVorn();
+        QVERIFY(second.waitForFinished(15000));
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(vorn.state(), QProcess::Running);
+    }
+
+    void sessionEndsOnTime_data()
+    {
+        QTest::addColumn<QString>("during"); // what happens while the session runs
+        QTest::newRow("timed") << "";
+        QTest::newRow("locked, then off published") << "off";
+        QTest::newRow("wall clock 2 h forward") << "jump";
+        QTest::newRow("restart, wall clock 2 h forward") << "restart";
+    }
+
+    // No bridge runs here: each Vorn ends its session by its own timer. Vorn runs under libfaketime
+    // with an offset the test moves; the boot clock is left alone.
+    void sessionEndsOnTime()
+    {
+        QFETCH(QString, during);
+        const QString fakeTime
+                = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
+        if (!QFile::exists(fakeTime))
+            QSKIP("libfaketime is missing: install Debian's faketime (scripts/install-deps.sh)");
+        const QString offset = m_home.path("faketime-offset");
+        QVERIFY(TestHome::writeFile(offset, "+0"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("LD_PRELOAD", fakeTime);
+        env.insert("FAKETIME_TIMESTAMP_FILE", offset);
+        env.insert("FAKETIME_NO_CACHE", "1");
+        env.insert("DONT_FAKE_MONOTONIC", "1");
+        // A sanitized Vorn takes a library preloaded before its sanitizer's runtime.
+        const QString asan = env.value("ASAN_OPTIONS");
+        env.insert("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "verify_asan_link_order=0");
+        QFile::remove(m_home.path(".local/state/vorn/session.json"));
+
+        QProcess *vorn = &m_processes.startVorn({}, env);
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+        const double endsAt = ReferenceDate::now() + 4;
+        publish(true,
+                ",\"endsAt\":" + QByteArray::number(endsAt, 'f', 3)
+                        + (during == "off" ? ",\"locked\":true" : ""));
+        QTRY_VERIFY_WITH_TIMEOUT(storedBlocking(), 3000);
+        QByteArray log;
+        if (during == "off")
+            publish(false);
+        if (during != "")
+            QVERIFY(TestHome::writeFile(offset, "+2h"));
+        if (during == "jump") // a change in the store makes Vorn look at the clocks at once
+            QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/nudge", "1"));
+        if (during == "restart") {
+            ::kill(pid_t(vorn->processId()), SIGTERM);
+            QVERIFY(vorn->waitForFinished(10000));
+            log = vorn->readAllStandardError();
+            vorn = &m_processes.startVorn({}, env);
+            QCOMPARE(ask("status"), QByteArray("windows 1"));
+        }
+        QTest::qWait(int((endsAt - 0.5 - ReferenceDate::now()) * 1000));
+        QVERIFY2(storedBlocking(), "the session ended early");
+        while (storedBlocking() && ReferenceDate::now() < endsAt + 10)
+            QTest::qWait(5);
+        const double delay = ReferenceDate::now() - endsAt;
+        QVERIFY2(!storedBlocking(), "the session did not end by itself");
+        qInfo("session end -> isBlocking false: %.3f s after endsAt", delay);
+
+        QTRY_VERIFY_WITH_TIMEOUT((log += vorn->readAllStandardError()).contains("Blocking ended "),
+                                 5000);
+        if (during == "off")
+            QVERIFY2(log.contains("Locked until "), log.constData());
+        if (during == "jump")
+            QVERIFY2(log.contains("Wall clock moved by 7200 s"), log.constData());
+    }
 };
-
-void tst_VornApp::simultaneousStartsLeaveOneVorn()
-{
-    const QList<QProcess *> started{&m_processes.startVorn(), &m_processes.startVorn(),
-                                    &m_processes.startVorn()};
-    // One takes the session; the others hand over to it and end with 0.
-    QTRY_COMPARE_WITH_TIMEOUT(
-            int(std::ranges::count(started, QProcess::NotRunning, &QProcess::state)), 2, 15000);
-    for (QProcess *process : started) {
-        if (process->state() == QProcess::NotRunning)
-            QCOMPARE(process->exitCode(), 0);
-    }
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-    // With the window closed, a start reopens it.
-    QCOMPARE(ask("close"), QByteArray("ok 0"));
-    QVERIFY(m_processes.startVorn().waitForFinished(15000));
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-}
-
-void tst_VornApp::closedWindowKeepsEnforcing()
-{
-    const QString program = m_home.blockOnStart(true);
-    QProcess &vorn = m_processes.startVorn();
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-    QCOMPARE(ask("close"), QByteArray("ok 0"));
-
-    // With no window open, a blocked application that starts is killed; others run on.
-    QProcess &other = m_processes.launch("/bin/sleep");
-    expectClosed(m_processes, program);
-    QVERIFY(!other.waitForFinished(1000));
-    QCOMPARE(vorn.state(), QProcess::Running);
-}
-
-void tst_VornApp::staleLockIsTakenOver_data()
-{
-    QTest::addColumn<QByteArray>("lock"); // "killed": what a killed Vorn leaves
-    QTest::newRow("killed Vorn") << QByteArray("killed");
-    QTest::newRow("empty file") << QByteArray();
-    QTest::newRow("garbage") << QByteArray("\xff\x00not a lock\n", 14);
-    QTest::newRow("PID of another program") << QByteArray("OTHER\nvorn\n\n");
-    QTest::newRow("PID no longer in use") << QByteArray("GONE\nvorn\n\n");
-}
-
-void tst_VornApp::staleLockIsTakenOver()
-{
-    QFETCH(QByteArray, lock);
-    if (lock == "killed") {
-        QProcess &killed = m_processes.startVorn();
-        QCOMPARE(ask("status"), QByteArray("windows 1"));
-        killed.kill();
-        QVERIFY(killed.waitForFinished(5000));
-        QVERIFY(QFile::exists(VornProcesses::socketPath()));
-    } else {
-        lock.replace("OTHER", QByteArray::number(m_processes.launch("/bin/sleep").processId()));
-        lock.replace("GONE", QByteArray::number(TestHome::gonePid()));
-        QVERIFY(TestHome::writeFile(qEnvironmentVariable("XDG_RUNTIME_DIR") + "/vorn.lock", lock));
-    }
-    QProcess &next = m_processes.startVorn();
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-    QVERIFY(!next.waitForFinished(500));
-}
-
-void tst_VornApp::answersAndEnforcesWithFewDescriptors()
-{
-    const QString program = m_home.blockOnStart(false);
-    // About 20 descriptors are in use once Vorn runs.
-    QProcess &vorn = m_processes.startVorn({}, QProcessEnvironment::systemEnvironment(), 64);
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-
-    // Far more idle clients than descriptors; those past the listen queue are refused.
-    std::vector<int> idle;
-    const QByteArray path = QFile::encodeName(VornProcesses::socketPath());
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
-    for (int i = 0; i < 300; ++i) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
-            idle.push_back(fd);
-        else
-            ::close(fd);
-    }
-    const auto closeIdle = qScopeGuard([&idle] {
-        for (int fd : idle)
-            ::close(fd);
-    });
-    QVERIFY(idle.size() > 64);
-
-    // Requests are answered, a block state that names this computer arrives through the cloud
-    // folder's notice, and a blocked application launched meanwhile is closed.
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-    const QString cloud = m_home.cloudFolder() + QLatin1Char('/');
-    const QJsonObject registry
-            = QJsonDocument::fromJson(TestHome::readFile(cloud + "deviceRegistry")).object();
-    QCOMPARE(registry.size(), 1);
-    QVERIFY(TestHome::writeFile(cloud + "syncedBlockState",
-                                R"({"isBlocking":true,"targetDeviceIDs":[")"
-                                        + registry.keys().first().toUtf8()
-                                        + R"("],"updatedAt":1})"));
-    QTRY_VERIFY_WITH_TIMEOUT(
-            QJsonDocument::fromJson(TestHome::readFile(m_home.defaultsFile()))["isBlocking"]
-                    .toBool(),
-            10000);
-    expectClosed(m_processes, program);
-
-    // A removed socket file is bound again, and a second start hands over to this Vorn.
-    QVERIFY(QFile::remove(VornProcesses::socketPath()));
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(VornProcesses::socketPath()), 10000);
-    QProcess &second = m_processes.startVorn();
-    QVERIFY(second.waitForFinished(15000));
-    QCOMPARE(second.exitCode(), 0);
-    QCOMPARE(vorn.state(), QProcess::Running);
-}
-
-void tst_VornApp::sessionEndsOnTime_data()
-{
-    QTest::addColumn<QString>("during"); // what happens while the session runs
-    QTest::newRow("timed") << "";
-    QTest::newRow("timed, again") << "";
-    QTest::newRow("locked, then off published") << "off";
-    QTest::newRow("wall clock 2 h forward") << "jump";
-    QTest::newRow("restart, wall clock 2 h forward") << "restart";
-}
-
-// No bridge runs here: each Vorn ends its session by its own timer. Vorn runs under libfaketime
-// with an offset the test moves; the boot clock is left alone.
-void tst_VornApp::sessionEndsOnTime()
-{
-    QFETCH(QString, during);
-    const QString fakeTime = QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1");
-    if (!QFile::exists(fakeTime))
-        QSKIP("libfaketime is missing: install Debian's faketime (scripts/install-deps.sh)");
-    const QString offset = m_home.path("faketime-offset");
-    QVERIFY(TestHome::writeFile(offset, "+0"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LD_PRELOAD", fakeTime);
-    env.insert("FAKETIME_TIMESTAMP_FILE", offset);
-    env.insert("FAKETIME_NO_CACHE", "1");
-    env.insert("DONT_FAKE_MONOTONIC", "1");
-    // A sanitized Vorn takes a library preloaded before its sanitizer's runtime.
-    const QString asan = env.value("ASAN_OPTIONS");
-    env.insert("ASAN_OPTIONS", asan + (asan.isEmpty() ? "" : ":") + "verify_asan_link_order=0");
-    QFile::remove(m_home.path(".local/state/vorn/session.json"));
-
-    QProcess *vorn = &m_processes.startVorn({}, env);
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-    const double endsAt = ReferenceDate::now() + 4;
-    publish(true,
-            ",\"endsAt\":" + QByteArray::number(endsAt, 'f', 3)
-                    + (during == "off" ? ",\"locked\":true" : ""));
-    QTRY_VERIFY_WITH_TIMEOUT(storedBlocking(), 3000);
-    QByteArray log;
-    if (during == "off")
-        publish(false);
-    if (during != "")
-        QVERIFY(TestHome::writeFile(offset, "+2h"));
-    if (during == "jump") // a change in the store makes Vorn look at the clocks at once
-        QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/nudge", "1"));
-    if (during == "restart") {
-        ::kill(pid_t(vorn->processId()), SIGTERM);
-        QVERIFY(vorn->waitForFinished(10000));
-        log = vorn->readAllStandardError();
-        vorn = &m_processes.startVorn({}, env);
-        QCOMPARE(ask("status"), QByteArray("windows 1"));
-    }
-    QTest::qWait(int((endsAt - 0.5 - ReferenceDate::now()) * 1000));
-    QVERIFY2(storedBlocking(), "the session ended early");
-    while (storedBlocking() && ReferenceDate::now() < endsAt + 10)
-        QTest::qWait(5);
-    const double delay = ReferenceDate::now() - endsAt;
-    QVERIFY2(!storedBlocking(), "the session did not end by itself");
-    m_endDelays.append(delay);
-    qInfo("session end -> isBlocking false: %.3f s after endsAt", delay);
-
-    QTRY_VERIFY_WITH_TIMEOUT((log += vorn->readAllStandardError()).contains("Blocking ended "),
-                             5000);
-    if (during == "off")
-        QVERIFY2(log.contains("Locked until "), log.constData());
-    if (during == "jump")
-        QVERIFY2(log.contains("Wall clock moved by 7200 s"), log.constData());
-}
-
-void tst_VornApp::cleanupTestCase()
-{
-    if (m_endDelays.isEmpty())
-        return;
-    std::sort(m_endDelays.begin(), m_endDelays.end());
-    qInfo("session end -> isBlocking false over %d runs: median %.3f s, max %.3f s",
-          int(m_endDelays.size()), m_endDelays[m_endDelays.size() / 2], m_endDelays.last());
-}
 
 QTEST_GUILESS_MAIN(tst_VornApp)
 #include "tst_vornapp.moc"
