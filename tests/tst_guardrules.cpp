@@ -34,44 +34,30 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("sha256");
         QTest::addColumn<int>("verdict");
         QTest::addColumn<QString>("id");
-        const int allow = int(Verdict::Allow), deny = int(Verdict::Deny),
-                  read = int(Verdict::ReadContent);
-        QTest::newRow("same inode") << 1000u << 1000u << quint64(1) << qint64(7) << QByteArray("-")
-                                    << QByteArray() << deny << "org.a";
-        QTest::newRow("effective uid only (sudo)")
-                << 0u << 1000u << quint64(1) << qint64(7) << QByteArray("-") << QByteArray() << deny
-                << "org.a";
-        QTest::newRow("real uid only") << 1000u << 0u << quint64(1) << qint64(7) << QByteArray("-")
-                                       << QByteArray() << deny << "org.a";
-        QTest::newRow("root") << 0u << 0u << quint64(1) << qint64(7) << QByteArray("-")
-                              << QByteArray() << allow << "";
-        QTest::newRow("a user not blocking") << 1001u << 1001u << quint64(1) << qint64(7)
-                                             << QByteArray("-") << QByteArray() << allow << "";
-        QTest::newRow("user blocking nothing") << 1002u << 1002u << quint64(1) << qint64(7)
-                                               << QByteArray("-") << QByteArray() << allow << "";
-        QTest::newRow("other inode: read it") << 1000u << 1000u << quint64(9) << qint64(5)
-                                              << QByteArray("-") << QByteArray() << read << "";
-        QTest::newRow("same build-id") << 1000u << 1000u << quint64(9) << qint64(5)
-                                       << QByteArray("B1") << QByteArray() << deny << "org.a";
-        QTest::newRow("other build-id") << 1000u << 1000u << quint64(9) << qint64(5)
-                                        << QByteArray("B9") << QByteArray() << allow << "";
-        QTest::newRow("no build-id, other size") << 1000u << 1000u << quint64(9) << qint64(5)
-                                                 << QByteArray() << QByteArray() << allow << "";
-        QTest::newRow("no build-id, same size: digest")
-                << 1000u << 1000u << quint64(9) << qint64(40) << QByteArray() << QByteArray()
-                << read << "";
-        QTest::newRow("same digest") << 1000u << 1000u << quint64(9) << qint64(40) << QByteArray()
-                                     << QByteArray("D1") << deny << "org.b";
-        QTest::newRow("other digest") << 1000u << 1000u << quint64(9) << qint64(40) << QByteArray()
-                                      << QByteArray("D2") << allow << "";
-        QTest::newRow("build-id beats same size")
-                << 1000u << 1000u << quint64(9) << qint64(40) << QByteArray("B9") << QByteArray()
-                << allow << "";
-        QTest::newRow("shared program's inode") << 1000u << 1000u << quint64(3) << qint64(7)
-                                                << QByteArray("-") << QByteArray() << read << "";
-        QTest::newRow("shared program's build-id")
-                << 1000u << 1000u << quint64(9) << qint64(5) << QByteArray("SH") << QByteArray()
-                << allow << "";
+        const auto A = Verdict::Allow, D = Verdict::Deny, R = Verdict::ReadContent;
+        const std::tuple<const char *, uint, uint, quint64, qint64, const char *, const char *,
+                         Verdict, const char *>
+                rows[] = {
+                        {"same inode", 1000, 1000, 1, 7, "-", "", D, "org.a"},
+                        {"effective uid only (sudo)", 0, 1000, 1, 7, "-", "", D, "org.a"},
+                        {"real uid only", 1000, 0, 1, 7, "-", "", D, "org.a"},
+                        {"root", 0, 0, 1, 7, "-", "", A, ""},
+                        {"a user not blocking", 1001, 1001, 1, 7, "-", "", A, ""},
+                        {"user blocking nothing", 1002, 1002, 1, 7, "-", "", A, ""},
+                        {"other inode: read it", 1000, 1000, 9, 5, "-", "", R, ""},
+                        {"same build-id", 1000, 1000, 9, 5, "B1", "", D, "org.a"},
+                        {"other build-id", 1000, 1000, 9, 5, "B9", "", A, ""},
+                        {"no build-id, other size", 1000, 1000, 9, 5, "", "", A, ""},
+                        {"no build-id, same size: digest", 1000, 1000, 9, 40, "", "", R, ""},
+                        {"same digest", 1000, 1000, 9, 40, "", "D1", D, "org.b"},
+                        {"other digest", 1000, 1000, 9, 40, "", "D2", A, ""},
+                        {"build-id beats same size", 1000, 1000, 9, 40, "B9", "", A, ""},
+                        {"shared program's inode", 1000, 1000, 3, 7, "-", "", R, ""},
+                        {"shared program's build-id", 1000, 1000, 9, 5, "SH", "", A, ""},
+                };
+        for (const auto &[name, real, effective, inode, size, buildId, sha256, verdict, id] : rows)
+            QTest::newRow(name) << real << effective << inode << size << QByteArray(buildId)
+                                << QByteArray(sha256) << int(verdict) << QString(id);
     }
 
     void decide()

@@ -8,27 +8,6 @@ class tst_HandOver : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
-    void initTestCase()
-    {
-        m_display = qEnvironmentVariable("DISPLAY");
-        if (m_display.isEmpty())
-            QSKIP("needs an X server: run under xvfb-run -a");
-    }
-    void cleanup()
-    {
-        m_processes.killAll();
-        QFile::remove(m_home.defaultsFile());
-    }
-
-    void startsWithoutAWindow_data();
-    void startsWithoutAWindow();
-    void handOverKeepsEnforcing_data();
-    void handOverKeepsEnforcing();
-    void displayLessStartsLeaveTheRunningVornAlone_data();
-    void displayLessStartsLeaveTheRunningVornAlone();
-
-private:
     QProcess &startVorn(bool withDisplay, const QStringList &arguments = {})
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -38,120 +17,136 @@ private:
             env.insert(QStringLiteral("DISPLAY"), m_display);
         return m_processes.startVorn(arguments, env);
     }
+
     static auto ask(const QByteArray &request) { return VornProcesses::ask(request); }
 
     TestHome m_home;
     VornProcesses m_processes;
     QString m_display;
-};
 
-void tst_HandOver::startsWithoutAWindow_data()
-{
-    QTest::addColumn<bool>("withDisplay");
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("saysSo"); // the one line telling that it runs in the background
-
-    QTest::newRow("--background with a display") << true << QStringList{"--background"} << false;
-    QTest::newRow("--background, no display") << false << QStringList{"--background"} << false;
-    QTest::newRow("no display") << false << QStringList() << true;
-}
-
-void tst_HandOver::startsWithoutAWindow()
-{
-    QFETCH(bool, withDisplay);
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, saysSo);
-
-    QProcess &vorn = startVorn(withDisplay, arguments);
-    QCOMPARE(ask("status"), QByteArray("windows 0"));
-    const qint64 pid = vorn.processId();
-    vorn.terminate();
-    QVERIFY(vorn.waitForFinished(10000));
-    QCOMPARE(vorn.exitCode(), 0);
-    const QByteArray said = vorn.readAllStandardError();
-    QCOMPARE(said.contains("running in the background"), saysSo);
-    if (saysSo) {
-        QCOMPARE(said.count('\n'), 1);
-        QVERIFY2(said.contains("kill " + QByteArray::number(pid)), said);
+private Q_SLOTS:
+    void initTestCase()
+    {
+        m_display = qEnvironmentVariable("DISPLAY");
+        if (m_display.isEmpty())
+            QSKIP("needs an X server: run under xvfb-run -a");
     }
-}
 
-void tst_HandOver::handOverKeepsEnforcing_data()
-{
-    QTest::addColumn<bool>("runningHasDisplay");
-    QTest::newRow("from a start without a display") << false;
-    QTest::newRow("from --background on the display") << true;
-}
+    void cleanup()
+    {
+        m_processes.killAll();
+        QFile::remove(m_home.defaultsFile());
+    }
 
-// The start from the launcher ends up running, with its window on the display; the window-less
-// one lets go and ends cleanly.
-void tst_HandOver::handOverKeepsEnforcing()
-{
-    QFETCH(bool, runningHasDisplay);
-    const QString program = m_home.blockOnStart(true);
-    QProcess &background = startVorn(runningHasDisplay, {"--background"});
-    QCOMPARE(ask("status"), QByteArray("windows 0"));
+    void startsWithoutAWindow_data()
+    {
+        QTest::addColumn<bool>("withDisplay");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("saysSo"); // the one line telling that it runs in the background
 
-    // Blocked applications started before, during and after the hand-over are all closed: by the
-    // one that still holds the session, or by the successor's pass when it takes over.
-    QList<QProcess *> blocked{&m_processes.launch(program)};
-    QProcess &windowed = startVorn(true);
-    while (background.state() == QProcess::Running && blocked.size() < 200) {
+        QTest::newRow("--background with a display")
+                << true << QStringList{"--background"} << false;
+        QTest::newRow("--background, no display") << false << QStringList{"--background"} << false;
+        QTest::newRow("no display") << false << QStringList() << true;
+    }
+
+    void startsWithoutAWindow()
+    {
+        QFETCH(bool, withDisplay);
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, saysSo);
+
+        QProcess &vorn = startVorn(withDisplay, arguments);
+        QCOMPARE(ask("status"), QByteArray("windows 0"));
+        const qint64 pid = vorn.processId();
+        vorn.terminate();
+        QVERIFY(vorn.waitForFinished(10000));
+        QCOMPARE(vorn.exitCode(), 0);
+        const QByteArray said = vorn.readAllStandardError();
+        QCOMPARE(said.contains("running in the background"), saysSo);
+        if (saysSo) {
+            QCOMPARE(said.count('\n'), 1);
+            QVERIFY2(said.contains("kill " + QByteArray::number(pid)), said);
+        }
+    }
+
+    void handOverKeepsEnforcing_data()
+    {
+        QTest::addColumn<bool>("runningHasDisplay");
+        QTest::newRow("from a start without a display") << false;
+        QTest::newRow("from --background on the display") << true;
+    }
+
+    // The start from the launcher ends up running, with its window on the display; the window-less
+    // one lets go and ends cleanly.
+    void handOverKeepsEnforcing()
+    {
+        QFETCH(bool, runningHasDisplay);
+        const QString program = m_home.blockOnStart(true);
+        QProcess &background = startVorn(runningHasDisplay, {"--background"});
+        QCOMPARE(ask("status"), QByteArray("windows 0"));
+
+        // Blocked applications started before, during and after the hand-over are all closed: by
+        // the one that still holds the session, or by the successor's pass when it takes over.
+        QList<QProcess *> blocked{&m_processes.launch(program)};
+        QProcess &windowed = startVorn(true);
+        while (background.state() == QProcess::Running && blocked.size() < 200) {
+            blocked.append(&m_processes.launch(program));
+            QTest::qWait(20);
+        }
+        QVERIFY(background.state() == QProcess::NotRunning || background.waitForFinished(20000));
+        QCOMPARE(background.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(background.exitCode(), 0);
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
         blocked.append(&m_processes.launch(program));
-        QTest::qWait(20);
+
+        for (QProcess *process : std::as_const(blocked)) {
+            expectClosed(*process);
+            if (QTest::currentTestFailed())
+                return;
+        }
+        // From now on starts reopen that window, as usual.
+        QCOMPARE(ask("close"), QByteArray("ok 0"));
+        QProcess &again = startVorn(true);
+        QVERIFY(again.waitForFinished(15000));
+        QCOMPARE(again.exitCode(), 0);
+        QCOMPARE(ask("status"), QByteArray("windows 1"));
+        QCOMPARE(windowed.state(), QProcess::Running);
     }
-    QVERIFY(background.state() == QProcess::NotRunning || background.waitForFinished(20000));
-    QCOMPARE(background.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(background.exitCode(), 0);
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-    blocked.append(&m_processes.launch(program));
 
-    for (QProcess *process : std::as_const(blocked)) {
-        expectClosed(*process);
-        if (QTest::currentTestFailed())
-            return;
+    void displayLessStartsLeaveTheRunningVornAlone_data()
+    {
+        QTest::addColumn<bool>("runningHasDisplay");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("said");
+
+        QTest::newRow("--background while one runs without a display")
+                << false << QStringList{"--background"} << QByteArray();
+        QTest::newRow("--background while one shows a window")
+                << true << QStringList{"--background"} << QByteArray();
+        QTest::newRow("no display, while one runs without a display")
+                << false << QStringList() << QByteArray("vorn: Vorn is already running\n");
     }
-    // From now on starts reopen that window, as usual.
-    QCOMPARE(ask("close"), QByteArray("ok 0"));
-    QProcess &again = startVorn(true);
-    QVERIFY(again.waitForFinished(15000));
-    QCOMPARE(again.exitCode(), 0);
-    QCOMPARE(ask("status"), QByteArray("windows 1"));
-    QCOMPARE(windowed.state(), QProcess::Running);
-}
 
-void tst_HandOver::displayLessStartsLeaveTheRunningVornAlone_data()
-{
-    QTest::addColumn<bool>("runningHasDisplay");
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QByteArray>("said");
+    void displayLessStartsLeaveTheRunningVornAlone()
+    {
+        QFETCH(bool, runningHasDisplay);
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, said);
 
-    QTest::newRow("--background while one runs without a display")
-            << false << QStringList{"--background"} << QByteArray();
-    QTest::newRow("--background while one shows a window")
-            << true << QStringList{"--background"} << QByteArray();
-    QTest::newRow("no display, while one runs without a display")
-            << false << QStringList() << QByteArray("vorn: Vorn is already running\n");
-}
+        QProcess &running = startVorn(
+                runningHasDisplay, runningHasDisplay ? QStringList() : QStringList{"--background"});
+        const QByteArray windows = runningHasDisplay ? "windows 1" : "windows 0";
+        QCOMPARE(ask("status"), windows);
 
-void tst_HandOver::displayLessStartsLeaveTheRunningVornAlone()
-{
-    QFETCH(bool, runningHasDisplay);
-    QFETCH(QStringList, arguments);
-    QFETCH(QByteArray, said);
-
-    QProcess &running = startVorn(runningHasDisplay,
-                                  runningHasDisplay ? QStringList() : QStringList{"--background"});
-    const QByteArray windows = runningHasDisplay ? "windows 1" : "windows 0";
-    QCOMPARE(ask("status"), windows);
-
-    QProcess &next = startVorn(false, arguments);
-    QVERIFY(next.waitForFinished(15000));
-    QCOMPARE(next.exitCode(), 0);
-    QCOMPARE(next.readAllStandardError(), said);
-    QCOMPARE(running.state(), QProcess::Running);
-    QCOMPARE(ask("status"), windows);
-}
+        QProcess &next = startVorn(false, arguments);
+        QVERIFY(next.waitForFinished(15000));
+        QCOMPARE(next.exitCode(), 0);
+        QCOMPARE(next.readAllStandardError(), said);
+        QCOMPARE(running.state(), QProcess::Running);
+        QCOMPARE(ask("status"), windows);
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_HandOver)
 #include "tst_handover.moc"
