@@ -71,7 +71,7 @@ void tst_AppBlocker::firstStartAnnouncesThisComputer()
                       .value();
     QCOMPARE(map.keys(), QStringList{*id});
     QCOMPARE(map.first(),
-             (DeviceAnnouncement{*id, SyncDeviceType::mac, "Desk", map.first().lastSeenAt}));
+             (DeviceAnnouncement{*id, SyncDeviceType::mac, "Desk", map.first().lastSeenAt, {}}));
     QCOMPARE(AppBlocker::deviceName(QString()), QStringLiteral("Mac"));
 }
 

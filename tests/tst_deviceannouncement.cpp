@@ -10,6 +10,8 @@ private Q_SLOTS:
     void decodeRegistry_data();
     void decodeRegistry();
     void encodeWritesFieldOrder();
+    void heldBack_data();
+    void heldBack();
 };
 
 namespace {
@@ -69,8 +71,11 @@ void tst_DeviceAnnouncement::decodeRegistry()
 
 void tst_DeviceAnnouncement::encodeWritesFieldOrder()
 {
-    const DeviceAnnouncement mac{QStringLiteral("ID-1"), SyncDeviceType::mac,
-                                 QStringLiteral("Ada’s \"desk\""), 786543210.25};
+    const DeviceAnnouncement mac{QStringLiteral("ID-1"),
+                                 SyncDeviceType::mac,
+                                 QStringLiteral("Ada’s \"desk\""),
+                                 786543210.25,
+                                 {}};
     QCOMPARE(mac.toJson().value(),
              QByteArray("{\"id\":\"ID-1\",\"deviceType\":\"mac\",\"deviceName\":\"Ada’s "
                         "\\\"desk\\\"\",\"lastSeenAt\":786543210.25}"));
@@ -87,6 +92,38 @@ void tst_DeviceAnnouncement::encodeWritesFieldOrder()
             = "{\"other\":" + record("\"iPhone\"", "5", "\"Phone\"", "\"P\"", R"("os":"17")") + '}';
     QCOMPARE(RegistryValue::encode(RegistryValue::decode(stored).value()).value(),
              "{\"other\":" + record("\"iPhone\"", "5", "\"Phone\"", "\"P\"") + '}');
+}
+
+void tst_DeviceAnnouncement::heldBack_data()
+{
+    QTest::addColumn<QByteArray>("member"); // the stored "heldBack"
+    QTest::addColumn<QByteArray>("kept"); // what Vorn writes back; empty: dropped, record kept
+
+    const auto row = [](const char *name, const QByteArray &member, const QByteArray &kept) {
+        QTest::newRow(name) << member << kept;
+    };
+    const QByteArray locked = R"({"updatedAt":5,"reason":"locked","until":3605.5})";
+    row("locked", locked, locked);
+    row("unsigned, no until", R"({"updatedAt":5,"reason":"unsigned"})",
+        R"({"updatedAt":5,"reason":"unsigned"})");
+    row("any order, extra member", R"({"until":9,"x":1,"reason":"locked","updatedAt":5})",
+        R"({"updatedAt":5,"reason":"locked","until":9})");
+    row("until as a time text", R"({"updatedAt":5,"reason":"locked","until":"17:00"})", {});
+    row("no reason", R"({"updatedAt":5,"until":9})", {});
+    row("updatedAt out of range", R"({"updatedAt":1e400,"reason":"locked"})", {});
+    row("not an object", "true", {});
+}
+
+void tst_DeviceAnnouncement::heldBack()
+{
+    QFETCH(QByteArray, member);
+    QFETCH(QByteArray, kept);
+    const std::optional<DeviceRegistryMap> registry = RegistryValue::decode(
+            underM(record("\"mac\"", "1", "\"D\"", "\"M\"", "\"heldBack\":" + member)));
+    QVERIFY(registry);
+    QCOMPARE(RegistryValue::encode(*registry).value(),
+             underM(record("\"mac\"", "1", "\"D\"", "\"M\"",
+                           kept.isEmpty() ? QByteArray() : "\"heldBack\":" + kept)));
 }
 
 QTEST_GUILESS_MAIN(tst_DeviceAnnouncement)

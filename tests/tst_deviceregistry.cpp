@@ -42,7 +42,7 @@ namespace {
 DeviceAnnouncement device(const QString &id, const QString &name, double lastSeenAt,
                           SyncDeviceType type = SyncDeviceType::iPhone)
 {
-    return DeviceAnnouncement{id, type, name, lastSeenAt};
+    return DeviceAnnouncement{id, type, name, lastSeenAt, {}};
 }
 
 QStringList names(const QList<DeviceAnnouncement> &devices)
@@ -221,7 +221,8 @@ void tst_DeviceRegistry::convergence()
     DeviceRegistryMap theirs{{"P", phone}};
     if (change == QLatin1String("older"))
         theirs.insert(
-                id, DeviceAnnouncement{id, mine.deviceType, mine.deviceName, mine.lastSeenAt - 5});
+                id,
+                DeviceAnnouncement{id, mine.deviceType, mine.deviceName, mine.lastSeenAt - 5, {}});
     if (change == QLatin1String("misfiled"))
         theirs.insert(QStringLiteral("not-my-id"), mine);
     if (change == QLatin1String("current"))

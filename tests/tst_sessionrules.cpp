@@ -15,6 +15,7 @@ const QString self = QStringLiteral("SELF");
 //                                              a reboot (wall unchanged) | Vorn restarts
 //   zone NAME                                  the computer's time zone changes
 //   on|off [until=S] [lock] [schedule]         evaluate and expect this decision
+//          [lockend=S]                         (lockend: when the lock ends)
 //   log TEXT                                   the last step logged a line containing TEXT
 class tst_SessionRules : public QObject
 {
@@ -53,6 +54,8 @@ void tst_SessionRules::scripts_data()
     row("held-back record applies at lock end",
         "rec on end=90000 lock; +10; rec off at=10; on lock; +86390; on; rec off at=10; off");
     row("lock lasts 24 h at most", "rec on lock; on lock; +86400; on; rec off; off");
+    row("a lock ends at the 24 h cap, the session later",
+        "rec on end=172800 lock; on until=172800 lockend=86400 lock; +60; on lockend=86400");
     row("wall clock forward does not end",
         "rec on end=3600; wall+7200; on until=10800; +3599; on; +1; off");
     row("wall clock back does not extend", "rec on end=3600; wall-7200; +3600; off");
@@ -159,6 +162,8 @@ void tst_SessionRules::scripts()
         QVERIFY2(decision.blocking == (verb == "on"), qPrintable(stepText));
         if (option("until"))
             QCOMPARE(decision.until.value_or(-1) - base, *option("until"));
+        if (option("lockend"))
+            QCOMPARE(decision.lockedUntil.value_or(-1) - base, *option("lockend"));
         if (verb == "on" && step.contains("lock"))
             QVERIFY2(decision.locked, qPrintable(stepText));
         if (step.contains("schedule"))

@@ -227,6 +227,11 @@ void tst_VornView::sessionLine()
     QTRY_COMPARE(text(root, "sessionLine"), "Locked until " + until.toString("HH:mm"));
     QVERIFY(find(root, "sessionLine")->isVisible());
     screenshot(root->window(), QStringLiteral("vornview-session-locked"));
+    // A lock ends after 24 hours even when the session runs on: the line tells the lock's end.
+    const double updatedAt = ReferenceDate::now();
+    m_app->appBlocker()->applySyncedState({true, {}, updatedAt, updatedAt + 30 * 3600, true});
+    const QDateTime cap = ReferenceDate::toDateTime(updatedAt + 24 * 3600).toLocalTime();
+    QTRY_COMPARE(text(root, "sessionLine"), "Locked until " + cap.toString("HH:mm"));
 }
 
 QTEST_MAIN(tst_VornView)

@@ -28,6 +28,31 @@ std::optional<SyncDeviceType> syncDeviceTypeFromRawValue(const QString &value)
     return std::nullopt;
 }
 
+namespace {
+
+std::optional<double> finiteNumber(const QJsonValue &value)
+{
+    if (!value.isDouble() || !std::isfinite(value.toDouble()))
+        return std::nullopt;
+    return value.toDouble();
+}
+
+std::optional<HeldBack> heldBackFromJson(const QJsonValue &value)
+{
+    const QJsonObject object = value.toObject();
+    const std::optional<double> updatedAt = finiteNumber(object.value(QLatin1String("updatedAt")));
+    const QJsonValue reason = object.value(QLatin1String("reason"));
+    const QJsonValue until = object.value(QLatin1String("until"));
+    if (!updatedAt || !reason.isString() || reason.toString().isEmpty())
+        return std::nullopt;
+    HeldBack heldBack{*updatedAt, reason.toString(), finiteNumber(until)};
+    if (!until.isUndefined() && !heldBack.until)
+        return std::nullopt;
+    return heldBack;
+}
+
+} // namespace
+
 std::optional<DeviceAnnouncement> DeviceAnnouncement::fromJson(const QJsonValue &value)
 {
     if (!value.isObject())
@@ -43,7 +68,8 @@ std::optional<DeviceAnnouncement> DeviceAnnouncement::fromJson(const QJsonValue 
     const std::optional<SyncDeviceType> type = syncDeviceTypeFromRawValue(deviceType.toString());
     if (!type)
         return std::nullopt;
-    return DeviceAnnouncement{id.toString(), *type, deviceName.toString(), lastSeenAt.toDouble()};
+    return DeviceAnnouncement{id.toString(), *type, deviceName.toString(), lastSeenAt.toDouble(),
+                              heldBackFromJson(object.value(QLatin1String("heldBack")))};
 }
 
 std::optional<QByteArray> DeviceAnnouncement::toJson() const
@@ -51,9 +77,20 @@ std::optional<QByteArray> DeviceAnnouncement::toJson() const
     const std::optional<QByteArray> time = CompactJson::number(lastSeenAt);
     if (!time)
         return std::nullopt;
-    return "{\"id\":" + CompactJson::string(id)
-            + ",\"deviceType\":" + CompactJson::string(rawValue(deviceType)) + ",\"deviceName\":"
-            + CompactJson::string(deviceName) + ",\"lastSeenAt\":" + *time + '}';
+    QByteArray json = "{\"id\":" + CompactJson::string(id)
+            + ",\"deviceType\":" + CompactJson::string(rawValue(deviceType))
+            + ",\"deviceName\":" + CompactJson::string(deviceName) + ",\"lastSeenAt\":" + *time;
+    if (heldBack) {
+        const std::optional<QByteArray> updatedAt = CompactJson::number(heldBack->updatedAt);
+        const std::optional<QByteArray> until
+                = heldBack->until ? CompactJson::number(*heldBack->until) : QByteArray();
+        if (!updatedAt || !until)
+            return std::nullopt;
+        json += ",\"heldBack\":{\"updatedAt\":" + *updatedAt
+                + ",\"reason\":" + CompactJson::string(heldBack->reason)
+                + (heldBack->until ? ",\"until\":" + *until : QByteArray()) + '}';
+    }
+    return json + '}';
 }
 
 namespace RegistryValue {

@@ -19,6 +19,21 @@ inline size_t qHash(SyncDeviceType type, size_t seed = 0)
     return qHash(rawValue(type), seed);
 }
 
+// Why a computer did not apply the newest block state: optional member "heldBack" of its
+// announcement, {"updatedAt": <the record's updatedAt>, "reason": "locked" | "unsigned",
+// "until": <when the lock ends, seconds since 2001; only for "locked">}.
+struct HeldBack
+{
+    double updatedAt = 0;
+    QString reason;
+    std::optional<double> until;
+
+    static inline const QString lockedReason = QStringLiteral("locked");
+    static inline const QString unsignedReason = QStringLiteral("unsigned");
+
+    friend bool operator==(const HeldBack &, const HeldBack &) = default;
+};
+
 // One device's entry in the shared registry. Its identity is `id`.
 struct DeviceAnnouncement
 {
@@ -26,11 +41,14 @@ struct DeviceAnnouncement
     SyncDeviceType deviceType = SyncDeviceType::mac;
     QString deviceName;
     double lastSeenAt = 0; // seconds since 2001-01-01 00:00:00 UTC
+    std::optional<HeldBack> heldBack;
 
     // Strict: all four members present with the right JSON types and a known device type;
-    // other members are ignored.
+    // other members are ignored. A "heldBack" that is not well formed is ignored too, so that
+    // it can never spoil a record.
     static std::optional<DeviceAnnouncement> fromJson(const QJsonValue &value);
-    // Compact JSON, members in field order; nothing when lastSeenAt is not a finite number.
+    // Compact JSON, members in field order ("heldBack" last, when set); nothing when a time is
+    // not a finite number.
     std::optional<QByteArray> toJson() const;
 
     friend bool operator==(const DeviceAnnouncement &, const DeviceAnnouncement &) = default;

@@ -59,10 +59,19 @@ void DeviceRegistry::announce(SyncDeviceType deviceType, const QString &deviceNa
     // Asked once: each ask is a keychain read, and the record's key and id must agree.
     const QString id = m_identity->currentDeviceID();
     const double now = ReferenceDate::now();
-    loaded.registry.insert(id, DeviceAnnouncement{id, deviceType, deviceName, now});
+    loaded.registry.insert(id, DeviceAnnouncement{id, deviceType, deviceName, now, m_heldBack});
     saveRegistry(loaded.registry);
     m_announcedAt = now;
     publishOthers(loadRegistry(), id);
+}
+
+void DeviceRegistry::setHeldBack(const std::optional<HeldBack> &heldBack)
+{
+    if (heldBack == m_heldBack)
+        return;
+    m_heldBack = heldBack;
+    if (m_announced)
+        announce(m_announced->deviceType, m_announced->deviceName);
 }
 
 void DeviceRegistry::announceAgainIfDeferred()

@@ -52,6 +52,10 @@ public:
     // stored value is there but cannot be read, or undecodable bytes could not be kept in a backup,
     // nothing is written and the announcement is made again at the store's next external change.
     void announce(SyncDeviceType deviceType, const QString &deviceName);
+    // Says in this computer's announcement why it did not apply a block state, or no longer
+    // (nothing); announces again when that changes, once announced.
+    void setHeldBack(const std::optional<HeldBack> &heldBack);
+    const std::optional<HeldBack> &heldBack() const { return m_heldBack; }
     void refresh();
     // When the next convergence re-announcement is due, in ms; -1 when none is scheduled.
     int reannounceDueInMs() const
@@ -95,6 +99,7 @@ private:
     void reannounceIfStillLacking();
 
     QList<DeviceAnnouncement> m_otherDevices;
+    std::optional<HeldBack> m_heldBack;
     CloudKeyValueStore *m_kvStore = nullptr;
     DeviceIdentity *m_identity = nullptr;
     const QString m_backupFolder;

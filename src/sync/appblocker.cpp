@@ -153,6 +153,13 @@ QDateTime AppBlocker::sessionUntil() const
     return ReferenceDate::toDateTime(*m_decision.until).toLocalTime();
 }
 
+QDateTime AppBlocker::sessionLockedUntil() const
+{
+    if (!sessionLocked() || !m_decision.lockedUntil)
+        return {};
+    return ReferenceDate::toDateTime(*m_decision.lockedUntil).toLocalTime();
+}
+
 QString AppBlocker::sessionDeviceID()
 {
     if (m_sessionDeviceID.isEmpty())
@@ -178,8 +185,21 @@ void AppBlocker::updateSession()
     // A record that a lock held back applies once the lock is over.
     if (m_session.heldBack && !m_session.lockEnd) {
         m_session.heldBack.reset();
+        announceHeldBack();
         loadFromCloud();
     }
+}
+
+void AppBlocker::announceHeldBack()
+{
+    // The registry says why this computer holds a record back; a reason other than a lock is
+    // not this blocker's to drop.
+    const std::optional<HeldBack> &announced = m_deviceRegistry->heldBack();
+    if (m_session.heldBack && m_session.lockEnd)
+        m_deviceRegistry->setHeldBack(HeldBack{m_session.heldBack->updatedAt,
+                                               HeldBack::lockedReason, m_session.lockEnd->wall});
+    else if (announced && announced->reason == HeldBack::lockedReason)
+        m_deviceRegistry->setHeldBack(std::nullopt);
 }
 
 void AppBlocker::publishSession(const SessionDecision &decision, const SessionClock::Reading &now)
@@ -187,6 +207,7 @@ void AppBlocker::publishSession(const SessionDecision &decision, const SessionCl
     m_lastReading = now;
     const bool changed = decision.blocking != m_decision.blocking
             || decision.until != m_decision.until || decision.locked != m_decision.locked
+            || decision.lockedUntil != m_decision.lockedUntil
             || decision.reason != m_decision.reason;
     m_decision = decision;
     // Nothing is written for a computer that never had a timed session or a schedule.
@@ -203,6 +224,7 @@ void AppBlocker::publishSession(const SessionDecision &decision, const SessionCl
     } else {
         m_sessionTimer.stop();
     }
+    announceHeldBack();
     if (changed)
         Q_EMIT sessionChanged();
 }

@@ -40,6 +40,8 @@ class AppBlocker : public QObject
     // schedule rather than the phone decides the end.
     Q_PROPERTY(QDateTime sessionUntil READ sessionUntil NOTIFY sessionChanged)
     Q_PROPERTY(bool sessionLocked READ sessionLocked NOTIFY sessionChanged)
+    // When the lock ends (invalid: not locked): the session's end, or its 24-hour cap if sooner.
+    Q_PROPERTY(QDateTime sessionLockedUntil READ sessionLockedUntil NOTIFY sessionChanged)
     Q_PROPERTY(bool sessionScheduled READ sessionScheduled NOTIFY sessionChanged)
 
 public:
@@ -58,6 +60,7 @@ public:
     bool isBlocking() const { return m_isBlocking; }
     QDateTime sessionUntil() const;
     bool sessionLocked() const { return m_decision.blocking && m_decision.locked; }
+    QDateTime sessionLockedUntil() const;
     bool sessionScheduled() const
     {
         return m_decision.blocking && m_decision.reason == SessionDecision::Reason::schedule;
@@ -89,6 +92,7 @@ private:
     // Main thread: looks at the clocks, applies what ended or started, and re-arms the timer.
     void updateSession();
     void publishSession(const SessionDecision &decision, const SessionClock::Reading &now);
+    void announceHeldBack();
     QString sessionDeviceID();
     void writeLog(const QList<QByteArray> &lines);
 

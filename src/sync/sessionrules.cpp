@@ -269,8 +269,13 @@ SessionDecision evaluate(SessionState &state, const std::optional<BlockSchedule>
         if (left < never)
             decision.until = now.wall + left;
     }
-    decision.locked
-            = (state.phoneBlocking && state.lockEnd) || (state.windowEnd && state.windowLocked);
+    const bool phoneLocked = state.phoneBlocking && state.lockEnd;
+    const bool windowLocked = state.windowEnd && state.windowLocked;
+    decision.locked = phoneLocked || windowLocked;
+    if (decision.locked)
+        decision.lockedUntil = now.wall
+                + std::max(phoneLocked ? remaining(*state.lockEnd, now) : 0.0,
+                           windowLocked ? windowLeft : 0.0);
 
     double next = nextStart - now.wall;
     for (const std::optional<Deadline> &deadline : {state.phoneEnd, state.lockEnd, state.windowEnd})

@@ -45,6 +45,9 @@ struct SessionDecision
     bool blocking = false;
     std::optional<double> until; // wall clock, seconds since 2001; none: no end known
     bool locked = false;
+    // When the lock ends, wall clock: the session's end, or sooner when a lock's 24 hours end
+    // first; none when not locked.
+    std::optional<double> lockedUntil;
     Reason reason = Reason::none;
     // Seconds until the decision may change by itself (an end, a lock's end, a window's start);
     // none: only a new record or schedule changes it.

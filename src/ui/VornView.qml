@@ -145,7 +145,9 @@ Rectangle {
                 id: sessionLine
                 objectName: "sessionLine"
 
-                readonly property date until: AppBlocker.sessionUntil
+                // A lock may end before the session (a lock lasts 24 hours at most).
+                readonly property date until: AppBlocker.sessionLocked ? AppBlocker.sessionLockedUntil
+                                                                       : AppBlocker.sessionUntil
                 readonly property bool known: root.blocking && !isNaN(until.getTime())
                 readonly property string time: Qt.formatDateTime(
                         until, until.getTime() - Date.now() < 86400000 ? "HH:mm" : "yyyy-MM-dd HH:mm")
