@@ -1,5 +1,5 @@
-// The two records the phone shares with the computers through the broker, read and written
-// exactly as Vorn's own decoder expects them: "syncedBlockState" (written here) and
+// The records the phone shares with the computers through the broker, read and written exactly
+// as Vorn's own decoder expects them: "syncedBlockState" and "blockSchedule" (written here) and
 // "deviceRegistry" (read here). Every member is required and must have its JSON type; a value
 // that breaks a rule is undecodable as a whole, and the page then says so instead of guessing.
 
@@ -140,7 +140,15 @@ function decodeAnnouncement(value) {
     return null;
   if (!deviceTypes.includes(deviceType))
     return null;
-  return { id, deviceType, deviceName, lastSeenAt };
+  const record = { id, deviceType, deviceName, lastSeenAt };
+  // Optional: why the device did not apply the latest block state. One that is not well formed
+  // is left out; it never spoils the record.
+  const held = isObject(value.heldBack) ? value.heldBack : {};
+  const until = member(held, 'until', 'number');
+  if (member(held, 'updatedAt', 'number') !== undefined && member(held, 'reason', 'string')
+      && (until !== undefined || !has(held, 'until')))
+    record.heldBack = { updatedAt: held.updatedAt, reason: held.reason, ...(until === undefined ? {} : { until }) };
+  return record;
 }
 
 // The registry's announcements as an array, or null when the value is undecodable: it is all or
@@ -187,4 +195,55 @@ export function defaultTargets(records, nowSeconds) {
   return [...new Set(records.filter((record) => record.deviceType === 'mac'
                                                 && !isStale(record, nowSeconds))
                             .map((record) => record.id))];
+}
+
+// "blockSchedule": weekly windows in each computer's own local time, { windows, updatedAt }, each
+// window { days (names, "mon" … "sun"), start and end ("HH:MM", not equal; an end at or before
+// the start lies on the next day), targetDeviceIDs, locked (optional) }. Read as strictly as
+// Vorn reads it: one bad window spoils the record.
+export const dayNames = ['mon', 'tue', 'wed', 'thu', 'fri', 'sat', 'sun'];
+const clockTime = /^([01]\d|2[0-3]):[0-5]\d$/;
+
+function decodeWindow(value) {
+  if (!isObject(value))
+    return null;
+  const { days, start, end, targetDeviceIDs } = value;
+  if (!Array.isArray(days) || days.length === 0 || !days.every((day) => dayNames.includes(day)))
+    return null;
+  if (![start, end].every((time) => typeof time === 'string' && clockTime.test(time)) || start === end)
+    return null;
+  if (!Array.isArray(targetDeviceIDs) || targetDeviceIDs.some((id) => typeof id !== 'string'))
+    return null;
+  const window = { days: dayNames.filter((day) => days.includes(day)), start, end, targetDeviceIDs: [...new Set(targetDeviceIDs)] };
+  if (has(value, 'locked')) {
+    if (typeof value.locked !== 'boolean')
+      return null;
+    window.locked = value.locked;
+  }
+  return window;
+}
+
+// The schedule, or null when it is undecodable.
+export function decodeSchedule(bytes) {
+  const object = parseJson(bytes);
+  if (!isObject(object) || !Array.isArray(object.windows) || member(object, 'updatedAt', 'number') === undefined)
+    return null;
+  const windows = object.windows.map(decodeWindow);
+  return windows.includes(null) ? null : { windows, updatedAt: object.updatedAt };
+}
+
+// The schedule as Vorn writes it: days in week order, targets sorted, each once.
+export function encodeSchedule({ windows, updatedAt }) {
+  if (typeof updatedAt !== 'number' || !Number.isFinite(updatedAt))
+    throw new TypeError('updatedAt must be a finite number');
+  const written = windows.map((window) => {
+    const checked = decodeWindow(window);
+    if (!checked)
+      throw new TypeError(`not a schedule window: ${JSON.stringify(window)}`);
+    if (checked.targetDeviceIDs.some((id) => loneSurrogate.test(id)))
+      throw new TypeError('targetDeviceIDs must hold well-formed strings only');
+    checked.targetDeviceIDs.sort((a, b) => (a < b ? -1 : a > b ? 1 : 0));
+    return checked;
+  });
+  return JSON.stringify({ windows: written, updatedAt });
 }

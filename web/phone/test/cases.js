@@ -56,3 +56,23 @@ export const registryCases = [
   ['an array of records', `[${mac}]`, null],
   ['not JSON', '{"M":', null],
 ];
+
+const window = (members) => `{"windows":[{"days":["mon"],"start":"09:00","end":"12:00","targetDeviceIDs":["A"]${members}}],"updatedAt":5}`;
+const weekday = (more) => ({ days: ['mon'], start: '09:00', end: '12:00', targetDeviceIDs: ['A'], ...more });
+
+export const scheduleCases = [
+  ['no windows', '{"windows":[],"updatedAt":5}', { windows: [], updatedAt: 5 }],
+  ['a locked window', window(',"locked":true'), { windows: [weekday({ locked: true })], updatedAt: 5 }],
+  ['across midnight, days repeated and out of order, extra members',
+   '{"x":1,"windows":[{"days":["sun","mon","sun"],"start":"22:30","end":"06:00","targetDeviceIDs":[],"y":2}],"updatedAt":5}',
+   { windows: [{ days: ['mon', 'sun'], start: '22:30', end: '06:00', targetDeviceIDs: [] }], updatedAt: 5 }],
+  ['no days', window('').replace('["mon"]', '[]'), null],
+  ['a day with a capital', window('').replace('"mon"', '"Mon"'), null],
+  ['start equal to end', window('').replace('12:00', '09:00'), null],
+  ['24:00', window('').replace('12:00', '24:00'), null],
+  ['a time without its leading zero', window('').replace('09:00', '9:00'), null],
+  ['locked as "yes"', window(',"locked":"yes"'), null],
+  ['targets missing', window('').replace(',"targetDeviceIDs":["A"]', ''), null],
+  ['one good window, one null', '{"windows":[{"days":["mon"],"start":"09:00","end":"12:00","targetDeviceIDs":[]},null],"updatedAt":5}', null],
+  ['updatedAt missing', '{"windows":[]}', null],
+];

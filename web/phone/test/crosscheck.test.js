@@ -9,8 +9,8 @@ import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { after, test } from 'node:test';
 
-import { decodeBlockState, decodeRegistry, encodeBlockStateBytes } from '../src/records.js';
-import { registryCases, stateCases } from './cases.js';
+import { decodeBlockState, decodeRegistry, decodeSchedule, encodeBlockStateBytes, encodeSchedule } from '../src/records.js';
+import { registryCases, scheduleCases, stateCases } from './cases.js';
 
 const vornPhone = process.env.VORN_PHONE ?? new URL('../../../build/tools/vorn-phone', import.meta.url).pathname;
 const skip = existsSync(vornPhone) ? false : `vorn-phone not built at ${vornPhone} (set VORN_PHONE)`;
@@ -20,8 +20,8 @@ after(() => rmSync(cloud, { recursive: true, force: true }));
 // What Vorn reads from the bytes, or null when it finds them undecodable.
 function vornReads(key, bytes) {
   writeFileSync(join(cloud, key), bytes, { mode: 0o600 });
-  const command = key === 'syncedBlockState' ? 'state' : 'devices';
-  const run = spawnSync(vornPhone, [command, '--json'], { env: { ...process.env, VORN_CLOUD_DIR: cloud }, encoding: 'utf8' });
+  const command = { syncedBlockState: ['state'], blockSchedule: ['schedule', 'list'] }[key] ?? ['devices'];
+  const run = spawnSync(vornPhone, [...command, '--json'], { env: { ...process.env, VORN_CLOUD_DIR: cloud }, encoding: 'utf8' });
   assert.ok(run.status === 0 || run.status === 1, `vorn-phone failed: ${run.stderr}`);
   return run.status === 0 ? JSON.parse(run.stdout) : null;
 }
@@ -42,6 +42,8 @@ test('a state the page writes is the state Vorn reads', { skip }, () => {
 for (const [key, cases, decode, summary] of [
   ['syncedBlockState', stateCases, decodeBlockState, ({ isBlocking, endsAt, locked }) => ({ isBlocking, endsAt, locked })],
   ['deviceRegistry', registryCases, decodeRegistry, (records) => records.map((record) => record.id).sort()],
+  // What the page writes back of a schedule is what Vorn writes.
+  ['blockSchedule', scheduleCases, decodeSchedule, (schedule) => JSON.parse(encodeSchedule(schedule))],
 ]) {
   test(`the page and Vorn agree on which ${key} values decode`, { skip }, () => {
     for (const [name, text] of cases) {

@@ -2,10 +2,10 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
 import {
-  decodeBlockState, decodeRegistry, defaultTargets, devicesForDisplay, encodeBlockState,
-  encodeBlockStateBytes, referenceSecondsFromMillis, staleAfter,
+  decodeBlockState, decodeRegistry, decodeSchedule, defaultTargets, devicesForDisplay, encodeBlockState,
+  encodeBlockStateBytes, encodeSchedule, referenceSecondsFromMillis, staleAfter,
 } from '../src/records.js';
-import { registryCases, stateCases } from './cases.js';
+import { registryCases, scheduleCases, stateCases } from './cases.js';
 
 const day = 86400;
 const now = 800000000;
@@ -40,6 +40,22 @@ for (const [name, text, expected] of stateCases)
 
 for (const [name, text, expected] of registryCases)
   test(`reading the registry: ${name}`, () => assert.deepEqual(decodeRegistry(bytes(text)), expected));
+
+for (const [name, text, expected] of scheduleCases) {
+  test(`reading the schedule: ${name}`, () => {
+    assert.deepEqual(decodeSchedule(bytes(text)), expected);
+    if (expected) // and written back as Vorn writes it
+      assert.deepEqual(decodeSchedule(bytes(encodeSchedule(expected))), expected);
+  });
+}
+
+test('a device says why it held a record back; a malformed reason is left out, the record kept', () => {
+  const held = (heldBack) => decodeRegistry(bytes(`{"M":{"id":"M","deviceType":"mac","deviceName":"D","lastSeenAt":5,"heldBack":${heldBack}}}`))[0].heldBack;
+  assert.deepEqual(held('{"updatedAt":4,"reason":"locked","until":9,"x":1}'), { updatedAt: 4, reason: 'locked', until: 9 });
+  assert.deepEqual(held('{"updatedAt":4,"reason":"unsigned"}'), { updatedAt: 4, reason: 'unsigned' });
+  assert.equal(held('{"updatedAt":4,"reason":"locked","until":"17:00"}'), undefined);
+  assert.equal(held('"locked"'), undefined);
+});
 
 test('bytes that are not UTF-8 are undecodable', () => assert.equal(decodeRegistry(Uint8Array.of(0x7b, 0xff, 0x7d)), null));
 
