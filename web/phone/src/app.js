@@ -1,15 +1,17 @@
 // The phone page: signs in to the user's MQTT 5 broker over WebSockets, follows the
-// "deviceRegistry" and "syncedBlockState" keys live, and publishes a new block state when the
-// switch is tapped. The MQTT client is the `mqtt` package's browser build (global `mqtt`).
+// "deviceRegistry", "syncedBlockState" and "blockSchedule" keys live, publishes a new block state
+// (maybe timed, maybe locked) when the switch is tapped, and the schedule as it is edited. The
+// MQTT client is the `mqtt` package's browser build (global `mqtt`).
 
 import {
-  decodeBlockState, decodeRegistry, defaultTargets, devicesForDisplay, encodeBlockState,
-  referenceSecondsFromMillis,
+  decodeBlockState, decodeRegistry, decodeSchedule, defaultTargets, devicesForDisplay, encodeBlockState,
+  encodeSchedule, referenceSecondsFromMillis,
 } from './records.js';
 import { offer, phoneKey, phoneName, signedBytes } from './phonekey.js';
 import { Session } from './session.js';
 import { forgetPassword, keepSettings, settingsProblem, storedSettings } from './settings.js';
 import { chooseLanguage, translator } from './texts.js';
+import { endForChoice, lockEndFor, nextMinuteTick, sessionNow } from './timing.js';
 import { View } from './view.js';
 
 const preferred = navigator.languages?.length ? navigator.languages : [navigator.language];
@@ -27,6 +29,7 @@ const page = {
   link: 'signedOut',
   registry: undefined, // undefined: not heard yet; null: undecodable; else the records
   published: undefined, // undefined: nothing published; null: undecodable; else the state
+  schedule: undefined, // as published: undefined, null or the schedule
   oversized: new Map(), // key -> size of its latest value, for values too large to take
   choices: new Map(), // device id -> ticked, for devices the user ticked or unticked by hand
   sending: false,
@@ -59,15 +62,38 @@ function selectedTargets() {
 // Draws the page; the device list only when `all` or when what it shows changed (a tick box the
 // user changed shows itself).
 let drawnFrom = [];
+let drawnSchedule = null;
 function render(all = false) {
   page.defaults = new Set(Array.isArray(page.registry) ? defaultTargets(page.registry, nowSeconds()) : []);
   view.renderLink(page);
   view.renderSwitch(page);
   view.renderState(page);
+  const schedule = [page.schedule, page.registry, page.oversized.get('blockSchedule')];
+  if (!drawnSchedule || schedule.some((value, i) => value !== drawnSchedule[i])) { // keeps a focused button
+    drawnSchedule = schedule;
+    view.renderSchedule(page);
+  }
+  minuteTick();
   const from = [page.registry, page.oversized.get('deviceRegistry')];
   if (all || from.some((value, i) => value !== drawnFrom[i])) {
     drawnFrom = from;
     view.renderDevices(page, isTicked, listedDevices());
+  }
+}
+
+// A session's time left is counted down on the page as each minute of it passes; its end and
+// the end of its lock redraw the switch.
+let ticking = null;
+function minuteTick() {
+  clearTimeout(ticking);
+  const now = Date.now();
+  const session = sessionNow(page.published, now);
+  const wait = nextMinuteTick([session.ends, session.lockedUntil].filter(Number.isFinite), now);
+  if (wait !== undefined) {
+    ticking = setTimeout(() => {
+      view.renderSwitch(page);
+      minuteTick();
+    }, wait + 20);
   }
 }
 
@@ -123,6 +149,12 @@ function receive(key, payload) {
     });
     return;
   }
+  if (key === 'blockSchedule') {
+    page.schedule = decodeSchedule(payload);
+    page.oversized.delete(key);
+    renderSoon();
+    return;
+  }
   if (key !== 'syncedBlockState')
     return;
   const before = page.published;
@@ -137,7 +169,7 @@ function receive(key, payload) {
 
 // A value too large to take leaves the last one standing, and the page says so.
 function receiveOversized(key, size) {
-  if (key !== 'deviceRegistry' && key !== 'syncedBlockState')
+  if (!['deviceRegistry', 'syncedBlockState', 'blockSchedule'].includes(key))
     return;
   page.oversized.set(key, size);
   renderSoon();
@@ -166,7 +198,7 @@ function connect(settings, password, interactive) {
     view.showKey(key);
     return key;
   });
-  Object.assign(page, { settings, registry: undefined, published: undefined, sending: false });
+  Object.assign(page, { settings, registry: undefined, published: undefined, schedule: undefined, sending: false });
   page.oversized.clear();
   if (!interactive)
     showControl();
@@ -199,6 +231,36 @@ function connect(settings, password, interactive) {
   page.session = session;
 }
 
+const publishErrors = { offline: 'errorOffline', timeout: 'errorNoAck', lost: 'errorLost', refused: 'errorRefused' };
+const publishError = (error) => t(publishErrors[error.reason] ?? 'errorRefused', { reason: error.message });
+
+// What a tap publishes: off, or on with the end and the lock chosen under the switch (asking
+// before a lock); nothing when the running session is locked or the user had second thoughts.
+async function nextState(targets) {
+  const now = Date.now();
+  const running = sessionNow(page.published, now);
+  if (running.lockedUntil !== undefined)
+    return null; // the switch is disabled: the computers would hold an "off" back
+  const state = { isBlocking: !running.blocking, targetDeviceIDs: targets };
+  if (state.isBlocking) {
+    const choice = view.chosenDuration();
+    const ends = endForChoice(choice, now, view.untilTime.value);
+    if (choice === 'until' && ends === undefined) {
+      view.showResult('error', t('errorNoUntil'));
+      return null;
+    }
+    if (ends !== undefined)
+      state.endsAt = referenceSecondsFromMillis(ends);
+    // The end the user agreed to stays; the lock's 24 hours count from the record's time.
+    if (ends !== undefined && view.lock.checked) {
+      if (!await view.confirmLock(view.formatClock(lockEndFor(now, ends))) || Date.now() >= ends)
+        return null;
+      state.locked = true;
+    }
+  }
+  return { ...state, updatedAt: nowSeconds() };
+}
+
 async function tap() {
   if (page.sending)
     return;
@@ -212,9 +274,16 @@ async function tap() {
     view.showResult('error', t('errorNoSelection'));
     return;
   }
-  const isBlocking = !(page.published?.isBlocking === true);
-  const text = encodeBlockState({ isBlocking, targetDeviceIDs: targets, updatedAt: nowSeconds() });
-  page.sending = true;
+  page.sending = true; // also while the lock is being confirmed: one tap at a time
+  const next = await nextState(targets);
+  if (!next || page.session !== session || !session.connected) {
+    page.sending = false;
+    if (next && page.session === session)
+      view.showResult('error', t('errorOffline'));
+    return;
+  }
+  const { isBlocking } = next;
+  const text = encodeBlockState(next);
   view.renderSwitch(page);
   view.showResult('sending', t('sending'));
   let result;
@@ -224,15 +293,57 @@ async function tap() {
     await session.publishRetained(session.topic('syncedBlockState'), bytes, { timeoutMs: ackTimeoutMs });
     const state = isBlocking ? t('stateWordOn') : t('stateWordOff');
     result = ['sent', targets.length === 1 ? t('sentOne', { state }) : t('sent', { state, count: targets.length })];
+    view.lock.checked = false; // a lock is chosen afresh each time
   } catch (error) {
-    const texts = { offline: 'errorOffline', timeout: 'errorNoAck', lost: 'errorLost', refused: 'errorRefused' };
-    result = ['error', t(texts[error.reason] ?? 'errorRefused', { reason: error.message })];
+    result = ['error', publishError(error)];
   }
   if (page.session !== session)
     return; // signed out or signed in again meanwhile
   page.sending = false;
   view.renderSwitch(page);
   view.showResult(...result);
+}
+
+// Publishes the schedule with these windows in place of the published ones.
+async function publishSchedule(windows) {
+  const session = page.session;
+  if (!session?.connected) {
+    view.showScheduleResult('error', t('errorOffline'));
+    return;
+  }
+  const text = encodeSchedule({ windows, updatedAt: nowSeconds() });
+  view.showScheduleResult('sending', t('sending'));
+  let result = ['sent', t('scheduleSent')];
+  try {
+    const bytes = await signedBytes(await keyReady, 'blockSchedule', text);
+    await session.publishRetained(session.topic('blockSchedule'), bytes, { timeoutMs: ackTimeoutMs });
+  } catch (error) {
+    result = ['error', publishError(error)];
+  }
+  if (page.session === session)
+    view.showScheduleResult(...result);
+}
+
+function addWindow(event) {
+  event.preventDefault();
+  const days = view.chosenDays();
+  const start = view.windowStart.value;
+  const end = view.windowEnd.value;
+  const targets = selectedTargets();
+  const problem = !days.length ? 'scheduleErrorDays' : !start || !end || start === end ? 'scheduleErrorTimes'
+                : !targets.length ? 'errorNoSelection' : null;
+  if (problem) {
+    view.showScheduleResult('error', t(problem));
+    return;
+  }
+  const window = { days, start, end, targetDeviceIDs: targets, ...(view.windowLock.checked ? { locked: true } : {}) };
+  publishSchedule([...(page.schedule?.windows ?? []), window]);
+}
+
+function removeWindow(event) {
+  const index = event.target.closest('button[data-index]')?.dataset.index;
+  if (index !== undefined && page.schedule)
+    publishSchedule(page.schedule.windows.filter((_, i) => i !== Number(index)));
 }
 
 function submitLogin(event) {
@@ -262,8 +373,12 @@ function signOut() {
 
 function start() {
   view.applyStaticTexts();
+  view.renderOptions();
   view.form.addEventListener('submit', submitLogin);
   view.toggle.addEventListener('click', tap);
+  view.sessionOptions.addEventListener('change', () => view.renderOptions());
+  view.windowForm.addEventListener('submit', addWindow);
+  view.windows.addEventListener('click', removeWindow);
   view.signOut.addEventListener('click', signOut);
   view.devices.addEventListener('change', (event) => {
     page.choices.set(event.target.dataset.deviceId, event.target.checked);

@@ -1,5 +1,5 @@
-// The page's connection to the user's broker: MQTT 5 over WebSockets, subscribed to the two keys
-// the page reads, reconnecting by itself; and publishing a retained value with an answer for that
+// The page's connection to the user's broker: MQTT 5 over WebSockets, subscribed to the keys the
+// page reads, reconnecting by itself; and publishing a retained value with an answer for that
 // one tap, on a second connection: a broker answers a tap only after what it is sending on the
 // same connection, and mosquitto's WebSockets listener takes seconds over a value of 100 KiB.
 // The client comes from a factory (the `mqtt` package's `mqtt.connect` in the page), so the rules
@@ -55,7 +55,8 @@ export class Session {
       this.everConnected = true;
       // The client subscribes again by itself after a reconnect.
       if (first) {
-        client.subscribe([this.topic('deviceRegistry'), this.topic('syncedBlockState')], { qos: 1 }, (error, granted) => {
+        const keys = ['deviceRegistry', 'syncedBlockState', 'blockSchedule'];
+        client.subscribe(keys.map((key) => this.topic(key)), { qos: 1 }, (error, granted) => {
           if (error || granted?.some((g) => g.qos >= 128))
             handlers.subscribeFailed(error?.message ?? 'subscription refused');
         });

@@ -2,8 +2,9 @@
 // device list, drawn from the page's state (see app.js). Device names come from other devices and
 // may hold any text, bidirectional controls included: each is isolated in an element of its own.
 
-import { millisFromReferenceSeconds } from './records.js';
+import { dayNames, millisFromReferenceSeconds } from './records.js';
 import { relativeTime } from './texts.js';
+import { leftText, minutesLeft, sessionNow } from './timing.js';
 
 // The device list is drawn in slices, each its own task, so thousands of devices never hold the
 // page (a tap, an arriving answer) for long; the first slice fills a phone's screen at once.
@@ -30,6 +31,11 @@ export class View {
       result: 'send-result', stateLine: 'state-line', stateTargets: 'state-targets', devices: 'devices',
       devicesMessage: 'devices-message', devicesHint: 'devices-hint', account: 'account',
       signOut: 'sign-out', announcer: 'announcer', connectButton: 'connect', keyLine: 'phone-key',
+      sessionLine: 'session-line', sessionOptions: 'session-options', untilRow: 'until-row',
+      untilTime: 'until-time', lock: 'lock', lockDialog: 'lock-dialog', lockQuestion: 'lock-question',
+      lockConfirm: 'lock-confirm', scheduleMessage: 'schedule-message', windows: 'windows',
+      windowForm: 'window-form', dayToggles: 'day-toggles', windowStart: 'window-start',
+      windowEnd: 'window-end', windowLock: 'window-lock', scheduleResult: 'schedule-result',
     }))
       this[name] = $(id);
     this.glyphs = Object.fromEntries(Object.entries(glyphPaths).map(([type, d]) => [type, this.makeGlyph(d)]));
@@ -42,6 +48,77 @@ export class View {
     for (const element of this.document.querySelectorAll('[data-text]'))
       element.textContent = this.t(element.dataset.text);
     this.control.setAttribute('aria-label', this.t('title'));
+    // One toggle per day, Monday first, named in the page's language.
+    const weekday = (style) => new Intl.DateTimeFormat(this.locale, { weekday: style });
+    this.dayToggles.replaceChildren(...dayNames.map((day, i) => {
+      const date = new Date(2024, 0, 1 + i); // a Monday
+      const label = this.document.createElement('label');
+      const box = this.document.createElement('input');
+      const text = this.document.createElement('span');
+      label.className = 'chip';
+      box.type = 'checkbox';
+      box.value = day;
+      box.setAttribute('aria-label', weekday('long').format(date));
+      text.textContent = weekday('short').format(date);
+      label.append(box, text);
+      return label;
+    }));
+  }
+
+  // A moment as the phone writes a time of day ("17:00", "5:00 PM"), with the weekday when it is
+  // not today.
+  formatClock(millis) {
+    const date = new Date(millis);
+    const today = date.toDateString() === new Date().toDateString();
+    return new Intl.DateTimeFormat(this.locale, today ? { timeStyle: 'short' }
+                                                      : { weekday: 'short', hour: 'numeric', minute: '2-digit' }).format(date);
+  }
+
+  // "HH:MM" of a schedule as the phone writes a time of day.
+  formatTimeOfDay(text) {
+    const [hours, minutes] = text.split(':').map(Number);
+    return new Intl.DateTimeFormat(this.locale, { timeStyle: 'short' }).format(new Date(2024, 0, 1, hours, minutes));
+  }
+
+  // Days as "Mon–Fri" for a run of three or more, else "Sat, Sun".
+  formatDays(days) {
+    const name = (day) => new Intl.DateTimeFormat(this.locale, { weekday: 'short' })
+                            .format(new Date(2024, 0, 1 + dayNames.indexOf(day)));
+    const runs = [];
+    for (const day of dayNames.filter((d) => days.includes(d))) {
+      const run = runs.at(-1);
+      if (run && dayNames.indexOf(run.at(-1)) === dayNames.indexOf(day) - 1)
+        run.push(day);
+      else
+        runs.push([day]);
+    }
+    return runs.map((run) => (run.length >= 3 ? `${name(run[0])}–${name(run.at(-1))}` : run.map(name).join(', '))).join(', ');
+  }
+
+  chosenDuration() {
+    return this.sessionOptions.querySelector('input[name="duration"]:checked')?.value ?? 'none';
+  }
+
+  chosenDays() {
+    return [...this.dayToggles.querySelectorAll('input:checked')].map((box) => box.value);
+  }
+
+  // The choices for starting a session: a time for "Until…", a lock only with an end.
+  renderOptions() {
+    const choice = this.chosenDuration();
+    this.untilRow.hidden = choice !== 'until';
+    this.lock.disabled = choice === 'none';
+    if (this.lock.disabled)
+      this.lock.checked = false;
+  }
+
+  // Asks before a lock; resolves to whether the user confirmed.
+  confirmLock(time) {
+    this.lockQuestion.textContent = this.t('confirmLock', { time });
+    this.lockConfirm.textContent = this.t('confirmLockYes', { time });
+    this.lockDialog.returnValue = '';
+    this.lockDialog.showModal();
+    return new Promise((resolve) => this.lockDialog.addEventListener('close', () => resolve(this.lockDialog.returnValue === 'lock'), { once: true }));
   }
 
   announce(text) {
@@ -83,13 +160,68 @@ export class View {
     this.linkText.textContent = this.t(page.link);
   }
 
-  renderSwitch(page) {
-    const on = page.published?.isBlocking === true;
+  // The switch shows the published state as the computers take it now: a session whose end has
+  // passed is off; a locked one cannot be switched off before its lock ends.
+  renderSwitch(page, now = Date.now()) {
+    const { t } = this;
+    const session = sessionNow(page.published, now);
+    const on = session.blocking;
+    const locked = session.lockedUntil !== undefined;
     this.document.body.dataset.blocking = String(on);
     this.toggle.setAttribute('aria-checked', String(on));
     this.toggle.setAttribute('aria-busy', String(page.sending));
-    this.switchWord.textContent = on ? this.t('switchOn') : this.t('switchOff');
-    this.switchHint.textContent = on ? this.t('switchHintOn') : this.t('switchHintOff');
+    this.toggle.disabled = locked;
+    this.switchWord.textContent = on ? t('switchOn') : t('switchOff');
+    this.switchHint.textContent = locked ? t('switchHintLocked', { time: this.formatClock(session.lockedUntil) })
+                                : on ? t('switchHintOn') : t('switchHintOff');
+    this.sessionOptions.hidden = on;
+    this.sessionLine.hidden = session.ends === undefined;
+    this.sessionLine.dataset.locked = String(locked);
+    if (session.ends !== undefined)
+      this.sessionLine.textContent = t('sessionUntil', { time: this.formatClock(session.ends),
+                                                        left: leftText(t, minutesLeft(session.ends, now)) });
+  }
+
+  renderSchedule(page) {
+    const { t } = this;
+    const schedule = page.oversized.has('blockSchedule') ? null : page.schedule;
+    this.windows.replaceChildren();
+    this.scheduleMessage.textContent = schedule === null ? t('scheduleUnreadable')
+                                     : schedule?.windows.length ? '' : t('scheduleNone');
+    const names = this.deviceNames(page);
+    schedule?.windows.forEach((window, index) => {
+      const item = this.document.createElement('li');
+      const text = this.document.createElement('span');
+      const when = this.document.createElement('span');
+      const meta = this.document.createElement('span');
+      const remove = this.document.createElement('button');
+      item.className = 'window';
+      text.className = 'device-text';
+      when.className = 'device-name';
+      meta.className = 'device-meta';
+      when.textContent = `${this.formatDays(window.days)} · ${this.formatTimeOfDay(window.start)}–${this.formatTimeOfDay(window.end)}`;
+      const targets = window.targetDeviceIDs.map((id) => {
+        const name = this.document.createElement('bdi');
+        name.textContent = names.get(id) ?? t('unknownDevice', { id: id.slice(0, 8) });
+        return name;
+      });
+      meta.append(...(targets.length ? targets.flatMap((name, i) => (i ? [', ', name] : [name])) : [t('scheduleNoTargets')]));
+      if (window.locked)
+        meta.append(` · ${t('scheduleLocked')}`);
+      item.dataset.locked = String(window.locked === true);
+      remove.type = 'button';
+      remove.className = 'link-button';
+      remove.dataset.index = String(index);
+      remove.textContent = t('scheduleRemove');
+      remove.setAttribute('aria-label', t('scheduleRemoveLabel', { window: when.textContent }));
+      text.append(when, meta);
+      item.append(text, remove);
+      this.windows.append(item);
+    });
+  }
+
+  deviceNames(page) {
+    return new Map((Array.isArray(page.registry) ? page.registry : []).map((r) => [r.id, r.deviceName]));
   }
 
   renderState(page) {
@@ -113,7 +245,7 @@ export class View {
       this.stateTargets.textContent = t('stateNoTargets');
       return;
     }
-    const names = new Map((Array.isArray(page.registry) ? page.registry : []).map((r) => [r.id, r.deviceName]));
+    const names = this.deviceNames(page);
     // "For: A, B": each name in a <bdi>, so one name's direction controls stay inside it.
     const [before, after] = t('stateTargets', { devices: '\u0000' }).split('\u0000');
     const parts = [before];
@@ -188,7 +320,8 @@ export class View {
   deviceRow(id) {
     const { document } = this;
     const row = { item: document.createElement('li'), box: document.createElement('input'),
-                  name: document.createElement('bdi'), meta: document.createElement('span') };
+                  name: document.createElement('bdi'), meta: document.createElement('span'),
+                  held: document.createElement('span') };
     row.item.className = 'device';
     row.item.dataset.deviceId = id;
     row.box.type = 'checkbox';
@@ -198,7 +331,8 @@ export class View {
     text.className = 'device-text';
     row.name.className = 'device-name';
     row.meta.className = 'device-meta';
-    text.append(row.name, row.meta);
+    row.held.className = 'device-held';
+    text.append(row.name, row.meta, row.held);
     label.append(row.box, text);
     row.item.append(label);
     this.rows.set(id, row);
@@ -224,11 +358,21 @@ export class View {
     set(row.name, device.deviceName);
     const seen = t('lastSeen', { time: relativeTime(this.locale, millisFromReferenceSeconds(device.lastSeenAt), now) });
     set(row.meta, [kinds[device.deviceType], seen, device.stale ? t('staleNote') : ''].filter(Boolean).join(' · '));
+    // Why the device did not apply the latest state; a lock that has ended says nothing more.
+    const held = device.heldBack;
+    const until = held?.until === undefined ? undefined : millisFromReferenceSeconds(held.until);
+    set(row.held, held?.reason === 'locked' && until > now ? t('heldLocked', { time: this.formatClock(until) })
+                : held?.reason === 'unsigned' ? t('heldUnsigned') : '');
   }
 
   showResult(kind, text) {
     this.result.dataset.result = kind;
     this.result.textContent = text;
+  }
+
+  showScheduleResult(kind, text) {
+    this.scheduleResult.dataset.result = kind;
+    this.scheduleResult.textContent = text;
   }
 
   showLogin(settings, error) {

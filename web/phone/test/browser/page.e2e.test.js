@@ -1,6 +1,7 @@
 // The phone page in Debian's headless chromium against a real Vorn: it lists the computer that
 // Vorn announced through vorn-sync, its switch turns blocking on (a blocked program is closed) and
-// off there, the broker restarts under the open page, and tap → stored isBlocking is measured.
+// off there, the broker restarts under the open page, and tap → stored isBlocking is measured; a
+// locked session started there holds back an "off", and the schedule is edited.
 
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -264,6 +265,68 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     assert.equal(await page.locator('.device:visible').count(), 0);
     await page.click('#switch');
     assert.equal(await page.textContent('#send-result'), 'Tick at least one device first.');
+  });
+
+  await step('a locked 30-minute session from the page; an "off" the computer holds back is shown', async () => {
+    const clock = (seconds) => new Intl.DateTimeFormat('en-GB', { timeStyle: 'short' }).format((seconds + 978307200) * 1000);
+    const { id, deviceName } = computer;
+    execFileSync(binaries.vornPhone, ['put', 'deviceRegistry'], { env: scene.env,
+      input: JSON.stringify({ [id]: { id, deviceType: 'mac', deviceName, lastSeenAt: secondsAgo(0) } }) });
+    await page.locator('.device', { hasText: deviceName }).waitFor();
+    if ((await page.getAttribute('#switch', 'aria-checked')) === 'true')
+      await tapAndWait();
+    await page.check('input[name="duration"][value="30"]');
+    await page.check('#lock');
+    await checkLayout();
+    await screenshot('session-options');
+    const tappedAt = now();
+    await page.click('#switch');
+    const question = await page.textContent('#lock-question');
+    await screenshot('lock-question');
+    await page.click('#lock-confirm');
+    await waitFor('the page to say "Sent"', async () => (await page.textContent('#send-result')).startsWith('Sent'));
+    await scene.storedIsBlockingBecomes(true, tappedAt - 1);
+    const sent = JSON.parse(execFileSync(binaries.vornPhone, ['state', '--json'], { env: scene.env, encoding: 'utf8' }));
+    assert.deepEqual([sent.targetDeviceIDs, sent.locked], [[id], true]);
+    assert.ok(sent.endsAt - sent.updatedAt > 1790 && sent.endsAt - sent.updatedAt <= 1800, JSON.stringify(sent));
+    assert.equal(question, `You can't stop this before ${clock(sent.endsAt)}, not even here`);
+    assert.match(await page.textContent('#session-line'), new RegExp(`^until ${clock(sent.endsAt)}, in (30|29) min$`));
+    assert.ok(await page.isDisabled('#switch'));
+    await screenshot('session-locked');
+
+    const german = await browser.newPage({ viewport: { width: 390, height: 844 }, locale: 'de-DE' });
+    await german.goto(scene.pageUrl);
+    await german.fill('#password', scene.password);
+    await german.click('#connect');
+    await german.locator('#session-line', { hasText: `bis ${clock(sent.endsAt)}, in` }).waitFor();
+    await german.screenshot({ path: join(screenshots, 'phone-page-session-locked-de.png') });
+
+    // Another phone publishes "off": the computer keeps blocking and says until when.
+    const offAt = now();
+    execFileSync(binaries.vornPhone, ['block', 'off'], { env: scene.env });
+    await page.locator('.device-held', { hasText: `locked until ${clock(sent.endsAt)}` }).waitFor();
+    assert.deepEqual(scene.changes.filter((change) => change.at > offAt), []);
+    await page.locator('.device-held').scrollIntoViewIfNeeded();
+    await screenshot('held-back');
+
+    // A weekday window, locked, added and removed again.
+    await page.check('#day-toggles input[value="mon"]');
+    await page.check('#day-toggles input[value="fri"]');
+    await page.check('#window-lock');
+    await page.click('#window-add');
+    const schedule = () => JSON.parse(execFileSync(binaries.vornPhone, ['schedule', 'list', '--json'], { env: scene.env, encoding: 'utf8' }));
+    await waitFor('the window in the schedule', () => schedule().windows.length === 1);
+    assert.deepEqual(schedule().windows, [{ days: ['mon', 'fri'], start: '09:00', end: '12:00', targetDeviceIDs: [id], locked: true }]);
+    await page.locator('.window', { hasText: 'Mon, Fri · 09:00–12:00' }).waitFor();
+    await page.locator('#window-form').scrollIntoViewIfNeeded();
+    await checkLayout();
+    await screenshot('schedule');
+    await german.locator('.window').waitFor();
+    await german.locator('#window-form').scrollIntoViewIfNeeded();
+    await german.screenshot({ path: join(screenshots, 'phone-page-schedule-de.png') });
+    await german.close();
+    await page.click('.window button');
+    await waitFor('the schedule to be empty', () => schedule().windows.length === 0);
   });
 
   assert.equal(scene.pageError, undefined);
