@@ -471,8 +471,8 @@ int block(const QStringList &args, const Options &options)
         out() << " until " << localTime(*published.endsAt);
     if (options.locked)
         out() << ", locked";
-    out() << " for " << PrintableText::escaped(targets.join(QLatin1String(", ")))
-          << signedNote(signer) << '\n';
+    out() << signedNote(signer) << " for "
+          << PrintableText::escaped(targets.join(QLatin1String(", "))) << '\n';
     return 0;
 }
 
