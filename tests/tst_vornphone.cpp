@@ -54,9 +54,9 @@ private:
         }
         m_now = ReferenceDate::now();
         if (store == "registry")
-            storeRegistry({{fresh, {fresh, SyncDeviceType::mac, "New", m_now - 60}},
-                           {old, {old, SyncDeviceType::mac, "Old", m_now - 40 * 86400}},
-                           {phone, {phone, SyncDeviceType::iPhone, "Phone", m_now}}});
+            storeRegistry({{fresh, {fresh, SyncDeviceType::mac, "New", m_now - 60, {}}},
+                           {old, {old, SyncDeviceType::mac, "Old", m_now - 40 * 86400, {}}},
+                           {phone, {phone, SyncDeviceType::iPhone, "Phone", m_now, {}}}});
     }
     void storeRegistry(const DeviceRegistryMap &registry)
     {
@@ -104,7 +104,7 @@ void tst_VornPhone::printedDataIsEscaped()
 {
     // A name written by any device must not forge terminal output; JSON stays JSON.
     const QString name = QStringLiteral("Desk\x1b[2J\nroot  mac  Fake\r\u2028\\\u202e");
-    storeRegistry({{"M\x07", {"M\x07", SyncDeviceType::mac, name, ReferenceDate::now()}}});
+    storeRegistry({{"M\x07", {"M\x07", SyncDeviceType::mac, name, ReferenceDate::now(), {}}}});
     const TestHome::ProgramResult text = run({"devices"});
     QCOMPARE(text.exitCode, 0);
     QCOMPARE(text.out.count('\n'), 1);
