@@ -1,5 +1,8 @@
 #pragma once
 
+#include "programcontent.h"
+
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -65,13 +68,35 @@ public:
     {
         QDir().mkpath(bin());
         if (script.isEmpty())
-            QVERIFY(QFile::copy(QStringLiteral("/bin/sleep"), bin(name)));
+            QVERIFY(writeFile(bin(name), sleepOfItsOwn()));
         else
             QVERIFY(writeFile(bin(name), "#!/bin/sh\n" + script));
         QVERIFY(QFile::setPermissions(bin(name),
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         if (!bundleID.isEmpty())
             addApplication(bundleID, name, {}, bin(name));
+    }
+
+    // sleep(1) with a build-id of this HOME's own: all tests run as one user, and another suite's
+    // blocking takes a program with the build-id of one of its blocked programs for a copy of it.
+    QByteArray sleepOfItsOwn() const
+    {
+        QFile file(QStringLiteral("/bin/sleep"));
+        QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        const QByteArray id
+                = ProgramContent::elfBuildId([&bytes](char *to, qint64 size, qint64 offset) {
+                      const qint64 count = std::min(size, bytes.size() - offset);
+                      if (count <= 0)
+                          return qint64(0);
+                      std::memcpy(to, bytes.constData() + offset, size_t(count));
+                      return count;
+                  });
+        const qsizetype found = bytes.indexOf(id);
+        if (!id.isEmpty() && found >= 0)
+            bytes.replace(found, id.size(),
+                          QCryptographicHash::hash(path().toUtf8(), QCryptographicHash::Sha512)
+                                  .left(id.size()));
+        return bytes;
     }
 
     // bin/blocked-app, the program of org.example.Blocked, and stored defaults that list it, with
