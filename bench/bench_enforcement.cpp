@@ -9,7 +9,8 @@
 //   e) a program two entries share, started with the blocked one's Exec= option;
 //   f) the binary of d)'s kind started directly, learned from one unblocked run of its launcher;
 //   g) (as root) a process of another user that switches to the followed user and execs a blocked
-//      program (setpriv), the watcher following nobody's processes.
+//      program (setpriv), the watcher following nobody's processes;
+//   h) a renamed copy of a's program, which nothing names: closed by its content.
 // The decision is the enforcement's own, reduced to its core: kill when the identifier is in the
 // blocked set; the safety net is on, as while blocking. A launch still alive two seconds after
 // its exec has escaped.
@@ -379,6 +380,7 @@ int main(int argc, char **argv)
                                   | QFile::ExeOther);
 
     install(bin + "/doorbelled");
+    QFile::copy(bin + "/doorbelled", bin + "/renamed");
     install(bin + "/unnamed");
     install(bin + "/wrapped");
     install(bin + "/wrapper", "exec \"" + (bin + "/wrapped").toUtf8() + "\" \"$@\"\n");
@@ -463,6 +465,7 @@ int main(int argc, char **argv)
                                   + command("/switched")});
     else
         std::fprintf(stderr, "route g skipped: it needs root and setpriv\n");
+    routes.push_back({"h) renamed copy, by content", command("/renamed")});
     std::vector<Result> results;
     double idleBare = 0, idleCrowded = 0, pidRate = 0;
     std::thread driver([&] {
