@@ -55,7 +55,7 @@ configure_and_build() { # DIR CMAKE-ARGS...
   cmake -S . -B "$dir" -G Ninja "$@" -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null &&
     cmake --build "$dir" -j"$jobs"
 }
-step "build (plain)" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+step "build (plain)" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_TEST_HOOKS=ON
 step "build (sanitizers)" configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON
 # The views against the QML module as built (its types and Qt's); warnings count as failures.
 step "qmllint" /usr/lib/qt6/bin/qmllint -I build/src/ui src/ui/VornView.qml src/ui/AppPickerView.qml

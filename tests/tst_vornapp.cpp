@@ -13,6 +13,17 @@
 
 using namespace VornUiTest;
 
+// What a command prints (both streams) and its exit status.
+static std::pair<int, QByteArray> run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral(VORN_BINARY_DIR "/") + program, arguments);
+    if (!process.waitForFinished(30000))
+        return {-1, "did not finish"};
+    return {process.exitCode(), process.readAll().trimmed()};
+}
+
 // The `vorn` program as real processes in a private home, on the offscreen platform.
 class tst_VornApp : public QObject
 {
@@ -221,6 +232,58 @@ private Q_SLOTS:
             QVERIFY2(log.contains("Locked until "), log.constData());
         if (during == "jump")
             QVERIFY2(log.contains("Wall clock moved by 7200 s"), log.constData());
+    }
+
+    // Phone-only mode in a real Vorn: unsigned and replayed records held back, pairing refused
+    // while blocking, recovery after a shortened wait.
+    void phoneOnlyMode()
+    {
+        qputenv("VORN_RECOVERY_WAIT_SECONDS", "2");
+        m_processes.startVorn();
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_home.cloudFolder() + "/deviceRegistry"), 10000);
+        QCOMPARE(run("tools/vorn-phone", {"key", "create", "--name", "Pocket"}).first, 0);
+        const QString key = run("tools/vorn-phone", {"key", "show"}).second;
+        QCOMPARE(run("vorn", {"pair"}), std::pair(0, (key + "\tPocket\toffered").toUtf8()));
+        const auto [paired, pairText] = run("vorn", {"pair", key.toLower().remove('-')});
+        QVERIFY2(paired == 0 && pairText.contains("Recovery code"), pairText.constData());
+        const QString code
+                = QString(pairText).section(QLatin1String("shown only now: "), 1).left(23);
+
+        const QString stateFile = m_home.cloudFolder() + "/syncedBlockState";
+        const auto publish = [&stateFile](const char *state) {
+            return run("tools/vorn-phone", {"block", state}).first == 0
+                    ? TestHome::readFile(stateFile)
+                    : QByteArray();
+        };
+        QVERIFY(!publish("on").isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(storedBlocking(), 10000);
+        QCOMPARE(run("vorn", {"unpair", key}),
+                 std::pair(1, QByteArray("vorn: Pairing is locked while blocking")));
+        // An unsigned "off", and a signed "off" replayed after a newer "on", change nothing.
+        this->publish(false);
+        QTRY_VERIFY_WITH_TIMEOUT(TestHome::readFile(m_home.cloudFolder() + "/deviceRegistry")
+                                         .contains(R"("reason":"unsigned")"),
+                                 10000);
+        QTest::qWait(500);
+        QVERIFY(storedBlocking());
+        const QByteArray off = publish("off");
+        QVERIFY(off.contains("signature"));
+        QTRY_VERIFY_WITH_TIMEOUT(!storedBlocking(), 10000);
+        publish("on");
+        QTRY_VERIFY_WITH_TIMEOUT(storedBlocking(), 10000);
+        QVERIFY(TestHome::writeFile(stateFile, off));
+        QTest::qWait(1000);
+        QVERIFY(storedBlocking());
+
+#ifndef VORN_TEST_HOOKS
+        QSKIP("recovery needs a build with -DVORN_TEST_HOOKS=ON (a shortened wait)");
+#endif
+        QCOMPARE(run("vorn", {"unpair", "--recovery", "AAAAA-AAAAA-AAAAA-AAAAA"}).first, 1);
+        QCOMPARE(run("vorn", {"unpair", "--recovery", code}).first, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(run("vorn", {"pair"}).second,
+                                  (key + "\tPocket\toffered").toUtf8(), 10000);
+        this->publish(false);
+        QTRY_VERIFY_WITH_TIMEOUT(!storedBlocking(), 10000);
     }
 };
 

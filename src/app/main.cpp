@@ -1,12 +1,16 @@
 #include "appblocker.h"
+#include "enforcementlog.h"
 #include "handover.h"
+#include "phonepairing.h"
 #include "platform.h"
+#include "referencedate.h"
 #include "singleinstance.h"
 #include "terminationsignals.h"
 #include "vornapplication.h"
 #include "vornui.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QGuiApplication>
 #include <QLocale>
@@ -57,10 +61,71 @@ std::optional<bool> takeOver(SingleInstance &instance)
     return std::nullopt;
 }
 
+// `vorn pair [FINGERPRINT]`, `vorn unpair FINGERPRINT`, `vorn unpair --recovery CODE`: asks the
+// running Vorn, or, when none runs, changes the pairing state itself while holding the instance
+// lock. Prints the answer; 1 when refused, 2 for a usage error.
+int pairingCommand(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    const QString verb = args.takeFirst();
+    QByteArray request;
+    if (verb == QLatin1String("pair") && args.size() <= 1)
+        request = ("pair " + args.value(0)).trimmed().toUtf8();
+    else if (verb == QLatin1String("unpair") && args.size() == 1)
+        request = "unpair " + args[0].toUtf8();
+    else if (verb == QLatin1String("unpair") && args.size() == 2
+             && args[0] == QLatin1String("--recovery"))
+        request = "recover " + args[1].toUtf8();
+    if (request.isEmpty() || request.contains('\n')) {
+        std::fprintf(stderr,
+                     "usage: vorn pair [FINGERPRINT] | vorn unpair FINGERPRINT | "
+                     "vorn unpair --recovery CODE\n");
+        return 2;
+    }
+
+    SingleInstance instance(SingleInstance::defaultDirectory());
+    QByteArray answer;
+    if (instance.claim() == SingleInstance::Claim::Secondary) {
+        const std::optional<QByteArray> sent
+                = SingleInstance::send(instance.socketPath(), request, 5000);
+        if (!sent) {
+            std::fprintf(stderr, "vorn: the running Vorn does not answer\n");
+            return 1;
+        }
+        answer = *sent;
+    } else {
+        instance.setHandler([](const QByteArray &) { return QByteArray("error busy"); });
+        const std::unique_ptr<CloudKeyValueStore> store = Platform::createQuietCloudStore();
+        const std::unique_ptr<UserDefaults> defaults = Platform::createUserDefaults();
+        PhonePairing pairing(Platform::stateFolder() + QStringLiteral("/pairing.json"));
+        pairing.finishRecoveryIfDue(ReferenceDate::now());
+        answer = pairing.command(request, defaults->boolForKey(AppBlocker::isBlockingKey),
+                                 store.get(), ReferenceDate::now());
+    }
+    const bool ok = answer.startsWith("ok ");
+    QByteArray text = answer.mid(ok ? 3 : answer.indexOf(' ') + 1);
+    if (request == "pair") {
+        QByteArray lines;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (text[i] == '\\' && i + 1 < text.size())
+                lines += text[++i] == 'n' ? '\n' : text[i];
+            else
+                lines += text[i];
+        }
+        text = lines.isEmpty() ? QByteArray("No phone has offered a key or is paired.") : lines;
+    }
+    std::fprintf(ok ? stdout : stderr, "%s%s\n", ok ? "" : "vorn: ", text.constData());
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    if (argc > 1 && (std::strcmp(argv[1], "pair") == 0 || std::strcmp(argv[1], "unpair") == 0))
+        return pairingCommand(argc, argv);
+
     // Started at login (the autostart entry, the user unit) Vorn shows no window and needs no
     // display. Without a display Qt would abort; the blocker must go on enforcing in such a session
     // (a session service, a test run), so it runs on the offscreen platform and opens no window.

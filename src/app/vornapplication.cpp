@@ -156,6 +156,9 @@ QByteArray VornApplication::handleRequest(const QByteArray &request)
         closeWindows();
         return "ok " + QByteArray::number(windows().size());
     }
+    if (request.startsWith("pair") || request.startsWith("unpair ")
+        || request.startsWith("recover "))
+        return m_blocker->pairingRequest(request);
     return "error unknown request";
 }
 

@@ -45,7 +45,8 @@ public:
     QList<QQuickWindow *> windows() const;
 
     // Answers one request of the single-instance channel: "activate" (reopen, answers
-    // "ok <windows>"), "status" ("windows <n>"), "close" (close every window, "ok 0").
+    // "ok <windows>"), "status" ("windows <n>"), "close" (close every window, "ok 0"), and the
+    // pairing commands of `vorn pair|unpair` (AppBlocker::pairingRequest).
     QByteArray handleRequest(const QByteArray &request);
 
 Q_SIGNALS:

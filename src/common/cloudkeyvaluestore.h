@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -44,6 +45,8 @@ public:
     }
     virtual std::optional<QByteArray> dataForKey(const QString &key) const = 0;
     virtual void setData(const QByteArray &data, const QString &key) = 0;
+    // The keys that hold a value now, in no order; a store that cannot list them returns none.
+    virtual QStringList keys() const { return {}; }
     // Asks the store to exchange changes with other devices soon; true when the request was taken.
     virtual bool synchronize() = 0;
 

@@ -49,6 +49,8 @@ std::unique_ptr<Keychain> createKeychain();
 // it raises no change notices and runs no thread.
 std::unique_ptr<CloudKeyValueStore> createQuietCloudStore();
 
+// The user defaults, for a command that reads one and exits.
+std::unique_ptr<UserDefaults> createUserDefaults();
 // Where the cloud store keeps its values, for messages to the user.
 QString cloudStoreLocation();
 // Whether the cloud store can hold a value under this key (it refuses the others unread).

@@ -5,10 +5,12 @@
 #include "deviceidentity.h"
 #include "deviceregistry.h"
 #include "enforcementlog.h"
+#include "phonepairing.h"
 #include "referencedate.h"
 #include "userdefaults.h"
 #include "workspace.h"
 
+#include <algorithm>
 #include <cmath>
 
 AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, QObject *parent)
@@ -23,6 +25,11 @@ AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, Q
               std::make_unique<DeviceRegistry>(m_kvStore, m_identity.get(), services.stateFolder))
     , m_clock(services.sessionClock)
 {
+    if (!services.stateFolder.isEmpty())
+        m_pairing = std::make_unique<PhonePairing>(services.stateFolder
+                                                   + QStringLiteral("/pairing.json"));
+    m_recoveryTimer.setSingleShot(true);
+    connect(&m_recoveryTimer, &QTimer::timeout, this, &AppBlocker::checkRecovery);
     // Restored only: applications already running are left alone until a state is applied.
     m_isBlocking = m_userDefaults->boolForKey(isBlockingKey);
     if (m_clock) {
@@ -63,6 +70,7 @@ AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, Q
     // A session that ended or a window that started while Vorn was not running.
     if (m_clock)
         updateSession();
+    checkRecovery();
 }
 
 AppBlocker::~AppBlocker()
@@ -87,11 +95,12 @@ void AppBlocker::handleRemoteChange()
 
 void AppBlocker::loadFromCloud()
 {
-    const std::optional<QByteArray> bytes = m_kvStore->dataForKey(syncKey);
+    const std::optional<QByteArray> bytes = admit(syncKey, m_kvStore->dataForKey(syncKey));
     std::optional<SyncedBlockState> state = bytes ? SyncedBlockState::decode(*bytes) : std::nullopt;
     if (m_clock) {
         // The schedule, and a record for other devices that a running lock holds back.
-        const std::optional<QByteArray> scheduleBytes = m_kvStore->dataForKey(scheduleKey);
+        const std::optional<QByteArray> scheduleBytes
+                = admit(scheduleKey, m_kvStore->dataForKey(scheduleKey));
         const std::optional<BlockSchedule> schedule
                 = scheduleBytes ? BlockSchedule::decode(*scheduleBytes) : std::nullopt;
         const QString deviceID = m_identity->currentDeviceID();
@@ -118,6 +127,84 @@ void AppBlocker::loadFromCloud()
     // Always queued, even on the main thread: the state changes in posting order there.
     QMetaObject::invokeMethod(
             this, [this, state = *state] { applySyncedState(state); }, Qt::QueuedConnection);
+}
+
+std::optional<QByteArray> AppBlocker::admit(const QString &key,
+                                            const std::optional<QByteArray> &bytes)
+{
+    if (!m_pairing)
+        return bytes;
+    const PhonePairing::Admission admission = m_pairing->admit(key, bytes);
+    if (admission.heldBack) {
+        const double updatedAt = *admission.heldBack;
+        QMetaObject::invokeMethod(
+                this,
+                [this, key, updatedAt] {
+                    if (updatedAt == m_loggedHeldBack)
+                        return;
+                    m_loggedHeldBack = updatedAt;
+                    EnforcementLog::line(m_systemLog,
+                                         "Held back " + key.toUtf8()
+                                                 + ": not signed by a paired phone, or not newer "
+                                                   "than the last one applied");
+                    if (std::isfinite(updatedAt))
+                        m_deviceRegistry->setHeldBack(
+                                HeldBack{updatedAt, HeldBack::unsignedReason, std::nullopt});
+                },
+                Qt::QueuedConnection);
+    } else if (admission.fresh && m_pairing->isActive()) {
+        QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    const std::optional<HeldBack> &held = m_deviceRegistry->heldBack();
+                    if (held && held->reason == HeldBack::unsignedReason)
+                        m_deviceRegistry->setHeldBack(std::nullopt);
+                },
+                Qt::QueuedConnection);
+    }
+    return admission.bytes;
+}
+
+bool AppBlocker::phoneOnly() const
+{
+    return m_pairing && m_pairing->isActive();
+}
+
+QByteArray AppBlocker::pairingRequest(const QByteArray &request)
+{
+    if (!m_pairing)
+        return "error Vorn has no state folder to keep a pairing in";
+    const bool wasActive = m_pairing->isActive();
+    const QByteArray answer
+            = m_pairing->command(request, m_isBlocking, m_kvStore, ReferenceDate::now());
+    if (answer.startsWith("ok ") && request.trimmed() != "pair") {
+        // Never the recovery code itself.
+        EnforcementLog::line(m_systemLog,
+                             request.startsWith("recover") ? QByteArray("Recovery code accepted")
+                                                           : "Pairing: " + request.trimmed());
+        checkRecovery();
+        if (wasActive != m_pairing->isActive())
+            loadFromCloud();
+        Q_EMIT pairingChanged();
+    }
+    return answer;
+}
+
+void AppBlocker::checkRecovery()
+{
+    if (!m_pairing)
+        return;
+    const double now = ReferenceDate::now();
+    if (m_pairing->finishRecoveryIfDue(now)) {
+        EnforcementLog::line(m_systemLog, "Recovery: the wait is over, every phone is unpaired");
+        m_deviceRegistry->setHeldBack(std::nullopt);
+        Q_EMIT pairingChanged();
+        loadFromCloud();
+    }
+    if (const std::optional<double> deadline = m_pairing->recoveryDeadline()) {
+        const double wait = std::clamp(*deadline - now, 0.0, maxSessionCheckMs / 1000.0);
+        m_recoveryTimer.start(int(std::ceil(wait * 1000.0)) + 1);
+    }
 }
 
 void AppBlocker::applySyncedState(const SyncedBlockState &state)

@@ -15,6 +15,7 @@
 #include <memory>
 
 class BlockList;
+class PhonePairing;
 class CloudKeyValueStore;
 class DeviceIdentity;
 class DeviceRegistry;
@@ -43,6 +44,8 @@ class AppBlocker : public QObject
     // When the lock ends (invalid: not locked): the session's end, or its 24-hour cap if sooner.
     Q_PROPERTY(QDateTime sessionLockedUntil READ sessionLockedUntil NOTIFY sessionChanged)
     Q_PROPERTY(bool sessionScheduled READ sessionScheduled NOTIFY sessionChanged)
+    // A phone is paired: only records it signed apply (PhonePairing).
+    Q_PROPERTY(bool phoneOnly READ phoneOnly NOTIFY pairingChanged)
 
 public:
     static inline const QString syncKey = QStringLiteral("syncedBlockState");
@@ -66,6 +69,12 @@ public:
         return m_decision.blocking && m_decision.reason == SessionDecision::Reason::schedule;
     }
     DeviceRegistry *deviceRegistry() const { return m_deviceRegistry.get(); }
+    // None when the services name no state folder.
+    PhonePairing *pairing() const { return m_pairing.get(); }
+    bool phoneOnly() const;
+    // Main thread: a pairing command (PhonePairing::command) with this computer's blocking state;
+    // a change of the pairing is applied at once.
+    QByteArray pairingRequest(const QByteArray &request);
     DeviceIdentity *deviceIdentity() const { return m_identity.get(); }
 
     // Reads, decodes and checks the published state; when it names this computer, queues
@@ -84,6 +93,7 @@ public:
 Q_SIGNALS:
     void isBlockingChanged();
     void sessionChanged();
+    void pairingChanged();
 
 private:
     void handleRemoteChange();
@@ -95,6 +105,10 @@ private:
     void announceHeldBack();
     QString sessionDeviceID();
     void writeLog(const QList<QByteArray> &lines);
+    // In phone-only mode, what of the stored bytes under the key may apply; says so when a record
+    // is held back. Runs on the caller's thread.
+    std::optional<QByteArray> admit(const QString &key, const std::optional<QByteArray> &bytes);
+    void checkRecovery();
 
     bool m_isBlocking = false;
     CloudKeyValueStore *m_kvStore = nullptr;
@@ -116,4 +130,8 @@ private:
     QString m_sessionDeviceID;
     QByteArray m_savedSession;
     QTimer m_sessionTimer;
+
+    std::unique_ptr<PhonePairing> m_pairing;
+    QTimer m_recoveryTimer;
+    double m_loggedHeldBack = -1; // the updatedAt of the last record held back and logged
 };

@@ -3,6 +3,7 @@
 #include "cloudfolderwatcher_linux.h"
 #include "privatefiles_linux.h"
 
+#include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
 
@@ -62,6 +63,17 @@ CloudKeyValueStore::StoredValue LinuxCloudKeyValueStore::valueForKey(const QStri
     default:
         return {State::Unreadable, {}};
     }
+}
+
+QStringList LinuxCloudKeyValueStore::keys() const
+{
+    // Temporaries start with '.', which no key does.
+    QStringList keys;
+    for (const QString &name : QDir(m_folder).entryList(QDir::Files | QDir::NoSymLinks)) {
+        if (isSafeKey(name))
+            keys.append(name);
+    }
+    return keys;
 }
 
 std::optional<QByteArray> LinuxCloudKeyValueStore::dataForKey(const QString &key) const

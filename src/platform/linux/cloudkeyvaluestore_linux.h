@@ -37,6 +37,7 @@ public:
     StoredValue valueForKey(const QString &key) const override;
     std::optional<QByteArray> dataForKey(const QString &key) const override;
     void setData(const QByteArray &data, const QString &key) override;
+    QStringList keys() const override;
     bool synchronize() override;
 
     static bool isSafeKey(const QString &key);

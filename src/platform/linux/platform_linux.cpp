@@ -47,6 +47,11 @@ std::unique_ptr<CloudKeyValueStore> createQuietCloudStore()
                                                      LinuxCloudKeyValueStore::Notices::None);
 }
 
+std::unique_ptr<UserDefaults> createUserDefaults()
+{
+    return std::make_unique<LinuxUserDefaults>(XdgPaths::defaultsFile());
+}
+
 QString cloudStoreLocation()
 {
     return XdgPaths::cloudFolder();
