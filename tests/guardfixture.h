@@ -71,11 +71,13 @@ inline int execAs(uint uid, const QByteArray &path, const QByteArray &argument =
     return error;
 }
 
-// Connects to the guard as uid, sends the state and returns the status the guard answers.
+// Connects to the guard as uid, sends the messages (records, say) and then the state, and returns
+// the status the guard answers the state.
 inline std::optional<ExecGuardProtocol::Status> sendState(uint uid, const QString &socketPath,
-                                                          const ExecGuardProtocol::State &state)
+                                                          const ExecGuardProtocol::State &state,
+                                                          QList<QByteArray> messages = {})
 {
-    const QByteArray message = ExecGuardProtocol::encode(state);
+    messages.append(ExecGuardProtocol::encode(state));
     const QByteArray path = QFile::encodeName(socketPath);
     int channel[2];
     if (::pipe2(channel, O_CLOEXEC) != 0)
@@ -91,9 +93,13 @@ inline std::optional<ExecGuardProtocol::Status> sendState(uint uid, const QStrin
         if (::setgroups(0, nullptr) == 0 && ::setresgid(uid, uid, uid) == 0
             && ::setresuid(uid, uid, uid) == 0
             && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-            && ::recv(fd, reply, sizeof reply, 0) > 0 // the status at connection
-            && ::send(fd, message.constData(), size_t(message.size()), 0) == message.size())
-            length = ::recv(fd, reply, sizeof reply, 0);
+            && ::recv(fd, reply, sizeof reply, 0) > 0) { // the status at connection
+            for (const QByteArray &message : messages) {
+                length = -1;
+                if (::send(fd, message.constData(), size_t(message.size()), 0) == message.size())
+                    length = ::recv(fd, reply, sizeof reply, 0);
+            }
+        }
         if (length > 0) [[maybe_unused]]
             const ssize_t written = ::write(channel[1], reply, size_t(length));
         ::_exit(0);

@@ -1,7 +1,9 @@
 #include "guardrules.h"
+#include "guardstore.h"
 #include "programcontent.h"
 
 #include <QFile>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTest>
 
@@ -85,6 +87,59 @@ private Q_SLOTS:
                 = rules.decide(realUid, effectiveUid, key, buildId == "-" ? nullptr : &content);
         QCOMPARE(int(decision.verdict), verdict);
         QCOMPARE(decision.id, id);
+    }
+
+    // A session the guard times from forwarded records, each received at its updatedAt and kept
+    // through the store, as across a restart of the guard. Times from 2001-01-01 00:00 UTC.
+    void session_data()
+    {
+        QTest::addColumn<QStringList>("records"); // members besides "targetDeviceIDs":["D1"]
+        QTest::addColumn<double>("checkAt"); // boot clock, seconds after the first record
+        QTest::addColumn<double>("wallShift"); // how far the wall clock was moved by then
+        QTest::addColumn<bool>("blocking");
+        const QString locked = R"("isBlocking":true,"updatedAt":0,"endsAt":3600,"locked":true)";
+        const QString off = R"("isBlocking":false,"updatedAt":60)";
+        QTest::newRow("locked: an off is held back")
+                << QStringList{locked, off} << 120.0 << 0.0 << true;
+        QTest::newRow("locked: ends on time") << QStringList{locked, off} << 3601.0 << 0.0 << false;
+        QTest::newRow("locked: a moved wall clock does not end it")
+                << QStringList{locked} << 120.0 << 7200.0 << true;
+        QTest::newRow("lock without end: the held-back off applies after 24 h")
+                << QStringList{R"("isBlocking":true,"updatedAt":0,"locked":true)", off} << 86401.0
+                << 0.0 << false;
+        QTest::newRow("unlocked: an off applies")
+                << QStringList{R"("isBlocking":true,"updatedAt":0,"endsAt":3600)", off} << 120.0
+                << 0.0 << false;
+        QTest::newRow("locked window: an off is held back")
+                << QStringList{R"("updatedAt":0,"windows":[{"days":["mon"],"start":"00:00",)"
+                               R"("end":"23:59","locked":true,"targetDeviceIDs":["D1"]}])",
+                               off}
+                << 120.0 << 0.0 << true;
+    }
+
+    void session()
+    {
+        QFETCH(QStringList, records);
+        QFETCH(double, checkAt);
+        QFETCH(double, wallShift);
+        QFETCH(bool, blocking);
+        const auto reading = [](double at, double shift) {
+            return SessionClock::Reading{"boot", 100 + at, at + shift, QTimeZone::utc()};
+        };
+        GuardSession session;
+        QList<QByteArray> log;
+        for (const QString &members : std::as_const(records)) {
+            const QByteArray json = R"({"targetDeviceIDs":["D1"],)" + members.toUtf8() + '}';
+            const double at = QJsonDocument::fromJson(json)["updatedAt"].toDouble();
+            QVERIFY(session.receive(members.contains(u"windows") ? GuardSession::scheduleKey
+                                                                 : GuardSession::blockStateKey,
+                                    json, QStringLiteral("D1"), reading(at, 0), log));
+            const auto stored
+                    = GuardStore::decode(GuardStore::encode(UserState{true, {}, session}));
+            QVERIFY(stored && stored->session);
+            session = *stored->session;
+        }
+        QCOMPARE(session.evaluate(reading(checkAt, wallShift), log).blocking, blocking);
     }
 
     // The build-id the note holds, as readelf shows it for this machine's /bin/true.

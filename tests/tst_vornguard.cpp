@@ -1,6 +1,8 @@
 #include "execguard_linux.h"
 #include "guardfixture.h"
 
+#include "referencedate.h"
+
 #include <QDir>
 #include <QSignalSpy>
 #include <QTest>
@@ -177,6 +179,9 @@ private Q_SLOTS:
                           {Program{QStringLiteral("org.example.Blocked"),
                                    m_dir.filePath(QStringLiteral("blocked"))}}};
         client.setState(state);
+        client.forwardRecord({QStringLiteral("syncedBlockState"),
+                              R"({"isBlocking":true,"targetDeviceIDs":["D0"],"updatedAt":1})",
+                              QStringLiteral("D0")});
         QVERIFY(!client.isEnforcing());
         const QString stored = guard.stateFolder() + QStringLiteral("/0/state.json");
         for (int round = 0; round < 2; ++round) {
@@ -184,10 +189,12 @@ private Q_SLOTS:
             QString output;
             QVERIFY2(guard.start(&output), qPrintable(output));
             QTRY_VERIFY_WITH_TIMEOUT(client.isEnforcing(), 10000);
-            QTRY_VERIFY(QFile::exists(stored));
-            QFile file(stored);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QVERIFY(file.readAll().contains("org.example.Blocked"));
+            const auto storedBytes = [&stored] {
+                QFile file(stored);
+                return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            };
+            QTRY_VERIFY(storedBytes().contains("org.example.Blocked")
+                        && storedBytes().contains(R"("deviceID":"D0")"));
             guard.kill();
             QTRY_VERIFY(!client.isEnforcing());
         }
@@ -224,6 +231,37 @@ private Q_SLOTS:
         QVERIFY(copyProgram(QStringLiteral("/bin/true"), copy));
         QTRY_COMPARE_WITH_TIMEOUT(GuardFixture::execAs(blockingUser, QFile::encodeName(copy)),
                                   EPERM, 10000);
+    }
+
+    // With forwarded records the guard times a locked session itself: neither the client's "off"
+    // nor a forged record ends it, and it ends on time with no client connected.
+    void lockedSession()
+    {
+        const double now = ReferenceDate::now(), endsAt = now + 3;
+        const auto record = [&](const char *blocking, double updatedAt) {
+            return ExecGuardProtocol::encode(ExecGuardProtocol::Record{
+                    QStringLiteral("syncedBlockState"),
+                    R"({"targetDeviceIDs":["D1"],"locked":true,"isBlocking":)"
+                            + QByteArray(blocking) + R"(,"updatedAt":)"
+                            + QByteArray::number(updatedAt, 'f', 3) + R"(,"endsAt":)"
+                            + QByteArray::number(endsAt, 'f', 3) + '}',
+                    QStringLiteral("D1")});
+        };
+        const QString socket = m_guard->socketPath();
+        GuardFixture::sendState(otherUser, socket, blockingState(), {record("true", now)});
+        const auto status = GuardFixture::sendState(otherUser, socket, State{false, {}},
+                                                    {record("false", now + 1)});
+        QVERIFY(status && status->blocking);
+        QCOMPARE(GuardFixture::execAs(otherUser, file("renamed")), EPERM);
+        QString output;
+        QTRY_VERIFY(
+                (output += m_guard->output()).contains("\"blocking off\" refused: locked until"));
+        // The first exec the guard allows, timed from endsAt.
+        while (GuardFixture::execAs(otherUser, file("renamed")) == EPERM
+               && ReferenceDate::now() < endsAt + 10) { }
+        const double allowedBy = ReferenceDate::now();
+        QVERIFY(allowedBy < endsAt + 10);
+        qInfo("session end -> guard allows: within %.0f ms of endsAt", (allowedBy - endsAt) * 1000);
     }
 };
 

@@ -41,6 +41,14 @@ QByteArray encode(const State &state)
                                {QLatin1String("programs"), programs}});
 }
 
+QByteArray encode(const Record &record)
+{
+    return compact(QJsonObject{{QLatin1String("type"), QLatin1String("record")},
+                               {QLatin1String("key"), record.key},
+                               {QLatin1String("json"), QString::fromUtf8(record.json)},
+                               {QLatin1String("deviceID"), record.deviceID}});
+}
+
 QByteArray encode(const Status &status)
 {
     return compact(QJsonObject{{QLatin1String("type"), QLatin1String("status")},
@@ -73,6 +81,17 @@ std::optional<State> decodeState(const QByteArray &message)
             state.programs.append(entry);
     }
     return state;
+}
+
+std::optional<Record> decodeRecord(const QByteArray &message)
+{
+    const std::optional<QJsonObject> object = objectOfType(message, QLatin1String("record"));
+    if (!object || !object->value(QLatin1String("key")).isString()
+        || !object->value(QLatin1String("json")).isString())
+        return std::nullopt;
+    return Record{object->value(QLatin1String("key")).toString(),
+                  object->value(QLatin1String("json")).toString().toUtf8(),
+                  object->value(QLatin1String("deviceID")).toString()};
 }
 
 std::optional<Status> decodeStatus(const QByteArray &message)

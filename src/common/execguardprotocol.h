@@ -15,6 +15,12 @@
 //                  whether this user blocks and the programs of the blocked applications; sent at
 //                  connection and whenever either changes. The guard takes the user from the
 //                  socket's peer credentials, never from the message.
+//   Vorn -> guard  {"type":"record","key":"syncedBlockState","json":"{...}","deviceID":"..."}
+//                  a record as Vorn received it from the store ("syncedBlockState" or
+//                  "blockSchedule", its JSON text unchanged) and this computer's identifier; sent
+//                  at connection and whenever one changes. Once a user's Vorn forwarded one, the
+//                  guard times that user's sessions by itself and the records, not "blocking",
+//                  decide whether it refuses.
 //   guard -> Vorn  {"type":"status","enforcing":true,"blocking":true,"programs":12}
 //                  at connection (the state the guard holds for this user) and after each state
 //                  it applied; "programs" counts the programs it identified.
@@ -38,6 +44,14 @@ struct State
     friend bool operator==(const State &, const State &) = default;
 };
 
+struct Record
+{
+    QString key;
+    QByteArray json;
+    QString deviceID;
+    friend bool operator==(const Record &, const Record &) = default;
+};
+
 struct Status
 {
     bool enforcing = false;
@@ -53,12 +67,14 @@ struct Refusal
 };
 
 QByteArray encode(const State &state);
+QByteArray encode(const Record &record);
 QByteArray encode(const Status &status);
 QByteArray encode(const Refusal &refusal);
 
 // Nothing when the message is not of that type or a member it needs is missing or mistyped.
 // Programs without a non-empty id and an absolute path are left out of a state.
 std::optional<State> decodeState(const QByteArray &message);
+std::optional<Record> decodeRecord(const QByteArray &message);
 std::optional<Status> decodeStatus(const QByteArray &message);
 std::optional<Refusal> decodeRefusal(const QByteArray &message);
 

@@ -20,6 +20,8 @@
 //   block list); launches of every other application are still reported.
 // - launchRefused() is emitted on the main thread when an application's start was refused before
 //   it ran (by the exec guard, where one is installed); nothing is left to close.
+// - forwardRecord() hands a record as received from the store to the exec guard, where one
+//   runs, so that it times sessions by the same rules without this process.
 // - setSafetyNetEnabled(true) (while blocking) makes the workspace also look, at most every 2 s
 //   and only at processes started since its last look or whose identifier may have changed, for
 //   an application whose launch notice was missed, and report it as a launch then.
@@ -34,6 +36,12 @@ public:
     virtual bool forceTerminate(const RunningApplication &application) = 0;
     virtual void setWatchedBundleIDs(const QSet<QString> &bundleIDs) = 0;
     virtual void setSafetyNetEnabled(bool enabled) { Q_UNUSED(enabled) }
+    virtual void forwardRecord(const QString &key, const QByteArray &json, const QString &deviceID)
+    {
+        Q_UNUSED(key)
+        Q_UNUSED(json)
+        Q_UNUSED(deviceID)
+    }
 
 Q_SIGNALS:
     void didLaunchApplication(const RunningApplication &application);

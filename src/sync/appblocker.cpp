@@ -106,7 +106,12 @@ void AppBlocker::loadFromCloud()
         const QString deviceID = m_identity->currentDeviceID();
         QMetaObject::invokeMethod(
                 this,
-                [this, schedule, state, deviceID] {
+                [this, schedule, state, deviceID, bytes, scheduleBytes] {
+                    // The exec guard, where one runs, times sessions by the same records.
+                    if (bytes)
+                        m_workspace->forwardRecord(syncKey, *bytes, deviceID);
+                    if (scheduleBytes)
+                        m_workspace->forwardRecord(scheduleKey, *scheduleBytes, deviceID);
                     m_sessionDeviceID = deviceID;
                     m_schedule = schedule;
                     if (state && !state->targetDeviceIDs.contains(deviceID)) {

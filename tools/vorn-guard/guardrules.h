@@ -1,5 +1,7 @@
 #pragma once
 
+#include "guardsession.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -24,8 +26,11 @@ struct ProgramRule
 // What one user last told the guard.
 struct UserState
 {
-    bool blocking = false;
+    bool blocking = false; // enforced
     QList<ProgramRule> programs;
+    // The records that user's Vorn forwarded; with them, they decide blocking, not the client's
+    // word. None for a Vorn that forwards none.
+    std::optional<GuardSession> session = std::nullopt;
     friend bool operator==(const UserState &, const UserState &) = default;
 };
 

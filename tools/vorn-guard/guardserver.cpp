@@ -2,13 +2,16 @@
 
 #include "mounttable.h"
 #include "programfile.h"
+#include "referencedate.h"
 
 #include <QFile>
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/fsuid.h>
@@ -81,6 +84,9 @@ int GuardServer::run()
         log(error);
         return 1;
     }
+    QFile bootID(QStringLiteral("/proc/sys/kernel/random/boot_id"));
+    if (bootID.open(QIODevice::ReadOnly))
+        m_bootID = bootID.read(256).trimmed();
     QStringList errors;
     m_states = m_store.load(&errors);
     for (const QString &text : std::as_const(errors))
@@ -89,6 +95,7 @@ int GuardServer::run()
         for (ProgramRule &rule : state.programs)
             rule = ProgramFile::refreshed(rule, &m_known);
     }
+    settleSessions();
     publishRules();
 
     m_mountsFd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
@@ -120,7 +127,8 @@ int GuardServer::run()
                           {m_mountsFd, POLLPRI, 0}};
         for (const Client &client : std::as_const(m_clients))
             fds.append({client.fd, POLLIN, 0});
-        if (::poll(fds.data(), nfds_t(fds.size()), -1) < 0) {
+        const double wait = settleSessions();
+        if (::poll(fds.data(), nfds_t(fds.size()), int(std::ceil(wait * 1000)) + 1) < 0) {
             if (errno == EINTR)
                 continue;
             log(QStringLiteral("poll failed: %1").arg(lastError()));
@@ -257,14 +265,24 @@ void GuardServer::receive(Client &client)
         = ExecGuardProtocol::decodeState(message)) {
         apply(client, *state);
         send(client, statusFor(client.uid));
+    } else if (const std::optional<ExecGuardProtocol::Record> record
+               = ExecGuardProtocol::decodeRecord(message)) {
+        apply(client, *record);
+        send(client, statusFor(client.uid));
     }
 }
 
 void GuardServer::apply(const Client &client, const ExecGuardProtocol::State &state)
 {
     const uint uid = client.uid;
-    UserState next;
-    next.blocking = state.blocking;
+    const UserState current = m_states.value(uid);
+    const bool byRecords = current.session.has_value();
+    const SessionDecision decision = m_decisions.value(uid);
+    UserState next = current;
+    // With records, "blocking" from the client is only a report: the records decide.
+    if (!byRecords)
+        next.blocking = state.blocking;
+    next.programs.clear();
     // The programs are read only while blocking: a list that is not enforced costs nothing. They
     // are opened with the user's file access (this thread's fsuid and fsgid; the kernel drops the
     // file capabilities meanwhile), so that a user learns nothing of files they cannot read.
@@ -280,14 +298,29 @@ void GuardServer::apply(const Client &client, const ExecGuardProtocol::State &st
         ::setfsuid(0);
         ::setfsgid(0);
     }
+    if (byRecords) {
+        // A client that says "off" leaves the programs the records block; while a lock runs the
+        // list only grows.
+        if (!state.blocking || (decision.blocking && decision.locked)) {
+            for (const ProgramRule &rule : current.programs) {
+                if (!state.blocking || !next.programs.contains(rule))
+                    next.programs.append(rule);
+            }
+        }
+        if (!state.blocking && decision.blocking && m_said.value(uid, true))
+            log(QStringLiteral("uid %1: \"blocking off\" refused: %2")
+                        .arg(uid)
+                        .arg(decision.locked && decision.until
+                                     ? QStringLiteral("locked until %1")
+                                               .arg(SessionRules::localText(*decision.until,
+                                                                            readClock()))
+                                     : QStringLiteral("the forwarded records say blocking")));
+    }
+    m_said.insert(uid, state.blocking);
     if (m_states.value(uid) == next && m_states.contains(uid))
         return;
-    const bool wasBlocking = m_states.value(uid).blocking;
-    m_states.insert(uid, next);
-    publishRules();
-    QString error;
-    if (!m_store.save(uid, next, &error))
-        log(error);
+    const bool wasBlocking = current.blocking;
+    store(uid, next);
     if (wasBlocking != next.blocking || next.blocking)
         log(QStringLiteral("uid %1: %2, %3 programs")
                     .arg(uid)
@@ -296,6 +329,74 @@ void GuardServer::apply(const Client &client, const ExecGuardProtocol::State &st
                     .arg(next.programs.size()));
     if (m_known.size() > 4 * maxPrograms)
         m_known.clear();
+}
+
+void GuardServer::apply(const Client &client, const ExecGuardProtocol::Record &record)
+{
+    UserState next = m_states.value(client.uid);
+    GuardSession session = next.session.value_or(GuardSession());
+    QList<QByteArray> lines;
+    if (!session.receive(record.key, record.json, record.deviceID, readClock(), lines)) {
+        log(QStringLiteral("uid %1: a forwarded %2 record is not valid; ignored")
+                    .arg(client.uid)
+                    .arg(record.key.left(64)));
+        return;
+    }
+    for (const QByteArray &line : std::as_const(lines))
+        log(QStringLiteral("uid %1: %2").arg(client.uid).arg(QString::fromUtf8(line)));
+    next.session = session;
+    store(client.uid, next);
+    settleSessions();
+}
+
+double GuardServer::settleSessions()
+{
+    const SessionClock::Reading now = readClock();
+    double wait = 60;
+    QList<std::pair<uint, UserState>> changed;
+    for (auto it = m_states.cbegin(); it != m_states.cend(); ++it) {
+        if (!it->session)
+            continue;
+        UserState next = *it;
+        QList<QByteArray> lines;
+        const SessionDecision decision = next.session->evaluate(now, lines);
+        for (const QByteArray &line : std::as_const(lines))
+            log(QStringLiteral("uid %1: %2").arg(it.key()).arg(QString::fromUtf8(line)));
+        m_decisions.insert(it.key(), decision);
+        wait = std::min(wait, decision.nextChange.value_or(wait));
+        next.blocking = decision.blocking;
+        if (next.blocking != it->blocking)
+            log(QStringLiteral("uid %1: %2 by the forwarded records, %3 programs")
+                        .arg(it.key())
+                        .arg(next.blocking ? QStringLiteral("blocking")
+                                           : QStringLiteral("not blocking"))
+                        .arg(next.programs.size()));
+        if (!(next == *it))
+            changed.append({it.key(), next});
+    }
+    for (const auto &[uid, next] : std::as_const(changed))
+        store(uid, next);
+    return wait;
+}
+
+void GuardServer::store(uint uid, const UserState &next)
+{
+    const bool rulesChange = m_states.value(uid).blocking != next.blocking
+            || m_states.value(uid).programs != next.programs || !m_states.contains(uid);
+    m_states.insert(uid, next);
+    if (rulesChange)
+        publishRules();
+    QString error;
+    if (!m_store.save(uid, next, &error))
+        log(error);
+}
+
+SessionClock::Reading GuardServer::readClock() const
+{
+    timespec boot = {};
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
+    return {m_bootID, double(boot.tv_sec) + double(boot.tv_nsec) / 1e9, ReferenceDate::now(),
+            QTimeZone::systemTimeZone()};
 }
 
 void GuardServer::publishRules()

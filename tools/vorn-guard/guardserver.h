@@ -47,6 +47,12 @@ private:
     void accept();
     void receive(Client &client);
     void apply(const Client &client, const ExecGuardProtocol::State &state);
+    void apply(const Client &client, const ExecGuardProtocol::Record &record);
+    // Times the sessions of the users whose Vorn forwarded records: refusals start and end by
+    // them. The seconds until one may change by itself, at most a minute.
+    double settleSessions();
+    void store(uint uid, const UserState &next);
+    SessionClock::Reading readClock() const;
     void publishRules();
     void drainGuard();
     void send(const Client &client, const QByteArray &message);
@@ -56,6 +62,9 @@ private:
     GuardStore m_store;
     std::unique_ptr<FanotifyGuard> m_guard;
     QHash<uint, UserState> m_states;
+    QHash<uint, SessionDecision> m_decisions; // of the users with records
+    QHash<uint, bool> m_said; // "blocking" as each user's client last said it
+    QByteArray m_bootID;
     QHash<FileKey, FileContent> m_known;
     QList<Client> m_clients;
     QSet<QByteArray> m_markedDevices;

@@ -90,10 +90,12 @@ QByteArray GuardStore::encode(const UserState &state)
                 {QLatin1String("sha256"), QString::fromLatin1(rule.sha256.toHex())},
         });
     }
-    return QJsonDocument(QJsonObject{{QLatin1String("version"), 1},
-                                     {QLatin1String("blocking"), state.blocking},
-                                     {QLatin1String("programs"), programs}})
-            .toJson(QJsonDocument::Compact);
+    QJsonObject object{{QLatin1String("version"), 1},
+                       {QLatin1String("blocking"), state.blocking},
+                       {QLatin1String("programs"), programs}};
+    if (state.session)
+        object.insert(QLatin1String("session"), state.session->encode());
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
 std::optional<UserState> GuardStore::decode(const QByteArray &bytes)
@@ -105,6 +107,8 @@ std::optional<UserState> GuardStore::decode(const QByteArray &bytes)
     const QJsonObject object = value->toObject();
     UserState state;
     state.blocking = object.value(QLatin1String("blocking")).toBool();
+    if (const QJsonValue session = object.value(QLatin1String("session")); session.isObject())
+        state.session = GuardSession::decode(session.toObject());
     const QJsonArray programs = object.value(QLatin1String("programs")).toArray();
     for (const QJsonValue &entry : programs) {
         const QJsonObject program = entry.toObject();

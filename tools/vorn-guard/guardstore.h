@@ -5,8 +5,9 @@
 #include <QHash>
 #include <QString>
 
-// Each user's last state, kept so that refusals go on after that user's Vorn stops, the guard
-// restarts or the computer reboots: <folder>/<uid>/state.json, folders 0700 and files 0600 (the
+// Each user's last state (with the records that user's Vorn forwarded and the session they time),
+// kept so that refusals go on after that user's Vorn stops, the guard restarts or the computer
+// reboots: <folder>/<uid>/state.json, folders 0700 and files 0600 (the
 // folder belongs to root), each written whole to a new file and renamed over the old one.
 class GuardStore
 {

@@ -49,6 +49,12 @@ void ExecGuardClient::setState(const ExecGuardProtocol::State &state)
     sendState();
 }
 
+void ExecGuardClient::forwardRecord(const ExecGuardProtocol::Record &record)
+{
+    m_records.insert(record.key, record);
+    sendState();
+}
+
 void ExecGuardClient::connectToGuard()
 {
     const QByteArray path = QFile::encodeName(m_socketPath);
@@ -67,6 +73,7 @@ void ExecGuardClient::connectToGuard()
     m_retry->stop();
     m_fd = fd;
     m_sent.reset();
+    m_sentRecords.clear();
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &ExecGuardClient::readMessages);
     sendState();
@@ -81,6 +88,7 @@ void ExecGuardClient::disconnectFromGuard()
     ::close(m_fd);
     m_fd = -1;
     m_sent.reset();
+    m_sentRecords.clear();
     if (m_enforcing) {
         m_enforcing = false;
         Q_EMIT enforcingChanged();
@@ -114,17 +122,25 @@ void ExecGuardClient::readMessages()
 
 void ExecGuardClient::sendState()
 {
-    if (m_fd < 0 || m_sent == m_state)
-        return;
-    const QByteArray message = ExecGuardProtocol::encode(m_state);
-    if (::send(m_fd, message.constData(), size_t(message.size()), MSG_NOSIGNAL) == message.size()) {
-        m_sent = m_state;
-        return;
+    for (const ExecGuardProtocol::Record &record : std::as_const(m_records)) {
+        if (m_fd < 0)
+            return;
+        if (m_sentRecords.value(record.key) != record && send(ExecGuardProtocol::encode(record)))
+            m_sentRecords.insert(record.key, record);
     }
+    if (m_fd >= 0 && m_sent != m_state && send(ExecGuardProtocol::encode(m_state)))
+        m_sent = m_state;
+}
+
+bool ExecGuardClient::send(const QByteArray &message)
+{
+    if (::send(m_fd, message.constData(), size_t(message.size()), MSG_NOSIGNAL) == message.size())
+        return true;
     if (errno == EMSGSIZE)
-        log("the list of blocked programs is too long for the exec guard");
+        log("a message is too long for the exec guard");
     else if (errno != EAGAIN)
         disconnectFromGuard(), m_retry->start();
+    return false;
 }
 
 void ExecGuardClient::logOnce()

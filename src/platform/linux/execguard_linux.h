@@ -2,6 +2,7 @@
 
 #include "execguardprotocol.h"
 
+#include <QHash>
 #include <QObject>
 #include <QString>
 
@@ -15,7 +16,8 @@ class QTimer;
 // Promises:
 // - Without a guard (not installed, not running) nothing changes: the state is kept and sent when
 //   the guard appears (a connection is tried every few seconds while there is none).
-// - The state is sent at each connection and whenever it changes, never twice the same.
+// - The state is sent at each connection and whenever it changes, never twice the same; so are
+//   the forwarded records (one per store key, sent before the state).
 // - Whether a guard enforces is logged once, when blocking first turns on.
 // - refused() is emitted on this object's thread for each refusal the guard reports.
 class ExecGuardClient : public QObject
@@ -28,6 +30,7 @@ public:
     ~ExecGuardClient() override;
 
     void setState(const ExecGuardProtocol::State &state);
+    void forwardRecord(const ExecGuardProtocol::Record &record);
     bool isEnforcing() const { return m_enforcing; }
 
 Q_SIGNALS:
@@ -39,11 +42,14 @@ private:
     void disconnectFromGuard();
     void readMessages();
     void sendState();
+    bool send(const QByteArray &message);
     void logOnce();
 
     QString m_socketPath;
     ExecGuardProtocol::State m_state;
     std::optional<ExecGuardProtocol::State> m_sent;
+    QHash<QString, ExecGuardProtocol::Record> m_records; // by store key
+    QHash<QString, ExecGuardProtocol::Record> m_sentRecords;
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_retry = nullptr;

@@ -150,6 +150,12 @@ void LinuxWorkspace::setSafetyNetEnabled(bool enabled)
             Qt::QueuedConnection);
 }
 
+void LinuxWorkspace::forwardRecord(const QString &key, const QByteArray &json,
+                                   const QString &deviceID)
+{
+    m_guard->forwardRecord({key, json, deviceID});
+}
+
 bool LinuxWorkspace::usesProcessConnector()
 {
     return onWatcherThread([this] { return m_watcher->usesProcessConnector(); });

@@ -36,6 +36,8 @@ public:
     bool forceTerminate(const RunningApplication &application) override;
     void setWatchedBundleIDs(const QSet<QString> &bundleIDs) override;
     void setSafetyNetEnabled(bool enabled) override;
+    void forwardRecord(const QString &key, const QByteArray &json,
+                       const QString &deviceID) override;
 
     // Which detection paths are live: for tests and the benchmark.
     bool usesProcessConnector();
