@@ -4,6 +4,7 @@
 #include "assets.h"
 #include "blocklist.h"
 #include "platform.h"
+#include "recordsignature.h"
 #include "referencedate.h"
 #include "syncedblockstate.h"
 #include "vornapplication.h"
@@ -30,6 +31,7 @@ private Q_SLOTS:
     void twoWindowsShowOneBlocker();
     void keyboardAndAccessibleNames();
     void germanTexts();
+    void pairPhone();
     void sessionLine(); // last: it leaves a lock behind
 
 private:
@@ -213,6 +215,33 @@ void tst_VornView::germanTexts()
     m_app->closeWindows();
     QTRY_VERIFY(m_app->windows().isEmpty());
     QCOMPARE(text(openView(), "addButton").toUtf8(), QByteArray("Add App\xE2\x80\xA6"));
+}
+
+void tst_VornView::pairPhone()
+{
+    const auto key = RecordSignature::generateKey();
+    const QString fingerprint = RecordSignature::fingerprint(key->spkiDer);
+    QVERIFY(TestHome::writeFile(
+            m_home->cloudFolder() + '/' + RecordSignature::offerKey(fingerprint),
+            R"({"name":"Pocket","offeredAt":1,"publicKey":")" + key->spkiDer.toBase64() + "\"}"));
+    QQuickItem *root = openView();
+    QVERIFY(!find(root, "phoneOnlyLine")->isVisible());
+    click(find(root, "pairButton"));
+    QQuickItem *sheet = root->window()->contentItem();
+    QTRY_VERIFY(!findAll(sheet, "offer:" + fingerprint).isEmpty());
+    click(find(find(sheet, "offer:" + fingerprint), "pairOffer"));
+    click(find(sheet, "confirmPairing"));
+    QTRY_VERIFY(text(sheet, "pairingAnswer").contains("Recovery code, shown only now: "));
+    QVERIFY(find(root, "phoneOnlyLine")->isVisible());
+    screenshot(root->window(), QStringLiteral("vornview-paired"));
+
+    setBlocking(true);
+    QTRY_VERIFY(!find(root, "pairButton")->isEnabled());
+    QCOMPARE(m_app->appBlocker()->pairingRequest("unpair " + fingerprint.toUtf8()),
+             QByteArray("error Pairing is locked while blocking"));
+    setBlocking(false);
+    QVERIFY(m_app->appBlocker()->pairingRequest("unpair " + fingerprint.toUtf8()).startsWith("ok"));
+    QVERIFY(!find(root, "phoneOnlyLine")->isVisible());
 }
 
 void tst_VornView::sessionLine()

@@ -70,5 +70,45 @@
         <source>Remove %1</source>
         <translation>%1 entfernen</translation>
     </message>
+    <message>
+        <source>Only your paired phone can switch blocking off</source>
+        <translation>Nur dein gekoppeltes Telefon kann das Blockieren ausschalten</translation>
+    </message>
+    <message>
+        <source>Pair a Phone…</source>
+        <translation>Telefon koppeln…</translation>
+    </message>
+    <message>
+        <source>Pair a Phone</source>
+        <translation>Telefon koppeln</translation>
+    </message>
+    <message>
+        <source>No phone has offered its key yet. Open Vorn on your phone first.</source>
+        <translation>Noch kein Telefon hat seinen Schlüssel angeboten. Öffne zuerst Vorn auf deinem Telefon.</translation>
+    </message>
+    <message>
+        <source>Pair only a phone that shows the same fingerprint.</source>
+        <translation>Kopple nur ein Telefon, das denselben Fingerabdruck zeigt.</translation>
+    </message>
+    <message>
+        <source>Paired</source>
+        <translation>Gekoppelt</translation>
+    </message>
+    <message>
+        <source>Pair</source>
+        <translation>Koppeln</translation>
+    </message>
+    <message>
+        <source>Pair %1? Only your paired phones will be able to switch blocking off.</source>
+        <translation>%1 koppeln? Nur deine gekoppelten Telefone können dann das Blockieren ausschalten.</translation>
+    </message>
+    <message>
+        <source>Pair %1</source>
+        <translation>%1 koppeln</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Schließen</translation>
+    </message>
 </context>
 </TS>

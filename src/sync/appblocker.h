@@ -71,6 +71,7 @@ public:
     DeviceRegistry *deviceRegistry() const { return m_deviceRegistry.get(); }
     // None when the services name no state folder.
     PhonePairing *pairing() const { return m_pairing.get(); }
+    CloudKeyValueStore *cloudStore() const { return m_kvStore; }
     bool phoneOnly() const;
     // Main thread: a pairing command (PhonePairing::command) with this computer's blocking state;
     // a change of the pairing is applied at once.

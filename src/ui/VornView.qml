@@ -163,6 +163,16 @@ Rectangle {
                 color: Assets.color("TextSecondary", Assets.dark)
             }
 
+            Text {
+                objectName: "phoneOnlyLine"
+                Layout.fillWidth: true
+                visible: AppBlocker.phoneOnly
+                text: qsTr("Only your paired phone can switch blocking off")
+                horizontalAlignment: Text.AlignHCenter
+                font: TextStyles.caption
+                color: Assets.color("TextSecondary", Assets.dark)
+            }
+
             Item {
                 Layout.fillWidth: true
                 implicitHeight: mark.height
@@ -276,6 +286,23 @@ Rectangle {
                     }
                 }
             }
+
+            ListButton {
+                Layout.alignment: Qt.AlignRight
+                objectName: "pairButton"
+                text: qsTr("Pair a Phone…")
+                Accessible.name: text
+                enabled: !root.blocking
+                look: root.look
+                enabledLabel: enabledPalette.buttonText
+                disabledLabel: disabledPalette.buttonText
+                onClicked: {
+                    pairings.refresh()
+                    pairingSheet.candidate = ""
+                    pairingSheet.answer = ""
+                    pairingSheet.open()
+                }
+            }
         }
     }
 
@@ -286,5 +313,122 @@ Rectangle {
         id: picker
         objectName: "picker"
         onIsPresentedChanged: root.showAppPicker = isPresented
+    }
+
+    PairingModel {
+        id: pairings
+    }
+
+    // "Pair a Phone…": the offers and the paired phones with their fingerprints; a phone is paired
+    // after a second click that confirms the fingerprint, and the recovery code is shown once.
+    // Blocking closes it: pairing is locked while blocking, as the list is.
+    Popup {
+        id: pairingSheet
+        objectName: "pairingSheet"
+
+        property string candidate
+        property string candidateName
+        property string answer
+
+        parent: root
+        anchors.centerIn: parent
+        width: root.width - 48
+        modal: true
+        onOpened: pairings.refresh()
+        Connections {
+            target: root
+            function onBlockingChanged() {
+                if (root.blocking)
+                    pairingSheet.close()
+            }
+        }
+
+        ColumnLayout {
+            anchors.left: parent.left
+            anchors.right: parent.right
+            spacing: 10
+
+            Label {
+                text: qsTr("Pair a Phone")
+                font: TextStyles.weighted(TextStyles.title3, Font.DemiBold)
+                Accessible.role: Accessible.Heading
+            }
+            Label {
+                Layout.fillWidth: true
+                wrapMode: Text.WordWrap
+                font: TextStyles.caption
+                text: offerRows.count === 0
+                      ? qsTr("No phone has offered its key yet. Open Vorn on your phone first.")
+                      : qsTr("Pair only a phone that shows the same fingerprint.")
+            }
+            Repeater {
+                id: offerRows
+                model: pairings
+                delegate: RowLayout {
+                    id: offer
+
+                    required property string fingerprint
+                    required property string name
+                    required property bool paired
+
+                    objectName: "offer:" + fingerprint
+                    Layout.fillWidth: true
+                    ColumnLayout {
+                        Layout.fillWidth: true
+                        spacing: 0
+                        Label {
+                            text: offer.name
+                            textFormat: Text.PlainText
+                            font: TextStyles.body
+                        }
+                        Label {
+                            text: offer.fingerprint
+                            font.family: "monospace"
+                        }
+                    }
+                    Button {
+                        objectName: "pairOffer"
+                        text: offer.paired ? qsTr("Paired") : qsTr("Pair")
+                        enabled: !offer.paired && !root.blocking
+                        onClicked: {
+                            pairingSheet.candidate = offer.fingerprint
+                            pairingSheet.candidateName = offer.name
+                            pairingSheet.answer = ""
+                        }
+                    }
+                }
+            }
+            Label {
+                Layout.fillWidth: true
+                visible: pairingSheet.candidate !== "" && pairingSheet.answer === ""
+                wrapMode: Text.WordWrap
+                textFormat: Text.PlainText
+                text: qsTr("Pair %1? Only your paired phones will be able to switch blocking off.")
+                        .arg(pairingSheet.candidateName)
+            }
+            Button {
+                objectName: "confirmPairing"
+                visible: pairingSheet.candidate !== "" && pairingSheet.answer === ""
+                enabled: !root.blocking
+                text: qsTr("Pair %1").arg(pairingSheet.candidate)
+                onClicked: pairingSheet.answer = pairings.pair(pairingSheet.candidate)
+            }
+            TextEdit {
+                objectName: "pairingAnswer"
+                Layout.fillWidth: true
+                visible: pairingSheet.answer !== ""
+                readOnly: true
+                selectByMouse: true
+                wrapMode: Text.WordWrap
+                textFormat: Text.PlainText
+                text: pairingSheet.answer
+                color: enabledPalette.text
+            }
+            Button {
+                Layout.alignment: Qt.AlignRight
+                text: qsTr("Close")
+                onClicked: pairingSheet.close()
+            }
+        }
     }
 }

@@ -16,6 +16,7 @@ struct QmlAppBlocker
 
 public:
     static void setInstance(AppBlocker *blocker) { s_instance = blocker; }
+    static AppBlocker *instance() { return s_instance; }
     static AppBlocker *create(QQmlEngine *, QJSEngine *)
     {
         // A view without a blocker is a programming error of whoever loads it.
