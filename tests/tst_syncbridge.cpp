@@ -134,16 +134,6 @@ private:
         const QByteArrayList seen = delivered(user, password, {"vorn/alice/kv/" + key.toUtf8()});
         return seen.isEmpty() ? QByteArray("<nothing retained>") : seen.last();
     }
-    void publishAsPhone(const QString &key, const QByteArray &bytes)
-    {
-        MqttConnection phone(m_broker->settings(QStringLiteral("vorn-test-phone"), user, password));
-        QSignalSpy acknowledged(&phone, &MqttConnection::publishAcknowledged);
-        QObject::connect(&phone, &MqttConnection::connected, &phone,
-                         [&] { phone.publish("vorn/alice/kv/" + key.toUtf8(), bytes, true); });
-        phone.start(false);
-        QVERIFY(acknowledged.wait(10000));
-    }
-
     // Retained values from the phone over one connection, 16 in flight at a time.
     void offer(const QList<std::pair<QString, QByteArray>> &values)
     {
@@ -164,6 +154,7 @@ private:
         phone.start(false);
         QTRY_COMPARE_WITH_TIMEOUT(acknowledged.size(), values.size(), 30000);
     }
+    void publishAsPhone(const QString &key, const QByteArray &bytes) { offer({{key, bytes}}); }
 
     QTemporaryDir m_certificates;
     std::unique_ptr<TestHome> m_home;
