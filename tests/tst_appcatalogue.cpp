@@ -25,7 +25,6 @@ private Q_SLOTS:
                 << QStringList{"a|MAPS", "z|apps", "c|Maps", "b|maps", QStringLiteral("1|Äpfel")}
                 << QStringList{QStringLiteral("1|Äpfel|4"), "z|apps|1", "a|MAPS|0", "c|Maps|2",
                                "b|maps|3"};
-        QTest::newRow("nothing installed") << QStringList{} << QStringList{};
     }
 
     void load()
