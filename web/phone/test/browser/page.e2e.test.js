@@ -143,13 +143,18 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     await tapAndWait();
     assert.equal((await blocked.exited)[1], 'SIGKILL');
     // What the broker keeps for newcomers is the record exactly as the records define it.
-    const retainedValue = (key) => JSON.parse(execFileSync('mosquitto_sub', [
-      '-h', '127.0.0.1', '-p', String(scene.mqttPort), '-u', scene.user, '-P', scene.password, '-V', '5',
-      '-t', `vorn/${scene.user}/kv/${key}`, '--retained-only', '-C', '1', '-W', '5'], { encoding: 'utf8' }));
-    const retained = retainedValue('syncedBlockState');
+    // (A value published while mosquitto_sub listens ends it with nothing printed: ask again.)
+    const retainedValue = async (key) => {
+      let text;
+      await waitFor(`a retained ${key}`, () => (text = execFileSync('mosquitto_sub', [
+        '-h', '127.0.0.1', '-p', String(scene.mqttPort), '-u', scene.user, '-P', scene.password, '-V', '5',
+        '-t', `vorn/${scene.user}/kv/${key}`, '--retained-only', '-C', '1', '-W', '5'], { encoding: 'utf8' }).trim()));
+      return JSON.parse(text);
+    };
+    const retained = await retainedValue('syncedBlockState');
     assert.deepEqual(Object.keys(retained), ['isBlocking', 'targetDeviceIDs', 'updatedAt', 'signedBy', 'signature']);
     // Signed by the key the page offered for pairing and shows, which outlives a reload.
-    const offered = retainedValue(offerKey(retained.signedBy));
+    const offered = await retainedValue(offerKey(retained.signedBy));
     assert.ok(await verify('syncedBlockState', retained, offered.publicKey));
     assert.equal(await page.textContent('#phone-key'), `This phone’s key: ${retained.signedBy}`);
     await page.reload();
@@ -205,6 +210,23 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     await tapAndWait();
     assert.deepEqual(scene.changes.filter((change) => change.at > lostAt).map((change) => change.value), [true]);
     await tapAndWait();
+  });
+
+  await step('paired with the page, Vorn takes the switch from it alone', async () => {
+    const fingerprint = (await page.textContent('#phone-key')).split(': ')[1];
+    const vorn = (...args) => execFileSync(binaries.vorn, args, { env: scene.env, encoding: 'utf8' });
+    await waitFor('the page\'s offer to reach Vorn', () => vorn('pair').includes(`${fingerprint}\t`));
+    vorn('pair', fingerprint);
+    await tapAndWait(); // on, signed by the page
+    const heldAt = now();
+    execFileSync(binaries.vornPhone, ['block', 'off'], { env: scene.env }); // unsigned: held back
+    const row = page.locator('.device', { hasText: computer.deviceName });
+    await row.locator('text=not signed by a paired phone').waitFor();
+    assert.deepEqual(scene.changes.filter((change) => change.at > heldAt), []);
+    await page.click('#switch'); // the page shows the published "off"; its "on" applies and clears the note
+    await row.locator('text=not signed by a paired phone').waitFor({ state: 'detached' });
+    await tapAndWait(); // off, from the paired page
+    vorn('unpair', fingerprint);
   });
 
   await step('German texts on a German phone', async () => {
