@@ -1,8 +1,11 @@
 #include "guardrules.h"
 #include "guardstore.h"
+#include "phonepairing.h"
 #include "programcontent.h"
+#include "recordsignature.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTest>
@@ -140,6 +143,53 @@ private Q_SLOTS:
             session = *stored->session;
         }
         QCOMPARE(session.evaluate(reading(checkAt, wallShift), log).blocking, blocking);
+    }
+
+    // A paired phone. Steps "<what> <time>": pair, unpair, recover, on, off, signed-on, signed-off.
+    void pairedPhone_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<bool>("blocking");
+        const auto row = [](const char *name, const char *steps, bool blocking) {
+            QTest::newRow(name) << QString::fromLatin1(steps).split(u',') << blocking;
+        };
+        row("older signed off replayed", "pair 0,signed-off 5,signed-on 10,signed-off 5", true);
+        row("pairing refused while blocking", "on 10,pair 15,off 20", false);
+        row("unpairing refused while blocking", "pair 0,signed-on 10,unpair 15,off 20", true);
+        row("recovery: unpaired after the wait", "pair 0,signed-on 10,recover 20,off 86421", false);
+    }
+
+    void pairedPhone()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(bool, blocking);
+        const auto key = RecordSignature::generateKey();
+        QVERIFY(key);
+        GuardSession session;
+        QList<QByteArray> log;
+        for (const QString &step : std::as_const(steps)) {
+            const QString what = step.section(u' ', 0, 0);
+            const double at = step.section(u' ', 1).toDouble();
+            const SessionClock::Reading now{"boot", 100 + at, at, QTimeZone::utc()};
+            QJsonObject record{{"isBlocking", what.endsWith(u"on")},
+                               {"targetDeviceIDs", QJsonArray{"D1"}},
+                               {"updatedAt", at}};
+            if (what.startsWith(u"signed"))
+                record = *RecordSignature::signRecord(GuardSession::blockStateKey, record,
+                                                      key->pkcs8Der);
+            if (what == u"pair")
+                session.pair(key->spkiDer, "s", PhonePairing::recoveryHash("CODE", "s"), now, log);
+            else if (what == u"unpair")
+                session.unpair(RecordSignature::fingerprint(key->spkiDer), now, log);
+            else if (what == u"recover")
+                QVERIFY(session.recover("CODE", 86400, now, log));
+            else
+                session.receive(GuardSession::blockStateKey, QJsonDocument(record).toJson(),
+                                QStringLiteral("D1"), now, log);
+            session = *GuardSession::decode(session.encode());
+        }
+        QCOMPARE(session.evaluate({"boot", 1e6, 1e6 - 100, QTimeZone::utc()}, log).blocking,
+                 blocking);
     }
 
     // The build-id the note holds, as readelf shows it for this machine's /bin/true.

@@ -1,9 +1,12 @@
 #include "execguard_linux.h"
 #include "guardfixture.h"
 
+#include "recordsignature.h"
 #include "referencedate.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -262,6 +265,33 @@ private Q_SLOTS:
         const double allowedBy = ReferenceDate::now();
         QVERIFY(allowedBy < endsAt + 10);
         qInfo("session end -> guard allows: within %.0f ms of endsAt", (allowedBy - endsAt) * 1000);
+    }
+
+    // A phone paired with the guard: only what it signs, newer than the last, ends blocking.
+    void pairedPhone()
+    {
+        const auto key = RecordSignature::generateKey();
+        QVERIFY(key);
+        const double now = ReferenceDate::now();
+        const auto record = [&](bool blocking, double at, bool sign) {
+            QJsonObject object{{"isBlocking", blocking},
+                               {"targetDeviceIDs", QJsonArray{"D1"}},
+                               {"updatedAt", now + at}};
+            if (sign)
+                object = *RecordSignature::signRecord("syncedBlockState", object, key->pkcs8Der);
+            return ExecGuardProtocol::encode(ExecGuardProtocol::Record{
+                    "syncedBlockState", QJsonDocument(object).toJson(), "D1"});
+        };
+        const auto refused = [&](const QList<QByteArray> &messages) {
+            GuardFixture::sendState(otherUser, m_guard->socketPath(), State{false, {}}, messages);
+            return GuardFixture::execAs(otherUser, file("renamed")) == EPERM;
+        };
+        QVERIFY(refused({ExecGuardProtocol::encode(ExecGuardProtocol::Pairing{
+                                 "pair", key->spkiDer, "s", "h", {}, {}}),
+                         record(true, 10, true)}));
+        QVERIFY(refused({record(false, 20, false)})); // unsigned: still refused
+        QVERIFY(!refused({record(false, 30, true)})); // signed: allowed
+        QVERIFY(!refused({record(true, 10, true)})); // the older "on" again: still allowed
     }
 };
 

@@ -49,12 +49,24 @@ QByteArray encode(const Record &record)
                                {QLatin1String("deviceID"), record.deviceID}});
 }
 
+QByteArray encode(const Pairing &pairing)
+{
+    return compact(QJsonObject{
+            {QLatin1String("type"), pairing.type},
+            {QLatin1String("publicKey"), QString::fromLatin1(pairing.publicKey.toBase64())},
+            {QLatin1String("recoverySalt"), QString::fromLatin1(pairing.recoverySalt.toBase64())},
+            {QLatin1String("recoveryHash"), QString::fromLatin1(pairing.recoveryHash.toBase64())},
+            {QLatin1String("fingerprint"), pairing.fingerprint},
+            {QLatin1String("code"), pairing.code}});
+}
+
 QByteArray encode(const Status &status)
 {
     return compact(QJsonObject{{QLatin1String("type"), QLatin1String("status")},
                                {QLatin1String("enforcing"), status.enforcing},
                                {QLatin1String("blocking"), status.blocking},
-                               {QLatin1String("programs"), status.programs}});
+                               {QLatin1String("programs"), status.programs},
+                               {QLatin1String("phones"), status.phones}});
 }
 
 QByteArray encode(const Refusal &refusal)
@@ -94,6 +106,26 @@ std::optional<Record> decodeRecord(const QByteArray &message)
                   object->value(QLatin1String("deviceID")).toString()};
 }
 
+std::optional<Pairing> decodePairing(const QByteArray &message)
+{
+    std::optional<QJsonObject> object;
+    for (const char *type : {"pair", "unpair", "recover"}) {
+        if (!object)
+            object = objectOfType(message, QLatin1String(type));
+    }
+    if (!object)
+        return std::nullopt;
+    const auto bytes = [&object](const char *name) {
+        return QByteArray::fromBase64(object->value(QLatin1String(name)).toString().toLatin1());
+    };
+    return Pairing{object->value(QLatin1String("type")).toString(),
+                   bytes("publicKey"),
+                   bytes("recoverySalt"),
+                   bytes("recoveryHash"),
+                   object->value(QLatin1String("fingerprint")).toString(),
+                   object->value(QLatin1String("code")).toString()};
+}
+
 std::optional<Status> decodeStatus(const QByteArray &message)
 {
     const std::optional<QJsonObject> object = objectOfType(message, QLatin1String("status"));
@@ -101,7 +133,8 @@ std::optional<Status> decodeStatus(const QByteArray &message)
         return std::nullopt;
     return Status{object->value(QLatin1String("enforcing")).toBool(),
                   object->value(QLatin1String("blocking")).toBool(),
-                  object->value(QLatin1String("programs")).toInt()};
+                  object->value(QLatin1String("programs")).toInt(),
+                  object->value(QLatin1String("phones")).toInt()};
 }
 
 std::optional<Refusal> decodeRefusal(const QByteArray &message)

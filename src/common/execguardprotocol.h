@@ -21,6 +21,12 @@
 //                  at connection and whenever one changes. Once a user's Vorn forwarded one, the
 //                  guard times that user's sessions by itself and the records, not "blocking",
 //                  decide whether it refuses.
+//   Vorn -> guard  {"type":"pair","publicKey":"<base64 SPKI>","recoverySalt":"<base64>",
+//                  "recoveryHash":"<base64>"}, {"type":"unpair","fingerprint":"3F9A-..."},
+//                  {"type":"recover","code":"..."}
+//                  the phones paired at this computer: the guard then takes only records a paired
+//                  phone signed, newer than the last it took. Pairing and unpairing are refused
+//                  while the guard blocks for this user; the status answers with "phones".
 //   guard -> Vorn  {"type":"status","enforcing":true,"blocking":true,"programs":12}
 //                  at connection (the state the guard holds for this user) and after each state
 //                  it applied; "programs" counts the programs it identified.
@@ -52,11 +58,22 @@ struct Record
     friend bool operator==(const Record &, const Record &) = default;
 };
 
+struct Pairing
+{
+    QString type; // "pair", "unpair" or "recover"
+    QByteArray publicKey; // SPKI DER
+    QByteArray recoverySalt;
+    QByteArray recoveryHash;
+    QString fingerprint;
+    QString code;
+};
+
 struct Status
 {
     bool enforcing = false;
     bool blocking = false;
     int programs = 0;
+    int phones = 0; // paired with the guard
 };
 
 struct Refusal
@@ -68,6 +85,7 @@ struct Refusal
 
 QByteArray encode(const State &state);
 QByteArray encode(const Record &record);
+QByteArray encode(const Pairing &pairing);
 QByteArray encode(const Status &status);
 QByteArray encode(const Refusal &refusal);
 
@@ -75,6 +93,7 @@ QByteArray encode(const Refusal &refusal);
 // Programs without a non-empty id and an absolute path are left out of a state.
 std::optional<State> decodeState(const QByteArray &message);
 std::optional<Record> decodeRecord(const QByteArray &message);
+std::optional<Pairing> decodePairing(const QByteArray &message);
 std::optional<Status> decodeStatus(const QByteArray &message);
 std::optional<Refusal> decodeRefusal(const QByteArray &message);
 

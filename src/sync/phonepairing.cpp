@@ -25,17 +25,6 @@ namespace {
 const QString offerPrefix = QStringLiteral("pairingOffer.");
 constexpr int hashIterations = 100000;
 
-QByteArray recoveryHash(const QString &code, const QByteArray &salt)
-{
-    // Typed codes are compared without dashes, spaces or case.
-    const QByteArray plain = code.toUpper().remove(u'-').remove(u' ').toLatin1();
-    unsigned char hash[32];
-    PKCS5_PBKDF2_HMAC(plain.constData(), int(plain.size()),
-                      reinterpret_cast<const unsigned char *>(salt.constData()), int(salt.size()),
-                      hashIterations, EVP_sha256(), int(sizeof hash), hash);
-    return QByteArray(reinterpret_cast<const char *>(hash), sizeof hash);
-}
-
 QString newRecoveryCode()
 {
     // 100 random bits in base32 (RFC 4648 alphabet), four groups of five.
@@ -64,6 +53,17 @@ QJsonObject recordOf(const std::optional<QByteArray> &bytes)
 }
 
 } // namespace
+
+QByteArray PhonePairing::recoveryHash(const QString &code, const QByteArray &salt)
+{
+    // Typed codes are compared without dashes, spaces or case.
+    const QByteArray plain = code.toUpper().remove(u'-').remove(u' ').toLatin1();
+    unsigned char hash[32];
+    PKCS5_PBKDF2_HMAC(plain.constData(), int(plain.size()),
+                      reinterpret_cast<const unsigned char *>(salt.constData()), int(salt.size()),
+                      hashIterations, EVP_sha256(), int(sizeof hash), hash);
+    return QByteArray(reinterpret_cast<const char *>(hash), sizeof hash);
+}
 
 PhonePairing::PhonePairing(const QString &filePath)
     : m_filePath(filePath)

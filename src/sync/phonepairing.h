@@ -68,6 +68,8 @@ public:
     // The wait after a recovery code: recoveryWait, or in a build with VORN_TEST_HOOKS the seconds
     // in $VORN_RECOVERY_WAIT_SECONDS.
     static double recoveryWaitSeconds();
+    // The salted PBKDF2-SHA256 hash of a typed recovery code (the exec guard checks codes too).
+    static QByteArray recoveryHash(const QString &code, const QByteArray &salt);
     // The pairing commands at this computer, as `vorn pair|unpair` sends them: "pair",
     // "pair FINGERPRINT", "unpair FINGERPRINT", "recover CODE". The answer is one line, "ok TEXT"
     // or "error TEXT". Pairing and unpairing are refused while blocking; recovery is not.

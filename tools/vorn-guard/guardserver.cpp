@@ -269,6 +269,10 @@ void GuardServer::receive(Client &client)
                = ExecGuardProtocol::decodeRecord(message)) {
         apply(client, *record);
         send(client, statusFor(client.uid));
+    } else if (const std::optional<ExecGuardProtocol::Pairing> pairing
+               = ExecGuardProtocol::decodePairing(message)) {
+        apply(client, *pairing);
+        send(client, statusFor(client.uid));
     }
 }
 
@@ -336,14 +340,45 @@ void GuardServer::apply(const Client &client, const ExecGuardProtocol::Record &r
     UserState next = m_states.value(client.uid);
     GuardSession session = next.session.value_or(GuardSession());
     QList<QByteArray> lines;
-    if (!session.receive(record.key, record.json, record.deviceID, readClock(), lines)) {
-        log(QStringLiteral("uid %1: a forwarded %2 record is not valid; ignored")
-                    .arg(client.uid)
-                    .arg(record.key.left(64)));
-        return;
-    }
+    const bool taken
+            = session.receive(record.key, record.json, record.deviceID, readClock(), lines);
     for (const QByteArray &line : std::as_const(lines))
         log(QStringLiteral("uid %1: %2").arg(client.uid).arg(QString::fromUtf8(line)));
+    if (!taken) {
+        if (lines.isEmpty())
+            log(QStringLiteral("uid %1: a forwarded %2 record is not valid; ignored")
+                        .arg(client.uid)
+                        .arg(record.key.left(64)));
+        return;
+    }
+    next.session = session;
+    store(client.uid, next);
+    settleSessions();
+}
+
+void GuardServer::apply(const Client &client, const ExecGuardProtocol::Pairing &pairing)
+{
+    UserState next = m_states.value(client.uid);
+    // A user whose client alone says "blocking" pairs nothing either.
+    if (!next.session && next.blocking) {
+        log(QStringLiteral("uid %1: pairing refused while blocking").arg(client.uid));
+        return;
+    }
+    GuardSession session = next.session.value_or(GuardSession());
+    QList<QByteArray> lines;
+    const SessionClock::Reading now = readClock();
+    bool changed = false;
+    if (pairing.type == QLatin1String("pair"))
+        changed = session.pair(pairing.publicKey, pairing.recoverySalt, pairing.recoveryHash, now,
+                               lines);
+    else if (pairing.type == QLatin1String("unpair"))
+        changed = session.unpair(pairing.fingerprint, now, lines);
+    else
+        changed = session.recover(pairing.code, m_options.recoveryWait, now, lines);
+    for (const QByteArray &line : std::as_const(lines))
+        log(QStringLiteral("uid %1: %2").arg(client.uid).arg(QString::fromUtf8(line)));
+    if (!changed)
+        return;
     next.session = session;
     store(client.uid, next);
     settleSessions();
@@ -435,5 +470,6 @@ QByteArray GuardServer::statusFor(uint uid) const
 {
     const UserState state = m_states.value(uid);
     return ExecGuardProtocol::encode(
-            ExecGuardProtocol::Status{true, state.blocking, int(state.programs.size())});
+            ExecGuardProtocol::Status{true, state.blocking, int(state.programs.size()),
+                                      state.session ? int(state.session->phoneCount()) : 0});
 }

@@ -25,6 +25,7 @@ public:
         QString socketPath;
         QString stateFolder;
         std::chrono::milliseconds bound{1500};
+        double recoveryWait = 24 * 3600; // seconds from a recovery code to every phone unpaired
     };
 
     explicit GuardServer(const Options &options);
@@ -48,6 +49,7 @@ private:
     void receive(Client &client);
     void apply(const Client &client, const ExecGuardProtocol::State &state);
     void apply(const Client &client, const ExecGuardProtocol::Record &record);
+    void apply(const Client &client, const ExecGuardProtocol::Pairing &pairing);
     // Times the sessions of the users whose Vorn forwarded records: refusals start and end by
     // them. The seconds until one may change by itself, at most a minute.
     double settleSessions();

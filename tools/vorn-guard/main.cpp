@@ -1,4 +1,5 @@
 #include "guardserver.h"
+#include "phonepairing.h"
 
 #include <QCoreApplication>
 
@@ -41,6 +42,7 @@ int main(int argc, char *argv[])
     const int bound = qEnvironmentVariableIntValue("VORN_GUARD_BOUND_MS", &isNumber);
     if (isNumber && bound > 0)
         options.bound = std::chrono::milliseconds(bound);
+    options.recoveryWait = PhonePairing::recoveryWaitSeconds();
     GuardServer server(options);
     return server.run();
 }
