@@ -33,9 +33,10 @@ export class View {
       signOut: 'sign-out', announcer: 'announcer', connectButton: 'connect', keyLine: 'phone-key',
       sessionLine: 'session-line', sessionOptions: 'session-options', untilRow: 'until-row',
       untilTime: 'until-time', lock: 'lock', lockDialog: 'lock-dialog', lockQuestion: 'lock-question',
-      lockConfirm: 'lock-confirm', scheduleMessage: 'schedule-message', windows: 'windows',
-      windowForm: 'window-form', dayToggles: 'day-toggles', windowStart: 'window-start',
-      windowEnd: 'window-end', windowLock: 'window-lock', scheduleResult: 'schedule-result',
+      lockConfirm: 'lock-confirm', lockHint: 'lock-hint', scheduleMessage: 'schedule-message',
+      windows: 'windows', windowForm: 'window-form', dayToggles: 'day-toggles',
+      windowStart: 'window-start', windowEnd: 'window-end', windowLock: 'window-lock',
+      scheduleResult: 'schedule-result',
     }))
       this[name] = $(id);
     this.glyphs = Object.fromEntries(Object.entries(glyphPaths).map(([type, d]) => [type, this.makeGlyph(d)]));
@@ -110,6 +111,7 @@ export class View {
     this.lock.disabled = choice === 'none';
     if (this.lock.disabled)
       this.lock.checked = false;
+    this.lockHint.textContent = this.t(this.lock.disabled ? 'lockNeedsEnd' : 'lockHint');
   }
 
   // Asks before a lock; resolves to whether the user confirmed.
