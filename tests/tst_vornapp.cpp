@@ -205,8 +205,13 @@ private Q_SLOTS:
                         + (during == "off" ? ",\"locked\":true" : ""));
         QTRY_VERIFY_WITH_TIMEOUT(storedBlocking(), 3000);
         QByteArray log;
-        if (during == "off")
+        const auto registry = [this] {
+            return TestHome::readFile(m_home.cloudFolder() + "/deviceRegistry");
+        };
+        if (during == "off") { // held back, and the registry says until when
             publish(false);
+            QTRY_VERIFY_WITH_TIMEOUT(registry().contains(R"("reason":"locked","until":)"), 2000);
+        }
         if (during != "")
             QVERIFY(TestHome::writeFile(offset, "+2h"));
         if (during == "jump") // a change in the store makes Vorn look at the clocks at once
@@ -230,6 +235,7 @@ private Q_SLOTS:
                                  5000);
         if (during == "off")
             QVERIFY2(log.contains("Locked until "), log.constData());
+        QTRY_VERIFY_WITH_TIMEOUT(!registry().contains("heldBack"), 2000);
         if (during == "jump")
             QVERIFY2(log.contains("Wall clock moved by 7200 s"), log.constData());
     }
