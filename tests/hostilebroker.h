@@ -55,9 +55,7 @@ public:
         };
         const QByteArray connack = hex("2003000000");
         return {
-                {"CONNACK with an unknown property",
-                 hex("200400000"
-                     "17f")},
+                {"CONNACK with an unknown property", hex("20040000017f")},
                 {"CONNACK whose properties run past its end", hex("2003000005")},
                 {"CONNACK cut short", hex("200100")},
                 {"CONNACK with a five-byte length", hex("20ffffffff7f")},

@@ -90,8 +90,8 @@ private:
     {
         return m_broker->settings(QStringLiteral("vorn-test-") + computer.name, user, password);
     }
-    void up(Computer &computer) { up(computer, settings(computer)); }
-    void up(Computer &computer, const MqttConnection::Settings &connection,
+    // Starts the computer's bridge, as alice unless told otherwise; with `wait`, until in step.
+    void up(Computer &computer, const MqttConnection::Settings &connection = {}, bool wait = true,
             qsizetype maxKeys = 4096, qint64 maxBytes = 32 << 20)
     {
         SyncBridge::Options options;
@@ -100,9 +100,11 @@ private:
         options.cloudFolder = computer.folder;
         options.baseFolder = m_home->path(computer.name + QStringLiteral("/base"));
         options.statusFile = m_home->path(computer.name + QStringLiteral("/status.json"));
-        options.connection = connection;
+        options.connection = connection.clientId.isEmpty() ? settings(computer) : connection;
         computer.bridge = std::make_unique<SyncBridge>(options);
         computer.bridge->start();
+        if (wait)
+            QTRY_VERIFY_WITH_TIMEOUT(computer.bridge->isInStep(), 10000);
     }
     QByteArrayList delivered(const QString &who, const QByteArray &secret,
                              const QByteArrayList &filters, const QByteArray &write = {})
@@ -134,8 +136,8 @@ private:
         const QByteArrayList seen = delivered(user, password, {"vorn/alice/kv/" + key.toUtf8()});
         return seen.isEmpty() ? QByteArray("<nothing retained>") : seen.last();
     }
-    // Retained values from the phone over one connection, 16 in flight at a time.
-    void offer(const QList<std::pair<QString, QByteArray>> &values)
+    // Retained values from the phone, in order over one connection, 16 in flight at a time.
+    void publish(const QList<std::pair<QString, QByteArray>> &values)
     {
         MqttConnection phone(m_broker->settings(QStringLiteral("vorn-test-phone"), user, password));
         qsizetype sent = 0;
@@ -154,7 +156,6 @@ private:
         phone.start(false);
         QTRY_COMPARE_WITH_TIMEOUT(acknowledged.size(), values.size(), 30000);
     }
-    void publishAsPhone(const QString &key, const QByteArray &bytes) { offer({{key, bytes}}); }
 
     QTemporaryDir m_certificates;
     std::unique_ptr<TestHome> m_home;
@@ -209,22 +210,15 @@ void tst_SyncBridge::exchange_data()
     // (both folders and the broker end on one value).
     QTest::addColumn<QString>("script");
 
-    QTest::newRow("both ways, one key")
+    QTest::newRow("both ways, several keys")
             << "up A; up B; write A k 1; expect B k 1; write B k 2; expect A k 2; write A k 3; "
-               "expect B k 3; write B k 4; expect A k 4; same k";
-    QTest::newRow("several keys") << "up A; up B; write A a 1; expect B a 1; write B b 2; "
-                                     "expect A b 2; write A c 3; expect B c 3; same c";
+               "expect B k 3; write B j 4; expect A j 4; same k; same j";
     QTest::newRow("a burst on one key ends with its last value")
             << "up A; up B; write A k 1; write A k 2; write A k 3; write A k 4; write A k 5; "
                "write A k 6; same k; expect B k 6";
     QTest::newRow("bursts from both sides settle on one value")
             << "up A; up B; write A k a1; write B k b1; write A k a2; write B k b2; same k";
 
-    QTest::newRow("the phone's value written while a bridge was down arrives on its reconnect")
-            << "up B; down B; phone syncedBlockState on; up B; expect B syncedBlockState on";
-    QTest::newRow("broker restart")
-            << "up A; up B; write A k v1; expect B k v1; crash broker; start broker; "
-               "write A k v2; expect B k v2; write B k v3; expect A k v3";
     // The broker resends, after a crash, messages it had not seen acknowledged: among them the
     // bridge's end-of-values marker of the connection before, which must not end a later
     // exchange before the values came (that once sent B's stale value back).
@@ -232,10 +226,8 @@ void tst_SyncBridge::exchange_data()
     for (int i = 0; i < 8; ++i)
         crashes += QStringLiteral("; crash broker; write A k c%1; start broker; expect B k c%1")
                            .arg(i);
-    QTest::newRow("repeated crashes with a change made while the broker was down") << crashes;
-    QTest::newRow("a local change made while offline is published on reconnect")
-            << "up A; up B; crash broker; write A k offline; start broker; expect B k offline; "
-               "broker k offline";
+    QTest::newRow("repeated crashes with a change made while the broker was down")
+            << crashes + "; write B k back; expect A k back";
     QTest::newRow("changed only here while down: ours is sent")
             << "up A; up B; write A k v0; expect B k v0; down B; write B k mine; up B; "
                "expect A k mine; broker k mine";
@@ -265,7 +257,6 @@ void tst_SyncBridge::exchange()
         const QString file = w.size() > 2 ? computer->folder + QLatin1Char('/') + w[2] : QString();
         if (w[0] == QLatin1String("up")) {
             up(*computer);
-            QTRY_VERIFY_WITH_TIMEOUT(computer->bridge->isInStep(), 10000);
         } else if (w[0] == QLatin1String("down")) {
             computer->bridge.reset();
         } else if (w[0] == QLatin1String("write")) {
@@ -275,7 +266,7 @@ void tst_SyncBridge::exchange()
         } else if (w[0] == QLatin1String("broker")) {
             QTRY_COMPARE_WITH_TIMEOUT(brokerValue(w[1]), w[2].toUtf8(), 10000);
         } else if (w[0] == QLatin1String("phone")) {
-            publishAsPhone(w[1], w[2].toUtf8());
+            publish({{w[1], w[2].toUtf8()}});
         } else if (line == QLatin1String("crash broker")) {
             m_broker->kill();
         } else if (line == QLatin1String("start broker")) {
@@ -301,7 +292,6 @@ void tst_SyncBridge::exchange()
 void tst_SyncBridge::badInputNeverStopsTheExchange()
 {
     up(m_a);
-    QTRY_VERIFY_WITH_TIMEOUT(m_a.bridge->isInStep(), 10000);
     const QStringList around
             = QDir(m_home->path(m_a.name)).entryList(QDir::AllEntries | QDir::Hidden);
 
@@ -310,12 +300,9 @@ void tst_SyncBridge::badInputNeverStopsTheExchange()
     for (int i = 0; i < 256; ++i)
         binary += char(i);
     // Through the broker, twice each: refused keys stay out, each refusal is logged once.
-    for (int round = 0; round < 2; ++round) {
-        publishAsPhone(QStringLiteral(".hidden"), "v");
-        publishAsPhone(QStringLiteral(".."), "v");
-        publishAsPhone(QStringLiteral("empty"), QByteArray());
-    }
-    publishAsPhone(QStringLiteral("binary"), binary);
+    const QList<std::pair<QString, QByteArray>> refused{
+            {".hidden", "v"}, {"..", "v"}, {"empty", {}}};
+    publish(refused + refused + decltype(refused){{"binary", binary}});
     // Straight in, as a broker that breaks the topic rules (or, without local-broker's message
     // size limit, takes anything) could send them.
     const QByteArray prefix = "vorn/alice/kv/";
@@ -327,7 +314,7 @@ void tst_SyncBridge::badInputNeverStopsTheExchange()
         m_a.bridge->handleBrokerMessage(topic, "evil");
         m_a.bridge->handleBrokerMessage(topic, "evil");
     }
-    publishAsPhone(QStringLiteral("after"), "still exchanged");
+    publish({{"after", "still exchanged"}});
 
     QTRY_COMPARE_WITH_TIMEOUT(read(m_a, "after"), QByteArray("still exchanged"), 10000);
     QCOMPARE(read(m_a, "binary"), binary);
@@ -352,7 +339,6 @@ void tst_SyncBridge::badInputNeverStopsTheExchange()
 void tst_SyncBridge::secondUserIsFencedOff()
 {
     up(m_a);
-    QTRY_VERIFY_WITH_TIMEOUT(m_a.bridge->isInStep(), 10000);
     writeExternally(m_a.folder, QStringLiteral("k"), "alice's");
     QTRY_COMPARE_WITH_TIMEOUT(brokerValue(QStringLiteral("k")), QByteArray("alice's"), 10000);
 
@@ -363,13 +349,13 @@ void tst_SyncBridge::secondUserIsFencedOff()
              QByteArrayList());
     // Whatever the broker answered bob, alice's value and folder are untouched: a later value of
     // alice's arrives, and k is still hers.
-    publishAsPhone(QStringLiteral("later"), "x");
+    publish({{"later", "x"}});
     QTRY_COMPARE_WITH_TIMEOUT(read(m_a, "later"), QByteArray("x"), 10000);
     QCOMPARE(read(m_a, "k"), QByteArray("alice's"));
     QCOMPARE(brokerValue(QStringLiteral("k")), QByteArray("alice's"));
 
     // A bridge with a wrong password says so, clearly, and keeps nothing half done.
-    up(m_b, m_broker->settings(QStringLiteral("vorn-test-B"), user, "wrong"));
+    up(m_b, m_broker->settings(QStringLiteral("vorn-test-B"), user, "wrong"), false);
     QSignalSpy refused(m_b.bridge->connection(), &MqttConnection::connectFailed);
     QVERIFY(refused.wait(10000));
     QCOMPARE(refused.first().at(0).value<MqttConnection::Failure>(),
@@ -390,12 +376,8 @@ void tst_SyncBridge::tls_data()
             {"refuses another CA", "mqtts://localhost:%1", "other.crt", false},
             {"the system's CAs do not know it", "mqtts://localhost:%1", "", false},
             {"refuses a name the certificate lacks", "mqtts://127.0.0.1:%1", "ca.crt", false},
-            {"plain MQTT to a TLS listener fails", "mqtt://localhost:%1", "", false},
             {"WebSockets, verifies against its CA", "wss://localhost:WS/mqtt", "ca.crt", true},
-            {"WebSockets, refuses another CA", "wss://localhost:WS", "other.crt", false},
-            {"WebSockets, the system's CAs do not know it", "wss://localhost:WS", "", false},
             {"WebSockets, refuses a name it lacks", "wss://127.0.0.1:WS", "ca.crt", false},
-            {"plain WebSockets to a TLS listener fail", "ws://localhost:WS", "", false},
     };
     for (const auto &[name, url, caFile, connects] : rows)
         QTest::newRow(name) << QString::fromUtf8(url) << QString::fromUtf8(caFile) << connects;
@@ -414,10 +396,9 @@ void tst_SyncBridge::tls()
                     .replace(QLatin1String("%1"), QString::number(m_broker->port()))
                     .replace(QLatin1String("WS"), QString::number(m_broker->webSocketPort())));
     connection.caFile = caFile.isEmpty() ? QString() : m_certificates.filePath(caFile);
-    up(m_a, connection);
+    up(m_a, connection, connects);
     QSignalSpy failed(m_a.bridge->connection(), &MqttConnection::connectFailed);
     if (connects) {
-        QTRY_VERIFY_WITH_TIMEOUT(m_a.bridge->isInStep(), 10000);
         writeExternally(m_a.folder, QStringLiteral("k"), "over TLS");
         connection.clientId = settings(m_b).clientId;
         up(m_b, connection);
@@ -429,11 +410,9 @@ void tst_SyncBridge::tls()
     // Never a silent fall-back to plain text: it stays offline and says why.
     QVERIFY(!m_a.bridge->isInStep());
     const QString why = failed.first().at(1).toString();
-    if (url.startsWith(QLatin1String("mqtts")) || url.startsWith(QLatin1String("wss"))) {
-        QCOMPARE(failed.first().at(0).value<MqttConnection::Failure>(),
-                 MqttConnection::Failure::Certificate);
-        QVERIFY2(why.contains(QLatin1String("certificate")), qPrintable(why));
-    }
+    QCOMPARE(failed.first().at(0).value<MqttConnection::Failure>(),
+             MqttConnection::Failure::Certificate);
+    QVERIFY2(why.contains(QLatin1String("certificate")), qPrintable(why));
 }
 
 void tst_SyncBridge::crowdedBroker_data()
@@ -469,9 +448,8 @@ void tst_SyncBridge::crowdedBroker()
                                         .replace("autosave_interval 1\n", "")
                                         .replace("max_queued_messages 20000\n", "")));
     QVERIFY(m_broker->start());
-    offer(values);
-    up(m_a, settings(m_a), maxKeys, qint64(maxKiB) * 1024);
-    QTRY_VERIFY_WITH_TIMEOUT(m_a.bridge->isInStep(), 10000);
+    publish(values);
+    up(m_a, {}, true, maxKeys, qint64(maxKiB) * 1024);
     for (const QString &key : SyncBridge::vornKeys())
         QCOMPARE(read(m_a, key), key.toUtf8());
     QFileInfoList taken;
@@ -514,8 +492,6 @@ void tst_SyncBridge::registryConverges()
         ids.insert(member->identity->currentDeviceID());
         members.push_back(std::move(member));
     }
-    for (const auto &member : members)
-        QTRY_VERIFY_WITH_TIMEOUT(member->computer.bridge->isInStep(), 10000);
     for (const auto &member : members) {
         member->registry
                 = std::make_unique<DeviceRegistry>(member->store.get(), member->identity.get(),
