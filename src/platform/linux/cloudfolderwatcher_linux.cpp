@@ -20,8 +20,11 @@
 // there itself counts as a change. After the folder disappears that memory is cleared, so a folder
 // moved away and back again is reported too.
 //
-// Bursts: the first foreign event starts a short timer; whatever arrives before it fires is
-// reported with the same single changed(). Limits: without inotify (descriptor or watch limit
+// Bursts: a foreign event that leaves a complete value (a rename into place, a closed write, a
+// deletion, the folder replaced) is reported at once, and opens a short window; whatever arrives
+// within it is reported with one more changed() when it closes. A file only created or written to
+// so far may be half written: it starts the window, reported when the window closes (or earlier,
+// when its write completes). Limits: without inotify (descriptor or watch limit
 // reached) nothing is reported; an event queue overflow is reported as a change.
 
 #include "cloudfolderwatcher_linux.h"
@@ -41,6 +44,8 @@
 namespace {
 
 constexpr int kCoalesceMs = 10;
+// Events that may leave a key's file half written: its closing event follows.
+constexpr uint32_t kPartialWrite = IN_CREATE | IN_MODIFY;
 constexpr qsizetype kMaxRememberedCookies = 1024;
 
 constexpr uint32_t kFolderMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE
@@ -103,28 +108,50 @@ void CloudFolderWatcher::run()
         return;
     }
     QSocketNotifier notifier(m_fd, QSocketNotifier::Read);
-    QTimer coalesce;
-    coalesce.setSingleShot(true);
-    coalesce.setInterval(kCoalesceMs);
-    connect(&notifier, &QSocketNotifier::activated, &notifier, [this, &coalesce] {
-        if (drainEvents() && !coalesce.isActive())
-            coalesce.start();
+    QTimer window;
+    window.setSingleShot(true);
+    window.setInterval(kCoalesceMs);
+    bool reportedInWindow = false;
+    bool unreported = false;
+    connect(&notifier, &QSocketNotifier::activated, &notifier, [&] {
+        const Drained drained = drainEvents();
+        if (drained == Drained::Nothing)
+            return;
+        if (drained == Drained::Complete && !reportedInWindow) {
+            reportedInWindow = true;
+            unreported = false;
+            Q_EMIT changed();
+        } else {
+            unreported = true;
+        }
+        if (!window.isActive())
+            window.start();
     });
-    connect(&coalesce, &QTimer::timeout, &coalesce, [this] { Q_EMIT changed(); });
+    connect(&window, &QTimer::timeout, &window, [&] {
+        reportedInWindow = false;
+        if (!unreported)
+            return;
+        // What came within the window; a burst still going on is reported once per window.
+        unreported = false;
+        reportedInWindow = true;
+        Q_EMIT changed();
+        window.start();
+    });
     exec();
 }
 
-bool CloudFolderWatcher::drainEvents()
+CloudFolderWatcher::Drained CloudFolderWatcher::drainEvents()
 {
     bool foreign = false;
+    bool complete = false;
     bool rearmNeeded = false;
     Inotify::forEachEvent(m_fd, [&](const inotify_event &event, const QByteArray &name) {
         if (event.mask & IN_Q_OVERFLOW) {
-            foreign = true;
+            foreign = complete = true;
             rearmNeeded = true;
         } else if (event.wd == m_folderWd) {
             if (event.mask & kFolderGone) {
-                foreign = true;
+                foreign = complete = true;
                 rearmNeeded = true;
             } else if ((event.mask & IN_MOVED_FROM) && name.startsWith(m_ownTempPrefix)) {
                 if (m_ownRenameCookies.size() >= kMaxRememberedCookies)
@@ -134,6 +161,7 @@ bool CloudFolderWatcher::drainEvents()
                        && !((event.mask & IN_MOVED_TO)
                             && m_ownRenameCookies.remove(event.cookie))) {
                 foreign = true;
+                complete = complete || !(event.mask & kPartialWrite);
             }
         } else if (event.wd == m_ancestorWd) {
             if ((event.mask & kFolderGone) || name == m_ancestorChild)
@@ -142,8 +170,10 @@ bool CloudFolderWatcher::drainEvents()
         // Anything else belongs to a watch that was already replaced.
     });
     if (rearmNeeded && rearm())
-        foreign = true;
-    return foreign;
+        foreign = complete = true;
+    if (!foreign)
+        return Drained::Nothing;
+    return complete ? Drained::Complete : Drained::Partial;
 }
 
 bool CloudFolderWatcher::rearm()

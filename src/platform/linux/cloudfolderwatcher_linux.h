@@ -7,11 +7,12 @@
 #include <QString>
 #include <QThread>
 
-// Watches the cloud replica folder on a thread of its own and emits changed() there, once per
-// burst, when another process changes a key's file: creates, replaces, rewrites, moves, deletes
-// or changes the permissions of it, or removes, replaces or recreates the folder. The owner's own
-// writes are recognised and never reported: they are renames from a temporary name starting with
-// ownTempPrefix, and files whose inode the owner announced with noteOwnFile().
+// Watches the cloud replica folder on a thread of its own and emits changed() there, as soon as
+// a complete value is visible and at most twice per burst, when another process changes a key's
+// file: creates, replaces, rewrites, moves, deletes or changes the permissions of it, or removes,
+// replaces or recreates the folder. The owner's own writes are recognised and never reported: they
+// are renames from a temporary name starting with ownTempPrefix, and files whose inode the owner
+// announced with noteOwnFile().
 class CloudFolderWatcher : public QThread
 {
     Q_OBJECT
@@ -31,7 +32,10 @@ protected:
     void run() override;
 
 private:
-    bool drainEvents();
+    // What the events read told: nothing foreign, foreign changes that may be still under way,
+    // or at least one foreign change that is complete.
+    enum class Drained { Nothing, Partial, Complete };
+    Drained drainEvents();
     bool rearm();
     bool folderHoldsForeignFiles() const;
 
