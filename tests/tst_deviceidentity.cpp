@@ -53,6 +53,10 @@ private Q_SLOTS:
             QVERIFY2(uuidForm.match(id).hasMatch(), qPrintable(id));
         QCOMPARE(storedItem(keychain), id.toUtf8());
         QCOMPARE(identity.currentDeviceID(), id);
+        // Given by the keychain once, it is not asked for again.
+        const int finds = keychain.finds;
+        QCOMPARE(identity.currentDeviceID(), id);
+        QCOMPARE(keychain.finds, finds);
         // A restart: a new identity finds the same item.
         QCOMPARE(DeviceIdentity(&keychain).currentDeviceID(), id);
     }

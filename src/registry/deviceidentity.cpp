@@ -34,8 +34,12 @@ void DeviceIdentity::storeDeviceID(const QString &deviceID)
 QString DeviceIdentity::currentDeviceID()
 {
     QMutexLocker locker(&m_mutex);
-    if (std::optional<QString> stored = loadStoredDeviceID())
+    if (m_stored)
+        return *m_stored;
+    if (std::optional<QString> stored = loadStoredDeviceID()) {
+        m_stored = stored;
         return *stored;
+    }
     if (!m_madeThisRun)
         m_madeThisRun = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
     // Stored again when the keychain lost it or refused it: it may take it this time.

@@ -12,7 +12,9 @@ class Keychain;
 //
 // currentDeviceID() is serialised, so two first calls on different threads agree on one
 // identifier, and it remembers the identifier it made in this run: while the keychain refuses
-// writes, every call in the run still yields that one identifier.
+// writes, every call in the run still yields that one identifier. Once the keychain has given the
+// identifier, later calls answer from memory: each read of the keychain is a round trip to the
+// Secret Service, and a change of the blocking state must not wait for one.
 class DeviceIdentity
 {
 public:
@@ -32,4 +34,5 @@ private:
     Keychain *m_keychain = nullptr;
     QMutex m_mutex;
     std::optional<QString> m_madeThisRun;
+    std::optional<QString> m_stored; // as the keychain gave it
 };
