@@ -103,7 +103,11 @@ bool SyncBase::setValue(const QString &key, const QByteArray &bytes)
         return false;
     m_digests.insert(key, digest);
     PrivateFiles::makePrivateFolder(m_folder);
-    PrivateFiles::replaceAtomically(m_folder + QLatin1Char('/') + key, bytes, tempPrefix);
+    // Not waited for: a base lost to a power cut is older than the folder (whose value was made
+    // durable before this write), and an older base only lets the broker's value win a conflict;
+    // it never makes the folder's value look changed here.
+    PrivateFiles::replaceAtomically(m_folder + QLatin1Char('/') + key, bytes, tempPrefix, {},
+                                    PrivateFiles::Durability::Unsynced);
     return true;
 }
 

@@ -104,7 +104,9 @@ void SyncStatus::write()
             {QStringLiteral("keys"), keys},
     };
     PrivateFiles::makePrivateFolder(QFileInfo(m_path).path());
-    PrivateFiles::replaceAtomically(m_path, QJsonDocument(status).toJson(), tempPrefix);
+    // A report, rewritten at every start: not worth a wait for the disk.
+    PrivateFiles::replaceAtomically(m_path, QJsonDocument(status).toJson(), tempPrefix, {},
+                                    PrivateFiles::Durability::Unsynced);
 }
 
 QString SyncStatus::report(const QByteArray &statusJson, bool *connectedOut)

@@ -240,8 +240,10 @@ bool makePrivateFolder(const QString &path)
 }
 
 bool replaceAtomically(const QString &path, const QByteArray &bytes, const QByteArray &tempPrefix,
-                       const std::function<void(quint64 inode)> &beforeRename)
+                       const std::function<void(quint64 inode)> &beforeRename,
+                       Durability durability)
 {
+    const bool synced = durability == Durability::Synced;
     const QFileInfo file(path);
     const QByteArray folder = QFile::encodeName(file.path());
     const QByteArray name = QFile::encodeName(file.fileName());
@@ -279,7 +281,7 @@ bool replaceAtomically(const QString &path, const QByteArray &bytes, const QByte
     FdCloser closer(fd);
 
     bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes.constData(), bytes.size())
-            && ::fsync(fd) == 0;
+            && (!synced || ::fsync(fd) == 0);
     if (ok && beforeRename) {
         struct stat info = {};
         ok = ::fstat(fd, &info) == 0;
@@ -296,7 +298,8 @@ bool replaceAtomically(const QString &path, const QByteArray &bytes, const QByte
         ::unlinkat(folderFd, temp.constData(), 0);
         return false;
     }
-    syncFolder(folderFd);
+    if (synced)
+        syncFolder(folderFd);
     return true;
 }
 

@@ -42,15 +42,27 @@ ReadResult readPrivateFile(const QString &path, qint64 maxBytes);
 // it), then checks the folder itself as above. True when it is a usable private folder.
 bool makePrivateFolder(const QString &path);
 
+// How long a replacement is sure to last. Either way readers see the old bytes or the new, whole,
+// and so does a writer restarted after being killed.
+enum class Durability {
+    // The file is fsync'ed before the rename and the folder after it: once the call returns, the
+    // new bytes survive a power cut too.
+    Synced,
+    // Nothing waits for the disk: after a power cut the path may hold older bytes, or none. For
+    // files that only speed things up or report, and that are never the one copy of a value.
+    Unsynced,
+};
+
 // Replaces the file's contents atomically: a temporary file named tempPrefix + this process's
-// number + '-' + a random suffix in the same folder, written, fsync'ed, renamed over the path,
-// then the folder fsync'ed. The file ends with mode 0600. The folder must exist and pass the
-// check. Whatever stands at the path that is not a regular file (a link, a folder) is first moved
-// aside inside the folder, as ".<name>.moved-aside-<UTC time>". beforeRename, when given, sees the
-// temporary file's inode just before the rename. False (and no temporary left behind) on any
-// failure.
+// number + '-' + a random suffix in the same folder, written, renamed over the path (see
+// Durability for the fsyncs around the rename). The file ends with mode 0600. The folder must exist
+// and pass the check. Whatever stands at the path that is not a regular file (a link, a folder) is
+// first moved aside inside the folder, as ".<name>.moved-aside-<UTC time>". beforeRename, when
+// given, sees the temporary file's inode just before the rename. False (and no temporary left
+// behind) on any failure.
 bool replaceAtomically(const QString &path, const QByteArray &bytes, const QByteArray &tempPrefix,
-                       const std::function<void(quint64 inode)> &beforeRename = {});
+                       const std::function<void(quint64 inode)> &beforeRename = {},
+                       Durability durability = Durability::Synced);
 
 // Renames the entry at path (the link itself, never its target) to path + suffix + UTC time in
 // the same folder, never replacing anything. False when nothing was moved.
