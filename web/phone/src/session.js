@@ -166,6 +166,9 @@ export class Session {
       client.publish(topic, bytes, { qos: 1, retain: true }, (error) => {
         finish(error ? new PublishError('refused', error.message ?? String(error)) : null, false);
       });
+      // The client corks its stream and sends on its next tick: in a page, a timer that waits
+      // behind the drawing the tap caused. The tap's PUBLISH leaves now instead.
+      client.stream?.uncork?.();
     });
   }
 }
