@@ -221,6 +221,40 @@ private Q_SLOTS:
         ::close(listener);
     }
 
+    // Vorn's client hands over the paired phones at each connection and an unpairing once.
+    void clientHandsOverPairings()
+    {
+        QTemporaryDir folder;
+        QVERIFY(::chmod(QFile::encodeName(folder.path()).constData(), 0755) == 0);
+        GuardFixture::Guard guard(folder.path());
+        const std::optional<RecordSignature::KeyPair> key = RecordSignature::generateKey();
+        QVERIFY(key);
+        const QString fingerprint = RecordSignature::fingerprint(key->spkiDer);
+        ExecGuardClient client(guard.socketPath());
+        client.setState(State{false, {}});
+        client.setPairings(
+                {{QStringLiteral("pair"), key->spkiDer, "salt", "hash", fingerprint, {}}});
+        const QString stored = guard.stateFolder() + QStringLiteral("/0/state.json");
+        const auto paired = [&stored, &fingerprint] {
+            QFile file(stored);
+            return file.open(QIODevice::ReadOnly) && file.readAll().contains(fingerprint.toUtf8());
+        };
+        for (int round = 0; round < 2; ++round) { // the second: a guard that lost its state
+            QFile::remove(stored);
+            QString output;
+            QVERIFY2(guard.start(&output), qPrintable(output));
+            QTRY_VERIFY_WITH_TIMEOUT(client.isEnforcing(), 10000);
+            QTRY_VERIFY(paired());
+            guard.kill();
+            QTRY_VERIFY(!client.isEnforcing());
+        }
+        client.setPairings({});
+        QString output;
+        QVERIFY2(guard.start(&output), qPrintable(output));
+        QTRY_VERIFY_WITH_TIMEOUT(client.isEnforcing(), 10000);
+        QTRY_VERIFY(!paired());
+    }
+
     void newMountIsCovered()
     {
         m_mount = m_dir.filePath(QStringLiteral("mount"));
@@ -259,9 +293,11 @@ private Q_SLOTS:
         QString output;
         QTRY_VERIFY(
                 (output += m_guard->output()).contains("\"blocking off\" refused: locked until"));
-        // The first exec the guard allows, timed from endsAt.
+        // The first exec the guard allows, timed from endsAt. Each refusal is a line of the
+        // guard's log: the wait reads it, or the full pipe would stop the guard.
         while (GuardFixture::execAs(otherUser, file("renamed")) == EPERM
-               && ReferenceDate::now() < endsAt + 10) { }
+               && ReferenceDate::now() < endsAt + 10)
+            QTest::qWait(1);
         const double allowedBy = ReferenceDate::now();
         QVERIFY(allowedBy < endsAt + 10);
         qInfo("session end -> guard allows: within %.0f ms of endsAt", (allowedBy - endsAt) * 1000);

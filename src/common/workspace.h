@@ -1,5 +1,7 @@
 #pragma once
 
+#include "execguardprotocol.h"
+
 #include "runningapplication.h"
 
 #include <QList>
@@ -22,6 +24,8 @@
 //   it ran (by the exec guard, where one is installed); nothing is left to close.
 // - forwardRecord() hands a record as received from the store to the exec guard, where one
 //   runs, so that it times sessions by the same rules without this process.
+// - forwardPairings() hands the exec guard the phones paired at this computer (each a "pair"
+//   message), so that it takes only what they signed; forwardRecovery() a recovery code typed here.
 // - setSafetyNetEnabled(true) (while blocking) makes the workspace also look, at most every 2 s
 //   and only at processes started since its last look or whose identifier may have changed, for
 //   an application whose launch notice was missed, and report it as a launch then.
@@ -42,6 +46,11 @@ public:
         Q_UNUSED(json)
         Q_UNUSED(deviceID)
     }
+    virtual void forwardPairings(const QList<ExecGuardProtocol::Pairing> &phones)
+    {
+        Q_UNUSED(phones)
+    }
+    virtual void forwardRecovery(const QString &code) { Q_UNUSED(code) }
 
 Q_SIGNALS:
     void didLaunchApplication(const RunningApplication &application);

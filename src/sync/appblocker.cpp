@@ -71,6 +71,7 @@ AppBlocker::AppBlocker(const PlatformServices &services, BlockList *blockList, Q
     if (m_clock)
         updateSession();
     checkRecovery();
+    forwardPairings();
 }
 
 AppBlocker::~AppBlocker()
@@ -187,12 +188,28 @@ QByteArray AppBlocker::pairingRequest(const QByteArray &request)
         EnforcementLog::line(m_systemLog,
                              request.startsWith("recover") ? QByteArray("Recovery code accepted")
                                                            : "Pairing: " + request.trimmed());
+        if (request.startsWith("recover "))
+            m_workspace->forwardRecovery(QString::fromUtf8(request.mid(8).trimmed()));
         checkRecovery();
+        forwardPairings();
         if (wasActive != m_pairing->isActive())
             loadFromCloud();
         Q_EMIT pairingChanged();
     }
     return answer;
+}
+
+// The exec guard, where one runs, keeps the same phones (and the recovery code's check) and takes
+// only what they signed, even with this process gone.
+void AppBlocker::forwardPairings()
+{
+    if (!m_pairing)
+        return;
+    const auto [salt, hash] = m_pairing->recoveryCheck();
+    QList<ExecGuardProtocol::Pairing> phones;
+    for (const PhonePairing::Phone &phone : m_pairing->phones())
+        phones.append({QStringLiteral("pair"), phone.spkiDer, salt, hash, phone.fingerprint, {}});
+    m_workspace->forwardPairings(phones);
 }
 
 void AppBlocker::checkRecovery()
@@ -203,6 +220,7 @@ void AppBlocker::checkRecovery()
     if (m_pairing->finishRecoveryIfDue(now)) {
         EnforcementLog::line(m_systemLog, "Recovery: the wait is over, every phone is unpaired");
         m_deviceRegistry->setHeldBack(std::nullopt);
+        forwardPairings();
         Q_EMIT pairingChanged();
         loadFromCloud();
     }

@@ -110,6 +110,7 @@ private:
     // is held back. Runs on the caller's thread.
     std::optional<QByteArray> admit(const QString &key, const std::optional<QByteArray> &bytes);
     void checkRecovery();
+    void forwardPairings();
 
     bool m_isBlocking = false;
     CloudKeyValueStore *m_kvStore = nullptr;

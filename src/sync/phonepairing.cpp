@@ -54,6 +54,12 @@ QJsonObject recordOf(const std::optional<QByteArray> &bytes)
 
 } // namespace
 
+std::pair<QByteArray, QByteArray> PhonePairing::recoveryCheck() const
+{
+    QMutexLocker locker(&m_mutex);
+    return {m_recoverySalt, m_recoveryHash};
+}
+
 QByteArray PhonePairing::recoveryHash(const QString &code, const QByteArray &salt)
 {
     // Typed codes are compared without dashes, spaces or case.

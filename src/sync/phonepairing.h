@@ -50,6 +50,8 @@ public:
 
     bool isActive() const;
     QList<Phone> phones() const;
+    // The salt and hash of the recovery code shown at the last pairing (empty before one).
+    std::pair<QByteArray, QByteArray> recoveryCheck() const;
     std::optional<double> recoveryDeadline() const;
 
     Admission admit(const QString &storeKey, const std::optional<QByteArray> &bytes);

@@ -93,6 +93,11 @@ bool GuardSession::pair(const QByteArray &spkiDer, const QByteArray &recoverySal
                         const QByteArray &recoveryHash, const SessionClock::Reading &now,
                         QList<QByteArray> &log)
 {
+    // Vorn hands its phones over at every connection: one the guard holds already changes
+    // nothing (a recovery under way goes on).
+    if (!spkiDer.isEmpty() && m_phones.value(RecordSignature::fingerprint(spkiDer)) == spkiDer
+        && m_recoverySalt == recoverySalt && m_recoveryHash == recoveryHash)
+        return false;
     if (evaluate(now, log).blocking) {
         log.append("pairing refused while blocking");
         return false;

@@ -55,6 +55,30 @@ void ExecGuardClient::forwardRecord(const ExecGuardProtocol::Record &record)
     sendState();
 }
 
+void ExecGuardClient::setPairings(const QList<ExecGuardProtocol::Pairing> &phones)
+{
+    QHash<QString, ExecGuardProtocol::Pairing> pairings;
+    for (const ExecGuardProtocol::Pairing &phone : phones)
+        pairings.insert(phone.fingerprint, phone);
+    for (auto it = m_pairings.cbegin(); it != m_pairings.cend(); ++it) {
+        if (!pairings.contains(it.key()))
+            m_unpaired.insert(it.key());
+    }
+    for (auto it = pairings.cbegin(); it != pairings.cend(); ++it)
+        m_unpaired.remove(it.key());
+    m_pairings = pairings;
+    sendState();
+}
+
+void ExecGuardClient::sendRecovery(const QString &code)
+{
+    ExecGuardProtocol::Pairing recovery;
+    recovery.type = QStringLiteral("recover");
+    recovery.code = code;
+    if (m_fd >= 0)
+        send(ExecGuardProtocol::encode(recovery));
+}
+
 void ExecGuardClient::connectToGuard()
 {
     const QByteArray path = QFile::encodeName(m_socketPath);
@@ -74,6 +98,7 @@ void ExecGuardClient::connectToGuard()
     m_fd = fd;
     m_sent.reset();
     m_sentRecords.clear();
+    m_sentPairings.clear();
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &ExecGuardClient::readMessages);
     sendState();
@@ -89,6 +114,7 @@ void ExecGuardClient::disconnectFromGuard()
     m_fd = -1;
     m_sent.reset();
     m_sentRecords.clear();
+    m_sentPairings.clear();
     if (m_enforcing) {
         m_enforcing = false;
         Q_EMIT enforcingChanged();
@@ -130,6 +156,19 @@ void ExecGuardClient::sendState()
     }
     if (m_fd >= 0 && m_sent != m_state && send(ExecGuardProtocol::encode(m_state)))
         m_sent = m_state;
+    // After the state: the guard pairs nothing for a user it knows to be blocking.
+    for (const QString &fingerprint : QSet<QString>(m_unpaired)) {
+        ExecGuardProtocol::Pairing unpair;
+        unpair.type = QStringLiteral("unpair");
+        unpair.fingerprint = fingerprint;
+        if (m_fd >= 0 && send(ExecGuardProtocol::encode(unpair)))
+            m_unpaired.remove(fingerprint);
+    }
+    for (const ExecGuardProtocol::Pairing &phone : std::as_const(m_pairings)) {
+        if (m_fd >= 0 && !m_sentPairings.contains(phone.fingerprint)
+            && send(ExecGuardProtocol::encode(phone)))
+            m_sentPairings.insert(phone.fingerprint, phone);
+    }
 }
 
 bool ExecGuardClient::send(const QByteArray &message)

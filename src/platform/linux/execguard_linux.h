@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 class QSocketNotifier;
@@ -18,6 +19,9 @@ class QTimer;
 //   the guard appears (a connection is tried every few seconds while there is none).
 // - The state is sent at each connection and whenever it changes, never twice the same; so are
 //   the forwarded records (one per store key, sent before the state).
+// - The paired phones are handed over at each connection and when they change: a "pair" for each
+//   phone the guard was not given on this connection, an "unpair" for each one removed since
+//   (kept until it could be sent). A recovery code goes once, when connected.
 // - Whether a guard enforces is logged once, when blocking first turns on.
 // - refused() is emitted on this object's thread for each refusal the guard reports.
 class ExecGuardClient : public QObject
@@ -31,6 +35,8 @@ public:
 
     void setState(const ExecGuardProtocol::State &state);
     void forwardRecord(const ExecGuardProtocol::Record &record);
+    void setPairings(const QList<ExecGuardProtocol::Pairing> &phones);
+    void sendRecovery(const QString &code);
     bool isEnforcing() const { return m_enforcing; }
 
 Q_SIGNALS:
@@ -50,6 +56,9 @@ private:
     std::optional<ExecGuardProtocol::State> m_sent;
     QHash<QString, ExecGuardProtocol::Record> m_records; // by store key
     QHash<QString, ExecGuardProtocol::Record> m_sentRecords;
+    QHash<QString, ExecGuardProtocol::Pairing> m_pairings; // by fingerprint
+    QHash<QString, ExecGuardProtocol::Pairing> m_sentPairings;
+    QSet<QString> m_unpaired; // fingerprints whose "unpair" is still to be sent
     int m_fd = -1;
     QSocketNotifier *m_notifier = nullptr;
     QTimer *m_retry = nullptr;

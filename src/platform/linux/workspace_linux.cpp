@@ -156,6 +156,16 @@ void LinuxWorkspace::forwardRecord(const QString &key, const QByteArray &json,
     m_guard->forwardRecord({key, json, deviceID});
 }
 
+void LinuxWorkspace::forwardPairings(const QList<ExecGuardProtocol::Pairing> &phones)
+{
+    m_guard->setPairings(phones);
+}
+
+void LinuxWorkspace::forwardRecovery(const QString &code)
+{
+    m_guard->sendRecovery(code);
+}
+
 bool LinuxWorkspace::usesProcessConnector()
 {
     return onWatcherThread([this] { return m_watcher->usesProcessConnector(); });

@@ -38,6 +38,8 @@ public:
     void setSafetyNetEnabled(bool enabled) override;
     void forwardRecord(const QString &key, const QByteArray &json,
                        const QString &deviceID) override;
+    void forwardPairings(const QList<ExecGuardProtocol::Pairing> &phones) override;
+    void forwardRecovery(const QString &code) override;
 
     // Which detection paths are live: for tests and the benchmark.
     bool usesProcessConnector();
