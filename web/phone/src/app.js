@@ -30,6 +30,7 @@ const page = {
   registry: undefined, // undefined: not heard yet; null: undecodable; else the records
   published: undefined, // undefined: nothing published; null: undecodable; else the state
   schedule: undefined, // as published: undefined, null or the schedule
+  editing: null, // the window the schedule form changes, or null: the form adds one
   oversized: new Map(), // key -> size of its latest value, for values too large to take
   choices: new Map(), // device id -> ticked, for devices the user ticked or unticked by hand
   sending: false,
@@ -337,13 +338,35 @@ function addWindow(event) {
     return;
   }
   const window = { days, start, end, targetDeviceIDs: targets, ...(view.windowLock.checked ? { locked: true } : {}) };
-  publishSchedule([...(page.schedule?.windows ?? []), window]);
+  const windows = [...(page.schedule?.windows ?? [])];
+  // A window being changed is replaced where it stands, if the schedule still holds it.
+  const at = page.editing ? windows.findIndex((w) => JSON.stringify(w) === JSON.stringify(page.editing)) : -1;
+  if (at >= 0)
+    windows[at] = window;
+  else
+    windows.push(window);
+  page.editing = null;
+  view.editWindow(null);
+  publishSchedule(windows);
 }
 
-function removeWindow(event) {
-  const index = event.target.closest('button[data-index]')?.dataset.index;
-  if (index !== undefined && page.schedule)
-    publishSchedule(page.schedule.windows.filter((_, i) => i !== Number(index)));
+// "Remove" publishes the schedule without that window; "Change" puts it in the form (its days,
+// times and lock, and its devices ticked in the list) to be saved in its place.
+function onWindowButton(event) {
+  const button = event.target.closest('button[data-index], button[data-change]');
+  const windows = page.schedule?.windows;
+  if (!button || !windows)
+    return;
+  if (button.dataset.index !== undefined) {
+    publishSchedule(windows.filter((_, i) => i !== Number(button.dataset.index)));
+    return;
+  }
+  page.editing = windows[Number(button.dataset.change)];
+  const targets = new Set(page.editing.targetDeviceIDs);
+  for (const device of listedDevices())
+    page.choices.set(device.id, targets.has(device.id));
+  view.renderDevices(page, isTicked, listedDevices());
+  view.editWindow(page.editing);
 }
 
 function submitLogin(event) {
@@ -378,7 +401,7 @@ function start() {
   view.toggle.addEventListener('click', tap);
   view.sessionOptions.addEventListener('change', () => view.renderOptions());
   view.windowForm.addEventListener('submit', addWindow);
-  view.windows.addEventListener('click', removeWindow);
+  view.windows.addEventListener('click', onWindowButton);
   view.signOut.addEventListener('click', signOut);
   view.devices.addEventListener('change', (event) => {
     page.choices.set(event.target.dataset.deviceId, event.target.checked);

@@ -36,7 +36,7 @@ export class View {
       lockConfirm: 'lock-confirm', lockHint: 'lock-hint', scheduleMessage: 'schedule-message',
       windows: 'windows', windowForm: 'window-form', dayToggles: 'day-toggles',
       windowStart: 'window-start', windowEnd: 'window-end', windowLock: 'window-lock',
-      scheduleResult: 'schedule-result',
+      scheduleResult: 'schedule-result', windowHeading: 'window-heading', windowAdd: 'window-add',
     }))
       this[name] = $(id);
     this.glyphs = Object.fromEntries(Object.entries(glyphPaths).map(([type, d]) => [type, this.makeGlyph(d)]));
@@ -98,6 +98,21 @@ export class View {
 
   chosenDuration() {
     return this.sessionOptions.querySelector('input[name="duration"]:checked')?.value ?? 'none';
+  }
+
+  // The form adds a window, or (editing: a window) changes that one in place.
+  editWindow(window) {
+    const { t } = this;
+    this.windowHeading.textContent = t(window ? 'scheduleChangeHeading' : 'scheduleAddHeading');
+    this.windowAdd.textContent = t(window ? 'scheduleSave' : 'scheduleAdd');
+    if (!window)
+      return;
+    for (const box of this.dayToggles.querySelectorAll('input'))
+      box.checked = window.days.includes(box.value);
+    this.windowStart.value = window.start;
+    this.windowEnd.value = window.end;
+    this.windowLock.checked = window.locked === true;
+    this.windowForm.scrollIntoView({ block: 'nearest' });
   }
 
   chosenDays() {
@@ -197,6 +212,7 @@ export class View {
       const when = this.document.createElement('span');
       const meta = this.document.createElement('span');
       const remove = this.document.createElement('button');
+      const change = this.document.createElement('button');
       item.className = 'window';
       text.className = 'device-text';
       when.className = 'device-name';
@@ -216,8 +232,13 @@ export class View {
       remove.dataset.index = String(index);
       remove.textContent = t('scheduleRemove');
       remove.setAttribute('aria-label', t('scheduleRemoveLabel', { window: when.textContent }));
+      change.type = 'button';
+      change.className = 'link-button';
+      change.dataset.change = String(index);
+      change.textContent = t('scheduleChange');
+      change.setAttribute('aria-label', t('scheduleChangeLabel', { window: when.textContent }));
       text.append(when, meta);
-      item.append(text, remove);
+      item.append(text, change, remove);
       this.windows.append(item);
     });
   }

@@ -347,7 +347,15 @@ test('the phone page switches blocking on a real Vorn', { skip }, async (t) => {
     await german.locator('#window-form').scrollIntoViewIfNeeded();
     await german.screenshot({ path: join(screenshots, 'phone-page-schedule-de.png') });
     await german.close();
-    await page.click('.window button');
+    // Changed in place: Friday dropped, a later end, the lock kept.
+    await page.click('.window button[data-change]');
+    assert.equal(await page.textContent('#window-add'), 'Save window');
+    await page.uncheck('#day-toggles input[value="fri"]');
+    await page.fill('#window-end', '13:30');
+    await page.click('#window-add');
+    await waitFor('the changed window', () => schedule().windows[0]?.end === '13:30');
+    assert.deepEqual(schedule().windows, [{ days: ['mon'], start: '09:00', end: '13:30', targetDeviceIDs: [id], locked: true }]);
+    await page.click('.window button[data-index]');
     await waitFor('the schedule to be empty', () => schedule().windows.length === 0);
   });
 
