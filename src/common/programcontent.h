@@ -1,10 +1,27 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHashFunctions>
 
 #include <chrono>
 #include <functional>
 #include <optional>
+
+// What is known of a program's file without reading it: the cache key of its content (a file
+// rewritten in place changes its mtime or ctime).
+struct FileKey
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 mtimeNs = 0;
+    qint64 ctimeNs = 0;
+    friend bool operator==(const FileKey &, const FileKey &) = default;
+};
+inline size_t qHash(const FileKey &key, size_t seed = 0)
+{
+    return qHashMulti(seed, key.device, key.inode, key.size, key.mtimeNs, key.ctimeNs);
+}
 
 // Reading a program's identity from its bytes, through a pread-like reader (the exec guard reads
 // through the fd a fanotify event hands over, the launch watcher through /proc/PID/exe, tests

@@ -3,11 +3,6 @@
 #include <QRegularExpression>
 #include <QSet>
 
-size_t qHash(const FileKey &key, size_t seed)
-{
-    return qHashMulti(seed, key.device, key.inode, key.size, key.mtimeNs, key.ctimeNs);
-}
-
 GuardRules::GuardRules(const QHash<uint, UserState> &states)
 {
     for (auto it = states.cbegin(); it != states.cend(); ++it) {

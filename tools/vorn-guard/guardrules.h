@@ -1,6 +1,7 @@
 #pragma once
 
 #include "guardsession.h"
+#include "programcontent.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -33,18 +34,6 @@ struct UserState
     std::optional<GuardSession> session = std::nullopt;
     friend bool operator==(const UserState &, const UserState &) = default;
 };
-
-// What is known of an exec'd file without reading it: the cache key of its content.
-struct FileKey
-{
-    quint64 device = 0;
-    quint64 inode = 0;
-    qint64 size = 0;
-    qint64 mtimeNs = 0;
-    qint64 ctimeNs = 0;
-    friend bool operator==(const FileKey &, const FileKey &) = default;
-};
-size_t qHash(const FileKey &key, size_t seed = 0);
 
 // What was read of a file: its build-id, and its SHA-256 when it was needed.
 struct FileContent

@@ -34,44 +34,28 @@ void log(const QByteArray &line)
             = ::write(STDERR_FILENO, bytes.constData(), size_t(bytes.size()));
 }
 
-struct FileKey
-{
-    quint64 device = 0;
-    quint64 inode = 0;
-    qint64 size = 0;
-    qint64 mtimeNs = 0;
-    qint64 ctimeNs = 0;
-    uint owner = 0;
-    friend bool operator==(const FileKey &, const FileKey &) = default;
-};
-
-size_t qHash(const FileKey &key, size_t seed = 0)
-{
-    return qHashMulti(seed, key.device, key.inode, key.size, key.mtimeNs, key.ctimeNs);
-}
-
-std::optional<FileKey> keyOf(const QByteArray &path)
+// owner, when given, receives the file's owner.
+std::optional<FileKey> keyOf(const QByteArray &path, uint *owner = nullptr)
 {
     struct stat status
     {
     };
     if (::stat(path.constData(), &status) != 0 || !S_ISREG(status.st_mode))
         return std::nullopt;
-    return FileKey{quint64(status.st_dev),
-                   quint64(status.st_ino),
-                   qint64(status.st_size),
+    if (owner)
+        *owner = uint(status.st_uid);
+    return FileKey{quint64(status.st_dev), quint64(status.st_ino), qint64(status.st_size),
                    qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
-                   qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec,
-                   uint(status.st_uid)};
+                   qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec};
 }
 
 // Installed by the system: writing there needs root.
-bool isSystemFile(const QString &path, const FileKey &key)
+bool isSystemFile(const QString &path, uint owner)
 {
     static const QStringList folders{"/usr/",          "/bin/", "/sbin/", "/lib/",
                                      "/lib64/",        "/opt/", "/snap/", "/var/lib/flatpak/",
                                      "/var/lib/snapd/"};
-    return key.owner == 0
+    return owner == 0
             && std::any_of(folders.cbegin(), folders.cend(),
                            [&path](const QString &folder) { return path.startsWith(folder); });
 }
@@ -168,14 +152,15 @@ struct ProgramIdentityMatcher::Reader
     QString bundleIDFor(qint64 pid, const QString &executable)
     {
         const QByteArray path = procRoot + '/' + QByteArray::number(pid) + "/exe";
-        const std::optional<FileKey> key = keyOf(path);
+        uint owner = 0;
+        const std::optional<FileKey> key = keyOf(path, &owner);
         if (!key)
             return {};
         if (const auto it = byInode.constFind({key->device, key->inode}); it != byInode.cend())
             return *it;
         const bool sizeMatters = sizesWithoutBuildId.contains(key->size);
         if ((byBuildId.isEmpty() && !sizeMatters) || Programs::isShared(executable)
-            || isSystemFile(executable, *key))
+            || isSystemFile(executable, owner))
             return {};
         const std::optional<Content> content = contentOf(path, *key, sizeMatters, executable);
         if (!content)
