@@ -96,10 +96,4 @@ inline void expectClosed(QProcess &process)
     QCOMPARE(process.exitStatus(), QProcess::CrashExit);
 }
 
-// Starts `program` and expects it force-quit within 10 s.
-inline void expectClosed(ProcessGroups &groups, const QString &program)
-{
-    expectClosed(groups.launch(program));
-}
-
 } // namespace VornUiTest
