@@ -104,7 +104,6 @@ private Q_SLOTS:
         const QString off = R"("isBlocking":false,"updatedAt":60)";
         QTest::newRow("locked: an off is held back")
                 << QStringList{locked, off} << 120.0 << 0.0 << true;
-        QTest::newRow("locked: ends on time") << QStringList{locked, off} << 3601.0 << 0.0 << false;
         QTest::newRow("locked: a moved wall clock does not end it")
                 << QStringList{locked} << 120.0 << 7200.0 << true;
         QTest::newRow("lock without end: the held-back off applies after 24 h")
