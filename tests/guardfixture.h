@@ -4,10 +4,8 @@
 #include "processgroups.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QString>
-#include <QTemporaryDir>
 
 #include <optional>
 
