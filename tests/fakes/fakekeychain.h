@@ -28,13 +28,11 @@ public:
     void add(const QString &service, const QString &account, const QByteArray &data) override
     {
         QMutexLocker locker(&m_mutex);
-        ++adds;
         if (!refusing)
             m_items.insert({service, account}, data);
     }
 
     bool refusing = false;
-    int adds = 0;
     int finds = 0;
 
 private:
