@@ -3,12 +3,12 @@
 // and vorn-sync bridging its cloud folder. Each process runs in a process group of its own that
 // is killed at the end, and the temporary folder goes too.
 
-import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { execFileSync, spawn } from 'node:child_process';
 import { once } from 'node:events';
-import { copyFileSync, existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, watch, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, mkdtempSync, readFileSync, rmSync, watch, writeFileSync } from 'node:fs';
 import { createServer } from 'node:net';
 import { tmpdir } from 'node:os';
-import { join } from 'node:path';
+import { dirname, join } from 'node:path';
 import { performance } from 'node:perf_hooks';
 
 export const repo = new URL('../../../../', import.meta.url).pathname;
@@ -45,11 +45,11 @@ export class Scene {
       XDG_CONFIG_HOME: join(home, 'config'), XDG_DATA_HOME: join(home, 'data'),
       XDG_STATE_HOME: join(home, 'state'), XDG_CACHE_HOME: join(home, 'cache'), XDG_RUNTIME_DIR: join(this.root, 'run'),
     };
-    for (const folder of Object.values(this.env).filter((value) => value.startsWith(this.root)))
-      mkdirSync(folder, { recursive: true, mode: 0o700 });
     this.processes = new Set();
     this.cloud = join(this.env.XDG_DATA_HOME, 'vorn', 'cloud');
     this.defaultsFile = join(this.env.XDG_CONFIG_HOME, 'vorn', 'defaults.json');
+    for (const folder of [...Object.values(this.env).filter((value) => value.startsWith(this.root)), this.cloud, dirname(this.defaultsFile)])
+      mkdirSync(folder, { recursive: true, mode: 0o700 });
   }
 
   start(program, args, input) {
@@ -97,27 +97,22 @@ export class Scene {
     [, this.user, this.password] = this.broker.output().match(/^user (\S+), password (\S+)$/m);
   }
 
-  // vorn-sync reports "connected" (exit status 0) once it is through to the broker again.
-  bridgeConnected() {
-    return waitFor('vorn-sync to connect', () => spawnSync(binaries.vornSync, ['status'], { env: this.env }).status === 0, 35000);
-  }
-
   get pageUrl() {
     return `http://127.0.0.1:${this.wsPort}/?broker=ws://127.0.0.1:${this.wsPort}&user=${this.user}`;
   }
 
-  // Vorn with a blocked application (a copy of sleep named by a desktop entry on the block list)
-  // and a registry that already holds other devices; resolves to this computer's record.
+  // Vorn, not blocking, with a registry that already holds other devices, noting every change of
+  // its stored "isBlocking" with the moment it was seen; resolves to this computer's record.
   async startVorn(registry) {
-    this.blockedProgram = join(this.root, 'blocked-app');
-    copyFileSync('/bin/sleep', this.blockedProgram);
-    mkdirSync(join(this.env.XDG_DATA_HOME, 'applications'));
-    writeFileSync(join(this.env.XDG_DATA_HOME, 'applications', 'org.example.Blocked.desktop'),
-                  `[Desktop Entry]\nType=Application\nName=Blocked\nExec=${this.blockedProgram}\n`);
-    mkdirSync(join(this.env.XDG_CONFIG_HOME, 'vorn'), { recursive: true });
-    writeFileSync(this.defaultsFile, '{"isBlocking": false, "blockedBundleIDs": ["org.example.Blocked"]}');
-    mkdirSync(this.cloud, { recursive: true, mode: 0o700 });
     writeFileSync(join(this.cloud, 'deviceRegistry'), JSON.stringify(registry));
+    this.changes = [];
+    let last = false;
+    this.watcher = watch(join(this.env.XDG_CONFIG_HOME, 'vorn'), () => {
+      let value;
+      try { value = JSON.parse(readFileSync(this.defaultsFile, 'utf8')).isBlocking; } catch { return; }
+      if (value !== last)
+        this.changes.push({ at: now(), value: (last = value) });
+    });
     this.vorn = this.start(binaries.vorn, []);
     let record;
     await waitFor('Vorn to announce this computer', () => {
@@ -125,19 +120,6 @@ export class Scene {
       return (record = devices.find((device) => !(device.id in registry)));
     }, 15000);
     return record;
-  }
-
-  // Notes every change of Vorn's stored "isBlocking" with the moment it was seen.
-  watchStoredIsBlocking() {
-    this.changes = [];
-    let last = false;
-    const look = () => {
-      let value;
-      try { value = JSON.parse(readFileSync(this.defaultsFile, 'utf8')).isBlocking; } catch { return; }
-      if (value !== last)
-        this.changes.push({ at: now(), value: (last = value) });
-    };
-    this.watcher = watch(join(this.env.XDG_CONFIG_HOME, 'vorn'), look);
   }
 
   async storedIsBlockingBecomes(value, after) {
