@@ -13,6 +13,8 @@ export const stateCases = [
   ['out of range in a member nobody reads', '{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1,"x":1e400}', { isBlocking: true, targetDeviceIDs: [], updatedAt: 1 }],
   ['a byte order mark', '\ufeff{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1}', null],
   ['half a surrogate pair in a member nobody reads', '{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1,"x":"\\ud800"}', null],
+  ['quotes, a backslash and U+2028 in a target, a negative time', '{"isBlocking":false,"targetDeviceIDs":["W \\"ö\\" \\\\ \u2028"],"updatedAt":-1.25}', { isBlocking: false, targetDeviceIDs: ['W "ö" \\ \u2028'], updatedAt: -1.25 }],
+  ['microseconds, targets kept in their order', '{"isBlocking":true,"targetDeviceIDs":["B","A"],"updatedAt":818298123.456789}', { isBlocking: true, targetDeviceIDs: ['B', 'A'], updatedAt: 818298123.456789 }],
   ['a surrogate pair written as escapes', '{"isBlocking":true,"targetDeviceIDs":["\\ud83d\\ude00"],"updatedAt":1}', { isBlocking: true, targetDeviceIDs: ['\u{1f600}'], updatedAt: 1 }],
   ['nesting deeper than 512', `{"isBlocking":true,"targetDeviceIDs":[],"updatedAt":1,"x":${'['.repeat(600)}${']'.repeat(600)}}`, null],
   ['isBlocking as 1', '{"isBlocking":1,"targetDeviceIDs":[],"updatedAt":0}', null],
@@ -37,6 +39,8 @@ export const stateCases = [
   ['empty', '', null],
 ];
 
+const held = (heldBack) => `{"M":{"id":"M","deviceType":"mac","deviceName":"D","lastSeenAt":5,"heldBack":${heldBack}}}`;
+
 export const registryCases = [
   ['an empty object', '{}', []],
   ['records in any member order, extras ignored, integer times',
@@ -44,6 +48,10 @@ export const registryCases = [
    [announcement('M', 'mac', 'Desk', 5), announcement('P', 'iPhone', 'Phone', 7)]],
   ['a record under another name keeps its own id', `{"other":${mac}}`, [announcement('M', 'mac', 'Desk', 5)]],
   ['a member named __proto__', `{"__proto__":${mac}}`, [announcement('M', 'mac', 'Desk', 5)]],
+  ['held back while locked', held('{"updatedAt":4,"reason":"locked","until":9,"x":1}'), [{ ...announcement('M', 'mac', 'D', 5), heldBack: { updatedAt: 4, reason: 'locked', until: 9 } }]],
+  ['held back unsigned', held('{"updatedAt":4,"reason":"unsigned"}'), [{ ...announcement('M', 'mac', 'D', 5), heldBack: { updatedAt: 4, reason: 'unsigned' } }]],
+  ['held back until a time text', held('{"updatedAt":4,"reason":"locked","until":"17:00"}'), [announcement('M', 'mac', 'D', 5)]],
+  ['held back as a text', held('"locked"'), [announcement('M', 'mac', 'D', 5)]],
   ['"Mac" with a capital', '{"M":{"id":"M","deviceType":"Mac","deviceName":"D","lastSeenAt":5}}', null],
   ['a kind with a space', '{"M":{"id":"M","deviceType":"mac ","deviceName":"D","lastSeenAt":5}}', null],
   ['an unknown kind', '{"M":{"id":"M","deviceType":"watch","deviceName":"D","lastSeenAt":5}}', null],
