@@ -157,7 +157,7 @@ step "smoke run (vorn under xvfb-run)" smoke_run
 step "phone page: assemble" cmake --build build --target phone-page
 step "phone page: node tests" bash -c '
   cd web/phone && VORN_PHONE="$1/build/tools/vorn-phone" \
-    node --test test/records.test.js test/texts.test.js test/session.test.js test/crosscheck.test.js test/phonekey.test.js
+    node --test test/records.test.js test/texts.test.js test/session.test.js test/crosscheck.test.js test/phonekey.test.js test/timing.test.js
 ' _ "$root"
 step "phone page: chromium end to end" env VORN_PAGE_E2E_REQUIRED=1 VORN_BUILD_DIR="$root/build" \
   VORN_SCREENSHOT_DIR="$root/screenshots" node --test web/phone/test/browser/page.e2e.test.js
