@@ -17,16 +17,6 @@ class tst_AppBlocker : public QObject
 {
     Q_OBJECT
 
-private Q_SLOTS:
-    void init();
-    void firstStartAnnouncesThisComputer();
-    void startUp_data();
-    void startUp();
-    void everyExternalChangeAppliesAgain();
-    void enforcement_data();
-    void enforcement();
-
-private:
     std::unique_ptr<AppBlocker> makeBlocker()
     {
         const PlatformServices services{m_store.get(),     m_defaults.get(), m_keychain.get(),
@@ -48,150 +38,152 @@ private:
     std::unique_ptr<FakeWorkspace> m_workspace;
     std::unique_ptr<BlockList> m_blockList;
     std::unique_ptr<QTemporaryDir> m_state;
-};
 
-void tst_AppBlocker::init()
-{
-    m_store = std::make_unique<FakeCloudStore>();
-    m_defaults = std::make_unique<FakeUserDefaults>();
-    m_keychain = std::make_unique<FakeKeychain>();
-    m_workspace = std::make_unique<FakeWorkspace>();
-    m_blockList = std::make_unique<BlockList>(m_defaults.get());
-    m_state = std::make_unique<QTemporaryDir>();
-}
-
-void tst_AppBlocker::firstStartAnnouncesThisComputer()
-{
-    auto blocker = makeBlocker();
-    // The identifier exists once the constructor has returned, and the registry names it.
-    const std::optional<QString> id = DeviceIdentity(m_keychain.get()).loadStoredDeviceID();
-    QVERIFY(id);
-    const DeviceRegistryMap map
-            = RegistryValue::decode(m_store->dataForKey(DeviceRegistry::registryKey).value())
-                      .value();
-    QCOMPARE(map.keys(), QStringList{*id});
-    QCOMPARE(map.first(),
-             (DeviceAnnouncement{*id, SyncDeviceType::mac, "Desk", map.first().lastSeenAt, {}}));
-    QCOMPARE(AppBlocker::deviceName(QString()), QStringLiteral("Mac"));
-}
-
-void tst_AppBlocker::startUp_data()
-{
-    QTest::addColumn<int>("stored"); // -1: nothing stored, else the stored bool
-    QTest::addColumn<QByteArray>("published"); // %ME% this computer's identifier; empty: none
-    QTest::addColumn<bool>("applied");
-    QTest::addColumn<bool>("expected");
-
-    QTest::newRow("nothing stored") << -1 << QByteArray() << false << false;
-    QTest::newRow("stored on, no record") << 1 << QByteArray() << false << true;
-    QTest::newRow("names this: on") << -1 << record(true, R"("OTHER","%ME%")") << true << true;
-    QTest::newRow("names this: off") << 1 << record(false, R"("%ME%")") << true << false;
-    QTest::newRow("names another only") << -1 << record(true, R"("OTHER")") << false << false;
-    QTest::newRow("dropped from targets keeps blocking")
-            << 1 << record(false, R"("OTHER")") << false << true;
-    QTest::newRow("no targets") << -1 << record(true, "") << false << false;
-    QTest::newRow("lower-cased identifier") << -1 << record(true, R"("%me%")") << false << false;
-    QTest::newRow("not JSON") << 1 << QByteArray(R"({"isBlocking":tr)") << false << true;
-}
-
-void tst_AppBlocker::startUp()
-{
-    QFETCH(int, stored);
-    QFETCH(QByteArray, published);
-    QFETCH(bool, applied);
-    QFETCH(bool, expected);
-
-    if (stored >= 0)
-        m_defaults->setBool(stored == 1, AppBlocker::isBlockingKey);
-    if (!published.isEmpty()) {
-        const QByteArray id = ownID().toUtf8();
-        m_store->setData(published.replace("%ME%", id).replace("%me%", id.toLower()),
-                         AppBlocker::syncKey);
+private Q_SLOTS:
+    void init()
+    {
+        m_store = std::make_unique<FakeCloudStore>();
+        m_defaults = std::make_unique<FakeUserDefaults>();
+        m_keychain = std::make_unique<FakeKeychain>();
+        m_workspace = std::make_unique<FakeWorkspace>();
+        m_blockList = std::make_unique<BlockList>(m_defaults.get());
+        m_state = std::make_unique<QTemporaryDir>();
     }
 
-    auto blocker = makeBlocker();
-    QSignalSpy changed(blocker.get(), &AppBlocker::isBlockingChanged);
-    // The constructor only restores; a record that names this computer is applied later, queued.
-    QCOMPARE(blocker->isBlocking(), stored == 1);
-    QCOMPARE(changed.count(), 0);
-    QCoreApplication::processEvents();
-    QCOMPARE(changed.count(), applied ? 1 : 0);
-    QCOMPARE(blocker->isBlocking(), expected);
-    if (applied)
-        QCOMPARE(m_defaults->boolForKey(AppBlocker::isBlockingKey), expected);
-    else
-        QCOMPARE(m_defaults->values.contains(AppBlocker::isBlockingKey), stored >= 0);
-}
+    void firstStartAnnouncesThisComputer()
+    {
+        auto blocker = makeBlocker();
+        // The identifier exists once the constructor has returned, and the registry names it.
+        const std::optional<QString> id = DeviceIdentity(m_keychain.get()).loadStoredDeviceID();
+        QVERIFY(id);
+        const DeviceRegistryMap map
+                = RegistryValue::decode(m_store->dataForKey(DeviceRegistry::registryKey).value())
+                          .value();
+        QCOMPARE(map.keys(), QStringList{*id});
+        QCOMPARE(
+                map.first(),
+                (DeviceAnnouncement{*id, SyncDeviceType::mac, "Desk", map.first().lastSeenAt, {}}));
+        QCOMPARE(AppBlocker::deviceName(QString()), QStringLiteral("Mac"));
+    }
 
-void tst_AppBlocker::everyExternalChangeAppliesAgain()
-{
-    auto blocker = makeBlocker();
-    QSignalSpy changed(blocker.get(), &AppBlocker::isBlockingChanged);
-    m_store->changeExternally(AppBlocker::syncKey, record(true, '"' + ownID() + '"'));
-    QTRY_COMPARE(changed.count(), 1);
-    QVERIFY(blocker->isBlocking());
+    void startUp_data()
+    {
+        QTest::addColumn<int>("stored"); // -1: nothing stored, else the stored bool
+        QTest::addColumn<QByteArray>("published"); // %ME% this computer's identifier; empty: none
+        QTest::addColumn<bool>("applied");
+        QTest::addColumn<bool>("expected");
 
-    // Another device rewrites the registry: the same record is applied again, and observers hear
-    // the same value again.
-    m_store->changeExternally(DeviceRegistry::registryKey,
-                              m_store->dataForKey(DeviceRegistry::registryKey));
-    QTRY_COMPARE(changed.count(), 2);
-    QVERIFY(blocker->isBlocking());
+        QTest::newRow("nothing stored") << -1 << QByteArray() << false << false;
+        QTest::newRow("stored on, no record") << 1 << QByteArray() << false << true;
+        QTest::newRow("names this: on") << -1 << record(true, R"("OTHER","%ME%")") << true << true;
+        QTest::newRow("names this: off") << 1 << record(false, R"("%ME%")") << true << false;
+        QTest::newRow("names another only") << -1 << record(true, R"("OTHER")") << false << false;
+        QTest::newRow("dropped from targets keeps blocking")
+                << 1 << record(false, R"("OTHER")") << false << true;
+        QTest::newRow("no targets") << -1 << record(true, "") << false << false;
+        QTest::newRow("lower-cased identifier")
+                << -1 << record(true, R"("%me%")") << false << false;
+        QTest::newRow("not JSON") << 1 << QByteArray(R"({"isBlocking":tr)") << false << true;
+    }
 
-    // The phone stops naming this computer: it keeps blocking until told otherwise.
-    m_store->changeExternally(AppBlocker::syncKey, record(false, R"("OTHER")"));
-    m_store->changeExternally(AppBlocker::syncKey, record(false, '"' + ownID() + '"'));
-    QTRY_COMPARE(changed.count(), 3);
-    QVERIFY(!blocker->isBlocking());
-    QCOMPARE(m_defaults->boolForKey(AppBlocker::isBlockingKey), false);
-}
+    void startUp()
+    {
+        QFETCH(int, stored);
+        QFETCH(QByteArray, published);
+        QFETCH(bool, applied);
+        QFETCH(bool, expected);
 
-void tst_AppBlocker::enforcement_data()
-{
-    QTest::addColumn<QStringList>("blocked");
-    QTest::addColumn<bool>("on");
-    QTest::addColumn<QStringList>("running"); // before the state is applied
-    QTest::addColumn<QStringList>("launched"); // afterwards
-    QTest::addColumn<QStringList>("terminated");
+        if (stored >= 0)
+            m_defaults->setBool(stored == 1, AppBlocker::isBlockingKey);
+        if (!published.isEmpty()) {
+            const QByteArray id = ownID().toUtf8();
+            m_store->setData(published.replace("%ME%", id).replace("%me%", id.toLower()),
+                             AppBlocker::syncKey);
+        }
 
-    QTest::newRow("off: nothing closed")
-            << QStringList{"a"} << false << QStringList{"a"} << QStringList{"a"} << QStringList{};
-    QTest::newRow("on: running and launched blocked ones")
-            << QStringList{"a", "b"} << true << QStringList{"a", "x"} << QStringList{"b", "y", "a"}
-            << QStringList{"a", "b", "a"};
-    QTest::newRow("case differs: not blocked")
-            << QStringList{"Org.A"} << true << QStringList{"org.a"} << QStringList{"ORG.A"}
-            << QStringList{};
-    QTest::newRow("unidentified: never closed")
-            << QStringList{""} << true << QStringList{""} << QStringList{""} << QStringList{};
-}
+        auto blocker = makeBlocker();
+        QSignalSpy changed(blocker.get(), &AppBlocker::isBlockingChanged);
+        // The constructor only restores; a record that names this computer is applied later,
+        // queued.
+        QCOMPARE(blocker->isBlocking(), stored == 1);
+        QCoreApplication::processEvents();
+        QCOMPARE(changed.count(), applied ? 1 : 0);
+        QCOMPARE(blocker->isBlocking(), expected);
+        if (applied)
+            QCOMPARE(m_defaults->boolForKey(AppBlocker::isBlockingKey), expected);
+        else
+            QCOMPARE(m_defaults->values.contains(AppBlocker::isBlockingKey), stored >= 0);
+    }
 
-void tst_AppBlocker::enforcement()
-{
-    QFETCH(QStringList, blocked);
-    QFETCH(bool, on);
-    QFETCH(QStringList, running);
-    QFETCH(QStringList, launched);
-    QFETCH(QStringList, terminated);
+    void everyExternalChangeAppliesAgain()
+    {
+        auto blocker = makeBlocker();
+        QSignalSpy changed(blocker.get(), &AppBlocker::isBlockingChanged);
+        m_store->changeExternally(AppBlocker::syncKey, record(true, '"' + ownID() + '"'));
+        QTRY_COMPARE(changed.count(), 1);
+        QVERIFY(blocker->isBlocking());
 
-    m_blockList->setBlockedBundleIDs(QSet<QString>(blocked.cbegin(), blocked.cend()));
-    for (const QString &id : running)
-        m_workspace->running.append(RunningApplication{m_workspace->running.size() + 1, 1, id});
-    auto blocker = makeBlocker();
-    QCOMPARE(m_workspace->watched, m_blockList->blockedBundleIDs());
-    QVERIFY(m_workspace->terminated.isEmpty()); // restoring a state closes nothing
+        // Another device rewrites the registry: the same record is applied again, and observers
+        // hear the same value again.
+        m_store->changeExternally(DeviceRegistry::registryKey,
+                                  m_store->dataForKey(DeviceRegistry::registryKey));
+        QTRY_COMPARE(changed.count(), 2);
+        QVERIFY(blocker->isBlocking());
 
-    blocker->applySyncedState(SyncedBlockState{on, {}, 0, {}, {}});
-    for (const QString &id : launched)
-        m_workspace->launch(id);
-    QCOMPARE(m_workspace->terminated, terminated);
+        // The phone stops naming this computer: it keeps blocking until told otherwise.
+        m_store->changeExternally(AppBlocker::syncKey, record(false, R"("OTHER")"));
+        m_store->changeExternally(AppBlocker::syncKey, record(false, '"' + ownID() + '"'));
+        QTRY_COMPARE(changed.count(), 3);
+        QVERIFY(!blocker->isBlocking());
+        QCOMPARE(m_defaults->boolForKey(AppBlocker::isBlockingKey), false);
+    }
 
-    // The list is read afresh at each launch, and the workspace watches what it names.
-    m_blockList->toggle(QStringLiteral("late"));
-    QCOMPARE(m_workspace->watched, m_blockList->blockedBundleIDs());
-    m_workspace->launch(QStringLiteral("late"));
-    QCOMPARE(m_workspace->terminated.contains(QStringLiteral("late")), on);
-}
+    void enforcement_data()
+    {
+        QTest::addColumn<QStringList>("blocked");
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QStringList>("running"); // before the state is applied
+        QTest::addColumn<QStringList>("launched"); // afterwards
+        QTest::addColumn<QStringList>("terminated");
+
+        QTest::newRow("off: nothing closed") << QStringList{"a"} << false << QStringList{"a"}
+                                             << QStringList{"a"} << QStringList{};
+        QTest::newRow("on: running and launched blocked ones")
+                << QStringList{"a", "b"} << true << QStringList{"a", "x"}
+                << QStringList{"b", "y", "a"} << QStringList{"a", "b", "a"};
+        QTest::newRow("case differs: not blocked")
+                << QStringList{"Org.A"} << true << QStringList{"org.a"} << QStringList{"ORG.A"}
+                << QStringList{};
+        QTest::newRow("unidentified: never closed")
+                << QStringList{""} << true << QStringList{""} << QStringList{""} << QStringList{};
+    }
+
+    void enforcement()
+    {
+        QFETCH(QStringList, blocked);
+        QFETCH(bool, on);
+        QFETCH(QStringList, running);
+        QFETCH(QStringList, launched);
+        QFETCH(QStringList, terminated);
+
+        m_blockList->setBlockedBundleIDs(QSet<QString>(blocked.cbegin(), blocked.cend()));
+        for (const QString &id : running)
+            m_workspace->running.append(RunningApplication{m_workspace->running.size() + 1, 1, id});
+        auto blocker = makeBlocker();
+        QCOMPARE(m_workspace->watched, m_blockList->blockedBundleIDs());
+
+        blocker->applySyncedState(SyncedBlockState{on, {}, 0, {}, {}});
+        for (const QString &id : launched)
+            m_workspace->launch(id);
+        QCOMPARE(m_workspace->terminated, terminated);
+
+        // The list is read afresh at each launch, and the workspace watches what it names.
+        m_blockList->toggle(QStringLiteral("late"));
+        QCOMPARE(m_workspace->watched, m_blockList->blockedBundleIDs());
+        m_workspace->launch(QStringLiteral("late"));
+        QCOMPARE(m_workspace->terminated.contains(QStringLiteral("late")), on);
+    }
+};
 
 QTEST_GUILESS_MAIN(tst_AppBlocker)
 #include "tst_appblocker.moc"
