@@ -17,8 +17,8 @@ private Q_SLOTS:
     {
         // Executables below tree/; PATH is tree/bin only.
         for (const char *path : {"bin/prog", "bin/other", "bin/python3", "bin/sh", "bin/flatpak",
-                                 "bin/xdg-open", "bin/snap", "with space/prog2", "scripts/run.py",
-                                 "scripts/other.py", "real/target"}) {
+                                 "bin/xdg-open", "bin/snap", "bin/50%", "with space/prog2",
+                                 "scripts/run.py", "scripts/other.py", "real/target"}) {
             QVERIFY(TestHome::writeFile(tree(path), "#!/bin/sh\n"));
             QVERIFY(QFile::setPermissions(tree(path), QFile::ReadOwner | QFile::ExeOwner));
         }
@@ -45,16 +45,19 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("entries"); // "<a or b>/<id> <key lines>", "$T" the tree
         // "program in the tree=its identifier or nothing"; "program|arg|arg=..." for a command line
         QTest::addColumn<QStringList>("programs");
-        QTest::addColumn<QStringList>("programsOf"); // "id=program,...", "id": no such application
+        // "id=program,...", "id": no such application; "@program=script,...": scripts exec'ing it
+        QTest::addColumn<QStringList>("programsOf");
 
         QTest::newRow("env with options and assignments, PATH, field codes; a replaced program")
                 << QStringList{"a/foo Exec=env -u HOME A=1 B=\"x y\" prog --file=%f %U",
                                "a/bar Exec=env -S \"C=2 other\" --flag"}
                 << QStringList{"bin/prog=foo", "bin/prog (deleted)=foo", "bin/other=bar"}
                 << QStringList{"foo=bin/prog", "bar=bin/other", "prog"};
-        QTest::newRow("quoted path with spaces; symlinks resolved, on both sides")
-                << QStringList{"a/foo Exec=\"$T/with space/prog2\" %U", "a/bar Exec=$T/bin/link"}
-                << QStringList{"with space/prog2=foo", "real/target=bar", "bin/link=bar"}
+        QTest::newRow("quoted path with spaces, %% for %; symlinks resolved, on both sides")
+                << QStringList{"a/foo Exec=\"$T/with space/prog2\" %U", "a/bar Exec=$T/bin/link",
+                               "a/pct Exec=$T/bin/50%%"}
+                << QStringList{"with space/prog2=foo", "real/target=bar", "bin/link=bar",
+                               "bin/50%=pct"}
                 << QStringList{"foo=with space/prog2", "bar=real/target"};
         QTest::newRow("interpreter running a script, also relative to Path=: never the interpreter")
                 << QStringList{"a/foo Exec=python3 %k %i -u $T/scripts/run.py %f",
@@ -113,7 +116,8 @@ private Q_SLOTS:
                 << QStringList{"a/launch Exec=$T/scripts/launch.sh %U", "a/own Exec=other"}
                 << QStringList{"lib/app=launch", "lib/sub/app2=launch",
                                "lib/app3=", "bin/other=own"}
-                << QStringList{"launch=scripts/launch.sh,lib/app,lib/sub/app2"};
+                << QStringList{"launch=scripts/launch.sh,lib/app,lib/sub/app2",
+                               "@bin/other=scripts/launch.sh", "@lib/app="};
         QTest::newRow("equals are never told apart")
                 << QStringList{"a/foo Exec=prog %U", "b/bar Exec=prog %F", "a/baz Exec=other -a",
                                "a/qux Exec=other -b"}
@@ -150,11 +154,15 @@ private Q_SLOTS:
         }
         for (const QString &expectation : programsOf) {
             const QString id = expectation.section('=', 0, 0);
-            QCOMPARE(index.hasApplication(id), expectation.contains('='));
             QStringList expected;
             for (const QString &program :
                  expectation.section('=', 1).split(',', Qt::SkipEmptyParts))
                 expected << tree(program);
+            if (id.startsWith('@')) {
+                QCOMPARE(index.scriptsExecuting(tree(id.mid(1))), expected);
+                continue;
+            }
+            QCOMPARE(index.hasApplication(id), expectation.contains('='));
             QCOMPARE(index.programsForBundleID(id), expected);
         }
     }
@@ -207,7 +215,6 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(root.filePath("a/applications")));
         ApplicationIndex index({root.filePath(folder)});
         QSignalSpy changed(&index, &ApplicationIndex::changed);
-        QCOMPARE(index.bundleIDForProgram(tree("bin/other")), QString());
 
         QVERIFY(TestHome::writeFile(root.filePath(folder + "/foo.desktop"),
                                     "[Desktop Entry]\nType=Application\nExec=other\n"));
