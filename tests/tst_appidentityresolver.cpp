@@ -20,9 +20,6 @@ class tst_AppIdentityResolver : public QObject
     Q_OBJECT
 
     TestHome m_home;
-    QString m_shell;
-
-    QString bin(const QString &name) const { return m_home.bin(name); }
 
 private Q_SLOTS:
     void initTestCase()
@@ -32,8 +29,6 @@ private Q_SLOTS:
                                           {"tool.sh", "org.example.Tool"},
                                           {"unlisted", ""}})
             m_home.installProgram(program, id, "exit 0\n");
-        m_shell = QFileInfo("/bin/sh").canonicalFilePath();
-        QVERIFY(!m_shell.isEmpty());
     }
 
     void unitName_data()
@@ -137,6 +132,7 @@ private Q_SLOTS:
         const auto row = [](const char *name, const Process &process, const char *expected) {
             QTest::newRow(name) << process << QString(expected);
         };
+        const QString shell = QFileInfo("/bin/sh").canonicalFilePath();
         const QByteArray scope = "0::/user.slice/app-gnome-org.gnome.Calculator-99.scope\n";
         const QByteArray flatpak = "[Application]\nname=org.mozilla.firefox\n";
         const QByteArrayList launched{"GIO_LAUNCHED_DESKTOP_FILE=/x/org.gnome.Maps.desktop",
@@ -149,12 +145,12 @@ private Q_SLOTS:
         row("then the executable", {.commandLine = {"editor", "file.txt"}}, "org.example.Editor");
         row("deleted executable", {.executable = "editor (deleted)"}, "org.example.Editor");
         row("interpreter running a listed script",
-            {.executable = m_shell, .commandLine = {"/bin/sh", "@tool.sh"}}, "org.example.Tool");
+            {.executable = shell, .commandLine = {"/bin/sh", "@tool.sh"}}, "org.example.Tool");
         row("script relative to the working folder",
-            {.executable = m_shell, .commandLine = {"sh", "-e", "bin/tool.sh", "--flag"}},
+            {.executable = shell, .commandLine = {"sh", "-e", "bin/tool.sh", "--flag"}},
             "org.example.Tool");
         row("sh -c naming the script is a command, not a script",
-            {.executable = m_shell, .commandLine = {"sh", "-c", "@tool.sh"}}, "");
+            {.executable = shell, .commandLine = {"sh", "-c", "@tool.sh"}}, "");
         row("listed program named as argument of a non-interpreter",
             {.executable = "unlisted", .commandLine = {"unlisted", "@editor"}}, "");
         row("unescaped unit settled by the installed entries",
@@ -188,11 +184,11 @@ private Q_SLOTS:
             QVERIFY(TestHome::writeFile(folder + "environ", process.environment.join('\0') + '\0'));
         if (!process.executable.isEmpty())
             QVERIFY(QFile::link(process.executable.startsWith('/') ? process.executable
-                                                                   : bin(process.executable),
+                                                                   : m_home.bin(process.executable),
                                 folder + "exe"));
         QByteArray arguments;
         for (QString argument : process.commandLine)
-            arguments += argument.replace('@', bin(QString())).toLocal8Bit() + '\0';
+            arguments += argument.replace('@', m_home.bin()).toLocal8Bit() + '\0';
         QVERIFY(TestHome::writeFile(folder + "cmdline", arguments));
         QVERIFY(QFile::link(m_home.path(), folder + "cwd"));
 

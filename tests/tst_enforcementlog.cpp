@@ -7,23 +7,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-// "<device>:<inode>" of an open file, as JOURNAL_STREAM names standard error's.
-QByteArray streamName(int fd)
-{
-    struct stat status = {};
-    if (::fstat(fd, &status) != 0)
-        return {};
-    return QByteArray::number(qulonglong(status.st_dev)) + ':'
-            + QByteArray::number(qulonglong(status.st_ino));
-}
-
-} // namespace
-
 class tst_EnforcementLog : public QObject
 {
     Q_OBJECT
+
+    // "<device>:<inode>" of an open file, as JOURNAL_STREAM names standard error's.
+    static QByteArray streamName(int fd)
+    {
+        struct stat status = {};
+        if (::fstat(fd, &status) != 0)
+            return {};
+        return QByteArray::number(qulonglong(status.st_dev)) + ':'
+                + QByteArray::number(qulonglong(status.st_ino));
+    }
 
 private Q_SLOTS:
     void lineFor_data()

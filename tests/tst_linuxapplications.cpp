@@ -4,46 +4,42 @@
 
 #include <sys/stat.h>
 
-namespace {
-
-// "<folder>/<path>\n<contents>": a path ending in "/" is a directory, contents "<FIFO>" a FIFO.
-QString file(const char *folderAndPath, const QString &contents = {})
-{
-    return QLatin1String(folderAndPath) + QLatin1Char('\n') + contents;
-}
-
-// An application entry with these key lines; its icon names its folder.
-QString app(const char *folderAndPath, const QString &keyLines)
-{
-    const QString icon = QStringLiteral("\nIcon=")
-            + QString::fromLatin1(folderAndPath).section(QLatin1Char('/'), 0, 0);
-    return file(folderAndPath,
-                QStringLiteral("[Desktop Entry]\nType=Application\n") + keyLines + icon);
-}
-
-void writeTree(const QString &root, const QStringList &files)
-{
-    for (const QString &item : files) {
-        const QString relative = item.section(QLatin1Char('\n'), 0, 0);
-        const QString contents = item.section(QLatin1Char('\n'), 1);
-        const QString path = root + QLatin1Char('/') + relative.section(QLatin1Char('/'), 0, 0)
-                + QStringLiteral("/applications/") + relative.section(QLatin1Char('/'), 1);
-        QVERIFY(QDir().mkpath(path.endsWith(QLatin1Char('/')) ? path : QFileInfo(path).path()));
-        if (contents == QLatin1String("<FIFO>"))
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        else if (!path.endsWith(QLatin1Char('/')))
-            // "<FF>" stands for a byte that is never valid UTF-8.
-            QVERIFY(TestHome::writeFile(path, contents.toUtf8().replace("<FF>", "\xff")));
-    }
-}
-
-} // namespace
-
 class tst_LinuxApplications : public QObject
 {
     Q_OBJECT
 
     TestHome m_home;
+
+    // "<folder>/<path>\n<contents>": a path ending in "/" is a directory, contents "<FIFO>" a FIFO.
+    static QString file(const char *folderAndPath, const QString &contents = {})
+    {
+        return QLatin1String(folderAndPath) + QLatin1Char('\n') + contents;
+    }
+
+    // An application entry with these key lines; its icon names its folder.
+    static QString app(const char *folderAndPath, const QString &keyLines)
+    {
+        const QString icon = QStringLiteral("\nIcon=")
+                + QString::fromLatin1(folderAndPath).section(QLatin1Char('/'), 0, 0);
+        return file(folderAndPath,
+                    QStringLiteral("[Desktop Entry]\nType=Application\n") + keyLines + icon);
+    }
+
+    static void writeTree(const QString &root, const QStringList &files)
+    {
+        for (const QString &item : files) {
+            const QString relative = item.section(QLatin1Char('\n'), 0, 0);
+            const QString contents = item.section(QLatin1Char('\n'), 1);
+            const QString path = root + QLatin1Char('/') + relative.section(QLatin1Char('/'), 0, 0)
+                    + QStringLiteral("/applications/") + relative.section(QLatin1Char('/'), 1);
+            QVERIFY(QDir().mkpath(path.endsWith(QLatin1Char('/')) ? path : QFileInfo(path).path()));
+            if (contents == QLatin1String("<FIFO>"))
+                QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+            else if (!path.endsWith(QLatin1Char('/')))
+                // "<FF>" stands for a byte that is never valid UTF-8.
+                QVERIFY(TestHome::writeFile(path, contents.toUtf8().replace("<FF>", "\xff")));
+        }
+    }
 
 private Q_SLOTS:
     void scan_data()

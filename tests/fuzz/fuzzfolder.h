@@ -6,7 +6,6 @@
 #include <QTemporaryDir>
 
 #include <cstdint>
-#include <cstdlib>
 
 // The scratch folder of a target that reads files: on a memory file system where there is one,
 // since every run writes and syncs files. Made on first use, removed when the fuzzer exits.
@@ -29,14 +28,10 @@ public:
 private:
     static QTemporaryDir &folder()
     {
-        static QTemporaryDir *s_folder = nullptr;
-        if (!s_folder) {
-            s_folder = new QTemporaryDir((QDir(QStringLiteral("/dev/shm")).exists()
-                                                  ? QStringLiteral("/dev/shm")
-                                                  : QDir::tempPath())
-                                         + QStringLiteral("/vorn-fuzz-XXXXXX"));
-            std::atexit([] { delete s_folder; });
-        }
-        return *s_folder;
+        static QTemporaryDir folder((QDir(QStringLiteral("/dev/shm")).exists()
+                                             ? QStringLiteral("/dev/shm")
+                                             : QDir::tempPath())
+                                    + QStringLiteral("/vorn-fuzz-XXXXXX"));
+        return folder;
     }
 };
