@@ -23,8 +23,7 @@
 
 // A real mosquitto for one test, on free loopback ports in its own temporary folder, configured as
 // `vorn-sync local-broker` configures it (persistence saved after every change: a restart keeps
-// the retained values). Started in a
-// process group of its own, which is killed whole when the helper goes.
+// the retained values). Started in a process group of its own, killed whole when the helper goes.
 class MosquittoBroker
 {
 public:
@@ -68,7 +67,8 @@ public:
     bool start()
     {
         m_process.setProgram(QStringLiteral("mosquitto"));
-        m_process.setArguments({QStringLiteral("-c"), QString::fromUtf8(path("mosquitto.conf"))});
+        m_process.setArguments(
+                {QStringLiteral("-c"), m_dir.filePath(QStringLiteral("mosquitto.conf"))});
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.setChildProcessModifier([] {
             ::setpgid(0, 0);
@@ -161,7 +161,6 @@ private:
         write("mosquitto.conf", config);
     }
 
-    QByteArray path(const char *name) const { return QFile::encodeName(m_dir.filePath(name)); }
     void write(const char *name, const QByteArray &bytes) const
     {
         QFile file(m_dir.filePath(QString::fromUtf8(name)));
