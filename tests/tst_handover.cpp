@@ -38,38 +38,6 @@ private Q_SLOTS:
         QFile::remove(m_home.defaultsFile());
     }
 
-    void startsWithoutAWindow_data()
-    {
-        QTest::addColumn<bool>("withDisplay");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<bool>("saysSo"); // the one line telling that it runs in the background
-
-        QTest::newRow("--background with a display")
-                << true << QStringList{"--background"} << false;
-        QTest::newRow("--background, no display") << false << QStringList{"--background"} << false;
-        QTest::newRow("no display") << false << QStringList() << true;
-    }
-
-    void startsWithoutAWindow()
-    {
-        QFETCH(bool, withDisplay);
-        QFETCH(QStringList, arguments);
-        QFETCH(bool, saysSo);
-
-        QProcess &vorn = startVorn(withDisplay, arguments);
-        QCOMPARE(ask("status"), QByteArray("windows 0"));
-        const qint64 pid = vorn.processId();
-        vorn.terminate();
-        QVERIFY(vorn.waitForFinished(10000));
-        QCOMPARE(vorn.exitCode(), 0);
-        const QByteArray said = vorn.readAllStandardError();
-        QCOMPARE(said.contains("running in the background"), saysSo);
-        if (saysSo) {
-            QCOMPARE(said.count('\n'), 1);
-            QVERIFY2(said.contains("kill " + QByteArray::number(pid)), said);
-        }
-    }
-
     void handOverKeepsEnforcing_data()
     {
         QTest::addColumn<bool>("runningHasDisplay");
@@ -97,6 +65,8 @@ private Q_SLOTS:
         QVERIFY(background.state() == QProcess::NotRunning || background.waitForFinished(20000));
         QCOMPARE(background.exitStatus(), QProcess::NormalExit);
         QCOMPARE(background.exitCode(), 0);
+        // --background asks for no word about running in the background.
+        QVERIFY(!background.readAllStandardError().contains("running in the background"));
         QCOMPARE(ask("status"), QByteArray("windows 1"));
         blocked.append(&m_processes.launch(program));
 
@@ -117,25 +87,28 @@ private Q_SLOTS:
     void displayLessStartsLeaveTheRunningVornAlone_data()
     {
         QTest::addColumn<bool>("runningHasDisplay");
+        QTest::addColumn<QStringList>("runningArguments");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QByteArray>("said");
 
-        QTest::newRow("--background while one runs without a display")
-                << false << QStringList{"--background"} << QByteArray();
+        const QStringList background{"--background"};
+        QTest::newRow("--background while one runs with --background, without a display")
+                << false << background << background << QByteArray();
         QTest::newRow("--background while one shows a window")
-                << true << QStringList{"--background"} << QByteArray();
+                << true << QStringList() << background << QByteArray();
         QTest::newRow("no display, while one runs without a display")
-                << false << QStringList() << QByteArray("vorn: Vorn is already running\n");
+                << false << QStringList() << QStringList()
+                << QByteArray("vorn: Vorn is already running\n");
     }
 
     void displayLessStartsLeaveTheRunningVornAlone()
     {
         QFETCH(bool, runningHasDisplay);
+        QFETCH(QStringList, runningArguments);
         QFETCH(QStringList, arguments);
         QFETCH(QByteArray, said);
 
-        QProcess &running = startVorn(
-                runningHasDisplay, runningHasDisplay ? QStringList() : QStringList{"--background"});
+        QProcess &running = startVorn(runningHasDisplay, runningArguments);
         const QByteArray windows = runningHasDisplay ? "windows 1" : "windows 0";
         QCOMPARE(ask("status"), windows);
 
@@ -145,6 +118,20 @@ private Q_SLOTS:
         QCOMPARE(next.readAllStandardError(), said);
         QCOMPARE(running.state(), QProcess::Running);
         QCOMPARE(ask("status"), windows);
+
+        // SIGTERM ends it cleanly. Started without a display and without --background, it said in
+        // one line that it runs in the background and how to stop it.
+        const qint64 pid = running.processId();
+        running.terminate();
+        QVERIFY(running.waitForFinished(10000));
+        QCOMPARE(running.exitCode(), 0);
+        const QByteArray told = running.readAllStandardError();
+        const bool saysSo = !runningHasDisplay && runningArguments.isEmpty();
+        QCOMPARE(told.contains("running in the background"), saysSo);
+        if (saysSo) {
+            QCOMPARE(told.count('\n'), 1);
+            QVERIFY2(told.contains("kill " + QByteArray::number(pid)), told);
+        }
     }
 };
 
