@@ -15,27 +15,24 @@ class tst_ApplicationIndex : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        // Executables below tree/; PATH is tree/bin only.
-        for (const char *path : {"bin/prog", "bin/other", "bin/python3", "bin/sh", "bin/flatpak",
-                                 "bin/xdg-open", "bin/snap", "bin/50%", "with space/prog2",
-                                 "scripts/run.py", "scripts/other.py", "real/target"}) {
-            QVERIFY(TestHome::writeFile(tree(path), "#!/bin/sh\n"));
-            QVERIFY(QFile::setPermissions(tree(path), QFile::ReadOwner | QFile::ExeOwner));
-        }
-        QVERIFY(QFile::link(tree("real/target"), tree("bin/link")));
         // Launcher scripts that exec binaries by absolute path, literal or built from variables
-        // assigned once at the top level; never from the environment or what may vary.
+        // assigned once at the top level; never an interpreter, the environment or what may vary.
         const QByteArray lib = tree("lib").toUtf8();
         const QByteArray execs = "#!/bin/sh\nexec \"" + lib + "/app\" \"$@\"\n  exec "
                 + tree("bin/other").toUtf8() + " --x\nexec $HOME/x\nLIB=" + lib
                 + "\nNAME=app2\nexport DIR=${LIB}/sub\n  exec \"$DIR/$NAME\" \"$@\"\nTWICE=" + lib
                 + "\n[ -n \"$1\" ] && TWICE=/nowhere\nexec $TWICE/app3\nDYN=$(dirname \"$0\")\n"
-                + "exec $DYN/app3\nif true; then\n  INNER=" + lib + "\nfi\nexec $INNER/app3\n";
-        QVERIFY(TestHome::writeFile(tree("scripts/launch.sh"), execs));
-        for (const char *path : {"lib/app", "lib/sub/app2", "lib/app3"})
-            QVERIFY(TestHome::writeFile(tree(path), "#!/bin/sh\n"));
-        for (const char *path : {"scripts/launch.sh", "lib/app", "lib/sub/app2", "lib/app3"})
+                + "exec $DYN/app3\nif true; then\n  INNER=" + lib + "\nfi\nexec $INNER/app3\nexec "
+                + tree("bin/python3").toUtf8() + " x.py\n";
+        // Executables below tree/; PATH is tree/bin only.
+        for (const QString path :
+             {"bin/prog", "bin/other", "bin/python3", "bin/sh", "bin/flatpak", "bin/xdg-open",
+              "bin/snap", "bin/50%", "with space/prog2", "scripts/run.py", "scripts/other.py",
+              "real/target", "lib/app", "lib/sub/app2", "lib/app3", "scripts/launch.sh"}) {
+            QVERIFY(TestHome::writeFile(tree(path), path.endsWith(".sh") ? execs : "#!/bin/sh\n"));
             QVERIFY(QFile::setPermissions(tree(path), QFile::ReadOwner | QFile::ExeOwner));
+        }
+        QVERIFY(QFile::link(tree("real/target"), tree("bin/link")));
         QVERIFY(QFile::link("snap", tree("bin/firefox"))); // a snap's command links to snap itself
         qputenv("PATH", QFile::encodeName(tree("bin")));
     }
