@@ -4,9 +4,7 @@
 #include "fuzzfolder.h"
 #include "keychain_linux.h"
 
-namespace {
-LinuxKeychain *keychain;
-} // namespace
+static LinuxKeychain *keychain;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
