@@ -129,13 +129,6 @@ private Q_SLOTS:
                                   m_store->dataForKey(DeviceRegistry::registryKey));
         QTRY_COMPARE(changed.count(), 2);
         QVERIFY(blocker->isBlocking());
-
-        // The phone stops naming this computer: it keeps blocking until told otherwise.
-        m_store->changeExternally(AppBlocker::syncKey, record(false, R"("OTHER")"));
-        m_store->changeExternally(AppBlocker::syncKey, record(false, '"' + ownID() + '"'));
-        QTRY_COMPARE(changed.count(), 3);
-        QVERIFY(!blocker->isBlocking());
-        QCOMPARE(m_defaults->boolForKey(AppBlocker::isBlockingKey), false);
     }
 
     void enforcement_data()
