@@ -59,6 +59,7 @@ private Q_SLOTS:
     {
         m_processes.killAll();
         QFile::remove(m_home.defaultsFile());
+        QFile::remove(m_home.cloudFolder() + "/syncedBlockState"); // no case inherits blocking
     }
 
     void simultaneousStartsLeaveOneVorn()
