@@ -187,7 +187,7 @@ private Q_SLOTS:
             running = watcher.runningApplications();
         });
         // Far less than a recursion through the line would need.
-        thread->setStackSize(2 * 1024 * 1024);
+        thread->setStackSize(512 * 1024);
         thread->start();
         QVERIFY(thread->wait(120000));
         delete thread;
