@@ -72,19 +72,6 @@ public:
         return QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
     }
 
-    // A script line that waits until the test opens the gate at `path`: seen before its exec.
-    static QByteArray gate(const QString &path)
-    {
-        return "until rm '" + QFile::encodeName(path) + "' 2>/dev/null; do sleep 0.05; done\n";
-    }
-    // Opens the gate; true once a script has passed it.
-    static bool openGate(const QString &path)
-    {
-        QFile file(path);
-        return file.open(QIODevice::WriteOnly)
-                && QTest::qWaitFor([&] { return !QFile::exists(path); }, 10000);
-    }
-
 private:
     std::vector<pid_t> m_groups;
     std::vector<std::unique_ptr<QProcess>> m_processes;
