@@ -207,8 +207,8 @@ private Q_SLOTS:
 
     void toggleRow_data()
     {
-        QTest::addColumn<qreal>(
-                "where"); // a click at this fraction of the row's width; 0: keyboard
+        // A click at this fraction of the row's width; 0: the keyboard.
+        QTest::addColumn<qreal>("where");
         QTest::newRow("click on the name") << 0.15;
         QTest::newRow("click between name and mark") << 0.7;
         QTest::newRow("click on the mark") << 0.95;
