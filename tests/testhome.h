@@ -66,11 +66,7 @@ public:
     void installProgram(const QString &name, const QString &bundleID = QString(),
                         const QByteArray &script = QByteArray()) const
     {
-        QDir().mkpath(bin());
-        if (script.isEmpty())
-            QVERIFY(writeFile(bin(name), sleepOfItsOwn()));
-        else
-            QVERIFY(writeFile(bin(name), "#!/bin/sh\n" + script));
+        QVERIFY(writeFile(bin(name), script.isEmpty() ? sleepOfItsOwn() : "#!/bin/sh\n" + script));
         QVERIFY(QFile::setPermissions(bin(name),
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         if (!bundleID.isEmpty())
@@ -81,15 +77,12 @@ public:
     // blocking takes a program with the build-id of one of its blocked programs for a copy of it.
     QByteArray sleepOfItsOwn() const
     {
-        QFile file(QStringLiteral("/bin/sleep"));
-        QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        QByteArray bytes = readFile(QStringLiteral("/bin/sleep"));
         const QByteArray id
                 = ProgramContent::elfBuildId([&bytes](char *to, qint64 size, qint64 offset) {
-                      const qint64 count = std::min(size, bytes.size() - offset);
-                      if (count <= 0)
-                          return qint64(0);
-                      std::memcpy(to, bytes.constData() + offset, size_t(count));
-                      return count;
+                      const QByteArray part = bytes.mid(offset, size);
+                      std::memcpy(to, part.constData(), size_t(part.size()));
+                      return qint64(part.size());
                   });
         const qsizetype found = bytes.indexOf(id);
         if (!id.isEmpty() && found >= 0)
