@@ -142,7 +142,6 @@ private Q_SLOTS:
                 {"writer gone", "config", ".value.tmp-GONE-a-x", false, false},
                 {"writer gone", "keychain", ".tmp-GONE-a-x", false, false},
                 {"writer alive, old", "cloud", ".vorn-LIVE-a-x", true, true},
-                {"writer alive", "cloud", ".vorn-LIVE-a-x", false, true},
                 {"no number, old", "cloud", ".vorn-abc", true, false},
                 {"no number, young", "cloud", ".vorn-abc", false, true},
                 {"another program's", "cloud", ".other-GONE", true, true},
