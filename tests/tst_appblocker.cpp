@@ -77,7 +77,6 @@ private Q_SLOTS:
         QTest::newRow("stored on, no record") << 1 << QByteArray() << false << true;
         QTest::newRow("names this: on") << -1 << record(true, R"("OTHER","%ME%")") << true << true;
         QTest::newRow("names this: off") << 1 << record(false, R"("%ME%")") << true << false;
-        QTest::newRow("names another only") << -1 << record(true, R"("OTHER")") << false << false;
         QTest::newRow("dropped from targets keeps blocking")
                 << 1 << record(false, R"("OTHER")") << false << true;
         QTest::newRow("no targets") << -1 << record(true, "") << false << false;
