@@ -15,9 +15,6 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("expected");
 
         QTest::newRow("first start") << QVariant() << QStringList();
-        QTest::newRow("array of strings")
-                << QVariant(QStringList{"org.gnome.Calculator", "firefox-esr"})
-                << QStringList{"firefox-esr", "org.gnome.Calculator"};
         QTest::newRow("duplicates collapse")
                 << QVariant(QStringList{"a", "a", "b"}) << QStringList{"a", "b"};
         QTest::newRow("case differs: two members")

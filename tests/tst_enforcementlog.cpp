@@ -27,7 +27,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("bundleID");
         QTest::addColumn<QByteArray>("line");
         const std::tuple<const char *, QString, QByteArray> rows[] = {
-                {"plain", "org.gnome.Calculator", "Blocking org.gnome.Calculator"},
                 {"format directives are text", "evil%s%n%x", "Blocking evil%s%n%x"},
                 {"newline escaped", "a\nBlocking b", "Blocking a\\x0aBlocking b"},
                 {"CR, tab, escape", "a\r\t\x1b", "Blocking a\\x0d\\x09\\x1b"},
