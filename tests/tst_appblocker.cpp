@@ -80,8 +80,7 @@ private Q_SLOTS:
         QTest::newRow("dropped from targets keeps blocking")
                 << 1 << record(false, R"("OTHER")") << false << true;
         QTest::newRow("no targets") << -1 << record(true, "") << false << false;
-        QTest::newRow("lower-cased identifier")
-                << -1 << record(true, R"("%me%")") << false << false;
+        QTest::newRow("lower-cased id") << -1 << record(true, R"("%me%")") << false << false;
         QTest::newRow("not JSON") << 1 << QByteArray(R"({"isBlocking":tr)") << false << true;
     }
 
