@@ -229,6 +229,8 @@ void tst_SyncBridge::exchange_data()
     QTest::newRow("keys that never changed are not rewritten")
             << "up A; up B; write A k v; expect B k v; mark B k; down B; up B; write A other x; "
                "expect B other x; unchanged B k";
+    QTest::newRow("a value the broker took survives its crash")
+            << "up A; write A k v; broker k v; down A; crash broker; start broker; broker k v";
     QTest::newRow("a broker that lost its store gets the values again")
             << "up A; write A k v; broker k v; wipe broker; broker k v";
 }
