@@ -9,9 +9,7 @@
 #include <functional>
 
 // Cross rows between the page's signing code (web/phone/src/signing.js run by Node) and Vorn's:
-// both write the same canonical text, and each side's signatures verify on the other side, while
-// every change to a signed record, another key, a missing or malformed signature and a signature
-// made for another store key fail on both.
+// the same canonical text, and the same verdict on every signature either side made or spoiled.
 using Tamper = std::function<void(QString &storeKey, QJsonObject &record, QString &publicKey)>;
 Q_DECLARE_METATYPE(Tamper)
 
