@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <unistd.h>
 
 // Each run of Vorn is a child process (this binary), with the session's Secret Service or none.
 namespace {
