@@ -1,7 +1,5 @@
-// The phone page in Debian's headless chromium against a real Vorn: it lists the computer that
-// Vorn announced through vorn-sync, its switch turns blocking on and off there, the broker restarts
-// under the open page, and tap → stored isBlocking is measured; the page shows an "off" the
-// computer holds back, and edits the schedule. Vorn's own side (closing programs) is tst_vornapp's.
+// The phone page in Debian's headless chromium against a real Vorn through vorn-sync, in the steps
+// named below. Vorn's own side (closing programs) is tst_vornapp's.
 
 import assert from 'node:assert/strict';
 import { execFileSync, spawnSync } from 'node:child_process';
