@@ -180,7 +180,7 @@ private Q_SLOTS:
         QVERIFY2(result.err.startsWith("vorn-phone: ") && result.err.count('\n') == 1, result.err);
         QVERIFY2(result.err.contains(said), result.err);
         QCOMPARE(run({"get", "syncedBlockState"}).out, published);
-        QVERIFY(!QFileInfo::exists(m_home.cloudFolder() + "/escape"));
+        QVERIFY(!QFileInfo::exists(m_home.cloudFolder() + "/../escape"));
     }
     void sessions_data()
     {
