@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 #include <QSaveFile>
 #include <QString>

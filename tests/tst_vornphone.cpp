@@ -4,7 +4,6 @@
 #include "syncedblockstate.h"
 #include "testhome.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>

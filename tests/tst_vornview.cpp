@@ -11,7 +11,6 @@
 #include "vornui.h"
 
 #include <QLocale>
-#include <QQmlContext>
 #include <QQmlProperty>
 #include <QQuickView>
 #include <QSignalSpy>

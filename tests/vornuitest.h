@@ -7,12 +7,8 @@
 // Helpers shared by the window, picker and shell tests.
 
 #include <QDir>
-#include <QFile>
-#include <QImage>
-#include <QJsonDocument>
 #include <QQuickItem>
 #include <QQuickWindow>
-#include <QTemporaryDir>
 #include <QTest>
 
 namespace VornUiTest {
