@@ -189,6 +189,11 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(client.isEnforcing(), 10000);
             QTRY_VERIFY(storedHas("org.example.Blocked") && storedHas(R"("deviceID":"D0")")
                         && storedHas(fingerprint.toUtf8()) == (round < 2));
+            if (round == 0) { // the phone paired again, with a new recovery code
+                client.setPairings(
+                        {{QStringLiteral("pair"), key->spkiDer, "salt", "hash2", fingerprint, {}}});
+                QTRY_VERIFY(storedHas(QByteArray("hash2").toBase64()));
+            }
             guard.kill();
             QTRY_VERIFY(!client.isEnforcing());
         }

@@ -66,6 +66,7 @@ struct Pairing
     QByteArray recoveryHash;
     QString fingerprint;
     QString code;
+    friend bool operator==(const Pairing &, const Pairing &) = default;
 };
 
 struct Status

@@ -165,7 +165,8 @@ void ExecGuardClient::sendState()
             m_unpaired.remove(fingerprint);
     }
     for (const ExecGuardProtocol::Pairing &phone : std::as_const(m_pairings)) {
-        if (m_fd >= 0 && !m_sentPairings.contains(phone.fingerprint)
+        // A phone paired again comes with the new recovery code's salt and hash.
+        if (m_fd >= 0 && m_sentPairings.value(phone.fingerprint) != phone
             && send(ExecGuardProtocol::encode(phone)))
             m_sentPairings.insert(phone.fingerprint, phone);
     }
