@@ -251,6 +251,15 @@ private Q_SLOTS:
         QVERIFY(TestHome::writeFile(stateFile, off));
         QTest::qWait(1000);
         QVERIFY(storedBlocking());
+        // With an unsigned schedule held back too, another key's change rewrites nothing.
+        const QString schedule = m_home.cloudFolder() + "/blockSchedule";
+        QVERIFY(TestHome::writeFile(schedule, R"({"updatedAt":5,"windows":[]})"));
+        QTRY_VERIFY_WITH_TIMEOUT(registry().contains(R"("updatedAt":5)"), 10000);
+        const QByteArray announced = registry();
+        QVERIFY(TestHome::writeFile(m_home.cloudFolder() + "/other", "1"));
+        QTest::qWait(1000);
+        QCOMPARE(registry(), announced);
+        QVERIFY(QFile::remove(schedule));
 
 #ifndef VORN_TEST_HOOKS
         QSKIP("recovery needs a build with -DVORN_TEST_HOOKS=ON (a shortened wait)");

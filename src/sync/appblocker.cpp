@@ -146,9 +146,13 @@ std::optional<QByteArray> AppBlocker::admit(const QString &key,
         QMetaObject::invokeMethod(
                 this,
                 [this, key, updatedAt] {
-                    if (updatedAt == m_loggedHeldBack)
+                    // Said once a record, not again at every change of the store (NaN: a
+                    // record without a readable updatedAt).
+                    const auto logged = m_loggedHeldBack.constFind(key);
+                    if (logged != m_loggedHeldBack.cend()
+                        && (*logged == updatedAt || (std::isnan(*logged) && std::isnan(updatedAt))))
                         return;
-                    m_loggedHeldBack = updatedAt;
+                    m_loggedHeldBack.insert(key, updatedAt);
                     EnforcementLog::line(m_systemLog,
                                          "Held back " + key.toUtf8()
                                                  + ": not signed by a paired phone, or not newer "

@@ -7,6 +7,7 @@
 #include "syncedblockstate.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QMetaObject>
 #include <QObject>
 #include <QString>
@@ -135,5 +136,5 @@ private:
 
     std::unique_ptr<PhonePairing> m_pairing;
     QTimer m_recoveryTimer;
-    double m_loggedHeldBack = -1; // the updatedAt of the last record held back and logged
+    QHash<QString, double> m_loggedHeldBack; // per key: updatedAt of the last held back, logged
 };
