@@ -61,14 +61,13 @@ std::optional<DeviceAnnouncement> DeviceAnnouncement::fromJson(const QJsonValue 
     const QJsonValue id = object.value(QLatin1String("id"));
     const QJsonValue deviceType = object.value(QLatin1String("deviceType"));
     const QJsonValue deviceName = object.value(QLatin1String("deviceName"));
-    const QJsonValue lastSeenAt = object.value(QLatin1String("lastSeenAt"));
-    if (!id.isString() || !deviceType.isString() || !deviceName.isString() || !lastSeenAt.isDouble()
-        || !std::isfinite(lastSeenAt.toDouble()))
+    const std::optional<double> seenAt = finiteNumber(object.value(QLatin1String("lastSeenAt")));
+    if (!id.isString() || !deviceType.isString() || !deviceName.isString() || !seenAt)
         return std::nullopt;
     const std::optional<SyncDeviceType> type = syncDeviceTypeFromRawValue(deviceType.toString());
     if (!type)
         return std::nullopt;
-    return DeviceAnnouncement{id.toString(), *type, deviceName.toString(), lastSeenAt.toDouble(),
+    return DeviceAnnouncement{id.toString(), *type, deviceName.toString(), *seenAt,
                               heldBackFromJson(object.value(QLatin1String("heldBack")))};
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "appidentityresolver_linux.h"
 #include "processtable_linux.h"
 #include "processterminator_linux.h"
 #include "procreader_linux.h"

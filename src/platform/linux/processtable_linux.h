@@ -95,7 +95,6 @@ public:
 
     // While sweeping, the processes started or changed are collected for the safety net.
     void setSweeping(bool sweeping);
-    bool isSweeping() const { return m_sweeping; }
     void markForSweep(qint64 pid);
     // Notes the processes collected that are alive (another user's are looked at again), once
     // recheck lets them: false leaves one for the next sweep (it is inside an execve).
