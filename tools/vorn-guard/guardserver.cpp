@@ -314,9 +314,9 @@ void GuardServer::apply(const Client &client, const ExecGuardProtocol::State &st
         if (!state.blocking && decision.blocking && m_said.value(uid, true))
             log(QStringLiteral("uid %1: \"blocking off\" refused: %2")
                         .arg(uid)
-                        .arg(decision.locked && decision.until
+                        .arg(decision.lockedUntil
                                      ? QStringLiteral("locked until %1")
-                                               .arg(SessionRules::localText(*decision.until,
+                                               .arg(SessionRules::localText(*decision.lockedUntil,
                                                                             readClock()))
                                      : QStringLiteral("the forwarded records say blocking")));
     }
